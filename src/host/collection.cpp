@@ -1,0 +1,75 @@
+#include "host/collection.h"
+
+namespace parcelmoor {
+namespace {
+[[noreturn]] void InvalidArgument() {
+  Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+}
+char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+}  // namespace
+
+std::string FoldAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = FoldChar(c);
+  return out;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  return true;
+}
+
+void Collection::Add(Variant item, std::optional<std::string_view> key) {
+  Entry entry{std::move(item), {}, key.has_value()};
+  if (key) {
+    entry.foldedKey = FoldAscii(*key);
+    if (byKey_.count(entry.foldedKey))
+      Raise(errnum::kDuplicateKey, kComponentSource,
+            "This key is already associated with an element of this collection");
+    byKey_.emplace(entry.foldedKey, entries_.size());
+  }
+  entries_.push_back(std::move(entry));
+}
+
+const Variant& Collection::Item(int32_t index) const {
+  if (index < 1 || index > Count()) InvalidArgument();
+  return entries_[static_cast<size_t>(index - 1)].value;
+}
+
+size_t Collection::IndexOf(std::string_view key) const {
+  auto it = byKey_.find(FoldAscii(key));
+  if (it == byKey_.end()) InvalidArgument();
+  return it->second;
+}
+
+const Variant& Collection::Item(std::string_view key) const { return entries_[IndexOf(key)].value; }
+
+const Variant& Collection::Item(const Variant& indexOrKey) const {
+  if (indexOrKey.isText()) return Item(std::string_view(indexOrKey.text()));
+  if (indexOrKey.isInteger() || indexOrKey.isBoolean()) return Item(indexOrKey.asInteger());
+  if (indexOrKey.isObject()) {
+    // An object passed as index stands for its default value (a form item's
+    // value is not a key or a number).
+    Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch");
+  }
+  InvalidArgument();
+}
+
+void Collection::Remove(int32_t index) {
+  if (index < 1 || index > Count()) InvalidArgument();
+  size_t at = static_cast<size_t>(index - 1);
+  if (entries_[at].hasKey) byKey_.erase(entries_[at].foldedKey);
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
+  // Entries behind the removed one moved down by one; removing the last is O(1).
+  for (size_t i = at; i < entries_.size(); ++i)
+    if (entries_[i].hasKey) byKey_[entries_[i].foldedKey] = i;
+}
+
+void Collection::Remove(const Variant& indexOrKey) {
+  if (indexOrKey.isText()) return Remove(static_cast<int32_t>(IndexOf(indexOrKey.text()) + 1));
+  Remove(indexOrKey.asInteger());
+}
+
+}  // namespace parcelmoor

@@ -1,0 +1,52 @@
+#pragma once
+// The one error type that crosses the component's boundaries: a raised error
+// carrying a number, a source text and a description text.
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace parcelmoor {
+
+class RaisedError : public std::exception {
+ public:
+  RaisedError(int32_t number, std::string source, std::string description);
+
+  int32_t number() const { return number_; }
+  const std::string& source() const { return source_; }
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  int32_t number_;
+  std::string source_;
+  std::string description_;
+  std::string what_;
+};
+
+[[noreturn]] void Raise(int32_t number, std::string source, std::string description);
+
+// Source text used for errors the component raises without a source of its own
+// and for the scripting runtime's own errors.
+inline constexpr const char* kComponentSource = "qelt_parcelmoor";
+
+// Numbers a script may see never change once released; a new one is appended.
+namespace errnum {
+// The component's own errors.
+inline constexpr int32_t kDirectoryEmpty = -2147221003;  // 0x800401F5
+inline constexpr int32_t kNoFileUploaded = -2147221001;  // 0x800401F7
+inline constexpr int32_t kOpenFileFailed = -20;          // 0xFFFFFFEC
+inline constexpr int32_t kFileIo = 15001;                // 0x3A99
+// The scripting runtime's usual numbers.
+inline constexpr int32_t kInvalidProcedureCall = 5;
+inline constexpr int32_t kOverflow = 6;
+inline constexpr int32_t kOutOfMemory = 7;
+inline constexpr int32_t kTypeMismatch = 13;
+inline constexpr int32_t kObjectNotSet = 91;
+inline constexpr int32_t kInvalidUseOfNull = 94;
+inline constexpr int32_t kObjectDoesntSupport = 438;
+inline constexpr int32_t kWrongArgumentCount = 450;
+inline constexpr int32_t kDuplicateKey = 457;
+}  // namespace errnum
+
+}  // namespace parcelmoor

@@ -1,0 +1,65 @@
+#include "host/variant.h"
+
+namespace parcelmoor {
+namespace {
+[[noreturn]] void TypeMismatch() { Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch"); }
+}  // namespace
+
+std::string Variant::asText() const {
+  if (auto* s = std::get_if<std::string>(&v_)) return *s;
+  if (auto* n = std::get_if<int32_t>(&v_)) return std::to_string(*n);
+  if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value ? "True" : "False";
+  if (isEmpty()) return std::string();
+  if (isNull()) Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  TypeMismatch();
+}
+
+int32_t Variant::asInteger() const {
+  if (auto* n = std::get_if<int32_t>(&v_)) return *n;
+  if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
+  if (isEmpty()) return 0;
+  if (isNull()) Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  if (auto* s = std::get_if<std::string>(&v_)) {
+    // Decimal text converts, as the runtime's implicit conversion does.
+    size_t i = 0;
+    while (i < s->size() && (*s)[i] == ' ') ++i;
+    bool negative = i < s->size() && ((*s)[i] == '-' || (*s)[i] == '+') && (*s)[i++] == '-';
+    int64_t value = 0;
+    size_t digits = 0;
+    for (; i < s->size() && (*s)[i] >= '0' && (*s)[i] <= '9'; ++i, ++digits) {
+      value = value * 10 + ((*s)[i] - '0');
+      if (value > int64_t{1} << 32) Raise(errnum::kOverflow, kComponentSource, "Overflow");
+    }
+    while (i < s->size() && (*s)[i] == ' ') ++i;
+    if (digits == 0 || i != s->size()) TypeMismatch();
+    value = negative ? -value : value;
+    if (value < INT32_MIN || value > INT32_MAX) Raise(errnum::kOverflow, kComponentSource, "Overflow");
+    return static_cast<int32_t>(value);
+  }
+  TypeMismatch();
+}
+
+Boolean Variant::asBoolean() const {
+  if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
+  if (auto* n = std::get_if<int32_t>(&v_)) return static_cast<Boolean>(*n);
+  if (isEmpty()) return kFalse;
+  if (auto* s = std::get_if<std::string>(&v_)) {
+    if (s->size() == 4 && (*s)[0] == 'T' && *s == "True") return kTrue;
+    if (*s == "False") return kFalse;
+    return static_cast<Boolean>(asInteger());
+  }
+  if (isNull()) Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  TypeMismatch();
+}
+
+ObjectRef Variant::asObject() const {
+  if (auto* o = std::get_if<ObjectRef>(&v_)) {
+    if (!*o) Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+    return *o;
+  }
+  if (isEmpty() || isNull())
+    Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+  TypeMismatch();
+}
+
+}  // namespace parcelmoor

@@ -1,0 +1,67 @@
+#pragma once
+// Runs the upload page the way a page script does: create the upload object
+// by class name, OnStartPage with the request's scripting context, the
+// property puts, storeUploadedFiles, take every item of Form, release the
+// object (so the all-or-none clean-up runs), and report. Every host (the
+// command line, CGI, the HTTP server) runs this one routine.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/host_interfaces.h"
+#include "host/raised_error.h"
+
+namespace parcelmoor {
+
+struct PageSettings {
+  std::optional<std::string> uploadDirectory;  // UploadDirectory put, exactly as given
+  std::optional<int32_t> maxFileSize;          // MaxFileSize put
+  bool deleteMaxFile = false;                  // DeleteMaxFile put true
+  bool keepPartial = false;                    // UploadAllFilesOrNone put false before processing
+};
+
+struct ErrorReport {
+  int32_t number = 0;
+  std::string source;
+  std::string description;
+  static ErrorReport From(const RaisedError& e) { return {e.number(), e.source(), e.description()}; }
+};
+
+struct ItemReport {
+  std::string name;
+  std::vector<std::optional<std::string>> values;  // nullopt is the null entry
+  bool multipleValues = false;
+  bool isFile = false;
+  std::string fileName;
+  std::string clientPath;
+  int32_t fileSize = 0;
+};
+
+struct PageResult {
+  std::optional<int32_t> result;           // storeUploadedFiles' result; nullopt when it raised
+  std::optional<ErrorReport> error;        // what storeUploadedFiles raised
+  std::string response;                    // all text written to the host response (filled by the host)
+  bool uploadAllFilesOrNone = true;        // read right after storeUploadedFiles
+  std::vector<ItemReport> form;            // items in Form order, read after the release
+  std::optional<ErrorReport> releaseError; // what the release raised
+  // Beyond the script's view, for logs.
+  std::optional<ErrorReport> parseFailure; // why parsing of the body stopped, if it did
+  int32_t filesStored = 0;                 // files the upload object created and kept
+};
+
+PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings);
+
+// One JSON object: result, error, response, uploadAllFilesOrNone, form,
+// releaseError. Bytes that are not valid UTF-8 are written as \udc80..\udcff.
+std::string PageResultToJson(const PageResult& page);
+// Escapes text for a JSON string literal (with the quotes), as above.
+std::string JsonString(std::string_view bytes);
+// An HTML page listing every item, with the component's notice when it wrote
+// one, and the error when one was raised. Everything reflected is escaped.
+std::string PageResultToHtml(const PageResult& page);
+std::string HtmlEscape(std::string_view text);
+
+}  // namespace parcelmoor

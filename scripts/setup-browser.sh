@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Prepares the real-browser test of the upload page: Debian's Chromium, Node.js
+# with npm, and the npm packages pinned in tests/browser/package-lock.json.
+# Safe to run again: whatever is already present is left alone.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+missing=()
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# playwright-core brings no browser of its own; the test launches /usr/bin/chromium.
+if [ ! -d "$ROOT/tests/browser/node_modules/playwright-core" ]; then
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix "$ROOT/tests/browser" --no-audit --no-fund
+fi

@@ -89,7 +89,7 @@ class UploadFile : public Object {
 
   // Part state machine.
   int32_t handleLine();
-  void prepareFilePart(const std::string& strCDHeader);
+  void prepareFilePart(const std::string& strCDHeader, bool merged);
 
   // Header patterns and byte comparison.
   void initHeaderPatterns();

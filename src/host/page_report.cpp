@@ -1,0 +1,157 @@
+// JSON and HTML renderings of a page's result.
+
+#include <cstdio>
+
+#include "host/page_runner.h"
+
+namespace parcelmoor {
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does
+// not start one.
+size_t Utf8SequenceLength(std::string_view s, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  auto cont = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
+    return k < s.size() && byte(k) >= lo && byte(k) <= hi;
+  };
+  unsigned char b = byte(i);
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) return cont(i + 1) ? 2 : 0;
+  if (b == 0xE0) return cont(i + 1, 0xA0) && cont(i + 2) ? 3 : 0;
+  if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) return cont(i + 1) && cont(i + 2) ? 3 : 0;
+  if (b == 0xED) return cont(i + 1, 0x80, 0x9F) && cont(i + 2) ? 3 : 0;
+  if (b == 0xF0) return cont(i + 1, 0x90) && cont(i + 2) && cont(i + 3) ? 4 : 0;
+  if (b >= 0xF1 && b <= 0xF3) return cont(i + 1) && cont(i + 2) && cont(i + 3) ? 4 : 0;
+  if (b == 0xF4) return cont(i + 1, 0x80, 0x8F) && cont(i + 2) && cont(i + 3) ? 4 : 0;
+  return 0;
+}
+
+void AppendEscape(std::string& out, unsigned code) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "\\u%04x", code);
+  out += buf;
+}
+
+std::string JsonError(const std::optional<ErrorReport>& e) {
+  if (!e) return "null";
+  return "{\"number\":" + std::to_string(e->number) + ",\"source\":" + JsonString(e->source) +
+         ",\"description\":" + JsonString(e->description) + "}";
+}
+
+const char* JsonBool(bool b) { return b ? "true" : "false"; }
+
+}  // namespace
+
+std::string JsonString(std::string_view bytes) {
+  std::string out = "\"";
+  out.reserve(bytes.size() + 2);
+  for (size_t i = 0; i < bytes.size();) {
+    size_t len = Utf8SequenceLength(bytes, i);
+    if (len == 0) {
+      // A byte outside valid UTF-8 keeps its value through the low surrogate
+      // range, so a reader gets the exact bytes back.
+      AppendEscape(out, 0xDC00u + static_cast<unsigned char>(bytes[i]));
+      ++i;
+      continue;
+    }
+    if (len == 1) {
+      char c = bytes[i];
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            AppendEscape(out, static_cast<unsigned char>(c));
+          } else {
+            out += c;
+          }
+      }
+    } else {
+      out.append(bytes.substr(i, len));
+    }
+    i += len;
+  }
+  out += '"';
+  return out;
+}
+
+std::string PageResultToJson(const PageResult& page) {
+  std::string out = "{\"result\":";
+  out += page.result ? std::to_string(*page.result) : "null";
+  out += ",\"error\":" + JsonError(page.error);
+  out += ",\"response\":" + JsonString(page.response);
+  out += ",\"uploadAllFilesOrNone\":";
+  out += JsonBool(page.uploadAllFilesOrNone);
+  out += ",\"form\":[";
+  for (size_t i = 0; i < page.form.size(); ++i) {
+    const ItemReport& item = page.form[i];
+    if (i) out += ',';
+    out += "{\"name\":" + JsonString(item.name) + ",\"values\":[";
+    for (size_t v = 0; v < item.values.size(); ++v) {
+      if (v) out += ',';
+      out += item.values[v] ? JsonString(*item.values[v]) : "null";
+    }
+    out += "],\"multipleValues\":";
+    out += JsonBool(item.multipleValues);
+    out += ",\"isFile\":";
+    out += JsonBool(item.isFile);
+    out += ",\"fileName\":" + JsonString(item.fileName);
+    out += ",\"clientPath\":" + JsonString(item.clientPath);
+    out += ",\"fileSize\":" + std::to_string(item.fileSize) + "}";
+  }
+  out += "],\"releaseError\":" + JsonError(page.releaseError) + "}";
+  return out;
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string PageResultToHtml(const PageResult& page) {
+  std::string out =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>parcelmoor: upload result</title></head>\n"
+      "<body>\n<div id=\"upload-result\">\n";
+  if (page.error) {
+    out += "<p class=\"error\">Error " + std::to_string(page.error->number) + " (" +
+           HtmlEscape(page.error->source) + "): " + HtmlEscape(page.error->description) + "</p>\n";
+  } else {
+    out += "<p class=\"ok\">Stored " + std::to_string(page.form.size()) + " item(s).</p>\n";
+  }
+  if (!page.response.empty()) out += "<p class=\"notice\">" + HtmlEscape(page.response) + "</p>\n";
+  if (page.releaseError) {
+    out += "<p class=\"error\">Release error " + std::to_string(page.releaseError->number) + " (" +
+           HtmlEscape(page.releaseError->source) + "): " + HtmlEscape(page.releaseError->description) +
+           "</p>\n";
+  }
+  out +=
+      "<table>\n<tr><th>Name</th><th>Values</th><th>File name</th><th>Client path</th><th>Size</th></tr>\n";
+  for (const ItemReport& item : page.form) {
+    out += "<tr><td>" + HtmlEscape(item.name) + "</td><td>";
+    for (size_t v = 0; v < item.values.size(); ++v) {
+      if (v) out += "<br>";
+      out += item.values[v] ? HtmlEscape(*item.values[v]) : "<i>null</i>";
+    }
+    out += "</td><td>" + HtmlEscape(item.fileName) + "</td><td>" + HtmlEscape(item.clientPath) + "</td><td>";
+    out += item.isFile ? std::to_string(item.fileSize) : "";
+    out += "</td></tr>\n";
+  }
+  out += "</table>\n</div>\n</body></html>\n";
+  return out;
+}
+
+}  // namespace parcelmoor

@@ -27,6 +27,9 @@
 namespace parcelmoor {
 
 class UploadFile : public Object {
+  // Tests reach the private operations and members through this peer.
+  friend class UploadFileTestPeer;
+
  public:
   static constexpr int32_t kRequestSize = 65535;  // bytes asked of each read
   static constexpr int32_t kBoundaryCapacity = 1024;

@@ -1,12 +1,312 @@
-// TEMPORARY: placeholder until the POSIX file layer lands.
+// The file calls over POSIX. A handle is the file descriptor. Share mode 0 is
+// an exclusive flock taken right after open, before anything touches the
+// file's content; every delete takes the same lock first, so no one unlinks a
+// file that a handle holds, in this process or any other.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "storage/mod_win32.h"
 
 namespace parcelmoor::modWin32 {
-void RtlMoveMemory(void* d, const void* s, size_t n) { std::memmove(d, s, n); }
-FileLayer& FileLayer::Posix() {
-  static FileLayer* none = nullptr;
-  return *none;
+namespace {
+
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kGenericRead = 0x80000000;
+
+// An open that meets a file unlinked or replaced between its open and its
+// lock tries again; past this many rounds the name counts as in use.
+constexpr int kOpenAttempts = 8;
+
+thread_local uint32_t tLastError = 0;
+
+void SetLastErrorFromErrno(int err, bool creating) { tLastError = WindowsErrorFromErrno(err, creating); }
+
+std::string PosixPath(const std::string& path) {
+  std::string p = path;
+  for (char& c : p) {
+    if (c == '\\') c = '/';
+  }
+  return p;
 }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Closes `fd` without disturbing errno, for failure paths.
+void CloseKeepingErrno(int fd) {
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+// Which file a delete may remove.
+struct DeleteTarget {
+  bool checkIdentity = false;
+  FileIdentity identity;
+};
+
+class PosixFileLayer final : public FileLayer {
+ public:
+  int32_t CreateFileA(const std::string& path, uint32_t desiredAccess, uint32_t shareMode,
+                      uint32_t creationDisposition, uint32_t /*flagsAndAttributes*/) override {
+    if (creationDisposition != OPEN_ALWAYS || (desiredAccess & (GENERIC_WRITE | kGenericRead)) == 0) {
+      tLastError = kErrorInvalidParameter;
+      return INVALID_HANDLE_VALUE;
+    }
+    int access = O_WRONLY;
+    if (desiredAccess & kGenericRead) access = (desiredAccess & GENERIC_WRITE) ? O_RDWR : O_RDONLY;
+    const std::string p = PosixPath(path);
+    // A sharing open takes a shared lock, so that it still conflicts with an
+    // exclusive holder in both directions.
+    const int lockMode = (shareMode == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
+
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+      // O_NONBLOCK: a FIFO planted at the name must not hang the request.
+      int fd = ::open(p.c_str(), access | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+      if (fd < 0) {
+        if (errno == EINTR) continue;
+        SetLastErrorFromErrno(errno, true);
+        return INVALID_HANDLE_VALUE;
+      }
+      struct stat held;
+      if (::fstat(fd, &held) != 0) {
+        SetLastErrorFromErrno(errno, true);
+        CloseKeepingErrno(fd);
+        return INVALID_HANDLE_VALUE;
+      }
+      if (!S_ISREG(held.st_mode)) {
+        ::close(fd);
+        tLastError = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+      }
+      if (::flock(fd, lockMode) != 0) {
+        SetLastErrorFromErrno(errno, true);
+        CloseKeepingErrno(fd);
+        return INVALID_HANDLE_VALUE;
+      }
+      // Between the open and the lock, the holder may have deleted the file
+      // (or a new one may have taken the name): the lock is then on a file
+      // nobody can find. Start again with whatever the name holds now.
+      struct stat named;
+      if (::lstat(p.c_str(), &named) != 0 || !SameFile(held, named)) {
+        ::close(fd);
+        continue;
+      }
+      int flags = ::fcntl(fd, F_GETFL);
+      if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+      tLastError = 0;
+      return static_cast<int32_t>(fd);
+    }
+    tLastError = ERROR_SHARING_VIOLATION;
+    return INVALID_HANDLE_VALUE;
+  }
+
+  bool WriteFile(int32_t hFile, const uint8_t* buffer, uint32_t count, uint32_t* written) override {
+    uint32_t done = 0;
+    bool ok = true;
+    while (done < count) {
+      ssize_t n = ::write(hFile, buffer + done, count - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        SetLastErrorFromErrno(errno, false);
+        ok = false;
+        break;
+      }
+      if (n == 0) {  // no progress and no error: report it rather than spin
+        tLastError = ERROR_GEN_FAILURE;
+        ok = false;
+        break;
+      }
+      done += static_cast<uint32_t>(n);
+    }
+    if (written) *written = done;
+    if (ok) tLastError = 0;
+    return ok;
+  }
+
+  bool SetEndOfFile(int32_t hFile) override {
+    off_t at = ::lseek(hFile, 0, SEEK_CUR);
+    if (at < 0 || ::ftruncate(hFile, at) != 0) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
+    }
+    tLastError = 0;
+    return true;
+  }
+
+  bool CloseHandle(int32_t hFile) override {
+    if (hFile < 0) {
+      tLastError = kErrorInvalidHandle;
+      return false;
+    }
+    // Linux releases the descriptor even when close reports an error, so it
+    // is never retried.
+    if (::close(hFile) != 0) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
+    }
+    tLastError = 0;
+    return true;
+  }
+
+  bool DeleteFileA(const std::string& path) override { return Delete(path, DeleteTarget{}); }
+
+  uint32_t GetLastError() override { return tLastError; }
+
+  bool GetFileIdentity(int32_t hFile, FileIdentity* identity) override {
+    struct stat st;
+    if (::fstat(hFile, &st) != 0) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
+    }
+    identity->device = static_cast<uint64_t>(st.st_dev);
+    identity->inode = static_cast<uint64_t>(st.st_ino);
+    tLastError = 0;
+    return true;
+  }
+
+  bool DeleteFileIfIdentity(const std::string& path, const FileIdentity& identity) override {
+    return Delete(path, DeleteTarget{true, identity});
+  }
+
+ private:
+  static bool Matches(const struct stat& st, const DeleteTarget& target) {
+    return !target.checkIdentity ||
+           (static_cast<uint64_t>(st.st_dev) == target.identity.device &&
+            static_cast<uint64_t>(st.st_ino) == target.identity.inode);
+  }
+
+  // Deletes the name, never following a symbolic link. A regular file is
+  // opened and locked first: a file some handle holds gives 32, and the
+  // unlink happens while the lock is held and only if the name still names
+  // the locked file. Other kinds of entries (a link, a FIFO, a socket, a
+  // device node) are removed as names, without being opened.
+  static bool Delete(const std::string& path, const DeleteTarget& target) {
+    const std::string p = PosixPath(path);
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+      struct stat named;
+      if (::lstat(p.c_str(), &named) != 0) {
+        SetLastErrorFromErrno(errno, false);
+        return false;
+      }
+      if (S_ISDIR(named.st_mode)) {
+        tLastError = ERROR_ACCESS_DENIED;
+        return false;
+      }
+      if (!S_ISREG(named.st_mode)) {
+        // CreateFileA makes only regular files: an identity never names this.
+        if (target.checkIdentity) {
+          tLastError = ERROR_FILE_NOT_FOUND;
+          return false;
+        }
+        return UnlinkName(p);
+      }
+      if (!Matches(named, target)) {
+        tLastError = ERROR_FILE_NOT_FOUND;
+        return false;
+      }
+
+      int fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) {
+        // Gone or replaced by a link since the look: look again.
+        if (errno == EINTR || errno == ENOENT || errno == ELOOP) continue;
+        SetLastErrorFromErrno(errno, false);
+        return false;
+      }
+      struct stat held;
+      if (::fstat(fd, &held) != 0) {
+        SetLastErrorFromErrno(errno, false);
+        CloseKeepingErrno(fd);
+        return false;
+      }
+      if (!SameFile(held, named)) {
+        ::close(fd);
+        continue;
+      }
+      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        SetLastErrorFromErrno(errno, false);
+        CloseKeepingErrno(fd);
+        return false;
+      }
+      struct stat still;
+      if (::lstat(p.c_str(), &still) != 0 || !SameFile(held, still)) {
+        ::close(fd);
+        continue;
+      }
+      bool ok = UnlinkName(p);
+      ::close(fd);
+      return ok;
+    }
+    tLastError = ERROR_SHARING_VIOLATION;
+    return false;
+  }
+
+  static bool UnlinkName(const std::string& p) {
+    if (::unlink(p.c_str()) != 0) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
+    }
+    tLastError = 0;
+    return true;
+  }
+};
+
+}  // namespace
+
+void RtlMoveMemory(void* destination, const void* source, size_t length) {
+  if (length != 0) std::memmove(destination, source, length);
+}
+
+uint32_t WindowsErrorFromErrno(int err, bool creating) {
+  switch (err) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return creating ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    // O_NOFOLLOW meeting a symbolic link: the name exists but may not be
+    // written through.
+    case ELOOP:
+      return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+    // The file may not grow any further: no room for the bytes.
+    case EFBIG:
+      return ERROR_DISK_FULL;
+    case EROFS:
+      return ERROR_WRITE_PROTECT;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    // Names the file system refuses to create.
+    case EINVAL:
+    case EILSEQ:
+      return ERROR_INVALID_NAME;
+    // The lock is held elsewhere, or the file is a running program.
+    case EWOULDBLOCK:
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case EBADF:
+      return kErrorInvalidHandle;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+FileLayer& FileLayer::Posix() {
+  static PosixFileLayer layer;
+  return layer;
+}
+
 }  // namespace parcelmoor::modWin32

@@ -1,0 +1,111 @@
+// The body reader: how many reads a body takes, the all-or-none flag, a lost
+// client, and the notice after a parsing failure.
+
+#include <gtest/gtest.h>
+
+#include "support/upload_harness.h"
+
+namespace parcelmoor::testing {
+namespace {
+
+constexpr const char* kNotice =
+    "<br><br><b>Error occured during file i/o. please verify file path, disk space availability, file path "
+    "permissions and try again.<b><br><br> ";
+
+// A well-formed body of exactly `size` bytes: one field padded to fit.
+std::string BodyOfSize(size_t size) {
+  std::string shell = Body({Field("pad", "")});
+  EXPECT_LE(shell.size(), size);
+  return Body({Field("pad", std::string(size - shell.size(), 'p'))});
+}
+
+TEST(BodyReaderTest, ReadsUntilAReadFailsAndClearsTheFlagWhenAllArrived) {
+  struct Case {
+    size_t bodySize;
+    int32_t reads;
+  };
+  for (const Case& c : {Case{0, 1}, Case{65535, 2}, Case{100000, 3}, Case{131070, 3}, Case{131071, 4}}) {
+    TempDir dir;
+    std::string body = c.bodySize == 0 ? std::string() : BodyOfSize(c.bodySize);
+    ASSERT_EQ(body.size(), c.bodySize);
+    StoreRun run = Store(body, dir);
+    EXPECT_FALSE(run.error) << c.bodySize;
+    EXPECT_EQ(run.host->binaryReadCalls(), c.reads) << c.bodySize;
+    EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kFalse) << c.bodySize;
+    EXPECT_EQ(run.host->responseText(), "") << c.bodySize;
+    if (c.bodySize > 0) {
+      ASSERT_EQ(run.form.size(), 1u);
+      EXPECT_EQ(run.form[0].values[0]->size(), c.bodySize - Body({Field("pad", "")}).size());
+    }
+  }
+}
+
+TEST(BodyReaderTest, AnnouncedBytesNotReceivedKeepTheFlagAndReleaseDeletesFiles) {
+  TempDir dir;
+  std::string body = Body({File("f1", "a.txt", "alpha"), File("f2", "b.txt", "beta")});
+  StoreRun run = Store(body, dir, {.totalBytes = static_cast<int64_t>(body.size()) + 10});
+  EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kTrue);
+  EXPECT_EQ(dir.Files().size(), 2u);  // both complete on disk until release
+  run.upload->release();
+  EXPECT_TRUE(dir.Files().empty());
+}
+
+TEST(BodyReaderTest, LostClientAbandonsTheOpenFileAndReleaseDeletesEverything) {
+  for (bool deleteMaxFile : {false, true}) {
+    TempDir dir;
+    std::string first = std::string(1000, 'x');
+    std::string second = std::string(200000, 'y');
+    std::string body = Body({File("f1", "done.txt", first), File("f2", "cut.bin", second)});
+    size_t cutAt = body.find("yyyy") + 70000;
+    StoreRun run = Store(body, dir, {.readPlan = {4096}, .disconnectAfter = static_cast<int64_t>(cutAt),
+                                     .deleteMaxFile = deleteMaxFile});
+    EXPECT_FALSE(run.error);
+    EXPECT_EQ(run.host->responseText(), "");
+    EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kTrue);
+    ASSERT_EQ(run.form.size(), 2u);
+    EXPECT_EQ(run.form[0].fileSize, 1000);
+    // The cut file reports what arrived before the client went.
+    EXPECT_GT(run.form[1].fileSize, 0);
+    EXPECT_LT(run.form[1].fileSize, 200000);
+    auto files = dir.Files();
+    EXPECT_EQ(files.count("done.txt"), 1u);
+    EXPECT_EQ(files.count("cut.bin"), deleteMaxFile ? 0u : 1u);
+    if (!deleteMaxFile) EXPECT_EQ(files["cut.bin"].size(), static_cast<size_t>(run.form[1].fileSize));
+    run.upload->release();
+    EXPECT_TRUE(dir.Files().empty()) << deleteMaxFile;
+  }
+}
+
+TEST(BodyReaderTest, ParsingFailureMakesOneMoreReadAndWritesTheNotice) {
+  TempDir dir;
+  // The empty file name fails the second part; the rest of the body is not
+  // parsed: exactly one more read follows the failing chunk.
+  std::string body = Body({Field("a", "1"), File("f1", "", "content"), Field("b", std::string(5000, 'b'))});
+  size_t failingChunkEnd = body.find("content") + 1;
+  StoreRun run = Store(body, dir, {.readPlan = {failingChunkEnd, 100}});
+  EXPECT_FALSE(run.error);
+  EXPECT_EQ(run.host->binaryReadCalls(), 2);
+  EXPECT_EQ(run.host->responseText(), kNotice);
+  ASSERT_TRUE(run.upload->lastParseFailure());
+  EXPECT_EQ(run.upload->lastParseFailure()->number(), errnum::kNoFileUploaded);
+  EXPECT_EQ(run.upload->lastParseFailure()->description(), "No File uploaded for f1");
+  // Not all announced bytes were taken: the flag stays set.
+  EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kTrue);
+  ASSERT_EQ(run.form.size(), 2u);
+  EXPECT_EQ(run.form[1].name, "f1");
+  EXPECT_EQ(run.form[1].values, std::vector<std::optional<std::string>>{std::string()});
+}
+
+TEST(BodyReaderTest, FailureInTheLastChunkStillCountsTheWholeBody) {
+  TempDir dir;
+  std::string body = Body({Field("a", "1"), Field("b", "2"), Field("a", "3")});  // "a" again: duplicate key
+  StoreRun run = Store(body, dir);
+  EXPECT_EQ(run.host->binaryReadCalls(), 2);
+  EXPECT_EQ(run.host->responseText(), kNotice);
+  ASSERT_TRUE(run.upload->lastParseFailure());
+  EXPECT_EQ(run.upload->lastParseFailure()->number(), errnum::kDuplicateKey);
+  EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kFalse);
+}
+
+}  // namespace
+}  // namespace parcelmoor::testing

@@ -1,10 +1,139 @@
-// TEMPORARY: placeholder until the form item lands.
 #include "form/form_item.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "form/string_tokenizer.h"
+#include "host/raised_error.h"
+
 namespace parcelmoor {
-int32_t FormItem::extractCDHeader(const std::string&, const std::shared_ptr<Collection>&) { return 0; }
-std::shared_ptr<Collection> FormItem::Value() { return colValues; }
-int32_t FormItem::setValue(const std::string&) { return 0; }
-int32_t FormItem::getFileSize() const { return 0; }
-void FormItem::continueValue(std::string_view) {}
+namespace {
+
+constexpr const char* kHeaderSource = "UploadedItem";
+
+[[noreturn]] void InvalidUseOfNull() {
+  Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+}
+
+// The value of one "key=value" parameter: what follows the first "=" (the
+// whole piece when there is none), trimmed of spaces, with its first and last
+// character dropped when it starts with a double quote.
+std::string ParameterValue(const std::string& piece) {
+  size_t equals = piece.find('=');
+  std::string_view value(piece);
+  if (equals != std::string::npos) value.remove_prefix(equals + 1);
+  size_t first = value.find_first_not_of(' ');
+  if (first == std::string_view::npos) return std::string();
+  value = value.substr(first, value.find_last_not_of(' ') - first + 1);
+  if (value.front() == '"') {
+    // A quote alone has no room for a closing quote: taking the inner part
+    // would need a negative length.
+    if (value.size() < 2) {
+      Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+    }
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value);
+}
+
+bool ContainsFileParameter(const std::string& line) {
+  std::string compact;
+  compact.reserve(line.size());
+  for (char c : line)
+    if (c != ' ') compact.push_back(c);
+  return FoldAscii(compact).find(";filename=") != std::string::npos;
+}
+
+// The last piece of a client path: cut at "\" when the path has one, else at "/".
+std::string LastPathPiece(const std::string& path) {
+  StringTokenizer tokenizer;
+  tokenizer.setString(path, path.find('\\') != std::string::npos ? "\\" : "/");
+  if (tokenizer.countTokens() < 1) return path;
+  return tokenizer.getTokenItemByIndex(tokenizer.countTokens());
+}
+
+// Joins `piece` onto the last entry of `values` in place, so that a value
+// built from many pieces grows by amortised appends.
+void AppendToLast(Collection& values, std::string_view piece) {
+  Variant& last = values.Last();
+  if (last.isNull()) InvalidUseOfNull();
+  if (last.isText()) {
+    last.text().append(piece);
+  } else {
+    std::string joined = last.asText();
+    joined.append(piece);
+    last = Variant(std::move(joined));
+  }
+}
+
+}  // namespace
+
+int32_t FormItem::extractCDHeader(const std::string& strCDHeader, const std::shared_ptr<Collection>& objCollection) {
+  try {
+    StringTokenizer pieces;
+    pieces.setString(strCDHeader, ";");
+    const int32_t pieceCount = pieces.countTokens();
+    if (pieceCount >= 2) strName = ParameterValue(pieces.getTokenItemByIndex(2));
+
+    if (!objCollection) {
+      Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+    }
+    // A name repeated right after its first part turns that item into a
+    // multi-valued one; only the last entry is compared.
+    if (objCollection->Count() > 0) {
+      auto last = ObjectAs<FormItem>(objCollection->Item(objCollection->Count()));
+      if (last->Name() == strName) {
+        last->MultipleValues();
+        return 1;
+      }
+    }
+
+    if (pieceCount == 3 && ContainsFileParameter(strCDHeader)) {
+      bElementFile = kTrue;
+      strFileName = ParameterValue(pieces.getTokenItemByIndex(3));
+      strCompleteFilePath = strFileName;
+      strFileName = LastPathPiece(strFileName);
+    }
+    return 0;
+  } catch (const RaisedError& e) {
+    Raise(e.number(), kHeaderSource, e.description() + " extractCDHeader ");
+  } catch (const std::bad_alloc&) {
+    Raise(errnum::kOutOfMemory, kHeaderSource, "Out of memory extractCDHeader ");
+  }
+}
+
+std::shared_ptr<Collection> FormItem::Value() {
+  if (!colValues) colValues = Collection::Create();
+  if (colValues->Count() == 0) colValues->Add(Variant::Null());
+  return colValues;
+}
+
+int32_t FormItem::setValue(const std::string& strValue) {
+  // Only the latest piece is kept here; the joined value lives in colValues.
+  strLastValue = strValue;
+  if (!colValues) colValues = Collection::Create();
+  if (bMultipleValues || colValues->Count() == 0) {
+    colValues->Add(Variant(strValue));
+  } else {
+    AppendToLast(*colValues, strValue);
+  }
+  return 0;
+}
+
+void FormItem::continueValue(std::string_view piece) {
+  strLastValue.assign(piece);
+  if (!colValues) colValues = Collection::Create();
+  if (colValues->Count() == 0) {
+    colValues->Add(Variant(std::string(piece)));
+  } else {
+    AppendToLast(*colValues, piece);
+  }
+}
+
+int32_t FormItem::getFileSize() const {
+  if (!bElementFile) return 0;
+  return static_cast<int32_t>(std::clamp<int64_t>(lItemFileSize, INT32_MIN, INT32_MAX));
+}
+
 }  // namespace parcelmoor

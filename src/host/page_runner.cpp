@@ -64,12 +64,14 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   auto form = upload->get_Form();
   for (int32_t i = 1; i <= form->Count(); ++i) items.push_back(ObjectAs<FormItem>(form->Item(i)));
   form.reset();
+  // The release deletes every stored file while the all-or-none flag is set.
+  const bool filesKept = upload->get_UploadAllFilesOrNone() == 0;
+  page.filesStored = filesKept ? static_cast<int32_t>(upload->storedFileCount()) : 0;
   try {
     upload->release();
   } catch (...) {
     page.releaseError = ReportFrom(std::current_exception());
   }
-  page.filesStored = static_cast<int32_t>(upload->storedFileCount());
   upload.reset();
 
   for (auto& item : items) page.form.push_back(DescribeItem(*item));

@@ -1,11 +1,208 @@
-// TEMPORARY: placeholder until the line scanner lands; consumes each chunk.
+// The line scanner: turns the chunks of the request body into the lines the
+// part state machine works on.
+//
+// A line ends where CR is immediately followed by LF, so the scanner looks for
+// LF with memchr and then at the byte before it; it never steps through the
+// bytes one by one. In header mode each call hands over one line. Inside a
+// part's content only a delimiter line matters: a line of the delimiter's
+// length (or two bytes more, the close delimiter) that follows a line end and
+// begins with the delimiter. The scanner runs ahead to such a line, passes
+// the content before it to writeBytes straight from the chunk, holds back
+// the CR LF in front of it, and hands over only that line.
+//
+// What a chunk border cuts is carried in the object's members: the beginning
+// of a line in abLine (inside content at most lBoundaryLength + 2 bytes, and
+// only while the line could still be a delimiter line), a CR at the chunk end
+// whose meaning the next byte decides (bCRAtChunkEnd), and a CR LF that ended
+// a content line but is not written yet (bPendingCRLF). So the same body
+// gives the same lines and the same content however the reads cut it.
+//
+// Errors raised by handleLine and writeBytes pass through unchanged.
+
+#include <algorithm>
+#include <cstring>
+
+#include "upload/scanner_errors.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
+namespace {
+
+constexpr uint8_t kCR = 13;
+constexpr uint8_t kLF = 10;
+
+// Index of the CR of the first line end whose LF lies in chunk[from, to), or
+// -1. REQUIRES: from >= 1; the byte before `from` belongs to the bytes being
+// scanned (an LF at the very first scanned byte cannot end a line there).
+int32_t FindLineEnd(const uint8_t* chunk, int32_t from, int32_t to) {
+  while (from < to) {
+    const void* found = std::memchr(chunk + from, kLF, static_cast<size_t>(to - from));
+    if (found == nullptr) return -1;
+    const int32_t lf = static_cast<int32_t>(static_cast<const uint8_t*>(found) - chunk);
+    if (chunk[lf - 1] == kCR) return lf - 1;
+    from = lf + 1;
+  }
+  return -1;
+}
+
+}  // namespace
+
 int32_t UploadFile::processChunk() {
-  lChunkPos = lChunkLength;
+  if (!bBoundaryKnown) captureBoundary();
+  while (lChunkPos < lChunkLength) {
+    if (nextLine() == 1 && handleLine() == -1) return -1;
+  }
   return 0;
 }
-void UploadFile::captureBoundary() {}
-int32_t UploadFile::nextLine() { return 0; }
+
+void UploadFile::captureBoundary() {
+  if (bBoundaryKnown) return;
+  if (nextLine() == 0) return;  // the first line continues in the next chunk
+  // Without a delimiter every empty line would later pass for one.
+  if (lLineLength == 0) scanerr::RaiseNoDelimiterLine();
+  modWin32::RtlMoveMemory(abBoundary.data(), abLine.data(), static_cast<size_t>(lLineLength));
+  lBoundaryLength = lLineLength;
+  bBoundaryKnown = kTrue;
+  lLineLength = 0;
+}
+
+int32_t UploadFile::nextLine() {
+  const uint8_t* chunk = abChunk.get();
+  uint8_t* line = abLine.data();
+  const int32_t end = lChunkLength;
+  int32_t start = lChunkPos;
+  if (start >= end) return 0;
+
+  const bool searching = lBoundaryLength != 0 && bInContent != 0;
+  const int32_t boundaryLength = lBoundaryLength;
+  // Line bytes a header-mode line may hold; the first line becomes the delimiter.
+  const int32_t lineLimit = lBoundaryLength == 0 ? kBoundaryCapacity : kLineCapacity;
+  auto raiseTooLong = [this] {
+    if (lBoundaryLength == 0) scanerr::RaiseDelimiterLineTooLong();
+    scanerr::RaiseHeaderLineTooLong();
+  };
+
+  // Content held back by earlier calls goes out in front of newer content.
+  auto writeHeldBack = [&] {
+    if (bPendingCRLF) {
+      bPendingCRLF = kFalse;
+      writeBytes(abCRLF.data(), 2, 0);
+    }
+    if (lLineLength > 0) {
+      const int32_t held = lLineLength;
+      lLineLength = 0;
+      writeBytes(line, held, 0);
+    }
+  };
+  auto writeChunk = [&](int32_t from, int32_t count) {
+    if (count > 0) writeBytes(chunk, count, from);
+  };
+  auto carry = [&](int32_t from, int32_t count) {
+    if (count <= 0) return;
+    modWin32::RtlMoveMemory(line + lLineLength, chunk + from, static_cast<size_t>(count));
+    lLineLength += count;
+  };
+  auto isDelimiterLength = [boundaryLength](int32_t length) {
+    return length == boundaryLength || length == boundaryLength + 2;
+  };
+  // The first lBoundaryLength bytes of the line made of the `held` bytes of
+  // abLine followed by the chunk from `from` equal the delimiter.
+  auto beginsWithDelimiter = [&](int32_t held, int32_t from) {
+    const int32_t inLine = std::min(boundaryLength, held);
+    if (bytesEqual(line, 0, abBoundary.data(), 0, inLine) != 0) return false;
+    return boundaryLength <= held ||
+           bytesEqual(abBoundary.data(), held, chunk, from, boundaryLength - held) == 0;
+  };
+
+  // A CR that ended the previous chunk: the first byte here decides.
+  if (bCRAtChunkEnd) {
+    bCRAtChunkEnd = kFalse;
+    if (chunk[start] == kLF) {
+      lChunkPos = start + 1;
+      if (!searching) return 1;
+      // Inside content the line is handed over only as a delimiter line, by
+      // the same rule as a line that lies in one chunk.
+      if (bPendingCRLF && isDelimiterLength(lLineLength) && beginsWithDelimiter(lLineLength, 0)) return 1;
+      writeHeldBack();
+      bPendingCRLF = kTrue;
+      start += 1;
+      if (start >= end) return 0;
+    } else {
+      if (!searching && lLineLength + 1 > lineLimit) raiseTooLong();
+      line[lLineLength++] = kCR;
+      // The CR is data. A line that may still be a delimiter line keeps it.
+      if (searching && !(bPendingCRLF && lLineLength <= boundaryLength + 2)) writeHeldBack();
+    }
+  }
+
+  const int32_t last = end - 1;
+  const bool crAtEnd = chunk[last] == kCR;
+  // Bytes of the current line up to the chunk end, leaving out a CR there
+  // (its meaning is known only with the next chunk).
+  const int32_t lineBytesTo = crAtEnd ? last : end;
+
+  if (!searching) {
+    // Header mode: one line per call. A line end farther away than the line
+    // may be long is not looked for.
+    const int32_t room = lineLimit - lLineLength;
+    const int32_t searchTo = std::min(end, start + room + 2);
+    const int32_t cr = FindLineEnd(chunk, start + 1, searchTo);
+    if (cr >= 0) {
+      carry(start, cr - start);
+      lChunkPos = cr + 2;
+      return 1;
+    }
+    if (searchTo < end || lineBytesTo - start > room) raiseTooLong();
+    carry(start, lineBytesTo - start);
+    bCRAtChunkEnd = crAtEnd ? kTrue : kFalse;
+    lChunkPos = end;
+    return 0;
+  }
+
+  // Delimiter search. The current line begins in abLine (firstLine) or at
+  // lineStart; only a line that follows a line end is a prospect.
+  int32_t lineStart = start;
+  bool firstLine = true;
+  for (int32_t cr = FindLineEnd(chunk, start + 1, end); cr >= 0; cr = FindLineEnd(chunk, lineStart + 1, end)) {
+    const int32_t held = firstLine ? lLineLength : 0;
+    const bool prospect = isDelimiterLength(held + cr - lineStart) && (!firstLine || bPendingCRLF);
+    if (prospect && beginsWithDelimiter(held, lineStart)) {
+      if (!firstLine) {
+        writeHeldBack();
+        writeChunk(start, lineStart - 2 - start);
+        bPendingCRLF = kTrue;  // the CR LF in front of the delimiter line
+      }
+      carry(lineStart, cr - lineStart);
+      lChunkPos = cr + 2;
+      return 1;
+    }
+    firstLine = false;
+    lineStart = cr + 2;
+  }
+
+  // The chunk holds no delimiter line end. Write everything except a trailing
+  // line that may still become one: at most lBoundaryLength + 2 bytes.
+  int32_t tail = lineBytesTo - lineStart;
+  if (firstLine) {
+    if (lLineLength + tail > boundaryLength + 2) {
+      writeHeldBack();
+      writeChunk(start, tail);
+      tail = 0;
+    }
+  } else {
+    writeHeldBack();
+    if (tail > boundaryLength + 2) {
+      writeChunk(start, lineBytesTo - start);
+      tail = 0;
+    } else {
+      writeChunk(start, lineStart - 2 - start);
+      bPendingCRLF = kTrue;
+    }
+  }
+  carry(lineStart, tail);
+  bCRAtChunkEnd = crAtEnd ? kTrue : kFalse;
+  lChunkPos = end;
+  return 0;
+}
+
 }  // namespace parcelmoor

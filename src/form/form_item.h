@@ -46,6 +46,10 @@ class FormItem : public Object {
   // C++ API: the recorded size without the 32-bit cut.
   int64_t fileSize64() const { return bElementFile ? lItemFileSize : 0; }
 
+  // Late-bound calls through the member table.
+  DispId GetIDOfName(std::string_view name) override;
+  Variant Invoke(DispId id, InvokeKind kind, std::vector<Variant>& args) override;
+
  private:
   std::string strName;
   std::string strLastValue;

@@ -35,6 +35,10 @@ class Collection : public Object {
   // Mutable access to the last entry, for in-place appends. REQUIRES: Count() > 0.
   Variant& Last() { return entries_.back().value; }
 
+  // Late-bound calls through the member table.
+  DispId GetIDOfName(std::string_view name) override;
+  Variant Invoke(DispId id, InvokeKind kind, std::vector<Variant>& args) override;
+
  private:
   struct Entry {
     Variant value;

@@ -69,6 +69,10 @@ class UploadFile : public Object {
   void release();
   void OnFinalRelease() override { release(); }
 
+  // Late-bound calls through the member table.
+  DispId GetIDOfName(std::string_view name) override;
+  Variant Invoke(DispId id, InvokeKind kind, std::vector<Variant>& args) override;
+
   // C++ API beyond the script's view.
   // The last failure that stopped the parsing of the body, if any.
   const std::optional<RaisedError>& lastParseFailure() const { return lastParseFailure_; }

@@ -1,0 +1,37 @@
+#pragma once
+// What a host sends back for a request: the status, the content type and the
+// body, for the upload page, for a page result and for a refused request.
+// Shared by the HTTP server and the CGI adapter so that both answer alike.
+
+#include <string>
+#include <string_view>
+
+#include "host/page_runner.h"
+
+namespace parcelmoor {
+
+struct PageAnswer {
+  int status = 200;
+  std::string contentType;
+  std::string body;
+};
+
+// True when an Accept header value asks for application/json at least as
+// much as for text/html (q-values honoured; wildcards do not count).
+bool AcceptsJson(std::string_view accept);
+
+// The standard reason phrase of an HTTP status ("Length Required").
+const char* ReasonPhrase(int status);
+
+// The upload page itself.
+PageAnswer AnswerUploadPage();
+
+// The result of a page run: 200, or 500 when storeUploadedFiles or the
+// release raised; JSON when `json`, else the HTML result page.
+PageAnswer AnswerPageResult(const PageResult& page, bool json);
+
+// A refused request (404, 405, 411, 413, 431, 503, ...): a short text that
+// says why, in JSON when `json`.
+PageAnswer AnswerRefusal(int status, std::string_view why, bool json);
+
+}  // namespace parcelmoor

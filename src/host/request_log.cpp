@@ -1,0 +1,71 @@
+#include "host/request_log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace parcelmoor {
+namespace {
+
+// Client-supplied text (path, method, failure description) may hold control
+// bytes, spaces or quotes; escape them so that one request stays one line
+// and its fields stay apart.
+std::string Sanitize(std::string_view text, bool quoteSpaces) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '\\' || c == '"' || (quoteSpaces && c == ' ')) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out.empty() ? "-" : out;
+}
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  return buf;
+}
+
+}  // namespace
+
+std::string FormatRequestLog(const RequestLogEntry& e) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3fs", std::chrono::duration<double>(e.duration).count());
+  std::string line = UtcTimestamp(e.start) + " " + Sanitize(e.peer, true) + " " + Sanitize(e.method, true) +
+                     " " + Sanitize(e.path, true) + " " + (e.status ? std::to_string(e.status) : "-") +
+                     " body=" + std::to_string(e.bodyBytes) + " items=" + std::to_string(e.items) +
+                     " files=" + std::to_string(e.filesStored) + " " + seconds;
+  if (e.parseFailure) {
+    line += " failure=" + std::to_string(e.parseFailure->number) + " \"" +
+            Sanitize(e.parseFailure->description, false) + "\"";
+  }
+  if (!e.note.empty()) line += " " + Sanitize(e.note, true);
+  line += '\n';
+  return line;
+}
+
+void WriteRequestLog(const RequestLogEntry& entry) {
+  std::string line = FormatRequestLog(entry);
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere to log to: the request itself is not affected
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace parcelmoor

@@ -1,0 +1,35 @@
+#pragma once
+// One line per request on standard error, written with a single write so
+// that lines of simultaneous requests never interleave:
+//   2026-12-07T10:11:12.345Z 127.0.0.1:40312 POST / 200 body=1048576 items=3 files=2 0.042s
+// followed, when parsing of the body failed, by
+//   failure=<number> "<description>"
+// and by a note such as client-gone or header-timeout when there is one.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/page_runner.h"
+
+namespace parcelmoor {
+
+struct RequestLogEntry {
+  std::chrono::system_clock::time_point start;
+  std::string peer;    // "127.0.0.1:40312"; "-" when unknown
+  std::string method;  // "-" when no request line was read
+  std::string path;
+  int status = 0;      // 0: no response was sent
+  int64_t bodyBytes = 0;
+  int64_t items = 0;
+  int32_t filesStored = 0;
+  std::chrono::steady_clock::duration duration{};
+  std::optional<ErrorReport> parseFailure;
+  std::string note;
+};
+
+std::string FormatRequestLog(const RequestLogEntry& entry);
+void WriteRequestLog(const RequestLogEntry& entry);
+
+}  // namespace parcelmoor

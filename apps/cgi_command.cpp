@@ -1,11 +1,63 @@
-// TEMPORARY: placeholder until the CGI adapter lands.
+// `parcelmoor cgi`: answers one CGI/1.1 request. Also chosen when a web
+// server runs the program with GATEWAY_INTERFACE set.
+
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "commands.h"
+#include "host/cgi_host.h"
+#include "upload_options.h"
 
 namespace parcelmoor::apps {
-int RunCgi(int, char**) {
-  std::fprintf(stderr, "parcelmoor: cgi is not built yet\n");
-  return 2;
+namespace {
+
+constexpr const char* kCgiUsage =
+    "usage: parcelmoor cgi [options]\n"
+    "Answers one CGI/1.1 request: GET shows the upload page, POST stores the upload.\n"
+    "Each option can also come from the environment: PARCELMOOR_DIR, PARCELMOOR_MAX_FILE_SIZE,\n"
+    "PARCELMOOR_DELETE_MAX_FILE, PARCELMOOR_KEEP_PARTIAL, PARCELMOOR_MAX_REQUEST_SIZE\n"
+    "(an option given on the command line wins).\n";
+
+// A CGI program cannot answer a usage error with an exit status alone: the
+// web server would report a broken script. Say what is wrong on both sides.
+int ConfigurationError(const std::string& message) {
+  std::fprintf(stderr, "parcelmoor cgi: %s\n", message.c_str());
+  std::printf("Status: 500 Internal Server Error\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
+              "parcelmoor is not configured correctly; see the server's error log.\n");
+  std::fflush(stdout);
+  return 1;
 }
+
+}  // namespace
+
+int RunCgi(int argc, char** argv) {
+  UploadOptions upload;
+  std::string error;
+  if (!ApplyUploadEnvironment(upload, error)) return ConfigurationError(error);
+  ArgumentReader args(argc, argv);
+  while (args.Next()) {
+    if (args.name() == "--help" || args.name() == "-h") {
+      std::printf("%s%s", kCgiUsage, kUploadOptionsHelp);
+      return 0;
+    }
+    switch (TakeUploadOption(args, upload, error)) {
+      case OptionTaken::kTaken: continue;
+      case OptionTaken::kBad: return ConfigurationError(error);
+      case OptionTaken::kNotMine: return ConfigurationError("unknown option " + std::string(args.name()));
+    }
+  }
+  if (!upload.page.uploadDirectory) upload.page.uploadDirectory = kDefaultUploadDirectory;
+  if (!EnsureUploadDirectory(*upload.page.uploadDirectory, error)) return ConfigurationError(error);
+
+  signal(SIGPIPE, SIG_IGN);
+  CgiOptions options{upload.page, upload.maxRequestSize};
+  AnswerCgiRequest([](const char* name) { return static_cast<const char*>(std::getenv(name)); }, STDIN_FILENO,
+                   STDOUT_FILENO, options);
+  return 0;
+}
+
 }  // namespace parcelmoor::apps

@@ -1,0 +1,158 @@
+#include "host/cgi_host.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "host/host_errors.h"
+#include "host/host_interfaces.h"
+#include "host/page_answer.h"
+#include "host/request_log.h"
+
+namespace parcelmoor {
+namespace {
+
+std::string_view Meta(const CgiEnvironment& env, const char* name) {
+  const char* value = env(name);
+  return value ? std::string_view(value) : std::string_view();
+}
+
+// The body on a descriptor, read straight into the reader's chunk and never
+// past the announced length.
+class CgiPageHost final : public ScriptingContext, public HostRequest, public HostResponse {
+ public:
+  CgiPageHost(int fd, int64_t length) : fd_(fd), length_(length), remaining_(length) {}
+
+  std::shared_ptr<HostRequest> Request() override {
+    return std::static_pointer_cast<CgiPageHost>(shared_from_this());
+  }
+  std::shared_ptr<HostResponse> Response() override {
+    return std::static_pointer_cast<CgiPageHost>(shared_from_this());
+  }
+
+  int64_t TotalBytes() override { return length_; }
+
+  size_t BinaryRead(uint8_t* into, size_t count) override {
+    if (!failure_.empty()) hosterr::RaiseReadFailed(failure_);
+    if (remaining_ == 0) hosterr::RaiseEndOfBody();
+    if (count == 0) Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+    if (static_cast<int64_t>(count) > remaining_) count = static_cast<size_t>(remaining_);
+    ssize_t n;
+    do {
+      n = ::read(fd_, into, count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      failure_ = std::string("reading the body failed: ") + std::strerror(errno);
+      hosterr::RaiseReadFailed(failure_);
+    }
+    if (n == 0) {
+      // The web server ended the body early: its client has gone.
+      failure_ = "the body ended after " + std::to_string(received_) + " of " + std::to_string(length_) + " bytes";
+      hosterr::RaiseReadFailed(failure_);
+    }
+    remaining_ -= n;
+    received_ += n;
+    return static_cast<size_t>(n);
+  }
+
+  void Write(std::string_view text) override { written_.append(text); }
+  bool IsClientConnected() override { return failure_.empty(); }
+
+  const std::string& failure() const { return failure_; }
+  int64_t received() const { return received_; }
+  std::string& written() { return written_; }
+
+ private:
+  int fd_;
+  int64_t length_;
+  int64_t remaining_;
+  int64_t received_ = 0;
+  std::string failure_;
+  std::string written_;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void SendAnswer(int fd, const PageAnswer& a, bool head, const char* allow = nullptr) {
+  std::string out = "Status: " + std::to_string(a.status) + " " + ReasonPhrase(a.status) + "\r\n" +
+                    "Content-Type: " + a.contentType + "\r\n" + "Content-Length: " + std::to_string(a.body.size()) +
+                    "\r\n" + "Cache-Control: no-store\r\n";
+  if (allow) out += std::string("Allow: ") + allow + "\r\n";
+  out += "\r\n";
+  if (!head) out += a.body;
+  WriteAll(fd, out);  // a web server that stopped listening gets nothing more
+}
+
+std::optional<int64_t> ParseLength(std::string_view text) {
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOptions& options) {
+  RequestLogEntry entry;
+  entry.start = std::chrono::system_clock::now();
+  auto started = std::chrono::steady_clock::now();
+  std::string_view address = Meta(env, "REMOTE_ADDR");
+  std::string_view port = Meta(env, "REMOTE_PORT");
+  entry.peer = address.empty() ? "-" : std::string(address) + (port.empty() ? "" : ":" + std::string(port));
+  std::string_view method = Meta(env, "REQUEST_METHOD");
+  entry.method = method.empty() ? "GET" : std::string(method);
+  entry.path = std::string(Meta(env, "SCRIPT_NAME")) + std::string(Meta(env, "PATH_INFO"));
+  bool json = AcceptsJson(Meta(env, "HTTP_ACCEPT"));
+
+  auto finish = [&](const PageAnswer& a, bool head = false, const char* allow = nullptr) {
+    SendAnswer(outFd, a, head, allow);
+    entry.status = a.status;
+    entry.duration = std::chrono::steady_clock::now() - started;
+    WriteRequestLog(entry);
+    return a.status;
+  };
+
+  if (entry.method == "GET") return finish(AnswerUploadPage());
+  if (entry.method == "HEAD") return finish(AnswerUploadPage(), true);
+  if (entry.method != "POST") {
+    return finish(AnswerRefusal(405, "The upload page accepts GET, HEAD and POST.", json), false, "GET, HEAD, POST");
+  }
+
+  std::string_view lengthText = Meta(env, "CONTENT_LENGTH");
+  if (lengthText.empty()) {
+    // Without a length a body cut short cannot be told from a whole one.
+    return finish(AnswerRefusal(411, "An upload needs a Content-Length; chunked request bodies are not accepted.",
+                                json));
+  }
+  std::optional<int64_t> length = ParseLength(lengthText);
+  if (!length) return finish(AnswerRefusal(400, "CONTENT_LENGTH is not a byte count.", json));
+  if (options.maxRequestSize && *length > *options.maxRequestSize) {
+    return finish(AnswerRefusal(413, "The request body is larger than this server accepts (" +
+                                         std::to_string(*options.maxRequestSize) + " bytes).",
+                                json));
+  }
+
+  auto host = std::make_shared<CgiPageHost>(inFd, *length);
+  PageResult page = RunUploadPage(host, options.page);
+  page.response = std::move(host->written());
+  entry.bodyBytes = host->received();
+  entry.items = static_cast<int64_t>(page.form.size());
+  entry.filesStored = page.filesStored;
+  entry.parseFailure = page.parseFailure;
+  entry.note = host->failure();
+  return finish(AnswerPageResult(page, json));
+}
+
+}  // namespace parcelmoor

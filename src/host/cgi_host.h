@@ -1,0 +1,31 @@
+#pragma once
+// The CGI/1.1 adapter: answers one request that a web server hands over
+// through meta-variables, the body on an input descriptor and the response
+// on an output descriptor. GET and HEAD answer the upload page; POST runs the
+// upload page, reading the body never past CONTENT_LENGTH.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "host/page_runner.h"
+
+namespace parcelmoor {
+
+struct CgiOptions {
+  PageSettings page;
+  // A POST announcing more body bytes is answered 413 without reading it.
+  std::optional<int64_t> maxRequestSize;
+};
+
+// Looks a meta-variable up; nullptr when it is not set.
+using CgiEnvironment = std::function<const char*(const char* name)>;
+
+// Answers one request: writes the CGI response (Status and Content-Type
+// lines, a blank line, the body) to `outFd` and logs one line on standard
+// error. Returns the status answered. A POST without CONTENT_LENGTH is
+// answered 411 and its body is not read. A body that ends before
+// CONTENT_LENGTH counts as a client that has gone.
+int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOptions& options);
+
+}  // namespace parcelmoor

@@ -34,9 +34,12 @@ inline constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 
 // Identity of a stored file (device and inode), so that a clean-up deletes
 // only the file that was created, never a later file of the same name.
+// `generation` tells apart files that reuse a freed inode number (a file
+// deleted and a new one created under its name a moment later).
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t inode = 0;
+  uint64_t generation = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "storage/mod_win32.h"
@@ -42,6 +43,38 @@ void CloseKeepingErrno(int fd) {
   int saved = errno;
   ::close(fd);
   errno = saved;
+}
+
+// Tells apart two files that held the same inode number one after the other:
+// the file system's handle for the file (it carries the inode generation)
+// where the file system gives one, else the birth time, else nothing.
+uint64_t GenerationOf(int fd) {
+  alignas(struct file_handle) unsigned char storage[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  auto* handle = reinterpret_cast<struct file_handle*>(storage);
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mountId = 0;
+  if (::name_to_handle_at(fd, "", handle, &mountId, AT_EMPTY_PATH) == 0) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    auto mix = [&hash](unsigned char byte) { hash = (hash ^ byte) * 1099511628211ull; };
+    for (int i = 0; i < 4; ++i) mix(static_cast<unsigned char>(static_cast<unsigned>(handle->handle_type) >> (8 * i)));
+    const unsigned char* bytes = storage + offsetof(struct file_handle, f_handle);
+    for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) mix(bytes[i]);
+    return hash;
+  }
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+    return static_cast<uint64_t>(sx.stx_btime.tv_sec) * 1000000000ull + sx.stx_btime.tv_nsec;
+  }
+  return 0;
+}
+
+bool IdentityOf(int fd, FileIdentity* identity) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->inode = static_cast<uint64_t>(st.st_ino);
+  identity->generation = GenerationOf(fd);
+  return true;
 }
 
 // Which file a delete may remove.
@@ -159,13 +192,10 @@ class PosixFileLayer final : public FileLayer {
   uint32_t GetLastError() override { return tLastError; }
 
   bool GetFileIdentity(int32_t hFile, FileIdentity* identity) override {
-    struct stat st;
-    if (::fstat(hFile, &st) != 0) {
+    if (!IdentityOf(hFile, identity)) {
       SetLastErrorFromErrno(errno, false);
       return false;
     }
-    identity->device = static_cast<uint64_t>(st.st_dev);
-    identity->inode = static_cast<uint64_t>(st.st_ino);
     tLastError = 0;
     return true;
   }
@@ -175,6 +205,7 @@ class PosixFileLayer final : public FileLayer {
   }
 
  private:
+  // The quick look before opening; the full identity is checked on the open file.
   static bool Matches(const struct stat& st, const DeleteTarget& target) {
     return !target.checkIdentity ||
            (static_cast<uint64_t>(st.st_dev) == target.identity.device &&
@@ -227,6 +258,12 @@ class PosixFileLayer final : public FileLayer {
       if (!SameFile(held, named)) {
         ::close(fd);
         continue;
+      }
+      FileIdentity found;
+      if (target.checkIdentity && (!IdentityOf(fd, &found) || !(found == target.identity))) {
+        ::close(fd);
+        tLastError = ERROR_FILE_NOT_FOUND;
+        return false;
       }
       if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         SetLastErrorFromErrno(errno, false);

@@ -23,6 +23,9 @@ inline constexpr int32_t kObjectRequired = 424;
 inline constexpr int32_t kCannotCreateObject = 429;
 }  // namespace errnum
 
+// Dispatch identifier of a class's default member.
+inline constexpr DispId kDispIdValue = 0;
+
 // Dispatch identifier of `name` on `object` (ASCII letter case ignored).
 // Raises 438 for a name the object does not have, 91 when `object` is none.
 DispId GetIDOfName(const ObjectRef& object, std::string_view name);

@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "host/dispatch.h"
 #include "host/object.h"
 #include "host/variant.h"
 
@@ -37,8 +38,6 @@ struct MemberSlot {
   size_t maxArgs() const;
   size_t minArgs() const { return maxArgs() - optionalParams; }
 };
-
-inline constexpr DispId kDispIdValue = 0;  // the default member
 
 // The tables of the three classes a script can reach.
 std::span<const MemberSlot> UploadFileMembers();

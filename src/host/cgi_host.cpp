@@ -47,11 +47,13 @@ class CgiPageHost final : public ScriptingContext, public HostRequest, public Ho
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       failure_ = std::string("reading the body failed: ") + std::strerror(errno);
+      note_ = "read-error";
       hosterr::RaiseReadFailed(failure_);
     }
     if (n == 0) {
       // The web server ended the body early: its client has gone.
       failure_ = "the body ended after " + std::to_string(received_) + " of " + std::to_string(length_) + " bytes";
+      note_ = "client-gone";
       hosterr::RaiseReadFailed(failure_);
     }
     remaining_ -= n;
@@ -63,6 +65,8 @@ class CgiPageHost final : public ScriptingContext, public HostRequest, public Ho
   bool IsClientConnected() override { return failure_.empty(); }
 
   const std::string& failure() const { return failure_; }
+  // One word for the log: client-gone or read-error.
+  const std::string& note() const { return note_; }
   int64_t received() const { return received_; }
   std::string& written() { return written_; }
 
@@ -72,6 +76,7 @@ class CgiPageHost final : public ScriptingContext, public HostRequest, public Ho
   int64_t remaining_;
   int64_t received_ = 0;
   std::string failure_;
+  std::string note_;
   std::string written_;
 };
 
@@ -151,7 +156,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   entry.items = static_cast<int64_t>(page.form.size());
   entry.filesStored = page.filesStored;
   entry.parseFailure = page.parseFailure;
-  entry.note = host->failure();
+  entry.note = host->note();
   return finish(AnswerPageResult(page, json));
 }
 

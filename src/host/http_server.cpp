@@ -230,6 +230,8 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
 
   bool failed() const { return failed_; }
   const std::string& failure() const { return failure_; }
+  // One word for the log: client-gone, read-timeout, cut-at-shutdown, read-error.
+  const std::string& note() const { return note_; }
   int64_t received() const { return received_; }
   std::string& written() { return written_; }
 
@@ -238,13 +240,17 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
     failed_ = true;
     if (conn_.cut()) {
       failure_ = "cut off at shutdown";
+      note_ = "cut-at-shutdown";
     } else if (ec == beast::error::timeout) {
       failure_ = "no body bytes within the read deadline";
+      note_ = "read-timeout";
     } else if (ec == http::error::partial_message || ec == http::error::end_of_stream ||
                ec == net::error::connection_reset || ec == net::error::eof) {
       failure_ = "the client closed the connection";
+      note_ = "client-gone";
     } else {
       failure_ = ec.message();
+      note_ = "read-error";
     }
   }
 
@@ -255,6 +261,7 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   std::chrono::milliseconds ioTimeout_;
   bool failed_ = false;
   std::string failure_;
+  std::string note_;
   int64_t received_ = 0;
   std::string written_;
 };
@@ -462,7 +469,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
     entry.method = parser.get().method_string().empty() ? "-" : std::string(parser.get().method_string());
     entry.path = std::string(parser.get().target());
     entry.status = status;
-    entry.note = status == 431 ? "header-too-large" : ec.message();
+    entry.note = status == 431 ? "header-too-large" : "bad-request";
     entry.duration = std::chrono::steady_clock::now() - started;
     WriteRequestLog(entry);
     return true;
@@ -530,7 +537,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
     entry.parseFailure = page.parseFailure;
     if (host->failed()) {
       // Nobody is left to answer, or the connection is beyond use.
-      entry.note = host->failure();
+      entry.note = host->note();
       drain = false;
       return false;
     }

@@ -1,0 +1,198 @@
+"""Helpers for the end-to-end tests of `parcelmoor serve` and `parcelmoor cgi`:
+request bodies, a server process on a loopback port, raw HTTP over a socket.
+Standard library only; every wait is bounded."""
+
+import os
+import random
+import re
+import select
+import signal
+import socket
+import subprocess
+import time
+
+CURL = "/usr/bin/curl"
+
+
+def binary_content(size, seed):
+    """Bytes with the hard cases for a multipart parser: CR LF, lone CR and LF,
+    lines starting with "--", a look-alike delimiter, NULs and 0xFF."""
+    rng = random.Random(seed)
+    tricky = [b"\r\n", b"\r", b"\n", b"\r\n--\r\n", b"\r\n--", b"--\r\n", b"\r\n\r\n",
+              b"\r\n------------------------not-the-boundary\r\n", b"\x00\x00", b"\xff\xfe"]
+    out = bytearray()
+    while len(out) < size:
+        out += rng.randbytes(rng.randint(1, 3000))
+        out += rng.choice(tricky)
+    return bytes(out[:size])
+
+
+BOUNDARY = "----parcelmoorE2eBoundary7MA4YWxkTrZu0gW"
+
+
+def part_head(name, filename=None):
+    disposition = f'form-data; name="{name}"'
+    if filename is not None:
+        disposition += f'; filename="{filename}"'
+    head = f"--{BOUNDARY}\r\nContent-Disposition: {disposition}\r\n"
+    if filename is not None:
+        head += "Content-Type: application/octet-stream\r\n"
+    return (head + "\r\n").encode()
+
+
+def multipart(parts):
+    """parts: (name, filename or None, bytes). Returns the whole body."""
+    body = b""
+    for name, filename, data in parts:
+        body += part_head(name, filename) + data + b"\r\n"
+    return body + f"--{BOUNDARY}--\r\n".encode()
+
+
+CONTENT_TYPE = f"multipart/form-data; boundary={BOUNDARY}"
+
+
+def wait_until(predicate, seconds, step=0.05):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def peak_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmHWM for pid %d" % pid)
+
+
+class ServeProcess:
+    """`parcelmoor serve --port 0` on 127.0.0.1; the port is read from the
+    line the server prints. Its log goes to a file."""
+
+    def __init__(self, binary, workdir, *extra):
+        self.dir = os.path.join(workdir, "uploads")
+        self.log_path = os.path.join(workdir, "serve.log")
+        self.log_file = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(
+            [binary, "serve", "--bind", "127.0.0.1", "--port", "0", "--dir", self.dir, *extra],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.log_file)
+        line = b""
+        deadline = time.monotonic() + 15
+        while not line.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([self.proc.stdout], [], [], 0.5)
+            if ready:
+                chunk = os.read(self.proc.stdout.fileno(), 1)
+                if not chunk:
+                    break
+                line += chunk
+        m = re.match(rb"parcelmoor serving http://127\.0\.0\.1:(\d+)/\n", line)
+        if not m:
+            self.stop()
+            raise RuntimeError(f"serve did not start: {line!r} {self.log()}")
+        self.port = int(m.group(1))
+        self.url = f"http://127.0.0.1:{self.port}/"
+
+    def log(self):
+        self.log_file.flush()
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def log_lines(self):
+        return [l for l in self.log().splitlines() if re.match(r"\d{4}-\d\d-\d\dT", l)]
+
+    def wait_log_lines(self, count, seconds=5):
+        """The request log lines, once there are at least `count` (each line
+        is written after its answer has gone out)."""
+        wait_until(lambda: len(self.log_lines()) >= count, seconds)
+        return self.log_lines()
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self.proc.stdout.close()
+        self.log_file.close()
+        return self.proc.returncode
+
+    def stored(self):
+        return sorted(os.listdir(self.dir))
+
+    def read_stored(self, name):
+        with open(os.path.join(self.dir, name), "rb") as f:
+            return f.read()
+
+
+def curl(url, *args, timeout=120):
+    """Runs curl; returns (status, headers text, body bytes, seconds)."""
+    start = time.monotonic()
+    out = subprocess.run([CURL, "-sS", "--max-time", str(timeout), "-D", "-", "-o", "/dev/stderr",
+                          "-w", "\n%{http_code}", *args, url],
+                         capture_output=True, timeout=timeout + 30)
+    elapsed = time.monotonic() - start
+    if out.returncode != 0:
+        raise AssertionError(f"curl failed ({out.returncode}): {out.stdout[-300:]!r}")
+    text = out.stdout.decode(errors="replace")
+    headers, _, status = text.rpartition("\n")
+    return int(status), headers, out.stderr, elapsed
+
+
+def connect(port, timeout=10):
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    s.settimeout(timeout)
+    return s
+
+
+def read_response(sock, limit=1 << 20):
+    """Reads one HTTP response (header and Content-Length body) from a socket.
+    Returns (status, headers dict with lower-case names, body)."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise ConnectionError(f"closed before a response header: {data!r}")
+        data += chunk
+        if len(data) > limit:
+            raise AssertionError("response header too large")
+    head, _, rest = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    length = int(headers.get("content-length", "0"))
+    while len(rest) < length:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        rest += chunk
+    return status, headers, rest[:length]
+
+
+def closed_by_peer(sock, seconds):
+    """True when the peer closes (or resets) the connection within `seconds`;
+    drains what it sends meanwhile."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.05, deadline - time.monotonic()))
+        try:
+            if not sock.recv(65536):
+                return True
+        except socket.timeout:
+            return False
+        except (ConnectionResetError, BrokenPipeError):
+            return True
+    return False
+
+
+def kill_process(proc):
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait(10)

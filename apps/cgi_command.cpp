@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,6 +15,11 @@
 
 namespace parcelmoor::apps {
 namespace {
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnStopSignal(int) { stopRequested.store(true); }
 
 constexpr const char* kCgiUsage =
     "usage: parcelmoor cgi [options]\n"
@@ -54,7 +60,16 @@ int RunCgi(int argc, char** argv) {
   if (!EnsureUploadDirectory(*upload.page.uploadDirectory, error)) return ConfigurationError(error);
 
   signal(SIGPIPE, SIG_IGN);
-  CgiOptions options{upload.page, upload.maxRequestSize};
+  // A web server whose client has gone stops its CGI program with SIGTERM
+  // (or SIGINT/SIGHUP): the upload then ends as for a lost client, so the
+  // all-or-none rule still removes its files. No SA_RESTART: a blocked read
+  // must return.
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &stop, nullptr);
+
+  CgiOptions options{upload.page, upload.maxRequestSize, &stopRequested};
   AnswerCgiRequest([](const char* name) { return static_cast<const char*>(std::getenv(name)); }, STDIN_FILENO,
                    STDOUT_FILENO, options);
   return 0;

@@ -25,7 +25,8 @@ std::string_view Meta(const CgiEnvironment& env, const char* name) {
 // past the announced length.
 class CgiPageHost final : public ScriptingContext, public HostRequest, public HostResponse {
  public:
-  CgiPageHost(int fd, int64_t length) : fd_(fd), length_(length), remaining_(length) {}
+  CgiPageHost(int fd, int64_t length, const std::atomic<bool>* stop)
+      : fd_(fd), length_(length), remaining_(length), stop_(stop) {}
 
   std::shared_ptr<HostRequest> Request() override {
     return std::static_pointer_cast<CgiPageHost>(shared_from_this());
@@ -43,6 +44,12 @@ class CgiPageHost final : public ScriptingContext, public HostRequest, public Ho
     if (static_cast<int64_t>(count) > remaining_) count = static_cast<size_t>(remaining_);
     ssize_t n;
     do {
+      if (StopRequested()) {
+        // Web servers stop a CGI program this way when its client has gone.
+        failure_ = "stopped by the web server";
+        note_ = "client-gone";
+        hosterr::RaiseReadFailed(failure_);
+      }
       n = ::read(fd_, into, count);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
@@ -62,7 +69,7 @@ class CgiPageHost final : public ScriptingContext, public HostRequest, public Ho
   }
 
   void Write(std::string_view text) override { written_.append(text); }
-  bool IsClientConnected() override { return failure_.empty(); }
+  bool IsClientConnected() override { return failure_.empty() && !StopRequested(); }
 
   const std::string& failure() const { return failure_; }
   // One word for the log: client-gone or read-error.
@@ -71,9 +78,12 @@ class CgiPageHost final : public ScriptingContext, public HostRequest, public Ho
   std::string& written() { return written_; }
 
  private:
+  bool StopRequested() const { return stop_ && stop_->load(); }
+
   int fd_;
   int64_t length_;
   int64_t remaining_;
+  const std::atomic<bool>* stop_;
   int64_t received_ = 0;
   std::string failure_;
   std::string note_;
@@ -149,7 +159,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
                                 json));
   }
 
-  auto host = std::make_shared<CgiPageHost>(inFd, *length);
+  auto host = std::make_shared<CgiPageHost>(inFd, *length, options.stopRequested);
   PageResult page = RunUploadPage(host, options.page);
   page.response = std::move(host->written());
   entry.bodyBytes = host->received();

@@ -4,6 +4,7 @@
 // on an output descriptor. GET and HEAD answer the upload page; POST runs the
 // upload page, reading the body never past CONTENT_LENGTH.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -16,6 +17,10 @@ struct CgiOptions {
   PageSettings page;
   // A POST announcing more body bytes is answered 413 without reading it.
   std::optional<int64_t> maxRequestSize;
+  // Set (from a signal handler, say) when the web server asks the program to
+  // end: the upload ends as if its client had gone. A blocked read must be
+  // interruptible (a handler installed without SA_RESTART).
+  const std::atomic<bool>* stopRequested = nullptr;
 };
 
 // Looks a meta-variable up; nullptr when it is not set.

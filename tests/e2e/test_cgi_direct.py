@@ -8,12 +8,13 @@ Usage: test_cgi_direct.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environm
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import unittest
 
-from upload_support import CONTENT_TYPE, binary_content, multipart, part_head
+from upload_support import CONTENT_TYPE, binary_content, multipart, part_head, wait_until
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 
@@ -129,6 +130,29 @@ class CgiDirect(unittest.TestCase):
                 self.assertEqual(self.stored(), want)
                 for name in want:
                     os.remove(os.path.join(self.uploads, name))
+
+    def test_sigterm_from_the_web_server_ends_the_upload_as_a_lost_client(self):
+        # A web server whose client went away stops its CGI program this way.
+        sent = part_head("done", "complete.bin") + b"c" * 1000 + b"\r\n" + part_head("cut", "partial.bin") + b"p" * 5000
+        env = {"PATH": "/usr/bin:/bin", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST",
+               "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(len(sent) + 100_000),
+               "PARCELMOOR_DIR": self.uploads, "HTTP_ACCEPT": "application/json"}
+        proc = subprocess.Popen([BINARY, "cgi"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env)
+        try:
+            proc.stdin.write(sent)
+            proc.stdin.flush()
+            self.assertTrue(wait_until(lambda: "partial.bin" in self.stored(), 10), self.stored())
+            proc.send_signal(signal.SIGTERM)
+            out, err = proc.communicate(timeout=10)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(10)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(self.stored(), [])
+        self.assertIn(b"client-gone", err)
+        self.assertTrue(json.loads(out.partition(b"\r\n\r\n")[2])["uploadAllFilesOrNone"])
 
     def test_reads_never_past_content_length(self):
         data = binary_content(70_000, 5)

@@ -3,8 +3,9 @@
 #
 # One multipart body with a 1 GiB file part is generated once in /tmp and sent
 # by the same curl command, over loopback, to both servers in turn (interleaved,
-# alternating which goes first). curl streams the file with -T and -X POST:
-# --data-binary @file loads the body into memory and refuses 1 GiB. The sink only reads the request header, answers
+# alternating which goes first). curl streams the file with -T and -X POST
+# (--data-binary @file loads the body into memory and refuses 1 GiB), and
+# --request-target keeps -T from appending the file name to the URL's path. The sink only reads the request header, answers
 # "100 Continue" when asked, streams the body into a file and answers 200: it is
 # the ceiling for what curl, loopback and the disk allow on this machine.
 # Prints each run, the medians and the throughput ratio serve/sink (target: at
@@ -118,17 +119,23 @@ SINK_PID=$!
 SERVE_URL="$(wait_for_url "$WORK/serve.out" "$SERVE_PID")"
 SINK_URL="$(wait_for_url "$WORK/sink.out" "$SINK_PID")"
 
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system time of a process
+CLK_TCK="$(getconf CLK_TCK)"
+
 upload() {  # url: prints curl's total time in seconds; fails unless 200
   local out
   out="$(curl -sS --max-time 300 -o /dev/null -w '%{http_code} %{time_total}' \
-    -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" -X POST -T "$BODY" "$1")"
+    -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" -X POST -T "$BODY" \
+    --request-target "/${1#http://*/}" "$1")"
   [ "${out%% *}" = 200 ] || { echo "upload to $1 answered ${out%% *}" >&2; return 1; }
   echo "${out#* }"
 }
 
 run_serve() {
-  local t
+  local t c0
+  c0="$(cpu_ticks "$SERVE_PID")"
   t="$(upload "$SERVE_URL")"
+  t="$t $(( $(cpu_ticks "$SERVE_PID") - c0 ))"
   local stored="$WORK/serve/payload.bin"
   [ "$(stat -c %s "$stored" 2>/dev/null || echo 0)" -eq "$FILE_BYTES" ] ||
     { echo "serve stored a wrong size" >&2; return 1; }
@@ -140,33 +147,43 @@ run_serve() {
   echo "$t"
 }
 run_sink() {
-  local t
+  local t c0
+  c0="$(cpu_ticks "$SINK_PID")"
   t="$(upload "$SINK_URL")"
+  t="$t $(( $(cpu_ticks "$SINK_PID") - c0 ))"
   [ "$(stat -c %s "$WORK/sink.bin")" -eq "$BODY_BYTES" ] || { echo "sink stored a wrong size" >&2; return 1; }
   rm -f "$WORK/sink.bin"
   echo "$t"
 }
 
 echo "body: $BODY_BYTES bytes; $RUNS runs each, interleaved"
-serve_times=() sink_times=()
+serve_times=() sink_times=() serve_cpu=() sink_cpu=()
 for i in $(seq 1 "$RUNS"); do
   if [ $((i % 2)) = 1 ]; then
-    sink_times+=("$(run_sink)"); serve_times+=("$(run_serve "$i")")
+    read -r sink_t sink_c < <(run_sink); read -r serve_t serve_c < <(run_serve "$i")
   else
-    serve_times+=("$(run_serve "$i")"); sink_times+=("$(run_sink)")
+    read -r serve_t serve_c < <(run_serve "$i"); read -r sink_t sink_c < <(run_sink)
   fi
-  printf 'run %d: sink %6.3f s   serve %6.3f s\n' "$i" "${sink_times[-1]}" "${serve_times[-1]}"
+  [ -n "$sink_t" ] && [ -n "$serve_t" ] || exit 1
+  sink_times+=("$sink_t") serve_times+=("$serve_t")
+  sink_cpu+=("$(echo "$sink_c $CLK_TCK" | awk '{printf "%.2f", $1 / $2}')")
+  serve_cpu+=("$(echo "$serve_c $CLK_TCK" | awk '{printf "%.2f", $1 / $2}')")
+  printf 'run %d: sink %6.3f s (cpu %5s s)   serve %6.3f s (cpu %5s s)\n' \
+    "$i" "$sink_t" "${sink_cpu[-1]}" "$serve_t" "${serve_cpu[-1]}"
 done
 
 peak_rss="$(awk '/VmHWM/ {print $2, $3}' "/proc/$SERVE_PID/status")"
-python3 - "$BODY_BYTES" "$TARGET" "$peak_rss" "${sink_times[*]}" "${serve_times[*]}" <<'EOF'
+python3 - "$BODY_BYTES" "$TARGET" "$peak_rss" "${sink_times[*]}" "${serve_times[*]}" \
+  "${sink_cpu[*]}" "${serve_cpu[*]}" <<'EOF'
 import statistics, sys
 size, target, rss = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
 sink = statistics.median(map(float, sys.argv[4].split()))
 serve = statistics.median(map(float, sys.argv[5].split()))
 mib = size / 1048576
-print(f"median sink : {sink:.3f} s  {mib / sink:8.1f} MiB/s")
-print(f"median serve: {serve:.3f} s  {mib / serve:8.1f} MiB/s   (serve peak RSS {rss})")
+sink_cpu = statistics.median(map(float, sys.argv[6].split()))
+serve_cpu = statistics.median(map(float, sys.argv[7].split()))
+print(f"median sink : {sink:.3f} s  {mib / sink:8.1f} MiB/s   cpu {sink_cpu:.2f} s")
+print(f"median serve: {serve:.3f} s  {mib / serve:8.1f} MiB/s   cpu {serve_cpu:.2f} s   peak RSS {rss}")
 ratio = sink / serve
 print(f"throughput ratio serve/sink: {ratio:.3f} (target >= {target}): {'met' if ratio >= target else 'NOT MET'}")
 sys.exit(0 if ratio >= target else 1)

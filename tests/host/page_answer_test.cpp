@@ -1,0 +1,57 @@
+#include "host/page_answer.h"
+
+#include <gtest/gtest.h>
+
+namespace parcelmoor {
+namespace {
+
+TEST(PageAnswerTest, AcceptsJsonOnlyWhenAskedForAtLeastAsMuchAsHtml) {
+  struct Case {
+    const char* accept;
+    bool json;
+  } cases[] = {
+      {"", false},
+      {"application/json", true},
+      {"Application/JSON", true},
+      {"text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", false},  // a browser's form post
+      {"*/*", false},
+      {"application/*", false},
+      {"text/html, application/json", true},
+      {"application/json;q=0.5, text/html", false},
+      {"text/html;q=0.4, application/json;q=0.5", true},
+      {"application/json;q=0", false},
+      {"application/json;q=abc", false},
+      {"application/json; charset=utf-8", true},
+      {" application/json ;q=1.0", true},
+      {"application/jsonx", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AcceptsJson(c.accept), c.json) << c.accept;
+}
+
+TEST(PageAnswerTest, StatusFollowsRaisedErrors) {
+  PageResult ok;
+  ok.result = 1;
+  PageResult failed;
+  failed.error = ErrorReport{-2147221003, "qeltUpload.dll", "Directory Cannot be empty. "};
+  PageResult releaseFailed;
+  releaseFailed.result = 1;
+  releaseFailed.releaseError = ErrorReport{15001, "File I/O Error", "x"};
+  EXPECT_EQ(AnswerPageResult(ok, true).status, 200);
+  EXPECT_EQ(AnswerPageResult(failed, true).status, 500);
+  EXPECT_EQ(AnswerPageResult(releaseFailed, false).status, 500);
+  EXPECT_NE(AnswerPageResult(failed, true).body.find("\"number\":-2147221003"), std::string::npos);
+  EXPECT_EQ(AnswerPageResult(ok, true).contentType.rfind("application/json", 0), 0u);
+  EXPECT_EQ(AnswerPageResult(ok, false).contentType.rfind("text/html", 0), 0u);
+}
+
+TEST(PageAnswerTest, RefusalEscapesWhatItReflects) {
+  PageAnswer html = AnswerRefusal(404, "no <script>", false);
+  EXPECT_EQ(html.status, 404);
+  EXPECT_NE(html.body.find("404 Not Found"), std::string::npos);
+  EXPECT_NE(html.body.find("no &lt;script&gt;"), std::string::npos);
+  PageAnswer json = AnswerRefusal(411, "say \"length\"", true);
+  EXPECT_EQ(json.body, "{\"status\":411,\"error\":\"say \\\"length\\\"\"}\n");
+}
+
+}  // namespace
+}  // namespace parcelmoor

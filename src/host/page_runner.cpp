@@ -1,8 +1,10 @@
 #include "host/page_runner.h"
 
+#include <mutex>
 #include <new>
 
-#include "form/form_item.h"
+#include "host/dispatch.h"
+#include "host/registration.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
@@ -20,61 +22,80 @@ ErrorReport ReportFrom(std::exception_ptr failure) {
   }
 }
 
-ItemReport DescribeItem(FormItem& item) {
+// Calls a member by name, as a page script does.
+Variant Call(const ObjectRef& object, std::string_view member, InvokeKind kind, std::vector<Variant> args = {}) {
+  return CallByName(object, member, kind, std::move(args));
+}
+
+ItemReport DescribeItem(const ObjectRef& item) {
   ItemReport report;
-  report.name = item.Name();
-  auto values = item.Value();
-  for (int32_t i = 1; i <= values->Count(); ++i) {
-    const Variant& v = values->Item(i);
+  report.name = Call(item, "Name", InvokeKind::kMethod).asText();
+  // The item's default member is its Value.
+  ObjectRef values = Invoke(item, kDispIdValue, InvokeKind::kMethod).asObject();
+  const int32_t count = Call(values, "Count", InvokeKind::kPropertyGet).asInteger();
+  for (int32_t i = 1; i <= count; ++i) {
+    Variant v = Call(values, "Item", InvokeKind::kMethod, {Variant(i)});
     if (v.isNull()) {
       report.values.emplace_back(std::nullopt);
     } else {
       report.values.emplace_back(v.asText());
     }
   }
-  report.multipleValues = item.isMultipleValues() != 0;
-  report.isFile = item.isElementFile() != 0;
-  report.fileName = item.getFileName();
-  report.clientPath = item.getCompleteFilePath();
-  report.fileSize = item.getFileSize();
+  report.multipleValues = Call(item, "isMultipleValues", InvokeKind::kMethod).asBoolean() != 0;
+  report.isFile = Call(item, "isElementFile", InvokeKind::kMethod).asBoolean() != 0;
+  report.fileName = Call(item, "getFileName", InvokeKind::kMethod).asText();
+  report.clientPath = Call(item, "getCompleteFilePath", InvokeKind::kMethod).asText();
+  report.fileSize = Call(item, "getFileSize", InvokeKind::kMethod).asInteger();
   return report;
 }
 
 }  // namespace
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { RegisterServer(); });
+
   PageResult page;
-  auto upload = UploadFile::Create();
-  upload->OnStartPage(context);
-  std::vector<std::shared_ptr<FormItem>> items;
+  ObjectRef upload = CreateObject("qelt_parcelmoor.UploadFile");
+  Call(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
-    if (settings.uploadDirectory) upload->put_UploadDirectory(*settings.uploadDirectory);
-    if (settings.maxFileSize) upload->put_MaxFileSize(*settings.maxFileSize);
-    if (settings.deleteMaxFile) upload->put_DeleteMaxFile(kTrue);
-    if (settings.keepPartial) upload->put_UploadAllFilesOrNone(kFalse);
-    page.result = upload->storeUploadedFiles();
+    if (settings.uploadDirectory) {
+      Call(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
+    }
+    if (settings.maxFileSize) Call(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFileSize)});
+    if (settings.deleteMaxFile) Call(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
+    if (settings.keepPartial) {
+      Call(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyPut, {Variant::Bool(kFalse)});
+    }
+    page.result = Call(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
   } catch (...) {
     page.error = ReportFrom(std::current_exception());
   }
-  page.uploadAllFilesOrNone = upload->get_UploadAllFilesOrNone() != 0;
-  if (upload->lastParseFailure()) page.parseFailure = ErrorReport::From(*upload->lastParseFailure());
+  page.uploadAllFilesOrNone = Call(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyGet).asBoolean() != 0;
 
-  // Hold every item, as a script that read Form would, then release the
-  // upload object so that its termination runs before the items are read.
-  auto form = upload->get_Form();
-  for (int32_t i = 1; i <= form->Count(); ++i) items.push_back(ObjectAs<FormItem>(form->Item(i)));
-  form.reset();
-  // The release deletes every stored file while the all-or-none flag is set.
-  const bool filesKept = upload->get_UploadAllFilesOrNone() == 0;
-  page.filesStored = filesKept ? static_cast<int32_t>(upload->storedFileCount()) : 0;
+  // Hold every item, as a script that read Form would.
+  std::vector<ObjectRef> items;
+  {
+    ObjectRef form = Call(upload, "Form", InvokeKind::kPropertyGet).asObject();
+    const int32_t count = Call(form, "Count", InvokeKind::kPropertyGet).asInteger();
+    for (int32_t i = 1; i <= count; ++i) items.push_back(Call(form, "Item", InvokeKind::kMethod, {Variant(i)}).asObject());
+    ReleaseObject(form);
+  }
+
+  // What the host logs, beyond the script's view. The release deletes every
+  // stored file while the all-or-none flag is set.
+  if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
+    if (typed->lastParseFailure()) page.parseFailure = ErrorReport::From(*typed->lastParseFailure());
+    page.filesStored = page.uploadAllFilesOrNone ? 0 : static_cast<int32_t>(typed->storedFileCount());
+  }
+
+  // Releasing the last reference runs termination; the items are read after.
   try {
-    upload->release();
+    ReleaseObject(upload);
   } catch (...) {
     page.releaseError = ReportFrom(std::current_exception());
   }
-  upload.reset();
-
-  for (auto& item : items) page.form.push_back(DescribeItem(*item));
+  for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item));
   return page;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal
-# build, once under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# upload fuzzer for a bounded time (FUZZ_SECONDS, default 60; 0 skips it).
+# build, then the upload fuzzer for a bounded time (FUZZ_SECONDS, default 60;
+# 0 skips it), then the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,14 +15,14 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer) =="
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCELMOOR_SANITIZE=ON -DPARCELMOOR_BENCH=OFF >/dev/null
-cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
-
 fuzz_seconds="${FUZZ_SECONDS:-60}"
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzz the upload path for ${fuzz_seconds} s =="
   scripts/fuzz.sh "$fuzz_seconds"
 fi
+
+echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCELMOOR_SANITIZE=ON -DPARCELMOOR_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"

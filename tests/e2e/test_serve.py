@@ -393,6 +393,11 @@ class Shutdown(ServeTestCase):
             connect(self.server.port, timeout=2).close()
 
 
+def sanitized(pid):
+    with open(f"/proc/{pid}/maps") as f:
+        return "libasan" in f.read()
+
+
 class LargeUpload(ServeTestCase):
 
     def stream_upload(self, size, block):
@@ -432,9 +437,14 @@ class LargeUpload(ServeTestCase):
         after = peak_rss_kib(self.server.proc.pid)
         self.assertEqual(os.path.getsize(os.path.join(self.server.dir, "big.bin")), GIB)
         self.assertEqual(self.stored_digest(), want)
-        # Only one chunk of the body is ever held: 1 GiB leaves the peak as it was.
-        self.assertLess(after - before, 8 * 1024, f"peak RSS grew from {before} KiB to {after} KiB")
-        self.assertLess(after, 64 * 1024, f"peak RSS {after} KiB")
+        # Only one chunk of the body is ever held: 1 GiB leaves the peak as it
+        # was. AddressSanitizer keeps freed blocks in quarantine (up to 256 MiB)
+        # and has its own overhead, so under it only growth with the body fails.
+        if sanitized(self.server.proc.pid):
+            self.assertLess(after - before, 300 * 1024, f"peak RSS grew from {before} KiB to {after} KiB")
+        else:
+            self.assertLess(after - before, 8 * 1024, f"peak RSS grew from {before} KiB to {after} KiB")
+            self.assertLess(after, 32 * 1024, f"peak RSS {after} KiB")
 
 
 if __name__ == "__main__":

@@ -16,10 +16,8 @@ void RaiseCurrentException() {
     throw;
   } catch (const RaisedError&) {
     throw;
-  } catch (const std::bad_alloc&) {
-    Raise(errnum::kOutOfMemory, kComponentSource, "Out of memory");
   } catch (...) {
-    Raise(errnum::kInternalError, kComponentSource, "Internal error");
+    throw CurrentExceptionAsRaisedError();
   }
 }
 

@@ -18,7 +18,6 @@ namespace parcelmoor {
 
 // Numbers the automation layer itself raises, as the scripting runtime has them.
 namespace errnum {
-inline constexpr int32_t kInternalError = 51;
 inline constexpr int32_t kObjectRequired = 424;
 inline constexpr int32_t kCannotCreateObject = 429;
 }  // namespace errnum

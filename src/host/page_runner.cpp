@@ -1,7 +1,6 @@
 #include "host/page_runner.h"
 
 #include <mutex>
-#include <new>
 
 #include "host/dispatch.h"
 #include "host/registration.h"
@@ -10,17 +9,7 @@
 namespace parcelmoor {
 namespace {
 
-ErrorReport ReportFrom(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const RaisedError& e) {
-    return ErrorReport::From(e);
-  } catch (const std::bad_alloc&) {
-    return {errnum::kOutOfMemory, kComponentSource, "Out of memory"};
-  } catch (const std::exception& e) {
-    return {errnum::kInvalidProcedureCall, kComponentSource, e.what()};
-  }
-}
+ErrorReport ReportCurrentException() { return ErrorReport::From(CurrentExceptionAsRaisedError()); }
 
 // Calls a member by name, as a page script does.
 Variant Call(const ObjectRef& object, std::string_view member, InvokeKind kind, std::vector<Variant> args = {}) {
@@ -69,7 +58,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     }
     page.result = Call(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
   } catch (...) {
-    page.error = ReportFrom(std::current_exception());
+    page.error = ReportCurrentException();
   }
   page.uploadAllFilesOrNone = Call(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyGet).asBoolean() != 0;
 
@@ -93,7 +82,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   try {
     ReleaseObject(upload);
   } catch (...) {
-    page.releaseError = ReportFrom(std::current_exception());
+    page.releaseError = ReportCurrentException();
   }
   for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item));
   return page;

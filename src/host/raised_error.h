@@ -26,6 +26,12 @@ class RaisedError : public std::exception {
 
 [[noreturn]] void Raise(int32_t number, std::string source, std::string description);
 
+// The exception being handled as a raised error: a raised error unchanged,
+// std::bad_alloc as 7 "Out of memory", anything else as 51 "Internal error".
+// The one place where other C++ exceptions become raised errors.
+// REQUIRES: called inside a catch handler.
+RaisedError CurrentExceptionAsRaisedError();
+
 // Source text used for errors the component raises without a source of its own
 // and for the scripting runtime's own errors.
 inline constexpr const char* kComponentSource = "qelt_parcelmoor";
@@ -41,6 +47,7 @@ inline constexpr int32_t kFileIo = 15001;                // 0x3A99
 inline constexpr int32_t kInvalidProcedureCall = 5;
 inline constexpr int32_t kOverflow = 6;
 inline constexpr int32_t kOutOfMemory = 7;
+inline constexpr int32_t kInternalError = 51;
 inline constexpr int32_t kTypeMismatch = 13;
 inline constexpr int32_t kObjectNotSet = 91;
 inline constexpr int32_t kInvalidUseOfNull = 94;

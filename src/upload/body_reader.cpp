@@ -1,23 +1,7 @@
-#include <new>
-
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
 namespace {
-
-RaisedError AsRaisedError(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const RaisedError& e) {
-    return e;
-  } catch (const std::bad_alloc&) {
-    return RaisedError(errnum::kOutOfMemory, kComponentSource, "Out of memory");
-  } catch (const std::exception& e) {
-    return RaisedError(errnum::kInvalidProcedureCall, kComponentSource, e.what());
-  } catch (...) {
-    return RaisedError(errnum::kInvalidProcedureCall, kComponentSource, "Unknown failure");
-  }
-}
 
 constexpr const char* kAbortNotice =
     "<br><br><b>Error occured during file i/o. please verify "
@@ -38,7 +22,7 @@ void UploadFile::readRequestBody() {
   // A failing step inside the loop leaves a pending error and execution goes
   // on; the pending error is examined at fixed points below.
   std::optional<RaisedError> pending;
-  auto keepPending = [&pending] { pending = AsRaisedError(std::current_exception()); };
+  auto keepPending = [&pending] { pending = CurrentExceptionAsRaisedError(); };
 
   if (!abChunk) abChunk = std::make_unique<uint8_t[]>(kRequestSize);
   int32_t received = 0;  // bytes in abChunk; a failed read keeps the previous chunk

@@ -73,13 +73,13 @@ void UploadFile::put_UploadDirectory(const std::string& strDirectory) {
 }
 
 int32_t UploadFile::storeUploadedFiles() {
-  if (bProcessed) return 1;
-  resetForm();
-  if (TrimSpaces(strUploadDirectory).empty()) {
-    Raise(errnum::kDirectoryEmpty, "qeltUpload.dll",
-          std::string("Directory Cannot be empty. ") + "Please set directory using setUploadDirectory function.");
-  }
   try {
+    if (bProcessed) return 1;
+    resetForm();
+    if (TrimSpaces(strUploadDirectory).empty()) {
+      Raise(errnum::kDirectoryEmpty, "qeltUpload.dll",
+            std::string("Directory Cannot be empty. ") + "Please set directory using setUploadDirectory function.");
+    }
     abLine.assign(kLineCapacity, 0);
     bProcessed = kTrue;
     readRequestBody();
@@ -87,11 +87,9 @@ int32_t UploadFile::storeUploadedFiles() {
     abLine.shrink_to_fit();
     return 1;
   } catch (const RaisedError&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    Raise(errnum::kOutOfMemory, kComponentSource, "Out of memory");
-  } catch (const std::exception& e) {
-    Raise(errnum::kInvalidProcedureCall, kComponentSource, e.what());
+    throw;  // raised again unchanged
+  } catch (...) {
+    throw CurrentExceptionAsRaisedError();
   }
 }
 
@@ -104,8 +102,8 @@ void UploadFile::release() {
     resetForm();
   } catch (const RaisedError&) {
     throw;
-  } catch (const std::bad_alloc&) {
-    Raise(errnum::kOutOfMemory, kComponentSource, "Out of memory");
+  } catch (...) {
+    throw CurrentExceptionAsRaisedError();
   }
 }
 

@@ -9,9 +9,12 @@
 #include "host/http_server.h"
 
 #include <poll.h>
+#include <sys/types.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -156,14 +159,16 @@ bool PeerStillThere(int fd, bool wholeBodyHere) {
   return true;
 }
 
-// The request's scripting context, host request and host response in one:
-// BinaryRead pulls body bytes from the socket straight into the reader's
-// chunk; Write collects the text for the answer.
+// The request's scripting context, host request and host response in one.
+// Once the header is parsed the body is a known number of raw bytes (chunked
+// bodies are refused before), so BinaryRead takes them straight from the
+// socket into the reader's chunk, never past the body: first what the header
+// read left in the connection's buffer, then recv() itself, waiting with a
+// deadline only when nothing has arrived. Write collects the answer's text.
 class SocketPageHost final : public ScriptingContext, public HostRequest, public HostResponse {
  public:
-  SocketPageHost(Connection& conn, Parser& parser, int64_t length, bool expectContinue,
-                 std::chrono::milliseconds ioTimeout)
-      : conn_(conn), parser_(parser), length_(length), expectContinue_(expectContinue), ioTimeout_(ioTimeout) {}
+  SocketPageHost(Connection& conn, int64_t length, bool expectContinue, std::chrono::milliseconds ioTimeout)
+      : conn_(conn), length_(length), remaining_(length), expectContinue_(expectContinue), ioTimeout_(ioTimeout) {}
 
   std::shared_ptr<HostRequest> Request() override {
     return std::static_pointer_cast<SocketPageHost>(shared_from_this());
@@ -176,8 +181,10 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
 
   size_t BinaryRead(uint8_t* into, size_t count) override {
     if (failed_) hosterr::RaiseReadFailed(failure_);
-    if (parser_.is_done()) hosterr::RaiseEndOfBody();
+    if (remaining_ == 0) hosterr::RaiseEndOfBody();
     if (count == 0) Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+    size_t want = static_cast<size_t>(std::min<int64_t>(remaining_, static_cast<int64_t>(count)));
+
     if (expectContinue_) {
       // Beast never sends it: the client learns that its body is wanted only
       // now, so a request refused earlier costs it no upload.
@@ -186,47 +193,44 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
       auto ec = conn_.Run(ioTimeout_, [&](auto handler) {
         net::async_write(conn_.stream(), net::buffer(kContinue.data(), kContinue.size()), handler);
       });
-      if (ec) {
-        Fail(ec);
-        hosterr::RaiseReadFailed(failure_);
-      }
+      if (ec) Fail(ec);
     }
-    auto& body = parser_.get().body();
+    auto& buffered = conn_.buffer();
+    if (buffered.size() > 0) {
+      size_t n = net::buffer_copy(net::buffer(into, want), buffered.data());
+      buffered.consume(n);
+      return Took(n);
+    }
+    if (!conn_.cut()) {
+      // Most reads find bytes waiting: take them without the event loop.
+      ssize_t n;
+      do {
+        n = ::recv(conn_.fd(), into, want, MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) return Took(static_cast<size_t>(n));
+      if (n == 0) Fail(http::error::partial_message);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Fail(beast::error_code(errno, beast::system_category()));
+    }
     size_t n = 0;
-    // A read normally yields body bytes; the bound only guards against a
-    // parser step that consumed framing alone.
-    for (int attempt = 0; n == 0 && attempt < 4 && !parser_.is_done(); ++attempt) {
-      body.data = into;
-      body.size = count;
-      body.more = true;
-      auto ec = conn_.Run(ioTimeout_, [&](auto handler) {
-        http::async_read_some(conn_.stream(), conn_.buffer(), parser_, handler);
+    auto ec = conn_.Run(ioTimeout_, [&](auto handler) {
+      conn_.stream().async_read_some(net::buffer(into, want), [&n, handler](beast::error_code e, size_t got) mutable {
+        n = got;
+        handler(e, got);
       });
-      if (ec == http::error::need_buffer) ec = {};  // the chunk is full: normal
-      n = count - body.size;
-      if (ec) {
-        Fail(ec);
-        break;
-      }
-    }
-    body.data = nullptr;
-    body.size = 0;
-    received_ += static_cast<int64_t>(n);
-    if (n > 0) return n;  // a failure seen with these bytes surfaces at the next call
-    if (failed_) hosterr::RaiseReadFailed(failure_);
-    if (parser_.is_done()) hosterr::RaiseEndOfBody();
-    Fail(http::error::partial_message);
-    hosterr::RaiseReadFailed(failure_);
+    });
+    if (n > 0) return Took(n);  // a failure seen with these bytes surfaces at the next call
+    Fail(ec ? ec : beast::error_code(http::error::partial_message));
   }
 
   void Write(std::string_view text) override { written_.append(text); }
 
   bool IsClientConnected() override {
     if (failed_) return false;
-    auto remaining = parser_.content_length_remaining();
-    bool wholeBodyHere = parser_.is_done() || (remaining && *remaining <= conn_.buffer().size());
-    return PeerStillThere(conn_.fd(), wholeBodyHere);
+    return PeerStillThere(conn_.fd(), remaining_ <= static_cast<int64_t>(conn_.buffer().size()));
   }
+
+  // Every announced body byte has been read.
+  bool bodyDone() const { return remaining_ == 0; }
 
   bool failed() const { return failed_; }
   const std::string& failure() const { return failure_; }
@@ -236,7 +240,14 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   std::string& written() { return written_; }
 
  private:
-  void Fail(const beast::error_code& ec) {
+  size_t Took(size_t n) {
+    remaining_ -= static_cast<int64_t>(n);
+    received_ += static_cast<int64_t>(n);
+    return n;
+  }
+
+  // Records why the body cannot be read any further, and raises that.
+  [[noreturn]] void Fail(const beast::error_code& ec) {
     failed_ = true;
     if (conn_.cut()) {
       failure_ = "cut off at shutdown";
@@ -252,11 +263,12 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
       failure_ = ec.message();
       note_ = "read-error";
     }
+    hosterr::RaiseReadFailed(failure_);
   }
 
   Connection& conn_;
-  Parser& parser_;
   int64_t length_;
+  int64_t remaining_;
   bool expectContinue_;
   std::chrono::milliseconds ioTimeout_;
   bool failed_ = false;
@@ -527,7 +539,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
                              std::to_string(options.maxRequestSize.value_or(INT64_MAX)) + " bytes).");
     }
     bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
-    auto host = std::make_shared<SocketPageHost>(conn, parser, static_cast<int64_t>(announced), expectContinue,
+    auto host = std::make_shared<SocketPageHost>(conn, static_cast<int64_t>(announced), expectContinue,
                                                  options.ioTimeout);
     PageResult page = RunUploadPage(host, options.page);
     page.response = std::move(host->written());
@@ -541,8 +553,8 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
       drain = false;
       return false;
     }
-    drain = !parser.is_done();
-    send.keepAlive = req.keep_alive() && parser.is_done() && !Stopping();
+    drain = !host->bodyDone();
+    send.keepAlive = req.keep_alive() && host->bodyDone() && !Stopping();
     PageAnswer a = AnswerPageResult(page, json);
     entry.status = a.status;
     return Send(conn, a, send);

@@ -218,6 +218,23 @@ class PageAndUploads(ServeTestCase):
         self.assertEqual(len(lines), 2, lines)
         self.assertTrue(all(" 411 body=0 items=0 " in l for l in lines), lines)
 
+    def test_malformed_or_ambiguous_requests_get_400(self):
+        cases = [
+            ("length and chunked at once (smuggling)",
+             b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+            ("negative length", b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n"),
+            ("two lengths", b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef"),
+            ("no request line", b"GARBAGE\r\n\r\n"),
+        ]
+        for name, request in cases:
+            with self.subTest(name):
+                with connect(self.server.port) as s:
+                    s.sendall(request)
+                    status, headers, _ = read_response(s)
+                self.assertEqual(status, 400)
+                self.assertEqual(headers.get("connection"), "close")
+        self.assertEqual(self.server.stored(), [])
+
     def test_header_of_20_kib_gets_431(self):
         with connect(self.server.port) as s:
             s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + b"a" * 20480 + b"\r\n\r\n")

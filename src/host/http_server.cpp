@@ -426,37 +426,55 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
   void Serve(std::unique_ptr<Connection> conn) {
     Connection* key = conn.get();
     bool drain = false;
-    while (MarkIdle(key)) {
-      Parser parser;
-      parser.header_limit(kHeaderLimit);
-      parser.body_limit(boost::none);  // Beast's default would refuse bodies over 8 MB
+    try {
+      drain = Session(*conn);
+    } catch (const std::exception& e) {
+      // Nothing may leave a connection thread; this connection ends, the
+      // server goes on.
       RequestLogEntry entry;
       entry.peer = conn->peer();
       entry.start = std::chrono::system_clock::now();
-      auto started = std::chrono::steady_clock::now();
-      size_t bufferedBefore = conn->buffer().size();
-      auto ec = conn->Run(options.headerTimeout, [&](auto handler) {
-        http::async_read_header(conn->stream(), conn->buffer(), parser, handler);
-      });
-      if (ec) {
-        drain = AnswerHeaderFailure(*conn, ec, parser, bufferedBefore, entry, started);
-        break;
-      }
-      MarkBusy(key);
-      bool keepAlive = HandleRequest(*conn, parser, entry, drain);
-      entry.duration = std::chrono::steady_clock::now() - started;
+      entry.note = std::string("internal-error:") + e.what();
       WriteRequestLog(entry);
-      if (!keepAlive) break;
     }
     {
       // Out of reach of Cut() before it goes away.
       std::lock_guard lock(mutex);
       live.erase(key);
     }
-    conn->Close(drain);
+    try {
+      conn->Close(drain);
+    } catch (const std::exception&) {
+    }
     conn.reset();
     std::lock_guard lock(mutex);
     if (--threads == 0) allEnded.notify_all();
+  }
+
+  // Serves requests on one connection until it ends. Returns whether
+  // unread request bytes should be drained before closing.
+  bool Session(Connection& conn) {
+    bool drain = false;
+    while (MarkIdle(&conn)) {
+      Parser parser;
+      parser.header_limit(kHeaderLimit);
+      parser.body_limit(boost::none);  // Beast's default would refuse bodies over 8 MB
+      RequestLogEntry entry;
+      entry.peer = conn.peer();
+      entry.start = std::chrono::system_clock::now();
+      auto started = std::chrono::steady_clock::now();
+      size_t bufferedBefore = conn.buffer().size();
+      auto ec = conn.Run(options.headerTimeout, [&](auto handler) {
+        http::async_read_header(conn.stream(), conn.buffer(), parser, handler);
+      });
+      if (ec) return AnswerHeaderFailure(conn, ec, parser, bufferedBefore, entry, started);
+      MarkBusy(&conn);
+      bool keepAlive = HandleRequest(conn, parser, entry, drain);
+      entry.duration = std::chrono::steady_clock::now() - started;
+      WriteRequestLog(entry);
+      if (!keepAlive) return drain;
+    }
+    return drain;
   }
 
   // Answers a header that could not be read, when there is someone to

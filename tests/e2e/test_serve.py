@@ -177,6 +177,18 @@ class PageAndUploads(ServeTestCase):
         peers = {line.split()[1] for line in self.server.log_lines()}
         self.assertEqual(len(peers), 1, peers)
 
+    def test_client_that_half_closes_after_its_body_still_gets_its_answer(self):
+        data = binary_content(300_000, 14)
+        body = multipart([("f", "half.bin", data)])
+        with connect(self.server.port) as s:
+            s.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                       f"Accept: application/json\r\nContent-Length: {len(body)}\r\n\r\n").encode() + body)
+            s.shutdown(socket.SHUT_WR)
+            status, _, answer = read_response(s)
+        self.assertEqual(status, 200)
+        self.assertFalse(json.loads(answer)["uploadAllFilesOrNone"])
+        self.assertEqual(self.server.read_stored("half.bin"), data)
+
     def test_expect_100_continue_is_answered_when_the_body_is_read(self):
         data = binary_content(200_000, 7)
         body = multipart([("f", "expect.bin", data)])

@@ -165,10 +165,12 @@ def timed(argv, stdout_path):
     return elapsed
 
 
-def check_store(directory, body):
-    """The store must have written something: guards against timing a failure."""
-    if not os.listdir(directory):
-        sys.exit("parcelmoor store wrote nothing for " + body)
+def check_store(listing_path, body):
+    """Guards against timing a failure: the listing must show a clean result."""
+    with open(listing_path, "rb") as f:
+        text = f.read()
+    if not text.startswith(b"result: 1\n") or b"\nresponse: " in text:
+        sys.exit("parcelmoor store did not store " + body + ":\n" + text[:2000].decode(errors="replace"))
 
 
 print("generating bodies in", work, flush=True)
@@ -184,7 +186,7 @@ for key, (body, target, what) in bodies.items():
     for _ in range(runs):
         empty(upload_dir)
         store_times.append(timed([binary, "store", "--dir", upload_dir, body], listing))
-        check_store(upload_dir, body)
+        check_store(listing, body)
         empty(upload_dir)
         cat_times.append(timed(["cat", body], os.path.join(upload_dir, "copy")))
     empty(upload_dir)

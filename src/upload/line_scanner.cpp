@@ -19,7 +19,10 @@
 //
 // Errors raised by handleLine and writeBytes pass through unchanged.
 
+#include <string.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "upload/scanner_errors.h"
@@ -44,6 +47,26 @@ int32_t FindLineEnd(const uint8_t* chunk, int32_t from, int32_t to) {
   }
   return -1;
 }
+
+// Index of the CR of the last line end that lies wholly in chunk[from, to),
+// or -1.
+int32_t FindLastLineEnd(const uint8_t* chunk, int32_t from, int32_t to) {
+  while (to - from >= 2) {
+    const void* found = memrchr(chunk + from + 1, kLF, static_cast<size_t>(to - from - 1));
+    if (found == nullptr) return -1;
+    const int32_t lf = static_cast<int32_t>(static_cast<const uint8_t*>(found) - chunk);
+    if (chunk[lf - 1] == kCR) return lf - 1;
+    to = lf;
+  }
+  return -1;
+}
+
+// What the bytes after a line end say about the line they begin.
+struct Prospect {
+  enum Kind { kNotDelimiter, kDelimiterLine, kUndecided };
+  Kind kind;
+  int32_t lineEnd = -1;  // index in the chunk of the CR that ends a delimiter line
+};
 
 }  // namespace
 
@@ -105,13 +128,40 @@ int32_t UploadFile::nextLine() {
   auto isDelimiterLength = [boundaryLength](int32_t length) {
     return length == boundaryLength || length == boundaryLength + 2;
   };
-  // The first lBoundaryLength bytes of the line made of the `held` bytes of
-  // abLine followed by the chunk from `from` equal the delimiter.
-  auto beginsWithDelimiter = [&](int32_t held, int32_t from) {
-    const int32_t inLine = std::min(boundaryLength, held);
-    if (bytesEqual(line, 0, abBoundary.data(), 0, inLine) != 0) return false;
-    return boundaryLength <= held ||
-           bytesEqual(abBoundary.data(), held, chunk, from, boundaryLength - held) == 0;
+  // Measures the line made of the `held` bytes of abLine followed by the
+  // chunk from `from` (a line end precedes it): a delimiter line when it
+  // begins with the delimiter and ends after lBoundaryLength or
+  // lBoundaryLength + 2 bytes; undecided when the chunk ends first. Compares
+  // at most lBoundaryLength bytes and stops at the first that differs; none
+  // when the caller found the delimiter there already.
+  auto measureProspect = [&](int32_t held, int32_t from, bool delimiterFound) -> Prospect {
+    if (!delimiterFound) {
+      const int32_t inLine = std::min(boundaryLength, held);
+      if (bytesEqual(line, 0, abBoundary.data(), 0, inLine) != 0) return {Prospect::kNotDelimiter};
+      const int32_t inChunk = std::min(boundaryLength - inLine, end - from);
+      if (bytesEqual(abBoundary.data(), inLine, chunk, from, inChunk) != 0) return {Prospect::kNotDelimiter};
+      if (inLine + inChunk < boundaryLength) return {Prospect::kUndecided};
+    }
+    const int32_t available = held + end - from;
+    auto byteAt = [&](int32_t k) -> int32_t {
+      if (k >= available) return -1;
+      return k < held ? line[k] : chunk[from + k - held];
+    };
+    // The first line end after the delimiter's bytes decides: -1 unknown yet.
+    auto lineEndsAt = [&](int32_t k) -> int32_t {
+      const int32_t b = byteAt(k);
+      if (b != kCR) return b < 0 ? -1 : 0;
+      const int32_t next = byteAt(k + 1);
+      return next < 0 ? -1 : next == kLF ? 1 : 0;
+    };
+    for (int32_t k = boundaryLength - 1; k <= boundaryLength + 2; ++k) {
+      const int32_t ends = lineEndsAt(k);
+      if (ends < 0) return {Prospect::kUndecided};
+      if (ends == 0) continue;
+      if (!isDelimiterLength(k)) return {Prospect::kNotDelimiter};
+      return {Prospect::kDelimiterLine, from + k - held};
+    }
+    return {Prospect::kNotDelimiter};
   };
 
   // A CR that ended the previous chunk: the first byte here decides.
@@ -122,7 +172,10 @@ int32_t UploadFile::nextLine() {
       if (!searching) return 1;
       // Inside content the line is handed over only as a delimiter line, by
       // the same rule as a line that lies in one chunk.
-      if (bPendingCRLF && isDelimiterLength(lLineLength) && beginsWithDelimiter(lLineLength, 0)) return 1;
+      if (bPendingCRLF && isDelimiterLength(lLineLength) &&
+          bytesEqual(line, 0, abBoundary.data(), 0, boundaryLength) == 0) {
+        return 1;
+      }
       writeHeldBack();
       bPendingCRLF = kTrue;
       start += 1;
@@ -159,47 +212,59 @@ int32_t UploadFile::nextLine() {
     return 0;
   }
 
-  // Delimiter search. The current line begins in abLine (firstLine) or at
-  // lineStart; only a line that follows a line end is a prospect.
-  int32_t lineStart = start;
-  bool firstLine = true;
-  for (int32_t cr = FindLineEnd(chunk, start + 1, end); cr >= 0; cr = FindLineEnd(chunk, lineStart + 1, end)) {
-    const int32_t held = firstLine ? lLineLength : 0;
-    const bool prospect = isDelimiterLength(held + cr - lineStart) && (!firstLine || bPendingCRLF);
-    if (prospect && beginsWithDelimiter(held, lineStart)) {
-      if (!firstLine) {
-        writeHeldBack();
-        writeChunk(start, lineStart - 2 - start);
-        bPendingCRLF = kTrue;  // the CR LF in front of the delimiter line
-      }
-      carry(lineStart, cr - lineStart);
-      lChunkPos = cr + 2;
+  // Delimiter search. A delimiter line follows a line end, so every one
+  // inside the chunk is found by searching for CR LF and the delimiter;
+  // only the line that began before this chunk (in abLine) is looked at on
+  // its own. Each such prospect is then measured: it must end (CR LF) after
+  // exactly lBoundaryLength or lBoundaryLength + 2 bytes.
+  if (bPendingCRLF) {
+    const Prospect first = measureProspect(lLineLength, start, false);
+    if (first.kind == Prospect::kDelimiterLine) {
+      carry(start, first.lineEnd - start);
+      lChunkPos = first.lineEnd + 2;
       return 1;
     }
-    firstLine = false;
-    lineStart = cr + 2;
+  }
+  if (end - start >= boundaryLength + 2) {
+    std::array<uint8_t, kBoundaryCapacity + 2> needle;
+    needle[0] = kCR;
+    needle[1] = kLF;
+    modWin32::RtlMoveMemory(needle.data() + 2, abBoundary.data(), static_cast<size_t>(boundaryLength));
+    const size_t needleLength = static_cast<size_t>(boundaryLength) + 2;
+    for (int32_t from = start; end - from >= boundaryLength + 2;) {
+      const void* found = memmem(chunk + from, static_cast<size_t>(end - from), needle.data(), needleLength);
+      if (found == nullptr) break;
+      const int32_t lineEndBefore = static_cast<int32_t>(static_cast<const uint8_t*>(found) - chunk);
+      const int32_t lineStart = lineEndBefore + 2;
+      const Prospect p = measureProspect(0, lineStart, true);
+      if (p.kind == Prospect::kDelimiterLine) {
+        writeHeldBack();
+        writeChunk(start, lineEndBefore - start);
+        bPendingCRLF = kTrue;  // the CR LF in front of the delimiter line
+        carry(lineStart, p.lineEnd - lineStart);
+        lChunkPos = p.lineEnd + 2;
+        return 1;
+      }
+      if (p.kind == Prospect::kUndecided) break;  // it reaches the chunk end
+      // The next CR LF comes after the delimiter's bytes, or is its last byte.
+      from = lineStart + boundaryLength - 1;
+    }
   }
 
-  // The chunk holds no delimiter line end. Write everything except a trailing
-  // line that may still become one: at most lBoundaryLength + 2 bytes.
-  int32_t tail = lineBytesTo - lineStart;
-  if (firstLine) {
-    if (lLineLength + tail > boundaryLength + 2) {
-      writeHeldBack();
-      writeChunk(start, tail);
-      tail = 0;
-    }
+  // The chunk holds no delimiter line. Write everything except a trailing
+  // line of at most lBoundaryLength + 2 bytes, which may still become one.
+  const int32_t lastLineEnd = FindLastLineEnd(chunk, std::max(start, lineBytesTo - boundaryLength - 4), lineBytesTo);
+  if (lastLineEnd >= 0) {
+    writeHeldBack();
+    writeChunk(start, lastLineEnd - start);
+    bPendingCRLF = kTrue;
+    carry(lastLineEnd + 2, lineBytesTo - lastLineEnd - 2);
+  } else if (lLineLength + lineBytesTo - start <= boundaryLength + 2) {
+    carry(start, lineBytesTo - start);  // no line end at all: the line goes on
   } else {
     writeHeldBack();
-    if (tail > boundaryLength + 2) {
-      writeChunk(start, lineBytesTo - start);
-      tail = 0;
-    } else {
-      writeChunk(start, lineStart - 2 - start);
-      bPendingCRLF = kTrue;
-    }
+    writeChunk(start, lineBytesTo - start);
   }
-  carry(lineStart, tail);
   bCRAtChunkEnd = crAtEnd ? kTrue : kFalse;
   lChunkPos = end;
   return 0;

@@ -134,6 +134,9 @@ TEST(LineScannerTest, DelimiterEndingInCarriageReturn) {
                                 Head("a", delim) + "a\r\n--Xy\r\nZZ" + Close(delim),
                                 "a value=[\"a\\r\\n--Xy\\r\\nZZ\"]\n",
                                 {}});
+  // The line end of the shorter line is the CR LF in front of the delimiter.
+  ExpectSameResultForEveryPlan({"the delimiter right after a line that is the delimiter less its CR",
+                                Head("a", delim) + "a\r\n--Xy" + Close(delim), "a value=[\"a\\r\\n--Xy\"]\n", {}});
 }
 
 TEST(LineScannerTest, LinesAtTheirLimitsAreAccepted) {

@@ -17,6 +17,7 @@
 #
 # Usage: bench/store_vs_cat.sh [PARCELMOOR_BINARY]
 #   RUNS=3..15 (default 7)   SKIP_RSS=1 skips the 2 GiB run
+#   W4_NEAR=share of W4's lines that are near-copies of the delimiter (default 0.05)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -39,6 +40,8 @@ binary, work, runs, skip_rss = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.a
 boundary = b"----parcelmoorBenchQ7fK2pZx9Lw3"
 delim = b"--" + boundary
 rng = random.Random(20240611)
+# Share of W4's lines that are near-copies of the delimiter line (env W4_NEAR).
+NEAR_SHARE = float(os.environ.get("W4_NEAR", "0.05"))
 MiB = 1 << 20
 
 
@@ -75,8 +78,9 @@ def is_delimiter_line(line):
 
 
 def dense_block(size):
-    """About `size` bytes of short lines full of line ends, lone CR and LF,
-    "--" lines and near-copies of the delimiter line; never a delimiter line."""
+    """About `size` bytes of short lines full of line ends, lone CR and LF and
+    "--" lines, with a share NEAR_SHARE of near-copies of the delimiter line;
+    never a delimiter line."""
     near = [
         lambda: delim[:rng.randrange(1, len(delim))],            # a prefix
         lambda: delim + bytes([rng.randrange(33, 127)]),          # one byte more
@@ -94,7 +98,7 @@ def dense_block(size):
     ]
     lines, n = [], 0
     while n < size:
-        line = rng.choice(near)() if rng.random() < 0.3 else rng.choice(other)()
+        line = rng.choice(near)() if rng.random() < NEAR_SHARE else rng.choice(other)()
         # A line is what lies between two CR LF: re-split in case the pieces made more.
         for part in line.split(b"\r\n"):
             if is_delimiter_line(part):
@@ -106,8 +110,7 @@ def dense_block(size):
     return block
 
 
-def dense_file(total):
-    block = dense_block(MiB)
+def dense_file(total, block):
     written = 0
     while written + len(block) <= total:
         yield block
@@ -140,8 +143,10 @@ def generate():
     bodies["W3"] = (path, 4.0, "20,000 fields of 16 to 24 characters")
 
     path = os.path.join(work, "w4.body")
-    write_body(path, [file_head(b"payload", b"w4.bin"), *dense_file(64 * MiB), close()])
-    bodies["W4"] = (path, 2.0, "a 64 MiB file dense with line ends and near-delimiters")
+    block = dense_block(MiB)
+    write_body(path, [file_head(b"payload", b"w4.bin"), *dense_file(64 * MiB, block), close()])
+    bodies["W4"] = (path, 2.0, "a 64 MiB file, per MiB %d line ends, %d lone LF, %d CR LF + delimiter" %
+                    (block.count(b"\r\n"), block.count(b"\n") - block.count(b"\r\n"), block.count(b"\r\n" + delim)))
 
     path = os.path.join(work, "w5.body")
     write_body(path, [file_head(b"payload", b"w5.bin"), *(b"\r" * MiB for _ in range(64)), close()])

@@ -106,14 +106,23 @@ int32_t UploadFile::nextLine() {
   };
 
   // Content held back by earlier calls goes out in front of newer content.
+  // A held-back CR LF and carried bytes (at most lBoundaryLength + 3 inside
+  // content) go out in one write.
   auto writeHeldBack = [&] {
+    const int32_t held = lLineLength;
+    lLineLength = 0;
     if (bPendingCRLF) {
       bPendingCRLF = kFalse;
-      writeBytes(abCRLF.data(), 2, 0);
-    }
-    if (lLineLength > 0) {
-      const int32_t held = lLineLength;
-      lLineLength = 0;
+      std::array<uint8_t, kBoundaryCapacity + 8> joined;
+      if (held == 0 || held + 2 > static_cast<int32_t>(joined.size())) {
+        writeBytes(abCRLF.data(), 2, 0);
+        if (held > 0) writeBytes(line, held, 0);
+        return;
+      }
+      modWin32::RtlMoveMemory(joined.data(), abCRLF.data(), 2);
+      modWin32::RtlMoveMemory(joined.data() + 2, line, static_cast<size_t>(held));
+      writeBytes(joined.data(), held + 2, 0);
+    } else if (held > 0) {
       writeBytes(line, held, 0);
     }
   };

@@ -1,14 +1,16 @@
 // The line scanner: turns the chunks of the request body into the lines the
 // part state machine works on.
 //
-// A line ends where CR is immediately followed by LF, so the scanner looks for
-// LF with memchr and then at the byte before it; it never steps through the
-// bytes one by one. In header mode each call hands over one line. Inside a
-// part's content only a delimiter line matters: a line of the delimiter's
+// A line ends where CR is immediately followed by LF. The scanner never
+// steps through the bytes one by one. In header mode it looks for LF with
+// memchr and at the byte before it, and hands over one line per call. Inside
+// a part's content only a delimiter line matters: a line of the delimiter's
 // length (or two bytes more, the close delimiter) that follows a line end and
-// begins with the delimiter. The scanner runs ahead to such a line, passes
-// the content before it to writeBytes straight from the chunk, holds back
-// the CR LF in front of it, and hands over only that line.
+// begins with the delimiter. The scanner finds such lines with memmem for CR
+// LF followed by the delimiter, passes the content before the first one to
+// writeBytes straight from the chunk, holds back the CR LF in front of it,
+// and hands over only that line. A chunk without one is written out whole,
+// but for a last line short enough to become one in the next chunk.
 //
 // What a chunk border cuts is carried in the object's members: the beginning
 // of a line in abLine (inside content at most lBoundaryLength + 2 bytes, and
@@ -119,8 +121,8 @@ int32_t UploadFile::nextLine() {
         if (held > 0) writeBytes(line, held, 0);
         return;
       }
-      modWin32::RtlMoveMemory(joined.data(), abCRLF.data(), 2);
-      modWin32::RtlMoveMemory(joined.data() + 2, line, static_cast<size_t>(held));
+      std::memcpy(joined.data(), abCRLF.data(), 2);
+      std::memcpy(joined.data() + 2, line, static_cast<size_t>(held));
       writeBytes(joined.data(), held + 2, 0);
     } else if (held > 0) {
       writeBytes(line, held, 0);
@@ -238,7 +240,7 @@ int32_t UploadFile::nextLine() {
     std::array<uint8_t, kBoundaryCapacity + 2> needle;
     needle[0] = kCR;
     needle[1] = kLF;
-    modWin32::RtlMoveMemory(needle.data() + 2, abBoundary.data(), static_cast<size_t>(boundaryLength));
+    std::memcpy(needle.data() + 2, abBoundary.data(), static_cast<size_t>(boundaryLength));
     const size_t needleLength = static_cast<size_t>(boundaryLength) + 2;
     for (int32_t from = start; end - from >= boundaryLength + 2;) {
       const void* found = memmem(chunk + from, static_cast<size_t>(end - from), needle.data(), needleLength);

@@ -54,19 +54,7 @@ int32_t UploadFile::handleLine() {
   // inside content and outside.
   if ((n == lBoundaryLength || n == lBoundaryLength + 2) &&
       matchBytes(abBoundary.data(), abLine.data(), lBoundaryLength, kFalse, 0) == 0) {
-    if (lInFilePart == 1) {
-      lInFilePart = 0;
-      // Only an assigned limit can make a file over-size.
-      if (lMaxFileSizeSet != 0 && lFileSize > lMaxFileSize) {
-        abandonUploadFile();
-      } else {
-        if (fileIsItemsOwn_ && objCurrentItem) objCurrentItem->setFileSize(lFileSize);
-        closeUploadFile();
-      }
-      lFileSize = 0;
-      hFile = -1;
-      bMaxSizeExceeded = kFalse;
-    }
+    if (lInFilePart == 1) finishFilePart();
     bPendingCRLF = kFalse;  // the line break in front of the delimiter is not content
     bInContent = kFalse;
     lPartState = kAfterDelimiter;
@@ -81,6 +69,9 @@ int32_t UploadFile::handleLine() {
         matchBytes(abContentDisposition.data(), abLine.data(), kDispositionNameLength, kTrue, 0) == 0) {
       std::string header(reinterpret_cast<const char*>(abLine.data()), static_cast<size_t>(n));
       lLineLength = 0;
+      // A second file-naming header in one part: the file the first one
+      // opened ends here, empty, so that its handle is never lost.
+      if (lInFilePart == 1) finishFilePart();
       auto item = FormItem::Create();
       const int32_t merged = item->extractCDHeader(header, form());
       if (merged == 1) {
@@ -114,6 +105,20 @@ int32_t UploadFile::handleLine() {
     lLineLength = 0;
   }
   return 0;
+}
+
+void UploadFile::finishFilePart() {
+  lInFilePart = 0;
+  // Only an assigned limit can make a file over-size.
+  if (lMaxFileSizeSet != 0 && lFileSize > lMaxFileSize) {
+    abandonUploadFile();
+  } else {
+    if (fileIsItemsOwn_ && objCurrentItem) objCurrentItem->setFileSize(lFileSize);
+    closeUploadFile();
+  }
+  lFileSize = 0;
+  hFile = -1;
+  bMaxSizeExceeded = kFalse;
 }
 
 void UploadFile::prepareFilePart(const std::string& strCDHeader, bool merged) {

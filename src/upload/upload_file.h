@@ -97,6 +97,7 @@ class UploadFile : public Object {
   // Part state machine.
   int32_t handleLine();
   void prepareFilePart(const std::string& strCDHeader, bool merged);
+  void finishFilePart();
 
   // Header patterns and byte comparison.
   void initHeaderPatterns();

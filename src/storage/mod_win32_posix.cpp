@@ -164,7 +164,14 @@ class PosixFileLayer final : public FileLayer {
 
   bool SetEndOfFile(int32_t hFile) override {
     off_t at = ::lseek(hFile, 0, SEEK_CUR);
-    if (at < 0 || ::ftruncate(hFile, at) != 0) {
+    struct stat st {};
+    if (at < 0 || ::fstat(hFile, &st) != 0) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
+    }
+    // A file that already ends here is left alone: on ext4 a truncation of a
+    // new file makes its close flush the whole file to disk.
+    if (st.st_size != at && ::ftruncate(hFile, at) != 0) {
       SetLastErrorFromErrno(errno, false);
       return false;
     }

@@ -22,15 +22,21 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }
 
 void Collection::Add(Variant item, std::optional<std::string_view> key) {
-  Entry entry{std::move(item), {}, key.has_value()};
+  const std::string* foldedKey = nullptr;
   if (key) {
-    entry.foldedKey = FoldAscii(*key);
-    if (byKey_.count(entry.foldedKey))
+    auto [at, inserted] = byKey_.try_emplace(FoldAscii(*key), entries_.size());
+    if (!inserted) {
       Raise(errnum::kDuplicateKey, kComponentSource,
             "This key is already associated with an element of this collection");
-    byKey_.emplace(entry.foldedKey, entries_.size());
+    }
+    foldedKey = &at->first;
   }
-  entries_.push_back(std::move(entry));
+  try {
+    entries_.push_back(Entry{std::move(item), foldedKey});
+  } catch (...) {
+    if (foldedKey) byKey_.erase(*foldedKey);
+    throw;
+  }
 }
 
 const Variant& Collection::Item(int32_t index) const {
@@ -60,11 +66,11 @@ const Variant& Collection::Item(const Variant& indexOrKey) const {
 void Collection::Remove(int32_t index) {
   if (index < 1 || index > Count()) InvalidArgument();
   size_t at = static_cast<size_t>(index - 1);
-  if (entries_[at].hasKey) byKey_.erase(entries_[at].foldedKey);
+  if (const std::string* key = entries_[at].foldedKey) byKey_.erase(byKey_.find(*key));
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
   // Entries behind the removed one moved down by one; removing the last is O(1).
   for (size_t i = at; i < entries_.size(); ++i)
-    if (entries_[i].hasKey) byKey_[entries_[i].foldedKey] = i;
+    if (const std::string* key = entries_[i].foldedKey) byKey_.find(*key)->second = i;
 }
 
 void Collection::Remove(const Variant& indexOrKey) {

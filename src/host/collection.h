@@ -42,8 +42,8 @@ class Collection : public Object {
  private:
   struct Entry {
     Variant value;
-    std::string foldedKey;  // empty when added without a key
-    bool hasKey = false;
+    // The folded key as stored in byKey_ (whose nodes never move), or none.
+    const std::string* foldedKey = nullptr;
   };
   size_t IndexOf(std::string_view key) const;  // 0-based; raises 5 when absent
 

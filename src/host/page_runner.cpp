@@ -16,25 +16,42 @@ Variant Call(const ObjectRef& object, std::string_view member, InvokeKind kind, 
   return CallByName(object, member, kind, std::move(args));
 }
 
-ItemReport DescribeItem(const ObjectRef& item) {
-  ItemReport report;
-  report.name = Call(item, "Name", InvokeKind::kMethod).asText();
+// Dispatch identifiers of the members read from every item and its values,
+// looked up by name once, as a script engine keeps them for a loop.
+struct ItemMemberIds {
+  DispId name, isMultipleValues, isElementFile, getFileName, getCompleteFilePath, getFileSize;
+  DispId count, item;
+};
+
+ItemMemberIds LookUpItemMembers(const ObjectRef& item, const ObjectRef& values) {
+  return {GetIDOfName(item, "Name"),        GetIDOfName(item, "isMultipleValues"),
+          GetIDOfName(item, "isElementFile"), GetIDOfName(item, "getFileName"),
+          GetIDOfName(item, "getCompleteFilePath"), GetIDOfName(item, "getFileSize"),
+          GetIDOfName(values, "Count"),     GetIDOfName(values, "Item")};
+}
+
+ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids) {
+  constexpr InvokeKind kMethod = InvokeKind::kMethod;
   // The item's default member is its Value.
-  ObjectRef values = Invoke(item, kDispIdValue, InvokeKind::kMethod).asObject();
-  const int32_t count = Call(values, "Count", InvokeKind::kPropertyGet).asInteger();
+  ObjectRef values = Invoke(item, kDispIdValue, kMethod).asObject();
+  if (!ids) ids = LookUpItemMembers(item, values);
+
+  ItemReport report;
+  report.name = Invoke(item, ids->name, kMethod).asText();
+  const int32_t count = Invoke(values, ids->count, InvokeKind::kPropertyGet).asInteger();
   for (int32_t i = 1; i <= count; ++i) {
-    Variant v = Call(values, "Item", InvokeKind::kMethod, {Variant(i)});
+    Variant v = Invoke(values, ids->item, kMethod, {Variant(i)});
     if (v.isNull()) {
       report.values.emplace_back(std::nullopt);
     } else {
       report.values.emplace_back(v.asText());
     }
   }
-  report.multipleValues = Call(item, "isMultipleValues", InvokeKind::kMethod).asBoolean() != 0;
-  report.isFile = Call(item, "isElementFile", InvokeKind::kMethod).asBoolean() != 0;
-  report.fileName = Call(item, "getFileName", InvokeKind::kMethod).asText();
-  report.clientPath = Call(item, "getCompleteFilePath", InvokeKind::kMethod).asText();
-  report.fileSize = Call(item, "getFileSize", InvokeKind::kMethod).asInteger();
+  report.multipleValues = Invoke(item, ids->isMultipleValues, kMethod).asBoolean() != 0;
+  report.isFile = Invoke(item, ids->isElementFile, kMethod).asBoolean() != 0;
+  report.fileName = Invoke(item, ids->getFileName, kMethod).asText();
+  report.clientPath = Invoke(item, ids->getCompleteFilePath, kMethod).asText();
+  report.fileSize = Invoke(item, ids->getFileSize, kMethod).asInteger();
   return report;
 }
 
@@ -67,7 +84,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   {
     ObjectRef form = Call(upload, "Form", InvokeKind::kPropertyGet).asObject();
     const int32_t count = Call(form, "Count", InvokeKind::kPropertyGet).asInteger();
-    for (int32_t i = 1; i <= count; ++i) items.push_back(Call(form, "Item", InvokeKind::kMethod, {Variant(i)}).asObject());
+    const DispId itemId = GetIDOfName(form, "Item");
+    items.reserve(static_cast<size_t>(count));
+    for (int32_t i = 1; i <= count; ++i) items.push_back(Invoke(form, itemId, InvokeKind::kMethod, {Variant(i)}).asObject());
     ReleaseObject(form);
   }
 
@@ -84,7 +103,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   } catch (...) {
     page.releaseError = ReportCurrentException();
   }
-  for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item));
+  std::optional<ItemMemberIds> ids;
+  page.form.reserve(items.size());
+  for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));
   return page;
 }
 

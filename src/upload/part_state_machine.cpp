@@ -12,14 +12,18 @@ constexpr int32_t kContentTypeNameLength = 12;  // "content-type"
 bool IsBlankAfterTrim(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
 
 // True when the header text, with every space removed, holds ";filename="
-// in any ASCII letter case.
+// in any ASCII letter case. Walks the text once, without copying it.
 bool NamesAFile(const std::string& header) {
   static constexpr std::string_view kKey = ";filename=";
-  std::string compact;
-  compact.reserve(header.size());
-  for (char c : header)
-    if (c != ' ') compact += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  return compact.find(kKey) != std::string::npos;
+  size_t matched = 0;
+  for (char c : header) {
+    if (c == ' ') continue;
+    const char folded = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    // ";" occurs only at the key's start, so a mismatch restarts there.
+    matched = folded == kKey[matched] ? matched + 1 : (folded == ';' ? 1 : 0);
+    if (matched == kKey.size()) return true;
+  }
+  return false;
 }
 
 // A file name that may be joined to the upload directory: no directory

@@ -23,17 +23,10 @@ std::string_view Meta(const CgiEnvironment& env, const char* name) {
 
 // The body on a descriptor, read straight into the reader's chunk and never
 // past the announced length.
-class CgiPageHost final : public ScriptingContext, public HostRequest, public HostResponse {
+class CgiPageHost final : public PageHost {
  public:
   CgiPageHost(int fd, int64_t length, const std::atomic<bool>* stop)
       : fd_(fd), length_(length), remaining_(length), stop_(stop) {}
-
-  std::shared_ptr<HostRequest> Request() override {
-    return std::static_pointer_cast<CgiPageHost>(shared_from_this());
-  }
-  std::shared_ptr<HostResponse> Response() override {
-    return std::static_pointer_cast<CgiPageHost>(shared_from_this());
-  }
 
   int64_t TotalBytes() override { return length_; }
 

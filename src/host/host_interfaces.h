@@ -41,4 +41,16 @@ class ScriptingContext : public Object {
   virtual std::shared_ptr<HostResponse> Response() = 0;
 };
 
+// A host adapter that is at once the scripting context, the request and the
+// response of one page: Request() and Response() share ownership of it.
+class PageHost : public ScriptingContext, public HostRequest, public HostResponse {
+ public:
+  std::shared_ptr<HostRequest> Request() override {
+    return std::shared_ptr<HostRequest>(shared_from_this(), static_cast<HostRequest*>(this));
+  }
+  std::shared_ptr<HostResponse> Response() override {
+    return std::shared_ptr<HostResponse>(shared_from_this(), static_cast<HostResponse*>(this));
+  }
+};
+
 }  // namespace parcelmoor

@@ -62,14 +62,6 @@ MemoryHost::~MemoryHost() {
   if (stream_ && stream_ != stdin) std::fclose(stream_);
 }
 
-std::shared_ptr<HostRequest> MemoryHost::Request() {
-  return std::static_pointer_cast<MemoryHost>(shared_from_this());
-}
-
-std::shared_ptr<HostResponse> MemoryHost::Response() {
-  return std::static_pointer_cast<MemoryHost>(shared_from_this());
-}
-
 int64_t MemoryHost::TotalBytes() {
   if (options_.totalBytes) return *options_.totalBytes;
   if (stream_) return streamLength_.value_or(0);

@@ -29,9 +29,7 @@ struct MemoryHostOptions {
 // size is 0.
 std::optional<std::vector<size_t>> ParseReadPlan(std::string_view text);
 
-class MemoryHost : public ScriptingContext,
-                   public HostRequest,
-                   public HostResponse {
+class MemoryHost : public PageHost {
  public:
   // Serves `body` from memory.
   static std::shared_ptr<MemoryHost> FromBytes(std::string body, MemoryHostOptions options = {});
@@ -41,9 +39,6 @@ class MemoryHost : public ScriptingContext,
                                                 MemoryHostOptions options = {});
   ~MemoryHost() override;
 
-  // ScriptingContext
-  std::shared_ptr<HostRequest> Request() override;
-  std::shared_ptr<HostResponse> Response() override;
   // HostRequest
   int64_t TotalBytes() override;
   size_t BinaryRead(uint8_t* into, size_t count) override;

@@ -6,14 +6,11 @@
 #include <charconv>
 #include <cstring>
 
+#include "host/host_errors.h"
 #include "host/raised_error.h"
 
 namespace parcelmoor {
 namespace {
-
-// The host's own failures, numbered as the scripting runtime numbers them.
-constexpr int32_t kInputPastEndOfFile = 62;
-constexpr int32_t kDeviceIoError = 57;
 
 // Bytes left in a regular file from its current position; nullopt for pipes,
 // terminals and anything else whose length cannot be known in advance.
@@ -78,16 +75,16 @@ size_t MemoryHost::BinaryRead(uint8_t* into, size_t count) {
 
   size_t delivered = 0;
   if (stream_) {
-    if (streamAtEnd_) Raise(kInputPastEndOfFile, kComponentSource, "Input past end of file");
+    if (streamAtEnd_) hosterr::RaiseEndOfBody();
     // Straight into the caller's buffer: the stream is never held whole.
     delivered = std::fread(into, 1, wanted, stream_);
     if (delivered == 0) {
-      if (std::ferror(stream_)) Raise(kDeviceIoError, kComponentSource, "Device I/O error");
+      if (std::ferror(stream_)) hosterr::RaiseReadFailed("the body stream could not be read");
       streamAtEnd_ = true;
-      Raise(kInputPastEndOfFile, kComponentSource, "Input past end of file");
+      hosterr::RaiseEndOfBody();
     }
   } else {
-    if (bodyPos_ >= body_.size()) Raise(kInputPastEndOfFile, kComponentSource, "Input past end of file");
+    if (bodyPos_ >= body_.size()) hosterr::RaiseEndOfBody();
     delivered = std::min(wanted, body_.size() - bodyPos_);
     std::memcpy(into, body_.data() + bodyPos_, delivered);
     bodyPos_ += delivered;

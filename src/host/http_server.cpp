@@ -2,9 +2,11 @@
 // sees Beast or Asio.
 //
 // Each connection has its own thread and its own io_context. A step that
-// looks blocking (read a header, read some body, write a response) starts an
-// asynchronous operation with a deadline and runs the connection's
-// io_context until it completes, so pull-style code still gets timeouts.
+// looks blocking (read a header, write a response) starts an asynchronous
+// operation with a deadline and runs the connection's io_context until it
+// completes, so pull-style code still gets timeouts. Body bytes bypass the
+// event loop: they are received straight into the reader's chunk, waiting
+// with poll() and the read deadline only when none have arrived.
 
 #include "host/http_server.h"
 
@@ -74,7 +76,7 @@ bool IsHttpParseError(const beast::error_code& ec) {
 // except Cut(), which any thread may call.
 class Connection {
  public:
-  Connection(tcp::socket::native_handle_type fd, const tcp& protocol) : stream_(ioc_) {
+  Connection(tcp::socket::native_handle_type fd, const tcp& protocol) : stream_(ioc_), fd_(fd) {
     stream_.socket().assign(protocol, fd);
     buffer_.reserve(kReadBufferSize);
     beast::error_code ec;
@@ -95,14 +97,13 @@ class Connection {
     return result;
   }
 
-  // Shuts the socket down from the connection's own thread at its next
-  // step: a pending read ends at once, as if the client had gone.
+  // Shuts the socket down: a pending read, whether in the event loop or in
+  // poll(), ends at once, as if the client had gone. Only the descriptor is
+  // touched, never the Asio objects of the connection's thread; the caller
+  // keeps the connection from being closed meanwhile.
   void Cut() {
     cut_ = true;
-    net::post(ioc_, [this] {
-      beast::error_code ec;
-      stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    });
+    ::shutdown(fd_, SHUT_RDWR);
   }
 
   // Ends the connection. With `drain`, request bytes the client may still
@@ -135,11 +136,12 @@ class Connection {
   beast::flat_buffer& buffer() { return buffer_; }
   const std::string& peer() const { return peer_; }
   bool cut() const { return cut_; }
-  int fd() { return stream_.socket().native_handle(); }
+  int fd() const { return fd_; }
 
  private:
   net::io_context ioc_{1};
   beast::tcp_stream stream_;
+  const int fd_;  // the socket's descriptor, for the calls made without Asio
   beast::flat_buffer buffer_;
   std::string peer_;
   std::atomic<bool> cut_{false};
@@ -163,8 +165,9 @@ bool PeerStillThere(int fd, bool wholeBodyHere) {
 // Once the header is parsed the body is a known number of raw bytes (chunked
 // bodies are refused before), so BinaryRead takes them straight from the
 // socket into the reader's chunk, never past the body: first what the header
-// read left in the connection's buffer, then recv() itself, waiting with a
-// deadline only when nothing has arrived. Write collects the answer's text.
+// read left in the connection's buffer, then recv() itself, waiting in poll()
+// with the read deadline only when nothing has arrived. Write collects the
+// answer's text.
 class SocketPageHost final : public ScriptingContext, public HostRequest, public HostResponse {
  public:
   SocketPageHost(Connection& conn, int64_t length, bool expectContinue, std::chrono::milliseconds ioTimeout)
@@ -201,25 +204,7 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
       buffered.consume(n);
       return Took(n);
     }
-    if (!conn_.cut()) {
-      // Most reads find bytes waiting: take them without the event loop.
-      ssize_t n;
-      do {
-        n = ::recv(conn_.fd(), into, want, MSG_DONTWAIT);
-      } while (n < 0 && errno == EINTR);
-      if (n > 0) return Took(static_cast<size_t>(n));
-      if (n == 0) Fail(http::error::partial_message);
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Fail(beast::error_code(errno, beast::system_category()));
-    }
-    size_t n = 0;
-    auto ec = conn_.Run(ioTimeout_, [&](auto handler) {
-      conn_.stream().async_read_some(net::buffer(into, want), [&n, handler](beast::error_code e, size_t got) mutable {
-        n = got;
-        handler(e, got);
-      });
-    });
-    if (n > 0) return Took(n);  // a failure seen with these bytes surfaces at the next call
-    Fail(ec ? ec : beast::error_code(http::error::partial_message));
+    return Took(Receive(into, want));
   }
 
   void Write(std::string_view text) override { written_.append(text); }
@@ -244,6 +229,33 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
     remaining_ -= static_cast<int64_t>(n);
     received_ += static_cast<int64_t>(n);
     return n;
+  }
+
+  // Receives up to `want` (> 0) bytes from the socket: those already
+  // waiting, else the first to arrive within the read deadline. Raises when
+  // the client has closed, the deadline passes or the socket fails.
+  size_t Receive(uint8_t* into, size_t want) {
+    const int fd = conn_.fd();
+    const auto deadline = std::chrono::steady_clock::now() + ioTimeout_;
+    for (;;) {
+      // After a cut the socket reads as closed; the flag gives the reason.
+      if (conn_.cut()) Fail(net::error::operation_aborted);
+      ssize_t n = ::recv(fd, into, want, MSG_DONTWAIT);
+      if (n > 0) return static_cast<size_t>(n);
+      if (n == 0) Fail(http::error::partial_message);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) Fail(beast::error_code(errno, beast::system_category()));
+      // Nothing yet: wait for bytes, a close or an error, which the next
+      // recv() then reports.
+      for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) Fail(beast::error::timeout);
+        pollfd pf{fd, POLLIN | POLLRDHUP, 0};
+        int ready = ::poll(&pf, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) Fail(beast::error_code(errno, beast::system_category()));
+      }
+    }
   }
 
   // Records why the body cannot be read any further, and raises that.

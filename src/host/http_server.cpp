@@ -202,15 +202,21 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
     if (buffered.size() > 0) {
       size_t n = net::buffer_copy(net::buffer(into, want), buffered.data());
       buffered.consume(n);
+      fresh_ = false;
       return Took(n);
     }
+    fresh_ = true;
     return Took(Receive(into, want));
   }
 
   void Write(std::string_view text) override { written_.append(text); }
 
+  // Called after every chunk. Bytes that recv() has just delivered show the
+  // client was there a moment ago, and a close right after them surfaces at
+  // the next read, so only bytes from the buffer cost a look at the socket.
   bool IsClientConnected() override {
     if (failed_) return false;
+    if (fresh_) return true;
     return PeerStillThere(conn_.fd(), remaining_ <= static_cast<int64_t>(conn_.buffer().size()));
   }
 
@@ -287,6 +293,7 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   std::string failure_;
   std::string note_;
   int64_t received_ = 0;
+  bool fresh_ = false;  // the last read took its bytes from recv()
   std::string written_;
 };
 

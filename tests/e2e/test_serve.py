@@ -382,6 +382,48 @@ class SlowClients(ServeTestCase):
         self.assertTrue(wait_until(lambda: "read-timeout" in self.server.log(), 5), self.server.log())
 
 
+    def post_header(self, sock, body, extra=""):
+        sock.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                      f"Accept: application/json\r\nContent-Length: {len(body)}\r\n{extra}\r\n").encode())
+
+    def test_body_in_small_pieces_slower_than_one_deadline_in_all_is_stored_whole(self):
+        # Each pause is well inside the 2 s read deadline, the whole body is
+        # not: a read must end with the bytes that came, however few.
+        data = binary_content(40_000, 15)
+        body = multipart([("f", "paced.bin", data)])
+        with connect(self.server.port) as s:
+            self.post_header(s, body)
+            step = len(body) // 9 + 1
+            for at in range(0, len(body), step):
+                time.sleep(0.4)
+                s.sendall(body[at:at + step])
+            status, _, answer = read_response(s)
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(self.server.read_stored("paced.bin"), data)
+
+    def test_connection_reads_the_next_header_after_a_body_that_made_it_wait(self):
+        # Asked to continue, the server waits for the body, which then comes
+        # at once; the next request on the connection must still be read.
+        data = binary_content(300_000, 16)
+        body = multipart([("f", "waited.bin", data)])
+        with connect(self.server.port) as s:
+            self.post_header(s, body, "Expect: 100-continue\r\n")
+            interim = b""
+            while b"\r\n\r\n" not in interim:
+                chunk = s.recv(1)
+                self.assertTrue(chunk, "closed instead of 100 Continue")
+                interim += chunk
+            s.sendall(body)
+            status, headers, _ = read_response(s)
+            self.assertEqual(status, 200)
+            self.assertNotEqual(headers.get("connection", "").lower(), "close")
+            time.sleep(0.3)   # the server is waiting for the next header by now
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            status, _, page = read_response(s)
+            self.assertEqual(status, 200)
+            self.assertIn(b'id="upload-form"', page)
+        self.assertEqual(self.server.read_stored("waited.bin"), data)
+
 class DefaultHeaderDeadline(ServeTestCase):
 
     def test_default_header_deadline_is_ten_seconds(self):

@@ -48,8 +48,8 @@ using Parser = http::request_parser<http::buffer_body>;
 constexpr size_t kHeaderLimit = 16 * 1024;
 // A body read that finds the socket empty sleeps until this many bytes have
 // arrived (or the rest of the body, if less), so a fast client wakes the
-// server once per batch of chunks rather than once per segment; a client too
-// slow to fill the batch within kBatchPatience is served byte by byte again.
+// server once per batch of chunks rather than once per segment. After
+// kBatchPatience the read takes what has come, or waits for the first byte.
 constexpr int kBodyBatch = 512 * 1024;
 constexpr auto kBatchPatience = std::chrono::milliseconds(20);
 // Without a reserve Beast reads the socket about 1 KiB at a time.

@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kHeaderSource = "UploadedItem";
 
 [[noreturn]] void InvalidUseOfNull() {
-  Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  RaiseRuntimeError(errnum::kInvalidUseOfNull);
 }
 
 // The value of one "key=value" parameter: what follows the first "=" (the
@@ -30,7 +30,7 @@ std::string ParameterValue(const std::string& piece) {
     // A quote alone has no room for a closing quote: taking the inner part
     // would need a negative length.
     if (value.size() < 2) {
-      Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+      RaiseRuntimeError(errnum::kInvalidProcedureCall);
     }
     value = value.substr(1, value.size() - 2);
   }
@@ -77,7 +77,7 @@ int32_t FormItem::extractCDHeader(const std::string& strCDHeader, const std::sha
     if (pieceCount >= 2) strName = ParameterValue(pieces.getTokenItemByIndex(2));
 
     if (!objCollection) {
-      Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+      RaiseRuntimeError(errnum::kObjectNotSet);
     }
     // A name repeated right after its first part turns that item into a
     // multi-valued one; only the last entry is compared.

@@ -33,7 +33,7 @@ class CgiPageHost final : public PageHost {
   size_t BinaryRead(uint8_t* into, size_t count) override {
     if (!failure_.empty()) hosterr::RaiseReadFailed(failure_);
     if (remaining_ == 0) hosterr::RaiseEndOfBody();
-    if (count == 0) Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+    if (count == 0) RaiseRuntimeError(errnum::kInvalidProcedureCall);
     if (static_cast<int64_t>(count) > remaining_) count = static_cast<size_t>(remaining_);
     ssize_t n;
     do {

@@ -3,7 +3,7 @@
 namespace parcelmoor {
 namespace {
 [[noreturn]] void InvalidArgument() {
-  Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+  RaiseRuntimeError(errnum::kInvalidProcedureCall);
 }
 char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 }  // namespace
@@ -26,8 +26,7 @@ void Collection::Add(Variant item, std::optional<std::string_view> key) {
   if (key) {
     auto [at, inserted] = byKey_.try_emplace(FoldAscii(*key), entries_.size());
     if (!inserted) {
-      Raise(errnum::kDuplicateKey, kComponentSource,
-            "This key is already associated with an element of this collection");
+      RaiseRuntimeError(errnum::kDuplicateKey);
     }
     foldedKey = &at->first;
   }
@@ -58,7 +57,7 @@ const Variant& Collection::Item(const Variant& indexOrKey) const {
   if (indexOrKey.isObject()) {
     // An object passed as index stands for its default value (a form item's
     // value is not a key or a number).
-    Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch");
+    RaiseRuntimeError(errnum::kTypeMismatch);
   }
   InvalidArgument();
 }

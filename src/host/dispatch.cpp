@@ -6,7 +6,7 @@ namespace parcelmoor {
 namespace {
 
 void Require(const ObjectRef& object) {
-  if (!object) Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+  if (!object) RaiseRuntimeError(errnum::kObjectNotSet);
 }
 
 }  // namespace

@@ -16,11 +16,6 @@
 
 namespace parcelmoor {
 
-// Numbers the automation layer itself raises, as the scripting runtime has them.
-namespace errnum {
-inline constexpr int32_t kObjectRequired = 424;
-inline constexpr int32_t kCannotCreateObject = 429;
-}  // namespace errnum
 
 // Dispatch identifier of a class's default member.
 inline constexpr DispId kDispIdValue = 0;

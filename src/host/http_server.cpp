@@ -191,7 +191,7 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   size_t BinaryRead(uint8_t* into, size_t count) override {
     if (failed_) hosterr::RaiseReadFailed(failure_);
     if (remaining_ == 0) hosterr::RaiseEndOfBody();
-    if (count == 0) Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+    if (count == 0) RaiseRuntimeError(errnum::kInvalidProcedureCall);
     size_t want = static_cast<size_t>(std::min<int64_t>(remaining_, static_cast<int64_t>(count)));
 
     if (expectContinue_) {

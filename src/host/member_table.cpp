@@ -21,7 +21,7 @@ size_t MemberSlot::maxArgs() const {
 }
 
 void RaiseMemberNotFound() {
-  Raise(errnum::kObjectDoesntSupport, kComponentSource, "Object doesn't support this property or method");
+  RaiseRuntimeError(errnum::kObjectDoesntSupport);
 }
 
 DispId FindMemberId(std::span<const MemberSlot> table, std::string_view name) {
@@ -39,15 +39,15 @@ const MemberSlot& FindSlot(std::span<const MemberSlot> table, DispId id, InvokeK
   }
   if (!found) RaiseMemberNotFound();
   if (argCount < found->minArgs() || argCount > found->maxArgs())
-    Raise(errnum::kWrongArgumentCount, kComponentSource, "Wrong number of arguments or invalid property assignment");
+    RaiseRuntimeError(errnum::kWrongArgumentCount);
   return *found;
 }
 
 namespace detail {
 
-void RaiseParamTypeMismatch() { Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch"); }
+void RaiseParamTypeMismatch() { RaiseRuntimeError(errnum::kTypeMismatch); }
 
-void RaiseObjectRequired() { Raise(errnum::kObjectRequired, kComponentSource, "Object required"); }
+void RaiseObjectRequired() { RaiseRuntimeError(errnum::kObjectRequired); }
 
 ObjectRef HeldObject(const Variant& arg, bool& isObject) {
   isObject = arg.isObject();

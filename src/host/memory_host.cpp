@@ -68,7 +68,7 @@ int64_t MemoryHost::TotalBytes() {
 size_t MemoryHost::BinaryRead(uint8_t* into, size_t count) {
   ++binaryReadCalls_;
   if (count == 0) {
-    Raise(errnum::kInvalidProcedureCall, kComponentSource, "Invalid procedure call or argument");
+    RaiseRuntimeError(errnum::kInvalidProcedureCall);
   }
   size_t wanted = count;
   if (!options_.readPlan.empty()) wanted = std::min(wanted, options_.readPlan[planIndex_]);

@@ -10,11 +10,11 @@ Object::~Object() { live_.fetch_sub(1, std::memory_order_relaxed); }
 int64_t Object::LiveObjects() { return live_.load(std::memory_order_relaxed); }
 
 DispId Object::GetIDOfName(std::string_view) {
-  Raise(errnum::kObjectDoesntSupport, kComponentSource, "Object doesn't support this property or method");
+  RaiseRuntimeError(errnum::kObjectDoesntSupport);
 }
 
 Variant Object::Invoke(DispId, InvokeKind, std::vector<Variant>&) {
-  Raise(errnum::kObjectDoesntSupport, kComponentSource, "Object doesn't support this property or method");
+  RaiseRuntimeError(errnum::kObjectDoesntSupport);
 }
 
 }  // namespace parcelmoor

@@ -32,6 +32,10 @@ class RaisedError : public std::exception {
 // REQUIRES: called inside a catch handler.
 RaisedError CurrentExceptionAsRaisedError();
 
+// Raises one of the scripting runtime's errors (the errnum numbers below
+// from 5 to 457) with its usual text and the component's source.
+[[noreturn]] void RaiseRuntimeError(int32_t number);
+
 // Source text used for errors the component raises without a source of its own
 // and for the scripting runtime's own errors.
 inline constexpr const char* kComponentSource = "qelt_parcelmoor";
@@ -53,6 +57,8 @@ inline constexpr int32_t kObjectNotSet = 91;
 inline constexpr int32_t kInvalidUseOfNull = 94;
 inline constexpr int32_t kObjectDoesntSupport = 438;
 inline constexpr int32_t kWrongArgumentCount = 450;
+inline constexpr int32_t kObjectRequired = 424;
+inline constexpr int32_t kCannotCreateObject = 429;
 inline constexpr int32_t kDuplicateKey = 457;
 }  // namespace errnum
 

@@ -95,7 +95,7 @@ std::optional<Guid> ClassIdFromProgId(std::string_view progId) {
 ObjectRef CreateObject(std::string_view progId) {
   std::optional<Guid> classId = ClassIdFromProgId(progId);
   std::shared_ptr<ClassFactory> factory = classId ? GetClassFactory(*classId) : nullptr;
-  if (!factory) Raise(errnum::kCannotCreateObject, kComponentSource, "ActiveX component can't create object");
+  if (!factory) RaiseRuntimeError(errnum::kCannotCreateObject);
   return factory->CreateInstance();
 }
 

@@ -84,7 +84,7 @@ InvokeKind KindFromC(int32_t kind) {
     case QELT_DISPATCH_PROPERTYPUTREF:
       return InvokeKind::kPropertyPutRef;
   }
-  Raise(errnum::kObjectDoesntSupport, kComponentSource, "Object doesn't support this property or method");
+  RaiseRuntimeError(errnum::kObjectDoesntSupport);
 }
 
 Variant FromC(const QeltVariant& v);
@@ -170,7 +170,7 @@ Variant FromC(const QeltVariant& v) {
       if (v.object->vtbl == &kDispatchVtbl) return Variant(static_cast<DispatchObject*>(v.object)->target);
       break;
   }
-  Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch");
+  RaiseRuntimeError(errnum::kTypeMismatch);
 }
 
 void ToC(const Variant& v, QeltVariant* out) {

@@ -2,7 +2,7 @@
 
 namespace parcelmoor {
 namespace {
-[[noreturn]] void TypeMismatch() { Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch"); }
+[[noreturn]] void TypeMismatch() { RaiseRuntimeError(errnum::kTypeMismatch); }
 }  // namespace
 
 std::string Variant::asText() const {
@@ -10,7 +10,7 @@ std::string Variant::asText() const {
   if (auto* n = std::get_if<int32_t>(&v_)) return std::to_string(*n);
   if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value ? "True" : "False";
   if (isEmpty()) return std::string();
-  if (isNull()) Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
   TypeMismatch();
 }
 
@@ -18,7 +18,7 @@ int32_t Variant::asInteger() const {
   if (auto* n = std::get_if<int32_t>(&v_)) return *n;
   if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
   if (isEmpty()) return 0;
-  if (isNull()) Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
   if (auto* s = std::get_if<std::string>(&v_)) {
     // Decimal text converts, as the runtime's implicit conversion does.
     size_t i = 0;
@@ -28,12 +28,12 @@ int32_t Variant::asInteger() const {
     size_t digits = 0;
     for (; i < s->size() && (*s)[i] >= '0' && (*s)[i] <= '9'; ++i, ++digits) {
       value = value * 10 + ((*s)[i] - '0');
-      if (value > int64_t{1} << 32) Raise(errnum::kOverflow, kComponentSource, "Overflow");
+      if (value > int64_t{1} << 32) RaiseRuntimeError(errnum::kOverflow);
     }
     while (i < s->size() && (*s)[i] == ' ') ++i;
     if (digits == 0 || i != s->size()) TypeMismatch();
     value = negative ? -value : value;
-    if (value < INT32_MIN || value > INT32_MAX) Raise(errnum::kOverflow, kComponentSource, "Overflow");
+    if (value < INT32_MIN || value > INT32_MAX) RaiseRuntimeError(errnum::kOverflow);
     return static_cast<int32_t>(value);
   }
   TypeMismatch();
@@ -48,17 +48,17 @@ Boolean Variant::asBoolean() const {
     if (*s == "False") return kFalse;
     return static_cast<Boolean>(asInteger());
   }
-  if (isNull()) Raise(errnum::kInvalidUseOfNull, kComponentSource, "Invalid use of Null");
+  if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
   TypeMismatch();
 }
 
 ObjectRef Variant::asObject() const {
   if (auto* o = std::get_if<ObjectRef>(&v_)) {
-    if (!*o) Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+    if (!*o) RaiseRuntimeError(errnum::kObjectNotSet);
     return *o;
   }
   if (isEmpty() || isNull())
-    Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+    RaiseRuntimeError(errnum::kObjectNotSet);
   TypeMismatch();
 }
 

@@ -77,7 +77,7 @@ namespace parcelmoor {
 template <class T>
 std::shared_ptr<T> ObjectAs(const Variant& v) {
   auto typed = std::dynamic_pointer_cast<T>(v.asObject());
-  if (!typed) Raise(errnum::kTypeMismatch, kComponentSource, "Type mismatch");
+  if (!typed) RaiseRuntimeError(errnum::kTypeMismatch);
   return typed;
 }
 }  // namespace parcelmoor

@@ -12,7 +12,7 @@ constexpr const char* kAbortNotice =
 
 void UploadFile::readRequestBody() {
   if (!objRequest) {
-    Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+    RaiseRuntimeError(errnum::kObjectNotSet);
   }
   // 64-bit: bodies past 2 GiB must still count down to exactly 0.
   int64_t lRemaining = objRequest->TotalBytes();
@@ -44,7 +44,7 @@ void UploadFile::readRequestBody() {
     bool connected = false;
     try {
       if (!objResponse) {
-        Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+        RaiseRuntimeError(errnum::kObjectNotSet);
       }
       connected = objResponse->IsClientConnected();
     } catch (...) {
@@ -71,7 +71,7 @@ void UploadFile::readRequestBody() {
   if (bAbort) {
     try {
       if (!objResponse) {
-        Raise(errnum::kObjectNotSet, kComponentSource, "Object variable or With block variable not set");
+        RaiseRuntimeError(errnum::kObjectNotSet);
       }
       objResponse->Write(kAbortNotice);
     } catch (...) {

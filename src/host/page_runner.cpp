@@ -11,11 +11,6 @@ namespace {
 
 ErrorReport ReportCurrentException() { return ErrorReport::From(CurrentExceptionAsRaisedError()); }
 
-// Calls a member by name, as a page script does.
-Variant Call(const ObjectRef& object, std::string_view member, InvokeKind kind, std::vector<Variant> args = {}) {
-  return CallByName(object, member, kind, std::move(args));
-}
-
 // Dispatch identifiers of the members read from every item and its values,
 // looked up by name once, as a script engine keeps them for a loop.
 struct ItemMemberIds {
@@ -63,27 +58,27 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
 
   PageResult page;
   ObjectRef upload = CreateObject("qelt_parcelmoor.UploadFile");
-  Call(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
+  CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     if (settings.uploadDirectory) {
-      Call(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
+      CallByName(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
     }
-    if (settings.maxFileSize) Call(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFileSize)});
-    if (settings.deleteMaxFile) Call(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
+    if (settings.maxFileSize) CallByName(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFileSize)});
+    if (settings.deleteMaxFile) CallByName(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
     if (settings.keepPartial) {
-      Call(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyPut, {Variant::Bool(kFalse)});
+      CallByName(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyPut, {Variant::Bool(kFalse)});
     }
-    page.result = Call(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
+    page.result = CallByName(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
   } catch (...) {
     page.error = ReportCurrentException();
   }
-  page.uploadAllFilesOrNone = Call(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyGet).asBoolean() != 0;
+  page.uploadAllFilesOrNone = CallByName(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyGet).asBoolean() != 0;
 
   // Hold every item, as a script that read Form would.
   std::vector<ObjectRef> items;
   {
-    ObjectRef form = Call(upload, "Form", InvokeKind::kPropertyGet).asObject();
-    const int32_t count = Call(form, "Count", InvokeKind::kPropertyGet).asInteger();
+    ObjectRef form = CallByName(upload, "Form", InvokeKind::kPropertyGet).asObject();
+    const int32_t count = CallByName(form, "Count", InvokeKind::kPropertyGet).asInteger();
     const DispId itemId = GetIDOfName(form, "Item");
     items.reserve(static_cast<size_t>(count));
     for (int32_t i = 1; i <= count; ++i) items.push_back(Invoke(form, itemId, InvokeKind::kMethod, {Variant(i)}).asObject());

@@ -9,18 +9,12 @@
 #include "host/dispatch.h"
 #include "host/registration.h"
 #include "upload/upload_file.h"
+#include "support/raised.h"
 
 namespace parcelmoor {
 namespace {
 
-int32_t RaisedNumber(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const RaisedError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::RaisedNumber;
 
 TEST(GuidTest, TextFormRoundTrips) {
   const Guid ids[] = {kLibraryId, kUploadFileClassId, kFormItemClassId, kUploadFileInterfaceId,

@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "support/raised.h"
+
 namespace parcelmoor {
 namespace {
 
-int32_t RaisedNumber(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const RaisedError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::RaisedNumber;
 
 TEST(CollectionTest, KeysFoldAsciiCaseAndRejectDuplicates) {
   auto c = Collection::Create();

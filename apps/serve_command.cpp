@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "host/http_server.h"
+#include "http/http_server.h"
 #include "upload_options.h"
 
 namespace parcelmoor::apps {

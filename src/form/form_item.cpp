@@ -5,7 +5,7 @@
 #include <new>
 
 #include "form/string_tokenizer.h"
-#include "host/raised_error.h"
+#include "runtime/raised_error.h"
 
 namespace parcelmoor {
 namespace {

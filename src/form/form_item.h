@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "host/collection.h"
-#include "host/object.h"
+#include "runtime/collection.h"
+#include "runtime/object.h"
 
 namespace parcelmoor {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "host/collection.h"
+#include "runtime/collection.h"
 
 namespace parcelmoor {
 

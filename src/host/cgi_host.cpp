@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "host/host_errors.h"
-#include "host/host_interfaces.h"
+#include "upload/host_interfaces.h"
 #include "host/page_answer.h"
 #include "host/request_log.h"
 

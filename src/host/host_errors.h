@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/raised_error.h"
+#include "runtime/raised_error.h"
 
 namespace parcelmoor::hosterr {
 

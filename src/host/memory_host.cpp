@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "host/host_errors.h"
-#include "host/raised_error.h"
+#include "runtime/raised_error.h"
 
 namespace parcelmoor {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interfaces.h"
+#include "upload/host_interfaces.h"
 
 namespace parcelmoor {
 

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "host/dispatch.h"
-#include "host/registration.h"
+#include "runtime/dispatch.h"
+#include "component/registration.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interfaces.h"
-#include "host/raised_error.h"
+#include "upload/host_interfaces.h"
+#include "runtime/raised_error.h"
 
 namespace parcelmoor {
 

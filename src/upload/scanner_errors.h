@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "host/raised_error.h"
+#include "runtime/raised_error.h"
 
 namespace parcelmoor::scanerr {
 

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "form/form_item.h"
-#include "host/collection.h"
-#include "host/host_interfaces.h"
-#include "host/object.h"
-#include "host/raised_error.h"
+#include "runtime/collection.h"
+#include "upload/host_interfaces.h"
+#include "runtime/object.h"
+#include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
 
 namespace parcelmoor {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "host/raised_error.h"
+#include "runtime/raised_error.h"
 
 namespace parcelmoor::testing {
 

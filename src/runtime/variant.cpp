@@ -1,0 +1,67 @@
+#include "runtime/variant.h"
+
+#include "runtime/raised_error.h"
+
+namespace parcelmoor {
+namespace {
+[[noreturn]] void TypeMismatch() { RaiseRuntimeError(errnum::kTypeMismatch); }
+}  // namespace
+
+std::string Variant::asText() const {
+  if (auto* s = std::get_if<std::string>(&v_)) return *s;
+  if (auto* n = std::get_if<int32_t>(&v_)) return std::to_string(*n);
+  if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value ? "True" : "False";
+  if (isEmpty()) return std::string();
+  if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
+  TypeMismatch();
+}
+
+int32_t Variant::asInteger() const {
+  if (auto* n = std::get_if<int32_t>(&v_)) return *n;
+  if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
+  if (isEmpty()) return 0;
+  if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
+  if (auto* s = std::get_if<std::string>(&v_)) {
+    // Decimal text converts, as the runtime's implicit conversion does.
+    size_t i = 0;
+    while (i < s->size() && (*s)[i] == ' ') ++i;
+    bool negative = i < s->size() && ((*s)[i] == '-' || (*s)[i] == '+') && (*s)[i++] == '-';
+    int64_t value = 0;
+    size_t digits = 0;
+    for (; i < s->size() && (*s)[i] >= '0' && (*s)[i] <= '9'; ++i, ++digits) {
+      value = value * 10 + ((*s)[i] - '0');
+      if (value > int64_t{1} << 32) RaiseRuntimeError(errnum::kOverflow);
+    }
+    while (i < s->size() && (*s)[i] == ' ') ++i;
+    if (digits == 0 || i != s->size()) TypeMismatch();
+    value = negative ? -value : value;
+    if (value < INT32_MIN || value > INT32_MAX) RaiseRuntimeError(errnum::kOverflow);
+    return static_cast<int32_t>(value);
+  }
+  TypeMismatch();
+}
+
+Boolean Variant::asBoolean() const {
+  if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
+  if (auto* n = std::get_if<int32_t>(&v_)) return static_cast<Boolean>(*n);
+  if (isEmpty()) return kFalse;
+  if (auto* s = std::get_if<std::string>(&v_)) {
+    if (s->size() == 4 && (*s)[0] == 'T' && *s == "True") return kTrue;
+    if (*s == "False") return kFalse;
+    return static_cast<Boolean>(asInteger());
+  }
+  if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
+  TypeMismatch();
+}
+
+ObjectRef Variant::asObject() const {
+  if (auto* o = std::get_if<ObjectRef>(&v_)) {
+    if (!*o) RaiseRuntimeError(errnum::kObjectNotSet);
+    return *o;
+  }
+  if (isEmpty() || isNull())
+    RaiseRuntimeError(errnum::kObjectNotSet);
+  TypeMismatch();
+}
+
+}  // namespace parcelmoor

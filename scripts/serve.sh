@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the upload server with its page.
-# Extra arguments go to `parcelmoor serve` (e.g. --port 9000 --dir /srv/uploads).
+# Installs what is missing, builds the server alone, and runs it with its
+# upload page. Extra arguments go to `parcelmoor serve` (e.g. --port 9000
+# --dir /srv/uploads); relative paths are taken from the caller's directory.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh
-exec build/apps/parcelmoor serve "$@"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root"/scripts/setup.sh
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target parcelmoor
+exec "$root/build/apps/parcelmoor" serve "$@"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal
-# build, then the upload fuzzer for a bounded time (FUZZ_SECONDS, default 60;
+# build, then the Debian package, then the upload fuzzer for a bounded time (FUZZ_SECONDS, default 60;
 # 0 skips it), then the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
@@ -14,6 +14,9 @@ echo "== build and test (release) =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== build and check the Debian package =="
+tests/package/check_deb.sh "$(scripts/package.sh | tail -1)"
 
 fuzz_seconds="${FUZZ_SECONDS:-60}"
 if [ "$fuzz_seconds" -gt 0 ]; then

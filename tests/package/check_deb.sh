@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Checks a built parcelmoor .deb: what it installs where, that it depends only
+# on packages Debian has, and that the packaged binary stores an upload when
+# run from the unpacked tree.
+set -euo pipefail
+deb="$1"
+root="$(mktemp -d)"
+trap 'rm -rf "$root"' EXIT
+passed=0 failed=0
+check() {  # check DESCRIPTION COMMAND...
+  if "${@:2}" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi
+}
+
+listing="$(dpkg-deb -c "$deb")"
+for path in ./usr/bin/parcelmoor ./usr/lib/x86_64-linux-gnu/qelt_parcelmoor.so \
+            ./usr/include/parcelmoor/server_abi.h ./usr/lib/systemd/system/parcelmoor.service \
+            ./usr/share/doc/parcelmoor/hosting.md; do
+  check "package holds $path" grep -qF " $path" <<<"$listing"
+done
+depends="$(dpkg-deb -f "$deb" Depends)"
+check "depends on libc6 ($depends)" grep -q 'libc6' <<<"$depends"
+# Every dependency must be a package this machine's Debian archive knows.
+for pkg in $(tr ',' '\n' <<<"$depends" | sed 's/(.*)//; s/|.*//' | tr -d ' '); do
+  check "dependency $pkg is a Debian package" apt-cache show "$pkg"
+done
+
+dpkg-deb -x "$deb" "$root"
+unit="$root/usr/lib/systemd/system/parcelmoor.service"
+for line in 'ExecStart=/usr/bin/parcelmoor serve' DynamicUser=yes StateDirectory=parcelmoor \
+            ProtectSystem=strict NoNewPrivileges=yes Restart=on-failure KillSignal=SIGTERM; do
+  check "unit has $line" grep -q "^$line" "$unit"
+done
+
+bin="$root/usr/bin/parcelmoor"
+body="$root/body"
+printf -- '--B\r\nContent-Disposition: form-data; name="f"; filename="hello.txt"\r\n\r\nhello package\r\n--B--\r\n' >"$body"
+mkdir "$root/up"
+check "packaged binary stores an upload" "$bin" store --dir "$root/up" "$body"
+check "stored bytes are exact" cmp -s "$root/up/hello.txt" <(printf 'hello package')
+
+echo "package: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

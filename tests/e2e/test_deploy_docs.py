@@ -186,7 +186,9 @@ class BehindNginx(Deployment):
             digests.append(write_file(paths[-1], 64 << 20, 200 + i))
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             results = list(pool.map(lambda i: upload(self.servers[i].url, "same.bin", paths[i]), range(2)))
-        self.assertEqual([status for status, _ in results], [200, 200])
+        # Either both ran one after the other, or the later one was refused
+        # while the first wrote the name; never a file of both.
+        self.assertIn(200, [status for status, _ in results])
         self.assertIn(sha256_of(os.path.join(self.uploads, "same.bin")), digests)
 
 

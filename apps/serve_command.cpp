@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "http/descriptor_limit.h"
 #include "http/http_server.h"
 #include "upload_options.h"
 
@@ -23,7 +24,7 @@ constexpr const char* kServeUsage =
     "Serves the upload page at / and stores what is posted to it.\n"
     "  --bind ADDRESS          address to listen on (default 127.0.0.1)\n"
     "  --port N                port to listen on (default 8080; 0 picks a free one)\n"
-    "  --max-connections N     connections served at once; more are answered 503 (default 64)\n"
+    "  --max-connections N     open connections; more are answered 503 (default 10000, less when descriptors are few)\n"
     "  --header-timeout S      seconds allowed for a request header (default 10)\n"
     "  --read-timeout S        seconds allowed for each body read and response write (default 30)\n"
     "  --shutdown-grace S      seconds running uploads get after SIGINT or SIGTERM (default 5)\n";
@@ -96,6 +97,24 @@ std::string UrlFor(const std::string& bind, uint16_t port) {
   return "http://" + host + ":" + std::to_string(port) + "/";
 }
 
+// Raises the open-file limit and fits the connection cap to it. Returns
+// what the start-up line says about both.
+std::string FitConnectionsToDescriptors(HttpServerOptions& options) {
+  DescriptorLimit limit = RaiseDescriptorLimit();
+  int32_t requested = options.maxConnections;
+  options.maxConnections = ConnectionCap(requested, limit.now, options.maxUploads);
+  std::string text = "up to " + std::to_string(options.maxConnections) + " connections";
+  if (options.maxConnections < requested) text += " (fewer than " + std::to_string(requested) + ": too few descriptors)";
+  text += ", " + std::to_string(options.maxUploads) + " uploads at once; open-file limit ";
+  if (limit.now > limit.before) {
+    text += "raised from " + std::to_string(limit.before) + " to " + std::to_string(limit.now);
+  } else {
+    text += std::to_string(limit.now);
+    if (!limit.error.empty()) text += " (cannot raise it: " + limit.error + ")";
+  }
+  return text;
+}
+
 }  // namespace
 
 int RunServe(int argc, char** argv) {
@@ -117,6 +136,7 @@ int RunServe(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  std::string capacity = FitConnectionsToDescriptors(options);
   HttpServer server(options);
   uint16_t port = 0;
   try {
@@ -125,7 +145,7 @@ int RunServe(int argc, char** argv) {
     std::fprintf(stderr, "parcelmoor serve: %s\n", e.what());
     return 1;
   }
-  std::printf("parcelmoor serving %s\n", UrlFor(options.bind, port).c_str());
+  std::printf("parcelmoor serving %s (%s)\n", UrlFor(options.bind, port).c_str(), capacity.c_str());
   std::fflush(stdout);
 
   std::thread([&server, stopSignals] {

@@ -4,10 +4,12 @@
 // straight from the socket, and answers its result as HTML or, when the
 // request accepts application/json, as JSON.
 //
-// One thread per connection: each upload object is created, called and
-// released on the thread of the connection that carries its request. Every
-// network operation has a deadline, so a slow or silent client cannot hold a
-// thread for longer than the deadline of the step it is in.
+// Waiting costs memory, not threads: accepting, reading request headers,
+// keep-alive idling and sending answers run on one event-loop thread (the
+// one that calls Run()). A connection gets a thread of its own only while
+// its upload page runs; the upload object is created, called and released
+// on that thread. Every wait has a limit, and a body must keep a minimum
+// average rate, so slow or silent clients cannot hold the server.
 
 #include <chrono>
 #include <cstdint>
@@ -19,19 +21,31 @@
 
 namespace parcelmoor {
 
+namespace httpd {
+struct ServerCore;
+}
+
 struct HttpServerOptions {
   std::string bind = "127.0.0.1";
   uint16_t port = 8080;  // 0: the system picks a free port
   PageSettings page;
   // A POST announcing more body bytes is answered 413 before any is read.
   std::optional<int64_t> maxRequestSize;
-  // Connections served at once; further ones are answered 503.
-  int32_t maxConnections = 64;
-  // Deadline for a whole request header, waiting for it on a kept-alive
-  // connection included.
+  // Open connections; a further one is answered 503 (see ConnectionCap()).
+  int32_t maxConnections = 10'000;
+  // Uploads running at once; a further one is answered 503 with Retry-After.
+  int32_t maxUploads = 16;
+  // Deadline for a whole request header, from its first byte (on a new
+  // connection, from the accept).
   std::chrono::milliseconds headerTimeout{10'000};
-  // Deadline for each read of body bytes and each write of a response.
+  // A kept-alive connection with no new request for this long is closed.
+  std::chrono::milliseconds keepaliveTimeout{5'000};
+  // Deadline for each wait for body bytes and for each answer written.
   std::chrono::milliseconds ioTimeout{30'000};
+  // The least average body rate in bytes a second (0: none), measured over
+  // windows of `bodyRateWindow` after a grace period of the same length.
+  int64_t minBodyRate = 1024;
+  std::chrono::milliseconds bodyRateWindow{10'000};
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };
@@ -50,17 +64,17 @@ class HttpServer {
   // Accepts and serves until Stop(). Then stops accepting, closes idle
   // connections, gives running requests the shutdown grace, cuts the rest
   // off (their uploads end as if the client had gone) and returns once every
-  // connection thread has ended.
+  // connection has ended.
   // REQUIRES: Listen() succeeded.
   void Run();
 
-  // Makes Run() wind down and return. Callable from any thread, more than
-  // once; not from a signal handler.
+  // Makes Run() wind down and return; a second call cuts running uploads
+  // off at once. Callable from any thread; not from a signal handler.
   void Stop();
 
+
  private:
-  struct Impl;
-  std::shared_ptr<Impl> impl_;  // shared with the connection threads
+  std::shared_ptr<httpd::ServerCore> core_;  // shared with connections and upload threads
 };
 
 }  // namespace parcelmoor

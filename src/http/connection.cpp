@@ -1,0 +1,244 @@
+// A connection's life on the event loop: wait, read a header, answer, and
+// go round again or close.
+
+#include "http/connection.h"
+
+#include <sys/socket.h>
+
+#include <boost/asio/write.hpp>
+
+namespace parcelmoor::httpd {
+namespace {
+
+constexpr size_t kHeaderLimit = 16 * 1024;
+// The first read of a request: a header fits, and a small body sent with it
+// comes along.
+constexpr size_t kFirstRead = 16 * 1024;
+// Unread request bytes are drained for at most this long, and this many,
+// before a connection that answered early is closed: closing with unread
+// bytes would reset the connection and could destroy the answer in flight.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr size_t kLingerBytes = 4 * 1024 * 1024;
+constexpr size_t kSinkSize = 16 * 1024;
+
+bool IsHttpParseError(const beast::error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::header_limit).category() &&
+         ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+// Why the body's framing cannot be trusted, or empty: a transfer coding
+// other than chunked cannot be read, and one next to a length leaves two
+// ideas of where the body ends.
+std::string FramingFault(const http::request<http::buffer_body>& req) {
+  auto codings = req.equal_range(http::field::transfer_encoding);
+  if (codings.first == codings.second) return {};
+  if (req.count(http::field::content_length) > 0) {
+    return "A request may not carry both Transfer-Encoding and Content-Length.";
+  }
+  int count = 0;
+  for (auto it = codings.first; it != codings.second; ++it) {
+    if (++count > 1 || !beast::iequals(it->value(), "chunked")) {
+      return "The only transfer coding understood is chunked.";
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string FormatEndpoint(const tcp::endpoint& ep) {
+  auto address = ep.address();
+  std::string host = address.to_string();
+  if (address.is_v6()) host = "[" + host + "]";
+  return host + ":" + std::to_string(ep.port());
+}
+
+Connection::Connection(std::shared_ptr<ServerCore> core, tcp::socket socket)
+    : core_(std::move(core)), stream_(std::move(socket)), fd_(stream_.socket().native_handle()) {
+  beast::error_code ec;
+  stream_.socket().set_option(tcp::no_delay(true), ec);
+  tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
+  peer_ = ec ? "-" : FormatEndpoint(peer);
+}
+
+Connection::~Connection() { core_->Unregister(this); }
+
+void Connection::Start() {
+  core_->Register(this);
+  WaitForRequest();
+}
+
+void Connection::OnStop() {
+  if (phase_ == Phase::kWaiting) CloseNow();
+}
+
+void Connection::Cut() {
+  cut_ = true;
+  ::shutdown(fd_, SHUT_RDWR);
+}
+
+void Connection::Failed(const char* what) noexcept {
+  try {
+    core_->setupFailures.Write(std::string("a connection from ") + peer_ + " failed: " + what);
+    CloseNow();
+  } catch (...) {
+  }
+}
+
+// A new connection may take the header deadline to start its request; a
+// kept-alive one, the keep-alive time. The header's own deadline starts
+// with its first byte.
+void Connection::WaitForRequest() {
+  phase_ = Phase::kWaiting;
+  if (core_->stopping) return CloseNow();
+  if (buffer_.size() > 0) return ReadHeader();
+  buffer_.shrink_to_fit();  // an idle connection holds no buffer
+  const auto& o = core_->options;
+  stream_.expires_after(served_ ? o.keepaliveTimeout : o.headerTimeout);
+  stream_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](beast::error_code ec, size_t n) {
+    self->Guarded([&] {
+      self->buffer_.commit(n);
+      if (ec || n == 0) return self->CloseNow();
+      self->ReadHeader();
+    });
+  });
+}
+
+void Connection::ReadHeader() {
+  entry_ = RequestLogEntry{};
+  entry_.peer = peer_;
+  entry_.start = std::chrono::system_clock::now();
+  started_ = std::chrono::steady_clock::now();
+  parser_.emplace();
+  parser_->header_limit(kHeaderLimit);
+  parser_->body_limit(boost::none);  // Beast's default would refuse bodies over 8 MB
+  stream_.expires_after(core_->options.headerTimeout);
+  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+    self->Guarded([&] { self->OnHeader(ec); });
+  });
+}
+
+void Connection::OnHeader(const beast::error_code& ec) {
+  phase_ = Phase::kAnswering;
+  if (!ec) return HandleRequest();
+  entry_.method = "-";
+  entry_.path = "-";
+  if (!IsHttpParseError(ec)) {
+    // Bytes of a request came, so a timeout is worth a line.
+    if (ec == beast::error::timeout) {
+      entry_.note = "header-timeout";
+      LogRequest();
+    }
+    return CloseNow();
+  }
+  auto& req = parser_->get();
+  if (!req.method_string().empty()) entry_.method = std::string(req.method_string());
+  entry_.path = std::string(req.target());
+  bool tooLarge = ec == http::error::header_limit;
+  entry_.note = tooLarge ? "header-too-large" : "bad-request";
+  Refuse(tooLarge ? 431 : 400,
+         tooLarge ? "The request header is larger than 16 KiB." : "The request could not be parsed: " + ec.message() + ".",
+         false, SendOptions{.drain = true});
+}
+
+void Connection::HandleRequest() {
+  auto& req = parser_->get();
+  std::string_view target = req.target();
+  std::string_view path = target.substr(0, target.find('?'));
+  entry_.method = std::string(req.method_string());
+  entry_.path = std::string(target);
+  bool json = AcceptsJson(req[http::field::accept]);
+  bool bodyUnread = !parser_->is_done();
+  SendOptions send{.keepAlive = req.keep_alive() && !bodyUnread, .drain = bodyUnread};
+
+  if (std::string fault = FramingFault(req); !fault.empty()) {
+    entry_.note = "bad-framing";
+    return Refuse(400, fault, json, SendOptions{.drain = true});
+  }
+  if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
+  switch (req.method()) {
+    case http::verb::head:
+      send.head = true;
+      [[fallthrough]];
+    case http::verb::get:
+      return Answer(AnswerUploadPage(), send);
+    case http::verb::post:
+      return HandleUpload(json);
+    default:
+      send.allow = "GET, HEAD, POST";
+      return Refuse(405, "The upload page accepts GET, HEAD and POST.", json, send);
+  }
+}
+
+void Connection::Refuse(int status, std::string_view why, bool json, SendOptions send) {
+  Answer(AnswerRefusal(status, why, json), send);
+}
+
+void Connection::Answer(const PageAnswer& a, SendOptions send) {
+  phase_ = Phase::kAnswering;
+  send.keepAlive = send.keepAlive && !core_->stopping;
+  sending_ = send;
+  entry_.status = a.status;
+  auto& res = response_.emplace(static_cast<http::status>(a.status), 11);
+  res.set(http::field::server, "parcelmoor");
+  res.set(http::field::content_type, a.contentType);
+  res.set(http::field::cache_control, "no-store");
+  if (send.allow) res.set(http::field::allow, send.allow);
+  if (send.retryAfter) res.set(http::field::retry_after, "1");
+  res.keep_alive(send.keepAlive);
+  if (send.head) {
+    res.content_length(a.body.size());
+  } else {
+    res.body() = a.body;
+    res.prepare_payload();
+  }
+  stream_.expires_after(core_->options.ioTimeout);
+  http::async_write(stream_, res, [self = shared_from_this()](beast::error_code ec, size_t) {
+    self->Guarded([&] { self->OnAnswered(ec); });
+  });
+}
+
+void Connection::OnAnswered(const beast::error_code& ec) {
+  response_.reset();
+  LogRequest();
+  if (ec) return CloseNow();
+  if (!sending_.keepAlive) return Close(sending_.drain);
+  served_ = true;
+  WaitForRequest();
+}
+
+void Connection::LogRequest() {
+  entry_.duration = std::chrono::steady_clock::now() - started_;
+  WriteRequestLog(entry_);
+}
+
+// With `drain`, request bytes the client may still be sending are read and
+// dropped for a short while before the close.
+void Connection::Close(bool drain) {
+  phase_ = Phase::kClosing;
+  beast::error_code ec;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+  if (!drain || ec) return CloseNow();
+  sink_ = std::make_unique<char[]>(kSinkSize);
+  dropped_ = 0;
+  stream_.expires_after(kLingerTime);
+  DrainSome();
+}
+
+void Connection::DrainSome() {
+  stream_.async_read_some(net::buffer(sink_.get(), kSinkSize), [self = shared_from_this()](beast::error_code ec,
+                                                                                            size_t n) {
+    self->Guarded([&] {
+      self->dropped_ += n;
+      if (ec || self->dropped_ >= kLingerBytes) return self->CloseNow();
+      self->DrainSome();
+    });
+  });
+}
+
+void Connection::CloseNow() {
+  phase_ = Phase::kClosing;
+  stream_.close();
+}
+
+}  // namespace parcelmoor::httpd

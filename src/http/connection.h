@@ -1,0 +1,95 @@
+#pragma once
+// One client connection on the event loop: waits for a request (keep-alive
+// idling and header reading, each with its own deadline), answers it, and
+// hands an upload to a thread of its own for as long as its page runs.
+// Every member runs on the event-loop thread, except Cut() (any thread) and
+// RunUpload() (the upload's thread, while the loop leaves the connection
+// alone).
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/page_answer.h"
+#include "host/request_log.h"
+#include "http/server_core.h"
+
+namespace parcelmoor::httpd {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(std::shared_ptr<ServerCore> core, tcp::socket socket);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Registers the connection and waits for its first request.
+  void Start();
+  // The server is stopping: a connection waiting for a request ends now.
+  void OnStop();
+  // Shuts the socket down so that a running upload's body read ends at
+  // once, as if the client had gone. Callable from any thread.
+  void Cut();
+  bool uploading() const { return phase_ == Phase::kUpload; }
+
+ private:
+  enum class Phase { kWaiting, kAnswering, kUpload, kClosing };
+  struct SendOptions {
+    bool head = false;       // HEAD: headers only
+    bool keepAlive = false;  // the connection may serve another request
+    bool drain = false;      // request bytes may be left unread
+    const char* allow = nullptr;
+    bool retryAfter = false;
+  };
+  struct UploadOutcome;
+
+  void WaitForRequest();
+  void ReadHeader();
+  void OnHeader(const beast::error_code& ec);
+  void HandleRequest();
+  void Refuse(int status, std::string_view why, bool json, SendOptions send);
+  void Answer(const PageAnswer& answer, SendOptions send);
+  void OnAnswered(const beast::error_code& ec);
+  void LogRequest();
+  void Close(bool drain);
+  void DrainSome();
+  void CloseNow();
+
+  // upload_dispatch.cpp
+  void HandleUpload(bool json);
+  void StartUpload(int64_t length, bool expectContinue, bool json);
+  UploadOutcome RunUpload(int64_t length, bool expectContinue, bool json);
+  void FinishUpload(UploadOutcome outcome);
+
+  // Runs a step of the connection; an exception it throws ends the
+  // connection (logged, at most once a second) instead of the server.
+  template <class Step>
+  void Guarded(Step&& step) {
+    try {
+      step();
+    } catch (const std::exception& e) {
+      Failed(e.what());
+    }
+  }
+  void Failed(const char* what) noexcept;
+
+  std::shared_ptr<ServerCore> core_;
+  beast::tcp_stream stream_;
+  int fd_;  // the socket's descriptor, for the calls made without Asio
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::buffer_body>> parser_;
+  std::optional<http::response<http::string_body>> response_;
+  SendOptions sending_;
+  RequestLogEntry entry_;
+  std::chrono::steady_clock::time_point started_;
+  std::string peer_;
+  Phase phase_ = Phase::kWaiting;
+  bool served_ = false;  // a request was answered: the connection is kept alive
+  std::unique_ptr<char[]> sink_;
+  size_t dropped_ = 0;
+  std::atomic<bool> cut_{false};
+};
+
+}  // namespace parcelmoor::httpd

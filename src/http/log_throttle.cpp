@@ -1,0 +1,29 @@
+#include "http/log_throttle.h"
+
+#include <unistd.h>
+
+#include <string>
+
+namespace parcelmoor {
+
+void LogThrottle::Write(std::string_view what) {
+  std::string line;
+  {
+    std::lock_guard lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    if (any_ && now - last_ < std::chrono::seconds(1)) {
+      ++left_out_;
+      return;
+    }
+    line = "parcelmoor serve: " + std::string(what);
+    if (left_out_ > 0) line += " (" + std::to_string(left_out_) + " more like it left out)";
+    line += '\n';
+    any_ = true;
+    last_ = now;
+    left_out_ = 0;
+  }
+  // One write, so that the line never interleaves with request log lines.
+  [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace parcelmoor

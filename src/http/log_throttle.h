@@ -1,0 +1,25 @@
+#pragma once
+// Server messages about failures that a flood can repeat thousands of times
+// a second (out of descriptors, memory or threads): one line on standard
+// error at most once a second, telling how many were left out meanwhile.
+
+#include <chrono>
+#include <mutex>
+#include <string_view>
+
+namespace parcelmoor {
+
+class LogThrottle {
+ public:
+  // Writes "parcelmoor serve: <what>" unless a line went out less than a
+  // second ago. Callable from any thread.
+  void Write(std::string_view what);
+
+ private:
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point last_{};
+  bool any_ = false;
+  long left_out_ = 0;
+};
+
+}  // namespace parcelmoor

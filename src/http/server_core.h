@@ -1,0 +1,68 @@
+#pragma once
+// What the server and its connections share: the event loop, the listening
+// socket, the open connections and the running uploads. Used on the
+// event-loop thread only, except where a member says otherwise.
+
+#include <cstdint>
+#include <unordered_set>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "http/http_server.h"
+#include "http/log_throttle.h"
+
+namespace parcelmoor::httpd {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+class Connection;
+
+struct ServerCore : std::enable_shared_from_this<ServerCore> {
+  explicit ServerCore(HttpServerOptions o);
+
+  // Accepts connections until the acceptor is closed.
+  void Accept();
+  // Serves an accepted socket, or refuses it when the connections are at
+  // their cap.
+  void Admit(tcp::socket socket);
+  // The first call stops accepting, closes connections that wait for a
+  // request and starts the grace period; a later one cuts uploads off.
+  void BeginStop();
+  // Ends the body reads of every running upload.
+  void CutUploads();
+
+  // A connection's start and end.
+  void Register(Connection* conn) { connections.insert(conn); }
+  void Unregister(Connection* conn);
+
+  bool UploadSlotFree() const { return !stopping && runningUploads < options.maxUploads; }
+
+  const HttpServerOptions options;
+  net::io_context ioc{1};
+  tcp::acceptor acceptor{ioc};
+  net::steady_timer retryTimer{ioc};
+  net::steady_timer stopTimer{ioc};
+  std::unordered_set<Connection*> connections;
+  int runningUploads = 0;
+  int refusing = 0;           // 503 answers to refused connections in flight
+  const int64_t refusalBudget;  // the most of them at once
+  bool stopping = false;
+  int stopCalls = 0;
+  LogThrottle setupFailures;  // any thread
+};
+
+// "127.0.0.1:40312", "[::1]:40312"
+std::string FormatEndpoint(const tcp::endpoint& ep);
+
+// Answers 503 to a connection over the cap, on the event loop, within the
+// refusal budget; beyond it the socket is just closed.
+void RefuseConnection(ServerCore& core, tcp::socket socket);
+
+}  // namespace parcelmoor::httpd

@@ -1,0 +1,197 @@
+#include "http/socket_page_host.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/error.hpp>
+
+#include "host/host_errors.h"
+
+namespace parcelmoor::httpd {
+namespace {
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+using Clock = std::chrono::steady_clock;
+
+// A body read that finds the socket empty sleeps until this many bytes have
+// arrived (or the rest of the body, if less), so a fast client wakes the
+// server once per batch of chunks rather than once per segment. After
+// kBatchPatience the read takes what has come, or waits for the first byte.
+constexpr int kBodyBatch = 512 * 1024;
+constexpr auto kBatchPatience = std::chrono::milliseconds(20);
+
+// True unless the client has visibly gone. A client that closed its side
+// still counts while every body byte it announced is already here.
+bool PeerStillThere(int fd, bool wholeBodyHere) {
+  pollfd pf{fd, POLLIN | POLLRDHUP, 0};
+  if (::poll(&pf, 1, 0) <= 0) return true;
+  if (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+  if (pf.revents & POLLRDHUP) {
+    char byte;
+    if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return true;
+    return wholeBodyHere;
+  }
+  return true;
+}
+
+// Waits in poll() for `events` on `fd` until `until`. Returns the poll
+// error, 0 otherwise.
+int WaitFor(int fd, short events, Clock::time_point until) {
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+  pollfd pf{fd, static_cast<short>(events | POLLRDHUP), 0};
+  int ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, INT32_MAX));
+  if (::poll(&pf, 1, ms) < 0 && errno != EINTR) return errno;
+  return 0;
+}
+
+}  // namespace
+
+SocketPageHost::SocketPageHost(BodySocket socket, int64_t length, bool expectContinue, BodyLimits limits)
+    : socket_(socket),
+      length_(length),
+      remaining_(length),
+      expectContinue_(expectContinue),
+      limits_(limits),
+      rate_(limits.minRate, limits.rateWindow, Clock::now()) {}
+
+std::shared_ptr<HostRequest> SocketPageHost::Request() {
+  return std::static_pointer_cast<SocketPageHost>(shared_from_this());
+}
+
+std::shared_ptr<HostResponse> SocketPageHost::Response() {
+  return std::static_pointer_cast<SocketPageHost>(shared_from_this());
+}
+
+size_t SocketPageHost::BinaryRead(uint8_t* into, size_t count) {
+  if (failed_) hosterr::RaiseReadFailed(failure_);
+  if (remaining_ == 0) hosterr::RaiseEndOfBody();
+  if (count == 0) RaiseRuntimeError(errnum::kInvalidProcedureCall);
+  size_t want = static_cast<size_t>(std::min<int64_t>(remaining_, static_cast<int64_t>(count)));
+  if (expectContinue_) SendContinue();
+  auto& buffered = socket_.buffered;
+  if (buffered.size() > 0) {
+    size_t n = net::buffer_copy(net::buffer(into, want), buffered.data());
+    buffered.consume(n);
+    fresh_ = false;
+    return Took(n);
+  }
+  fresh_ = true;
+  return Took(Receive(into, want));
+}
+
+// Called after every chunk. Bytes that recv() has just delivered show the
+// client was there a moment ago, and a close right after them surfaces at
+// the next read, so only bytes from the buffer cost a look at the socket.
+bool SocketPageHost::IsClientConnected() {
+  if (failed_) return false;
+  if (fresh_) return true;
+  return PeerStillThere(socket_.fd, remaining_ <= static_cast<int64_t>(socket_.buffered.size()));
+}
+
+size_t SocketPageHost::Took(size_t n) {
+  remaining_ -= static_cast<int64_t>(n);
+  received_ += static_cast<int64_t>(n);
+  rate_.Count(static_cast<int64_t>(n));
+  return n;
+}
+
+// Beast never sends it: the client learns that its body is wanted only
+// now, so a request refused earlier costs it no upload.
+void SocketPageHost::SendContinue() {
+  expectContinue_ = false;
+  static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+  const auto deadline = Clock::now() + limits_.stall;
+  size_t sent = 0;
+  while (sent < kContinue.size()) {
+    if (socket_.cut) Fail(net::error::operation_aborted);
+    ssize_t n = ::send(socket_.fd, kContinue.data() + sent, kContinue.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) Fail(beast::error_code(errno, beast::system_category()));
+    if (Clock::now() >= deadline) Fail(beast::error::timeout);
+    if (int e = WaitFor(socket_.fd, POLLOUT, deadline)) Fail(beast::error_code(e, beast::system_category()));
+  }
+}
+
+// Receives up to `want` (> 0) bytes from the socket: those already waiting,
+// else the first to arrive. Raises when the client has closed, sends
+// nothing within the stall deadline or too little for the minimum rate, or
+// the socket fails.
+size_t SocketPageHost::Receive(uint8_t* into, size_t want) {
+  const int fd = socket_.fd;
+  const auto deadline = Clock::now() + limits_.stall;
+  bool batch = true;
+  for (;;) {
+    // After a cut the socket reads as closed; the flag gives the reason.
+    if (socket_.cut) Fail(net::error::operation_aborted);
+    ssize_t n = ::recv(fd, into, want, MSG_DONTWAIT);
+    if (n > 0) return static_cast<size_t>(n);
+    if (n == 0) Fail(beast::http::error::partial_message);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) Fail(beast::error_code(errno, beast::system_category()));
+    // Nothing is waiting, so a rate below the minimum is the client's.
+    const auto now = Clock::now();
+    if (rate_.TooSlow(now)) FailTooSlow();
+    if (now >= deadline) Fail(beast::error::timeout);
+    // Wait for a batch of bytes, for kBatchPatience at most, then for any
+    // byte; a close or an error ends either wait, and the next recv()
+    // reports what there is. No wait outlasts the rate window.
+    auto until = std::min(deadline, rate_.windowEnd());
+    if (batch) {
+      batch = false;
+      until = std::min(until, now + kBatchPatience);
+      SetLowWater(static_cast<int>(std::min<int64_t>(remaining_, kBodyBatch)));
+    } else {
+      SetLowWater(1);
+    }
+    if (int e = WaitFor(fd, POLLIN, until)) Fail(beast::error_code(e, beast::system_category()));
+  }
+}
+
+// The socket's receive low-water mark: poll() reports it readable once this
+// many bytes are waiting, or on a close or an error.
+void SocketPageHost::SetLowWater(int bytes) {
+  if (bytes == lowWater_) return;
+  if (::setsockopt(socket_.fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0) lowWater_ = bytes;
+}
+
+void SocketPageHost::FailTooSlow() {
+  failed_ = true;
+  tooSlow_ = true;
+  failure_ = "the body arrived slower than " + std::to_string(limits_.minRate) + " bytes a second";
+  note_ = "body-too-slow";
+  hosterr::RaiseReadFailed(failure_);
+}
+
+// Records why the body cannot be read any further, and raises that.
+void SocketPageHost::Fail(const boost::system::error_code& ec) {
+  failed_ = true;
+  if (socket_.cut) {
+    failure_ = "cut off at shutdown";
+    note_ = "cut-at-shutdown";
+  } else if (ec == beast::error::timeout) {
+    tooSlow_ = true;
+    failure_ = "no body bytes within the read deadline";
+    note_ = "read-timeout";
+  } else if (ec == beast::http::error::partial_message || ec == net::error::connection_reset ||
+             ec == net::error::eof) {
+    failure_ = "the client closed the connection";
+    note_ = "client-gone";
+  } else {
+    failure_ = ec.message();
+    note_ = "read-error";
+  }
+  hosterr::RaiseReadFailed(failure_);
+}
+
+}  // namespace parcelmoor::httpd

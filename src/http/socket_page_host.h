@@ -1,0 +1,89 @@
+#pragma once
+// The request an upload page runs against: its scripting context, host
+// request and host response in one, backed by a client socket. Once the
+// header is parsed the body is a known number of raw bytes (chunked bodies
+// are refused before), so BinaryRead takes them straight from the socket
+// into the reader's chunk, never past the body: first what the header read
+// left in the connection's buffer, then recv() itself. Write collects the
+// answer's text. Used on the upload's own thread only.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "http/body_rate.h"
+#include "upload/host_interfaces.h"
+
+namespace parcelmoor::httpd {
+
+// The connection's side of a body: while the upload runs, nobody else
+// touches these.
+struct BodySocket {
+  int fd;
+  boost::beast::flat_buffer& buffered;  // bytes the header read took past the header
+  const std::atomic<bool>& cut;         // set when the server cuts the upload off
+};
+
+struct BodyLimits {
+  std::chrono::milliseconds stall{30'000};  // the longest wait for any body byte
+  int64_t minRate = 0;                      // bytes a second; 0: none
+  std::chrono::milliseconds rateWindow{10'000};
+};
+
+class SocketPageHost final : public ScriptingContext, public HostRequest, public HostResponse {
+ public:
+  SocketPageHost(BodySocket socket, int64_t length, bool expectContinue, BodyLimits limits);
+
+  std::shared_ptr<HostRequest> Request() override;
+  std::shared_ptr<HostResponse> Response() override;
+  int64_t TotalBytes() override { return length_; }
+  size_t BinaryRead(uint8_t* into, size_t count) override;
+  void Write(std::string_view text) override { written_.append(text); }
+  bool IsClientConnected() override;
+
+  // Every announced body byte has been read.
+  bool bodyDone() const { return remaining_ == 0; }
+  // Leaves the socket as the event loop expects it. Call once the body has
+  // been read as far as it will be.
+  void EndBody() { SetLowWater(1); }
+
+  bool failed() const { return failed_; }
+  // The client was too slow (a stall or too low a rate), but may still be
+  // there to be answered.
+  bool tooSlow() const { return tooSlow_; }
+  // One word for the log: client-gone, read-timeout, body-too-slow,
+  // cut-at-shutdown, read-error.
+  const std::string& note() const { return note_; }
+  int64_t received() const { return received_; }
+  std::string& written() { return written_; }
+
+ private:
+  size_t Took(size_t n);
+  size_t Receive(uint8_t* into, size_t want);
+  void SendContinue();
+  void SetLowWater(int bytes);
+  [[noreturn]] void Fail(const boost::system::error_code& ec);
+  [[noreturn]] void FailTooSlow();
+
+  BodySocket socket_;
+  int64_t length_;
+  int64_t remaining_;
+  bool expectContinue_;
+  BodyLimits limits_;
+  BodyRateGuard rate_;
+  bool failed_ = false;
+  bool tooSlow_ = false;
+  std::string failure_;
+  std::string note_;
+  int64_t received_ = 0;
+  bool fresh_ = false;  // the last read took its bytes from recv()
+  int lowWater_ = 1;    // the socket's SO_RCVLOWAT
+  std::string written_;
+};
+
+}  // namespace parcelmoor::httpd

@@ -1,0 +1,131 @@
+// A POST on the event loop: refused there when it must be, else handed to a
+// thread of its own for as long as the upload page runs, and answered back
+// on the loop.
+
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+
+#include "http/connection.h"
+#include "http/socket_page_host.h"
+
+namespace parcelmoor::httpd {
+
+// What an upload's thread hands back to the event loop.
+struct Connection::UploadOutcome {
+  PageAnswer answer;
+  bool failed = false;   // the body could not be read to its end
+  bool tooSlow = false;  // ... because the client was too slow
+  bool bodyDone = false;
+  std::string note;
+  int64_t bodyBytes = 0;
+  int64_t items = 0;
+  int32_t filesStored = 0;
+  std::optional<ErrorReport> parseFailure;
+  std::string internalError;  // what escaped the page run, if anything did
+};
+
+void Connection::HandleUpload(bool json) {
+  auto& req = parser_->get();
+  SendOptions close{.drain = true};
+  if (parser_->chunked() || !parser_->content_length()) {
+    return Refuse(411, "An upload needs a Content-Length; chunked request bodies are not accepted.", json, close);
+  }
+  uint64_t announced = *parser_->content_length();
+  const auto& o = core_->options;
+  if (announced > static_cast<uint64_t>(INT64_MAX) ||
+      (o.maxRequestSize && static_cast<int64_t>(announced) > *o.maxRequestSize)) {
+    return Refuse(413, "The request body is larger than this server accepts (" +
+                           std::to_string(o.maxRequestSize.value_or(INT64_MAX)) + " bytes).",
+                  json, close);
+  }
+  if (!core_->UploadSlotFree()) {
+    entry_.note = "upload-limit";
+    close.retryAfter = true;
+    return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
+  }
+  bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
+  StartUpload(static_cast<int64_t>(announced), expectContinue, json);
+}
+
+void Connection::StartUpload(int64_t length, bool expectContinue, bool json) {
+  phase_ = Phase::kUpload;
+  ++core_->runningUploads;
+  try {
+    // The work guard keeps the event loop running, even once stopping,
+    // until the outcome is back on it.
+    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), length, expectContinue,
+                 json]() mutable {
+      UploadOutcome outcome = self->RunUpload(length, expectContinue, json);
+      auto& ioc = self->core_->ioc;
+      // The connection goes back to the loop with the outcome: this thread
+      // keeps no reference, so the connection always ends on the loop.
+      net::post(ioc, [self = std::move(self), outcome = std::move(outcome)]() mutable {
+        self->Guarded([&] { self->FinishUpload(std::move(outcome)); });
+      });
+    }).detach();
+  } catch (const std::system_error& e) {
+    --core_->runningUploads;
+    core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
+    entry_.note = "no-thread";
+    Refuse(503, "The server cannot take an upload right now; try again shortly.", json,
+           SendOptions{.drain = true, .retryAfter = true});
+  }
+}
+
+// On the upload's thread. Nothing may escape it: the outcome says what went
+// wrong instead.
+Connection::UploadOutcome Connection::RunUpload(int64_t length, bool expectContinue, bool json) {
+  UploadOutcome out;
+  try {
+    const auto& o = core_->options;
+    BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
+    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, length, expectContinue, limits);
+    PageResult page = RunUploadPage(host, o.page);
+    host->EndBody();
+    page.response = std::move(host->written());
+    out.failed = host->failed();
+    out.tooSlow = host->tooSlow();
+    out.bodyDone = host->bodyDone();
+    out.note = host->note();
+    out.bodyBytes = host->received();
+    out.items = static_cast<int64_t>(page.form.size());
+    out.filesStored = page.filesStored;
+    out.parseFailure = page.parseFailure;
+    out.answer = AnswerPageResult(page, json);
+  } catch (const std::exception& e) {
+    out.internalError = e.what();
+  } catch (...) {
+    out.internalError = "unknown exception";
+  }
+  return out;
+}
+
+void Connection::FinishUpload(UploadOutcome out) {
+  --core_->runningUploads;
+  phase_ = Phase::kAnswering;
+  entry_.bodyBytes = out.bodyBytes;
+  entry_.items = out.items;
+  entry_.filesStored = out.filesStored;
+  entry_.parseFailure = std::move(out.parseFailure);
+  entry_.note = out.note;
+  bool json = AcceptsJson(parser_->get()[http::field::accept]);
+  if (!out.internalError.empty()) {
+    entry_.note = "internal-error:" + out.internalError;
+    return Refuse(500, "The upload failed inside the server.", json, SendOptions{});
+  }
+  if (out.tooSlow && !cut_) {
+    // The client may still be there: tell it why, then close.
+    return Refuse(408, "The request body arrived too slowly.", json, SendOptions{.drain = true});
+  }
+  if (out.failed) {
+    // Nobody is left to answer, or the connection is beyond use.
+    LogRequest();
+    return CloseNow();
+  }
+  bool keepAlive = parser_->get().keep_alive() && out.bodyDone;
+  Answer(out.answer, SendOptions{.keepAlive = keepAlive, .drain = !out.bodyDone});
+}
+
+}  // namespace parcelmoor::httpd

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 #include "storage/mod_win32.h"
+#include "storage/posix_io.h"
 
 namespace parcelmoor::modWin32 {
 namespace {
@@ -37,13 +39,6 @@ std::string PosixPath(const std::string& path) {
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// Closes `fd` without disturbing errno, for failure paths.
-void CloseKeepingErrno(int fd) {
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-}
 
 // Tells apart two files that held the same inode number one after the other:
 // the file system's handle for the file (it carries the inode generation)
@@ -100,66 +95,48 @@ class PosixFileLayer final : public FileLayer {
 
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
       // O_NONBLOCK: a FIFO planted at the name must not hang the request.
-      int fd = ::open(p.c_str(), access | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-      if (fd < 0) {
+      FileDescriptor fd(::open(p.c_str(), access | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+      if (!fd.valid()) {
         if (errno == EINTR) continue;
         SetLastErrorFromErrno(errno, true);
         return INVALID_HANDLE_VALUE;
       }
       struct stat held;
-      if (::fstat(fd, &held) != 0) {
+      if (::fstat(fd.get(), &held) != 0) {
         SetLastErrorFromErrno(errno, true);
-        CloseKeepingErrno(fd);
         return INVALID_HANDLE_VALUE;
       }
       if (!S_ISREG(held.st_mode)) {
-        ::close(fd);
         tLastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
       }
-      if (::flock(fd, lockMode) != 0) {
+      if (::flock(fd.get(), lockMode) != 0) {
         SetLastErrorFromErrno(errno, true);
-        CloseKeepingErrno(fd);
         return INVALID_HANDLE_VALUE;
       }
       // Between the open and the lock, the holder may have deleted the file
       // (or a new one may have taken the name): the lock is then on a file
       // nobody can find. Start again with whatever the name holds now.
       struct stat named;
-      if (::lstat(p.c_str(), &named) != 0 || !SameFile(held, named)) {
-        ::close(fd);
-        continue;
-      }
-      int flags = ::fcntl(fd, F_GETFL);
-      if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+      if (::lstat(p.c_str(), &named) != 0 || !SameFile(held, named)) continue;
+      int flags = ::fcntl(fd.get(), F_GETFL);
+      if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
       tLastError = 0;
-      return static_cast<int32_t>(fd);
+      return static_cast<int32_t>(fd.release());
     }
     tLastError = ERROR_SHARING_VIOLATION;
     return INVALID_HANDLE_VALUE;
   }
 
   bool WriteFile(int32_t hFile, const uint8_t* buffer, uint32_t count, uint32_t* written) override {
-    uint32_t done = 0;
-    bool ok = true;
-    while (done < count) {
-      ssize_t n = ::write(hFile, buffer + done, count - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        SetLastErrorFromErrno(errno, false);
-        ok = false;
-        break;
-      }
-      if (n == 0) {  // no progress and no error: report it rather than spin
-        tLastError = ERROR_GEN_FAILURE;
-        ok = false;
-        break;
-      }
-      done += static_cast<uint32_t>(n);
+    const size_t done = WriteAll(hFile, std::string_view(reinterpret_cast<const char*>(buffer), count));
+    if (written) *written = static_cast<uint32_t>(done);
+    if (done < count) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
     }
-    if (written) *written = done;
-    if (ok) tLastError = 0;
-    return ok;
+    tLastError = 0;
+    return true;
   }
 
   bool SetEndOfFile(int32_t hFile) override {
@@ -249,42 +226,32 @@ class PosixFileLayer final : public FileLayer {
         return false;
       }
 
-      int fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0) {
+      FileDescriptor fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (!fd.valid()) {
         // Gone or replaced by a link since the look: look again.
         if (errno == EINTR || errno == ENOENT || errno == ELOOP) continue;
         SetLastErrorFromErrno(errno, false);
         return false;
       }
       struct stat held;
-      if (::fstat(fd, &held) != 0) {
+      if (::fstat(fd.get(), &held) != 0) {
         SetLastErrorFromErrno(errno, false);
-        CloseKeepingErrno(fd);
         return false;
       }
-      if (!SameFile(held, named)) {
-        ::close(fd);
-        continue;
-      }
+      if (!SameFile(held, named)) continue;
       FileIdentity found;
-      if (target.checkIdentity && (!IdentityOf(fd, &found) || !(found == target.identity))) {
-        ::close(fd);
+      if (target.checkIdentity && (!IdentityOf(fd.get(), &found) || !(found == target.identity))) {
         tLastError = ERROR_FILE_NOT_FOUND;
         return false;
       }
-      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         SetLastErrorFromErrno(errno, false);
-        CloseKeepingErrno(fd);
         return false;
       }
       struct stat still;
-      if (::lstat(p.c_str(), &still) != 0 || !SameFile(held, still)) {
-        ::close(fd);
-        continue;
-      }
-      bool ok = UnlinkName(p);
-      ::close(fd);
-      return ok;
+      if (::lstat(p.c_str(), &still) != 0 || !SameFile(held, still)) continue;
+      // The name goes while the lock is held; the lock goes with the close.
+      return UnlinkName(p);
     }
     tLastError = ERROR_SHARING_VIOLATION;
     return false;

@@ -25,7 +25,11 @@ constexpr const char* kServeUsage =
     "  --bind ADDRESS          address to listen on (default 127.0.0.1)\n"
     "  --port N                port to listen on (default 8080; 0 picks a free one)\n"
     "  --max-connections N     open connections; more are answered 503 (default 10000, less when descriptors are few)\n"
-    "  --header-timeout S      seconds allowed for a request header (default 10)\n"
+    "  --max-uploads N         uploads running at once; more are answered 503 (default 16)\n"
+    "  --header-timeout S      seconds allowed for a request header from its first byte (default 10)\n"
+    "  --keepalive-timeout S   seconds a kept-alive connection may wait for its next request (default 5)\n"
+    "  --min-body-rate N       least average body rate in bytes a second, or the upload is cut (default 1024; 0: none)\n"
+    "  --body-rate-window S    seconds of grace, and of each window the body rate is measured over (default 10)\n"
     "  --read-timeout S        seconds allowed for each body read and response write (default 30)\n"
     "  --shutdown-grace S      seconds running uploads get after SIGINT or SIGTERM (default 5)\n";
 
@@ -73,12 +77,25 @@ std::optional<int> ParseArguments(int argc, char** argv, HttpServerOptions& serv
       auto n = v ? ParseInteger<int32_t>(*v) : std::nullopt;
       if (!n || *n < 1) return UsageError("--max-connections needs a positive number");
       server.maxConnections = *n;
-    } else if (name == "--header-timeout" || name == "--read-timeout" || name == "--shutdown-grace") {
+    } else if (name == "--max-uploads") {
+      auto v = args.Value();
+      auto n = v ? ParseInteger<int32_t>(*v) : std::nullopt;
+      if (!n || *n < 1) return UsageError("--max-uploads needs a positive number");
+      server.maxUploads = *n;
+    } else if (name == "--min-body-rate") {
+      auto v = args.Value();
+      auto n = v ? ParseInteger<int64_t>(*v) : std::nullopt;
+      if (!n || *n < 0) return UsageError("--min-body-rate needs a number of bytes a second (0: none)");
+      server.minBodyRate = *n;
+    } else if (name == "--header-timeout" || name == "--read-timeout" || name == "--shutdown-grace" ||
+               name == "--keepalive-timeout" || name == "--body-rate-window") {
       auto ms = ParseSeconds(args.Value());
       if (!ms) return UsageError(std::string(name) + " needs a positive number of seconds");
-      (name == "--header-timeout" ? server.headerTimeout
-       : name == "--read-timeout" ? server.ioTimeout
-                                  : server.shutdownGrace) = *ms;
+      (name == "--header-timeout"      ? server.headerTimeout
+       : name == "--read-timeout"      ? server.ioTimeout
+       : name == "--keepalive-timeout" ? server.keepaliveTimeout
+       : name == "--body-rate-window"  ? server.bodyRateWindow
+                                       : server.shutdownGrace) = *ms;
     } else {
       return UsageError("unknown option " + std::string(name));
     }

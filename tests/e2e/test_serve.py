@@ -234,6 +234,11 @@ class PageAndUploads(ServeTestCase):
         cases = [
             ("length and chunked at once (smuggling)",
              b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+            ("a coding not understood, with a length",
+             b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: xchunked\r\n\r\nabcde"),
+            ("a coding not understood, alone", b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n"),
+            ("a coding with a length on GET",
+             b"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nTransfer-Encoding: identity\r\n\r\n"),
             ("negative length", b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n"),
             ("two lengths", b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef"),
             ("no request line", b"GARBAGE\r\n\r\n"),
@@ -290,7 +295,7 @@ class PageAndUploads(ServeTestCase):
 
 
 class Limits(ServeTestCase):
-    server_args = ("--max-request-size", "100000", "--max-connections", "3")
+    server_args = ("--max-request-size", "100000", "--max-connections", "3", "--max-uploads", "1")
 
     def test_body_over_the_maximum_gets_413_before_any_byte_is_read(self):
         with connect(self.server.port) as s:
@@ -317,6 +322,19 @@ class Limits(ServeTestCase):
         self.assertEqual(len(body_lines), 2)
         self.assertTrue(all(" body=0 " in l for l in body_lines))
 
+    def test_upload_over_the_maximum_running_gets_503_while_pages_are_served(self):
+        body = part_head("f", "running.bin") + b"x" * 5000
+        with connect(self.server.port) as running:
+            running.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                             f"Content-Length: {len(body) + 50000}\r\n\r\n").encode() + body)
+            self.assertTrue(wait_until(lambda: "running.bin" in self.server.stored(), 10))
+            status, headers, _ = self.post_raw(multipart([("f", "second.bin", b"data")]))
+            self.assertEqual(status, 503)
+            self.assertEqual(headers.get("retry-after"), "1")
+            self.assertEqual(curl(self.server.url)[0], 200)
+        self.assertTrue(wait_until(lambda: self.server.stored() == [], 10), self.server.stored())
+        self.assertIn("upload-limit", self.server.log())
+
     def test_connections_over_the_maximum_get_503(self):
         holders = [connect(self.server.port) for _ in range(3)]
         try:
@@ -333,7 +351,15 @@ class Limits(ServeTestCase):
 
 
 class SlowClients(ServeTestCase):
-    server_args = ("--header-timeout", "2", "--read-timeout", "2")
+    server_args = ("--header-timeout", "2", "--read-timeout", "2", "--keepalive-timeout", "1")
+
+    def test_idle_kept_alive_connection_is_closed_after_the_keepalive_timeout(self):
+        with connect(self.server.port) as s:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            self.assertEqual(read_response(s)[0], 200)
+            start = time.monotonic()
+            self.assertTrue(closed_by_peer(s, 5), "an idle kept-alive connection was never closed")
+            self.assertGreater(time.monotonic() - start, 0.9)
 
     def trickle_header(self, sock, stop):
         sock.sendall(b"GET / HTTP/1.1\r\n")

@@ -51,6 +51,15 @@ def multipart(parts):
 CONTENT_TYPE = f"multipart/form-data; boundary={BOUNDARY}"
 
 
+def process_status(pid, field):
+    """A number from /proc/PID/status: VmHWM (KiB), Threads, ..."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} for pid {pid}")
+
+
 def wait_until(predicate, seconds, step=0.05):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -61,23 +70,20 @@ def wait_until(predicate, seconds, step=0.05):
 
 
 def peak_rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmHWM for pid %d" % pid)
+    return process_status(pid, "VmHWM")
 
 
 class ServeProcess:
     """`parcelmoor serve --port 0` on 127.0.0.1; the port is read from the
-    line the server prints. Its log goes to a file."""
+    line the server prints. Its log goes to a file. `launcher` goes before
+    the command (e.g. prlimit and its arguments)."""
 
-    def __init__(self, binary, workdir, *extra):
+    def __init__(self, binary, workdir, *extra, launcher=()):
         self.dir = os.path.join(workdir, "uploads")
         self.log_path = os.path.join(workdir, "serve.log")
         self.log_file = open(self.log_path, "wb")
         self.proc = subprocess.Popen(
-            [binary, "serve", "--bind", "127.0.0.1", "--port", "0", "--dir", self.dir, *extra],
+            [*launcher, binary, "serve", "--bind", "127.0.0.1", "--port", "0", "--dir", self.dir, *extra],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.log_file)
         line = b""
         deadline = time.monotonic() + 15

@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""`parcelmoor serve` against hostile and slow clients, over 127.0.0.1 only:
+a thousand cheap connections, bodies that trickle, a descriptor flood. Every
+loop is bounded and stops by itself. Figures a reader may want (connections
+held, worst upload time, threads, peak memory) are printed, never asserted.
+
+Usage: test_serve_hostile.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
+"""
+
+import os
+import re
+import resource
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from upload_support import (CONTENT_TYPE, ServeProcess, binary_content, connect, multipart, part_head,
+                            process_status, read_response, wait_until)
+
+BINARY = os.environ.get("PARCELMOOR_BIN", "")
+
+
+def raise_descriptor_limit(wanted):
+    """Raises this process's open-file limit towards `wanted`; returns it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < wanted:
+        soft = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    return soft
+
+
+def take(sock):
+    """What the peer has sent that is waiting, and whether it has closed or
+    reset the connection. Leaves the socket non-blocking."""
+    data = b""
+    sock.setblocking(False)
+    try:
+        while chunk := sock.recv(65536):
+            data += chunk
+        return data, True
+    except BlockingIOError:
+        return data, False
+    except OSError:
+        return data, True
+
+
+def post_head(length):
+    return (f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+            f"Accept: application/json\r\nContent-Length: {length}\r\n\r\n").encode()
+
+
+def upload(port, name, data):
+    """One upload on a connection of its own. Returns (status, seconds)."""
+    body = multipart([("f", name, data)])
+    start = time.monotonic()
+    with connect(port, timeout=60) as s:
+        s.sendall(post_head(len(body)) + body)
+        status, _, _ = read_response(s)
+    return status, time.monotonic() - start
+
+
+def begin_stalled_upload(port, name, promised=100_000):
+    """A connection whose upload has created its file and then waits for
+    body bytes that come slowly or never."""
+    sent = part_head("f", name) + b"x" * 5000
+    s = connect(port, timeout=30)
+    s.sendall(post_head(len(sent) + promised) + sent)
+    return s
+
+
+class HostileTestCase(unittest.TestCase):
+    server_args = ()
+    launcher = ()
+    descriptors = 0   # open files this test needs in its own process
+
+    def setUp(self):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        if raise_descriptor_limit(self.descriptors) < self.descriptors:
+            self.skipTest(f"this test needs {self.descriptors} open files")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-hostile-")
+        self.server = ServeProcess(BINARY, self.work, *self.server_args, launcher=self.launcher)
+
+    def tearDown(self):
+        code = self.server.stop()
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.assertEqual(code, 0, "serve did not exit cleanly on SIGTERM")
+
+    def report(self, text):
+        print(f"\n    [{self.id().split('.')[-1]}] {text}", file=sys.stderr)
+
+
+class CheapConnections(HostileTestCase):
+    # Long enough that no held connection is closed while the uploads run.
+    server_args = ("--header-timeout", "60", "--keepalive-timeout", "60")
+    descriptors = 1400
+
+    def test_trickling_headers_and_idle_keepalive_leave_room_for_an_uploader(self):
+        port = self.server.port
+        trickling = [connect(port) for _ in range(1000)]
+        for s in trickling:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Trickle: ")
+        idle = []
+        for _ in range(200):
+            idle.append(connect(port))
+            idle[-1].sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            self.assertEqual(read_response(idle[-1])[0], 200)
+        stop = threading.Event()
+
+        def trickle():
+            while not stop.wait(0.5):
+                for s in trickling:
+                    try:
+                        s.send(b"a")
+                    except OSError:
+                        pass
+
+        trickler = threading.Thread(target=trickle)
+        trickler.start()
+        try:
+            times = []
+            for i in range(10):
+                data = binary_content(1 << 20, 300 + i)
+                status, seconds = upload(port, f"normal{i}.bin", data)
+                self.assertEqual(status, 200)
+                self.assertEqual(self.server.read_stored(f"normal{i}.bin"), data)
+                times.append(seconds)
+            held = sum(not take(s)[1] for s in trickling + idle)
+            threads = process_status(self.server.proc.pid, "Threads")
+        finally:
+            stop.set()
+            trickler.join(10)
+            for s in trickling + idle:
+                s.close()
+        self.assertEqual(held, 1200, "the server dropped connections it should have held")
+        self.report(f"{held} connections held; ten 1 MiB uploads, worst {max(times):.3f} s; "
+                    f"server threads {threads}, peak RSS {process_status(self.server.proc.pid, 'VmHWM')} KiB")
+
+
+class SlowBodies(HostileTestCase):
+    window = 2   # the grace period and each rate window, in seconds
+    server_args = ("--min-body-rate", "1024", "--body-rate-window", str(window), "--max-uploads", "128")
+    descriptors = 400
+
+    def test_bodies_below_the_minimum_rate_are_cut_with_408_and_lose_their_files(self):
+        port = self.server.port
+        slow = {}
+        for i in range(100):
+            slow[begin_stalled_upload(port, f"slow{i}.bin")] = time.monotonic()
+        self.assertTrue(wait_until(lambda: len(self.server.stored()) == 100, 10), self.server.stored())
+        stop = threading.Event()
+
+        def one_byte_every_two_seconds():
+            while not stop.wait(2):
+                for s in slow:
+                    try:
+                        s.send(b"y")
+                    except OSError:
+                        pass
+
+        sender = threading.Thread(target=one_byte_every_two_seconds)
+        sender.start()
+        answers, cut_after, threads = {}, {}, 0
+        try:
+            data = binary_content(300_000, 400)
+            self.assertEqual(upload(port, "normal.bin", data)[0], 200)
+            self.assertEqual(self.server.read_stored("normal.bin"), data)
+            deadline = time.monotonic() + 3 * self.window + 15
+            while len(cut_after) < len(slow) and time.monotonic() < deadline:
+                threads = max(threads, process_status(self.server.proc.pid, "Threads"))
+                for s, began in slow.items():
+                    if s not in cut_after:
+                        data, closed = take(s)
+                        answers[s] = answers.get(s, b"") + data
+                        if closed:
+                            cut_after[s] = time.monotonic() - began
+                time.sleep(0.05)
+        finally:
+            stop.set()
+            sender.join(10)
+            for s in slow:
+                s.close()
+        self.assertEqual(len(cut_after), 100, "slow bodies were never cut")
+        # Cut at the end of the first window after the grace period; the
+        # rest is this loop's and the server's scheduling.
+        self.assertLess(max(cut_after.values()), 2 * self.window + self.window)
+        self.assertTrue(all(a.startswith(b"HTTP/1.1 408 ") for a in answers.values()),
+                        [a[:40] for a in answers.values() if not a.startswith(b"HTTP/1.1 408 ")][:3])
+        self.assertTrue(wait_until(lambda: self.server.stored() == ["normal.bin"], 10), self.server.stored())
+        lines = self.server.wait_log_lines(101)
+        self.assertEqual(sum(" 408 " in l and l.endswith("body-too-slow") for l in lines), 100, lines[-3:])
+        self.report(f"100 slow bodies cut after {min(cut_after.values()):.1f} to {max(cut_after.values()):.1f} s; "
+                    f"server threads at most {threads}, peak RSS "
+                    f"{process_status(self.server.proc.pid, 'VmHWM')} KiB")
+
+
+class DescriptorFlood(HostileTestCase):
+    launcher = ("prlimit", "--nofile=1024:1024", "--")
+    server_args = ("--max-connections", "5000", "--header-timeout", "30")
+    descriptors = 3500
+
+    def test_flood_past_the_descriptor_limit_leaves_the_server_serving(self):
+        if not shutil.which(self.launcher[0]):
+            self.skipTest("no prlimit")
+        cap = int(re.search(r"up to (\d+) connections", self.server.capacity).group(1))
+        self.assertLess(cap, 1024, self.server.capacity)
+        port = self.server.port
+        running = begin_stalled_upload(port, "running.bin")
+        self.assertTrue(wait_until(lambda: "running.bin" in self.server.stored(), 10))
+        flood = []
+        try:
+            for _ in range(3000):
+                try:
+                    flood.append(socket.create_connection(("127.0.0.1", port), timeout=2))
+                    flood[-1].send(b"GET / HTTP/1.1\r\n", socket.MSG_DONTWAIT)
+                except OSError:
+                    pass
+            self.assertIsNone(self.server.proc.poll(), "the server died in the flood")
+            running.close()   # the running upload's client goes while the flood holds
+            self.assertTrue(wait_until(lambda: self.server.stored() == [], 10), self.server.stored())
+        finally:
+            running.close()
+            for s in flood:
+                s.close()
+        data = binary_content(500_000, 500)
+
+        def served():
+            try:
+                return upload(port, "after.bin", data)[0] == 200
+            except OSError:
+                return False
+
+        self.assertTrue(wait_until(served, 20, step=0.5), self.server.log()[-2000:])
+        self.assertEqual(self.server.stored(), ["after.bin"])
+        self.assertEqual(self.server.read_stored("after.bin"), data)
+        self.assertIn("connection-limit", self.server.log())
+        self.report(f"{len(flood)} flood connections against a cap of {cap}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)

@@ -65,7 +65,8 @@ void Connection::StartUpload(int64_t length, bool expectContinue, bool json) {
         self->Guarded([&] { self->FinishUpload(std::move(outcome)); });
       });
     }).detach();
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {
+    // Out of threads or memory: this upload is refused, the server goes on.
     --core_->runningUploads;
     core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
     entry_.note = "no-thread";

@@ -12,9 +12,9 @@ ObjectRef NewUploadFile() { return UploadFile::Create(); }
 ObjectRef NewFormItem() { return FormItem::Create(); }
 
 const ComponentClass kClasses[] = {
-    {"qelt_parcelmoor.UploadFile", "UploadFile", "_UploadFile", kUploadFileClassId, kUploadFileInterfaceId,
+    {QELT_PROGID_UPLOADFILE, "UploadFile", "_UploadFile", kUploadFileClassId, kUploadFileInterfaceId,
      &NewUploadFile},
-    {"qelt_parcelmoor.FormItem", "FormItem", "_FormItem", kFormItemClassId, kFormItemInterfaceId, &NewFormItem},
+    {QELT_PROGID_FORMITEM, "FormItem", "_FormItem", kFormItemClassId, kFormItemInterfaceId, &NewFormItem},
 };
 
 std::atomic<int64_t> serverLocks{0};

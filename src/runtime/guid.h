@@ -11,12 +11,16 @@
 #include <string_view>
 #endif
 
+// Also declared, identically, by the shared library's public C header.
+#ifndef QELT_GUID_DEFINED
+#define QELT_GUID_DEFINED
 typedef struct QeltGuid {
   uint32_t data1;
   uint16_t data2;
   uint16_t data3;
   uint8_t data4[8];
 } QeltGuid;
+#endif
 
 #ifdef __cplusplus
 // In the type's own (global) namespace, so that look-up finds it from anywhere.

@@ -10,6 +10,7 @@ namespace {
 std::string Variant::asText() const {
   if (auto* s = std::get_if<std::string>(&v_)) return *s;
   if (auto* n = std::get_if<int32_t>(&v_)) return std::to_string(*n);
+  if (auto* n = std::get_if<LongValue>(&v_)) return std::to_string(n->value);
   if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value ? "True" : "False";
   if (isEmpty()) return std::string();
   if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
@@ -19,6 +20,10 @@ std::string Variant::asText() const {
 int32_t Variant::asInteger() const {
   if (auto* n = std::get_if<int32_t>(&v_)) return *n;
   if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
+  if (auto* n = std::get_if<LongValue>(&v_)) {
+    if (n->value < INT32_MIN || n->value > INT32_MAX) RaiseRuntimeError(errnum::kOverflow);
+    return static_cast<int32_t>(n->value);
+  }
   if (isEmpty()) return 0;
   if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
   if (auto* s = std::get_if<std::string>(&v_)) {
@@ -41,8 +46,14 @@ int32_t Variant::asInteger() const {
   TypeMismatch();
 }
 
+int64_t Variant::asLong() const {
+  if (auto* n = std::get_if<LongValue>(&v_)) return n->value;
+  return asInteger();
+}
+
 Boolean Variant::asBoolean() const {
   if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
+  if (auto* n = std::get_if<LongValue>(&v_)) return ToBoolean(n->value != 0);
   if (auto* n = std::get_if<int32_t>(&v_)) return static_cast<Boolean>(*n);
   if (isEmpty()) return kFalse;
   if (auto* s = std::get_if<std::string>(&v_)) {

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev
-  curl python3 lighttpd nginx
+  curl python3 lighttpd nginx valgrind
 )
 
 missing=()

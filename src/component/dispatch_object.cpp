@@ -124,8 +124,8 @@ QeltHResult DispatchGetIDOfName(QeltDispatch* self, const char* name, int32_t* d
   }
 }
 
-QeltHResult DispatchInvoke(QeltDispatch* self, int32_t dispId, int32_t kind, const QeltVariant* args,
-                           size_t argCount, QeltVariant* result, QeltErrorInfo* error) {
+QeltHResult DispatchInvoke(QeltDispatch* self, int32_t dispId, int32_t kind, const QeltVariant* args, size_t argCount,
+                           QeltVariant* result, QeltErrorInfo* error) {
   ClearC(result);
   ClearC(error);
   if (argCount != 0 && !args) return QELT_E_POINTER;

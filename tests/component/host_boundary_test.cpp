@@ -17,6 +17,12 @@ QeltVariant Of(int32_t type, int32_t integer = 0) {
   return v;
 }
 
+QeltVariant Long(int64_t n) {
+  QeltVariant v = Of(QELT_VT_I8);
+  v.integer64 = n;
+  return v;
+}
+
 QeltVariant Object(QeltDispatch* object) {
   QeltVariant v = Of(QELT_VT_OBJECT);
   v.object = object;
@@ -37,9 +43,7 @@ struct Host {
 
 Host::Host(std::string body) : unread(std::make_shared<std::string>(std::move(body))) {
   context->Set("Request", Answer(Object(request))).Set("Response", Answer(Object(response)));
-  QeltVariant length = Of(QELT_VT_I8);
-  length.integer64 = static_cast<int64_t>(unread->size());
-  request->Set("TotalBytes", Answer(length));
+  request->Set("TotalBytes", Answer(Long(static_cast<int64_t>(unread->size()))));
   request->Set("BinaryRead", [unread = unread](const QeltVariant* args, size_t, QeltVariant* result, QeltErrorInfo*) {
     size_t n = std::min(unread->size(), static_cast<size_t>(args[0].integer));
     *result = Of(QELT_VT_BYTES);
@@ -53,8 +57,7 @@ Host::Host(std::string body) : unread(std::make_shared<std::string>(std::move(bo
   response->Set("isclientconnected", Answer(Of(QELT_VT_BOOL, -1)));
 }
 
-constexpr char kBody[] =
-    "--b\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--b--\r\n";
+constexpr char kBody[] = "--b\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--b--\r\n";
 
 class HostBoundary : public ServerLibrary {
  protected:
@@ -87,14 +90,18 @@ TEST_F(HostBoundary, HostObjectsAreDrivenByName) {
     int32_t items;       // in Form
   } rows[] = {
       {"served whole", [](Host&) {}, QELT_S_OK, 0, 0, 1},
+      // Cut to 32 bits, the length would match the body: the upload would count as whole.
+      {"TotalBytes past 4 GiB",
+       [](Host& h) { h.request->Set("TotalBytes", Answer(Long((1LL << 32) + sizeof kBody - 1))); }, QELT_S_OK, 0, -1,
+       1},
       {"TotalBytes raises", [&](Host& h) { h.request->Set("TotalBytes", Raising(31337, "host", noLength)); },
        QELT_DISP_E_EXCEPTION, 31337, -1, 0},
       {"TotalBytes answers text", [](Host& h) { h.request->Set("TotalBytes", Answer(Of(QELT_VT_TEXT))); },
        QELT_DISP_E_EXCEPTION, 13, -1, 0},
       {"no TotalBytes", [](Host& h) { h.request->Remove("TotalBytes"); }, QELT_DISP_E_EXCEPTION, 438, -1, 0},
       {"no Request", [](Host& h) { h.context->Remove("Request"); }, QELT_DISP_E_EXCEPTION, 91, -1, 0},
-      {"BinaryRead raises", [](Host& h) { h.request->Set("BinaryRead", Raising(5, "host", "gone")); }, QELT_S_OK,
-       0, -1, 0},
+      {"BinaryRead raises", [](Host& h) { h.request->Set("BinaryRead", Raising(5, "host", "gone")); }, QELT_S_OK, 0, -1,
+       0},
       {"BinaryRead answers a number", [](Host& h) { h.request->Set("BinaryRead", Answer(Of(QELT_VT_I4, 7))); },
        QELT_S_OK, 0, -1, 0},
       {"IsClientConnected answers an object",
@@ -171,8 +178,7 @@ TEST_F(HostBoundary, OnePointerPerObject) {
   auto* hosts = new HostObject;
   ASSERT_EQ(Call(form.object, QELT_DISPID_COLLECTION_ADD, QELT_DISPATCH_METHOD, Object(hosts)), QELT_S_OK);
   QeltVariant back{};
-  ASSERT_EQ(Call(form.object, QELT_DISPID_COLLECTION_ITEM, QELT_DISPATCH_METHOD, Of(QELT_VT_I4, 1), &back),
-            QELT_S_OK);
+  ASSERT_EQ(Call(form.object, QELT_DISPID_COLLECTION_ITEM, QELT_DISPATCH_METHOD, Of(QELT_VT_I4, 1), &back), QELT_S_OK);
   EXPECT_EQ(back.object, hosts);
   // Not a collection: Form refuses it.
   QeltErrorInfo error{};

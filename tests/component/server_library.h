@@ -96,8 +96,8 @@ class ServerLibrary : public ::testing::Test {
 // A host's automation object: members by name (any letter case), dispatch id
 // = position + 1; each member answers from its function.
 struct HostObject : QeltDispatch {
-  using Member = std::function<QeltHResult(const QeltVariant* args, size_t argCount, QeltVariant* result,
-                                           QeltErrorInfo* error)>;
+  using Member =
+      std::function<QeltHResult(const QeltVariant* args, size_t argCount, QeltVariant* result, QeltErrorInfo* error)>;
   HostObject();
   // Adds or replaces member `name`.
   HostObject& Set(std::string name, Member member);

@@ -14,7 +14,7 @@
 #include <string.h>
 
 #include "json_out.h"
-#include "qelt_parcelmoor/server_abi.h"
+#include "parcelmoor/server_abi.h"
 
 /* ---- The library's entry points, looked up by name ---------------------- */
 static struct {

@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-#include "qelt_parcelmoor/server_abi.h"
+#include "parcelmoor/server_abi.h"
 
 /* A JSON string literal of `n` bytes; bytes outside valid UTF-8 are written
  * as \udc80 to \udcff, so a reader gets the exact bytes back. */

@@ -124,15 +124,18 @@ void PrintListing(const PageResult& page) {
   std::printf("uploadAllFilesOrNone: %s\n", page.uploadAllFilesOrNone ? "true" : "false");
   if (!page.response.empty()) std::printf("response: %s\n", page.response.c_str());
   std::printf("items: %zu\n", page.form.size());
+  // One write per item: a form may hold many thousands.
+  std::string line;
   for (size_t i = 0; i < page.form.size(); ++i) {
     const ItemReport& item = page.form[i];
-    std::printf("  %zu. %s", i + 1, Quoted(item.name).c_str());
+    line.assign("  ").append(std::to_string(i + 1)).append(". ").append(Quoted(item.name));
     if (item.isFile) {
-      std::printf(" file %s from %s, %d bytes", Quoted(item.fileName).c_str(), Quoted(item.clientPath).c_str(),
-                  item.fileSize);
+      line.append(" file ").append(Quoted(item.fileName)).append(" from ").append(Quoted(item.clientPath));
+      line.append(", ").append(std::to_string(item.fileSize)).append(" bytes");
     }
-    std::printf("%s\n", item.multipleValues ? " (multiple values)" : "");
-    for (const auto& v : item.values) std::printf("       value: %s\n", v ? Quoted(*v).c_str() : "null");
+    line.append(item.multipleValues ? " (multiple values)\n" : "\n");
+    for (const auto& v : item.values) line.append("       value: ").append(v ? Quoted(*v) : "null").append("\n");
+    std::fwrite(line.data(), 1, line.size(), stdout);
   }
   if (page.releaseError) {
     std::printf("release error: %d (%s): %s\n", page.releaseError->number, page.releaseError->source.c_str(),

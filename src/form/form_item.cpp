@@ -19,10 +19,10 @@ constexpr const char* kHeaderSource = "UploadedItem";
 // The value of one "key=value" parameter: what follows the first "=" (the
 // whole piece when there is none), trimmed of spaces, with its first and last
 // character dropped when it starts with a double quote.
-std::string ParameterValue(const std::string& piece) {
+std::string ParameterValue(std::string_view piece) {
   size_t equals = piece.find('=');
   std::string_view value(piece);
-  if (equals != std::string::npos) value.remove_prefix(equals + 1);
+  if (equals != std::string_view::npos) value.remove_prefix(equals + 1);
   size_t first = value.find_first_not_of(' ');
   if (first == std::string_view::npos) return std::string();
   value = value.substr(first, value.find_last_not_of(' ') - first + 1);
@@ -50,7 +50,7 @@ std::string LastPathPiece(const std::string& path) {
   StringTokenizer tokenizer;
   tokenizer.setString(path, path.find('\\') != std::string::npos ? "\\" : "/");
   if (tokenizer.countTokens() < 1) return path;
-  return tokenizer.getTokenItemByIndex(tokenizer.countTokens());
+  return std::string(tokenizer.token(tokenizer.countTokens()));
 }
 
 // Joins `piece` onto the last entry of `values` in place, so that a value
@@ -74,7 +74,7 @@ int32_t FormItem::extractCDHeader(const std::string& strCDHeader, const std::sha
     StringTokenizer pieces;
     pieces.setString(strCDHeader, ";");
     const int32_t pieceCount = pieces.countTokens();
-    if (pieceCount >= 2) strName = ParameterValue(pieces.getTokenItemByIndex(2));
+    if (pieceCount >= 2) strName = ParameterValue(pieces.token(2));
 
     if (!objCollection) {
       RaiseRuntimeError(errnum::kObjectNotSet);
@@ -91,7 +91,7 @@ int32_t FormItem::extractCDHeader(const std::string& strCDHeader, const std::sha
 
     if (pieceCount == 3 && ContainsFileParameter(strCDHeader)) {
       bElementFile = kTrue;
-      strFileName = ParameterValue(pieces.getTokenItemByIndex(3));
+      strFileName = ParameterValue(pieces.token(3));
       strCompleteFilePath = strFileName;
       strFileName = LastPathPiece(strFileName);
     }
@@ -109,12 +109,10 @@ std::shared_ptr<Collection> FormItem::Value() {
   return colValues;
 }
 
-int32_t FormItem::setValue(const std::string& strValue) {
-  // Only the latest piece is kept here; the joined value lives in colValues.
-  strLastValue = strValue;
+int32_t FormItem::setValue(std::string strValue) {
   if (!colValues) colValues = Collection::Create();
   if (bMultipleValues || colValues->Count() == 0) {
-    colValues->Add(Variant(strValue));
+    colValues->Add(Variant(std::move(strValue)));
   } else {
     AppendToLast(*colValues, strValue);
   }
@@ -122,7 +120,6 @@ int32_t FormItem::setValue(const std::string& strValue) {
 }
 
 void FormItem::continueValue(std::string_view piece) {
-  strLastValue.assign(piece);
   if (!colValues) colValues = Collection::Create();
   if (colValues->Count() == 0) {
     colValues->Add(Variant(std::string(piece)));

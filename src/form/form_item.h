@@ -30,7 +30,7 @@ class FormItem : public Object {
   Boolean isMultipleValues() const { return bMultipleValues; }
   // Adds text to the value: joined onto the last entry, or an entry of its own
   // once the item holds multiple values. Always returns 0.
-  int32_t setValue(const std::string& strValue);
+  int32_t setValue(std::string strValue);
   void MultipleValues() { bMultipleValues = kTrue; }
   Boolean isElementFile() const { return bElementFile; }
   // Bytes stored for the file; 0 for a plain field. Sizes beyond 2 GiB read
@@ -52,7 +52,6 @@ class FormItem : public Object {
 
  private:
   std::string strName;
-  std::string strLastValue;
   std::shared_ptr<Collection> colValues;
   Boolean bElementFile = kFalse;
   Boolean bMultipleValues = kFalse;

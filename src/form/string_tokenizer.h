@@ -4,31 +4,32 @@
 // row; each setString replaces what the previous one left.
 
 #include <cstdint>
-#include <memory>
 #include <string>
-
-#include "runtime/collection.h"
+#include <string_view>
+#include <vector>
 
 namespace parcelmoor {
 
 class StringTokenizer {
  public:
-  StringTokenizer();
-  ~StringTokenizer();
+  StringTokenizer() = default;
+  // The tokens point into the tokenizer's own copy of the record.
+  StringTokenizer(const StringTokenizer&) = delete;
+  StringTokenizer& operator=(const StringTokenizer&) = delete;
 
   // Drops all tokens, then splits `strRecord` at `cDelimiter`. An empty record,
   // or a delimiter that is not exactly one character, leaves no token. The
   // piece after a final delimiter is dropped.
-  void setString(const std::string& strRecord, const std::string& cDelimiter);
-  int32_t countTokens() const { return lTokenCount; }
+  void setString(std::string_view strRecord, std::string_view cDelimiter);
+  int32_t countTokens() const { return static_cast<int32_t>(tokens_.size()); }
   // Token `lIndex`, REQUIRES: 1 <= lIndex <= countTokens() (else raises 5).
-  std::string getTokenItemByIndex(int32_t lIndex) const;
+  std::string getTokenItemByIndex(int32_t lIndex) const { return std::string(token(lIndex)); }
+  // The same without a copy; valid until the next setString.
+  std::string_view token(int32_t lIndex) const;
 
  private:
-  void clearTokens();
-
-  int32_t lTokenCount = 0;
-  std::shared_ptr<Collection> colTokens;
+  std::string record_;
+  std::vector<std::string_view> tokens_;  // into record_
 };
 
 }  // namespace parcelmoor

@@ -40,12 +40,24 @@ std::string JsonError(const std::optional<ErrorReport>& e) {
 
 const char* JsonBool(bool b) { return b ? "true" : "false"; }
 
+// Bytes that go into a JSON string as they are: printable ASCII but the
+// quote and the backslash.
+bool IsPlainJsonByte(char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
 }  // namespace
 
 std::string JsonString(std::string_view bytes) {
   std::string out = "\"";
   out.reserve(bytes.size() + 2);
   for (size_t i = 0; i < bytes.size();) {
+    // Runs of plain bytes, most texts whole, are appended at once.
+    size_t plain = i;
+    while (plain < bytes.size() && IsPlainJsonByte(bytes[plain])) ++plain;
+    if (plain > i) {
+      out.append(bytes.substr(i, plain - i));
+      i = plain;
+      continue;
+    }
     size_t len = Utf8SequenceLength(bytes, i);
     if (len == 0) {
       // A byte outside valid UTF-8 keeps its value through the low surrogate

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/raised_error.h"
+
 namespace parcelmoor {
 namespace {
 

@@ -186,6 +186,7 @@ TEST_F(HostBoundary, OnePointerPerObject) {
             QELT_DISP_E_EXCEPTION);
   EXPECT_EQ(error.number, 13);
   errorClear(&error);
+  EXPECT_EQ(Call(form.object, QELT_DISPID_COLLECTION_REMOVE, QELT_DISPATCH_METHOD, Of(QELT_VT_I4, 1)), QELT_S_OK);
   for (QeltVariant* v : {&back, &again, &form}) variantClear(v);
   EXPECT_EQ(upload->vtbl->Release(upload), 0u);
   EXPECT_EQ(hosts->vtbl->Release(hosts), 0u);

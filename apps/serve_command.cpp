@@ -31,7 +31,11 @@ constexpr const char* kServeUsage =
     "  --min-body-rate N       least average body rate in bytes a second, or the upload is cut (default 1024; 0: none)\n"
     "  --body-rate-window S    seconds of grace, and of each window the body rate is measured over (default 10)\n"
     "  --read-timeout S        seconds allowed for each body read and response write (default 30)\n"
-    "  --shutdown-grace S      seconds running uploads get after SIGINT or SIGTERM (default 5)\n";
+    "  --shutdown-grace S      seconds running uploads get after SIGINT or SIGTERM (default 5)\n"
+    "  --forward URL           hand each stored upload to the application at URL (http://HOST:PORT/PATH\n"
+    "                          or unix:/SOCKET:/PATH); its answer goes to the client, and an upload\n"
+    "                          it refuses is deleted\n"
+    "  --forward-timeout S     seconds the application has to answer (default 30; 502/504 after)\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "parcelmoor serve: %s\n%s%s", message.c_str(), kServeUsage, kUploadOptionsHelp);
@@ -87,14 +91,20 @@ std::optional<int> ParseArguments(int argc, char** argv, HttpServerOptions& serv
       auto n = v ? ParseInteger<int64_t>(*v) : std::nullopt;
       if (!n || *n < 0) return UsageError("--min-body-rate needs a number of bytes a second (0: none)");
       server.minBodyRate = *n;
+    } else if (name == "--forward") {
+      auto v = args.Value();
+      std::string why;
+      server.forward = v ? ForwardTarget::Parse(*v, why) : std::nullopt;
+      if (!server.forward) return UsageError("--forward: " + (v ? why : std::string("needs a URL")));
     } else if (name == "--header-timeout" || name == "--read-timeout" || name == "--shutdown-grace" ||
-               name == "--keepalive-timeout" || name == "--body-rate-window") {
+               name == "--keepalive-timeout" || name == "--body-rate-window" || name == "--forward-timeout") {
       auto ms = ParseSeconds(args.Value());
       if (!ms) return UsageError(std::string(name) + " needs a positive number of seconds");
       (name == "--header-timeout"      ? server.headerTimeout
        : name == "--read-timeout"      ? server.ioTimeout
        : name == "--keepalive-timeout" ? server.keepaliveTimeout
        : name == "--body-rate-window"  ? server.bodyRateWindow
+       : name == "--forward-timeout"   ? server.forwardTimeout
                                        : server.shutdownGrace) = *ms;
     } else {
       return UsageError("unknown option " + std::string(name));

@@ -98,6 +98,7 @@ void SendAnswer(int fd, const PageAnswer& a, bool head, const char* allow = null
                     "Content-Type: " + a.contentType + "\r\n" + "Content-Length: " + std::to_string(a.body.size()) +
                     "\r\n" + "Cache-Control: no-store\r\n";
   if (allow) out += std::string("Allow: ") + allow + "\r\n";
+  for (const auto& [name, value] : a.headers) out += name + ": " + value + "\r\n";
   out += "\r\n";
   if (!head) out += a.body;
   WriteAll(fd, out);  // a web server that stopped listening gets nothing more
@@ -108,6 +109,19 @@ std::optional<int64_t> ParseLength(std::string_view text) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
   return value;
+}
+
+// What the application is told of the client's request besides the report.
+HandoffRequest DescribeForApplication(const CgiEnvironment& env, const PageResult& page) {
+  HandoffRequest r;
+  r.reportJson = PageResultToJson(page);
+  r.originalTarget = std::string(Meta(env, "REQUEST_URI"));
+  r.cookie = std::string(Meta(env, "HTTP_COOKIE"));
+  r.authorization = std::string(Meta(env, "HTTP_AUTHORIZATION"));
+  std::string earlier(Meta(env, "HTTP_X_FORWARDED_FOR"));
+  std::string client(Meta(env, "REMOTE_ADDR"));
+  r.forwardedFor = earlier.empty() ? client : earlier + ", " + client;
+  return r;
 }
 
 }  // namespace
@@ -160,7 +174,12 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   entry.filesStored = page.filesStored;
   entry.parseFailure = page.parseFailure;
   entry.note = host->note();
-  return finish(AnswerPageResult(page, json));
+  PageAnswer answer = AnswerPageResult(page, json);
+  if (options.handoff) {
+    answer = HandOffUpload(page, options.page.uploadDirectory.value_or(""), std::move(answer),
+                           DescribeForApplication(env, page), options.handoff, entry.note);
+  }
+  return finish(answer);
 }
 
 }  // namespace parcelmoor

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "host/page_runner.h"
+#include "host/upload_handoff.h"
 
 namespace parcelmoor {
 
@@ -21,6 +22,9 @@ struct CgiOptions {
   // end: the upload ends as if its client had gone. A blocked read must be
   // interruptible (a handler installed without SA_RESTART).
   const std::atomic<bool>* stopRequested = nullptr;
+  // When set, each stored upload is handed to the application (see
+  // host/upload_handoff.h), whose answer becomes the response.
+  ApplicationCall handoff;
 };
 
 // Looks a meta-variable up; nullptr when it is not set.

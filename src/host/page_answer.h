@@ -5,6 +5,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/page_runner.h"
 
@@ -14,6 +16,8 @@ struct PageAnswer {
   int status = 200;
   std::string contentType;
   std::string body;
+  // Further headers, lower-case names (an application's Set-Cookie, ...).
+  std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 // True when an Accept header value asks for application/json at least as

@@ -185,6 +185,7 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
   res.set(http::field::cache_control, "no-store");
   if (send.allow) res.set(http::field::allow, send.allow);
   if (send.retryAfter) res.set(http::field::retry_after, "1");
+  for (const auto& [name, value] : a.headers) res.insert(name, value);
   res.keep_alive(send.keepAlive);
   if (send.head) {
     res.content_length(a.body.size());

@@ -14,6 +14,7 @@
 
 #include "host/page_answer.h"
 #include "host/request_log.h"
+#include "host/upload_handoff.h"
 #include "http/server_core.h"
 
 namespace parcelmoor::httpd {
@@ -62,6 +63,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void StartUpload(int64_t length, bool expectContinue, bool json);
   UploadOutcome RunUpload(int64_t length, bool expectContinue, bool json);
   void FinishUpload(UploadOutcome outcome);
+  HandoffRequest DescribeForApplication(const PageResult& page) const;
 
   // Runs a step of the connection; an exception it throws ends the
   // connection (logged, at most once a second) instead of the server.

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "host/page_runner.h"
+#include "http/upload_forwarder.h"
 
 namespace parcelmoor {
 
@@ -46,6 +47,10 @@ struct HttpServerOptions {
   // windows of `bodyRateWindow` after a grace period of the same length.
   int64_t minBodyRate = 1024;
   std::chrono::milliseconds bodyRateWindow{10'000};
+  // The application each stored upload is handed to, and how long it has
+  // to answer (see host/upload_handoff.h).
+  std::optional<ForwardTarget> forward;
+  std::chrono::milliseconds forwardTimeout{30'000};
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };

@@ -95,12 +95,33 @@ Connection::UploadOutcome Connection::RunUpload(int64_t length, bool expectConti
     out.filesStored = page.filesStored;
     out.parseFailure = page.parseFailure;
     out.answer = AnswerPageResult(page, json);
+    if (o.forward) {
+      auto call = [&](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
+      out.answer = HandOffUpload(page, o.page.uploadDirectory.value_or(""), std::move(out.answer),
+                                 DescribeForApplication(page), call, out.note);
+    }
   } catch (const std::exception& e) {
     out.internalError = e.what();
   } catch (...) {
     out.internalError = "unknown exception";
   }
   return out;
+}
+
+// What the application is told of the client's request besides the report.
+// On the upload's thread, while the loop leaves the request alone.
+HandoffRequest Connection::DescribeForApplication(const PageResult& page) const {
+  const auto& req = parser_->get();
+  HandoffRequest r;
+  r.reportJson = PageResultToJson(page);
+  r.originalTarget = std::string(req.target());
+  r.cookie = std::string(req[http::field::cookie]);
+  r.authorization = std::string(req[http::field::authorization]);
+  std::string client = peer_.substr(0, peer_.rfind(':'));
+  if (client.size() > 2 && client.front() == '[') client = client.substr(1, client.size() - 2);
+  std::string earlier(req["X-Forwarded-For"]);
+  r.forwardedFor = earlier.empty() ? client : earlier + ", " + client;
+  return r;
 }
 
 void Connection::FinishUpload(UploadOutcome out) {

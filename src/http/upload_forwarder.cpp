@@ -1,0 +1,155 @@
+#include "http/upload_forwarder.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+namespace parcelmoor {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+// An application's answer is a page or a short JSON document; more than
+// this is refused rather than held in memory.
+constexpr uint64_t kAnswerLimit = 8 << 20;
+
+bool HopByHop(std::string_view name) {
+  for (std::string_view hop : {"connection", "keep-alive", "transfer-encoding", "content-length", "te",
+                               "trailer", "upgrade", "proxy-authenticate", "server", "date"}) {
+    if (beast::iequals(name, hop)) return true;
+  }
+  return false;
+}
+
+http::request<http::string_body> BuildRequest(const ForwardTarget& where, const HandoffRequest& r) {
+  http::request<http::string_body> req{http::verb::post, where.target, 11};
+  req.set(http::field::host, where.unixSocket ? std::string("localhost") : where.host + ":" + where.port);
+  req.set(http::field::user_agent, "parcelmoor");
+  req.set(http::field::content_type, "application/json; charset=utf-8");
+  req.set(http::field::connection, "close");
+  if (!r.cookie.empty()) req.set(http::field::cookie, r.cookie);
+  if (!r.authorization.empty()) req.set(http::field::authorization, r.authorization);
+  if (!r.forwardedFor.empty()) req.set("X-Forwarded-For", r.forwardedFor);
+  req.set("X-Original-URI", r.originalTarget);
+  req.body() = r.reportJson;
+  req.prepare_payload();
+  return req;
+}
+
+template <class Stream>
+net::awaitable<void> Exchange(Stream& stream, http::request<http::string_body>& req, HandoffAnswer& out) {
+  co_await http::async_write(stream, req, net::use_awaitable);
+  beast::flat_buffer buffer;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(kAnswerLimit);
+  co_await http::async_read(stream, buffer, parser, net::use_awaitable);
+  auto& res = parser.get();
+  out.reached = true;
+  out.status = static_cast<int>(res.result_int());
+  for (const auto& field : res) {
+    if (HopByHop(field.name_string())) continue;
+    std::string name(field.name_string());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    out.headers.emplace_back(std::move(name), std::string(field.value()));
+  }
+  out.body = std::move(res.body());
+}
+
+net::awaitable<void> OverTcp(const ForwardTarget& where, http::request<http::string_body>& req,
+                             HandoffAnswer& out, std::chrono::steady_clock::time_point deadline) {
+  auto executor = co_await net::this_coro::executor;
+  net::ip::tcp::resolver resolver(executor);
+  beast::tcp_stream stream(executor);
+  stream.expires_at(deadline);
+  auto endpoints = co_await resolver.async_resolve(where.host, where.port, net::use_awaitable);
+  co_await stream.async_connect(endpoints, net::use_awaitable);
+  co_await Exchange(stream, req, out);
+}
+
+net::awaitable<void> OverUnixSocket(const ForwardTarget& where, http::request<http::string_body>& req,
+                                    HandoffAnswer& out, std::chrono::steady_clock::time_point deadline) {
+  using Local = net::local::stream_protocol;
+  beast::basic_stream<Local> stream(co_await net::this_coro::executor);
+  stream.expires_at(deadline);
+  co_await stream.async_connect(Local::endpoint(where.socketPath), net::use_awaitable);
+  co_await Exchange(stream, req, out);
+}
+
+}  // namespace
+
+std::optional<ForwardTarget> ForwardTarget::Parse(std::string_view url, std::string& why) {
+  ForwardTarget t;
+  if (url.starts_with("unix:")) {
+    std::string_view rest = url.substr(5);
+    size_t colon = rest.find(':');
+    t.unixSocket = true;
+    t.socketPath = std::string(rest.substr(0, colon));
+    if (colon != std::string_view::npos) t.target = std::string(rest.substr(colon + 1));
+    if (t.socketPath.empty() || t.target.empty() || t.target[0] != '/') {
+      why = "expected unix:/path/to/socket:/request/path";
+      return std::nullopt;
+    }
+    return t;
+  }
+  if (!url.starts_with("http://")) {
+    why = "expected http://HOST[:PORT]/PATH or unix:/SOCKET:/PATH";
+    return std::nullopt;
+  }
+  std::string_view rest = url.substr(7);
+  size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  if (slash != std::string_view::npos) t.target = std::string(rest.substr(slash));
+  size_t portColon = authority.rfind(':');
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) portColon = close;
+    t.host = std::string(authority.substr(1, close == std::string_view::npos ? 0 : close - 1));
+    portColon = close != std::string_view::npos && close + 1 < authority.size() ? close + 1 : std::string_view::npos;
+  } else {
+    t.host = std::string(authority.substr(0, portColon));
+  }
+  if (portColon != std::string_view::npos) t.port = std::string(authority.substr(portColon + 1));
+  if (t.host.empty() || t.port.empty() || t.port.find_first_not_of("0123456789") != std::string::npos) {
+    why = "expected http://HOST[:PORT]/PATH";
+    return std::nullopt;
+  }
+  return t;
+}
+
+HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
+                              std::chrono::milliseconds timeout) {
+  HandoffAnswer out;
+  try {
+    net::io_context ioc;
+    auto req = BuildRequest(where, request);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto done = [&](std::exception_ptr failure) {
+      if (!failure) return;
+      out = HandoffAnswer{};
+      try {
+        std::rethrow_exception(failure);
+      } catch (const boost::system::system_error& e) {
+        out.timedOut = e.code() == beast::error::timeout;
+        out.failure = e.code().message();
+      } catch (const std::exception& e) {
+        out.failure = e.what();
+      }
+    };
+    if (where.unixSocket) {
+      net::co_spawn(ioc, OverUnixSocket(where, req, out, deadline), done);
+    } else {
+      net::co_spawn(ioc, OverTcp(where, req, out, deadline), done);
+    }
+    ioc.run();
+  } catch (const std::exception& e) {
+    out = HandoffAnswer{.failure = e.what()};
+  }
+  return out;
+}
+
+}  // namespace parcelmoor

@@ -1,0 +1,35 @@
+#pragma once
+// The client side of the hand-off to the user's application: one HTTP/1.1
+// POST over TCP or a Unix socket, bounded by one deadline for connecting,
+// sending and receiving the answer.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/upload_handoff.h"
+
+namespace parcelmoor {
+
+// Where the application listens: "http://HOST[:PORT][/PATH]" (HOST a name,
+// an IPv4 address or a bracketed IPv6 address) or
+// "unix:/SOCKET/PATH:/PATH" (the request path after the socket's).
+struct ForwardTarget {
+  bool unixSocket = false;
+  std::string host;        // TCP: the name or address, without brackets
+  std::string port = "80";
+  std::string socketPath;  // Unix socket
+  std::string target = "/";
+
+  // Nullopt with `why` set when `url` is neither form.
+  static std::optional<ForwardTarget> Parse(std::string_view url, std::string& why);
+};
+
+// Posts `request` to the application and returns its answer. Every failure
+// (name, connection, deadline, a malformed or oversized answer) comes back
+// as `reached == false`; never throws.
+HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
+                              std::chrono::milliseconds timeout);
+
+}  // namespace parcelmoor

@@ -5,8 +5,9 @@ CLIENTS threads each post UPLOADS multipart bodies with one file of SIZE
 bytes, one after another on one kept-alive connection (or a new connection
 per upload with --new-connections), over loopback to a server started on a
 free port. Every answer must be 200 and every stored file whole. Prints the
-uploads per second over the whole run, the slowest upload, and the server's
-peak RSS and thread count.
+uploads per second over the whole run, the server's CPU time per upload
+(steadier than the rate on a busy machine), the slowest upload, and the
+server's peak RSS and thread count.
 
 Usage: bench/serve_load.py PARCELMOOR_BINARY [--clients 50] [--uploads 20]
          [--size 65536] [--new-connections] [-- SERVE_OPTIONS...]
@@ -89,6 +90,13 @@ def status_field(pid, field):
     return 0
 
 
+def cpu_seconds(pid):
+    """User plus system time of a process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def main():
     argv = sys.argv[1:]
     serve_options = []
@@ -129,12 +137,14 @@ def main():
 
         sampler = threading.Thread(target=sample)
         sampler.start()
+        cpu_before = cpu_seconds(proc.pid)
         start = time.monotonic()
         for t in threads:
             t.start()
         for t in threads:
             t.join()
         elapsed = time.monotonic() - start
+        cpu = cpu_seconds(proc.pid) - cpu_before
         stop.set()
         sampler.join()
         failures = [r for r in results if not isinstance(r, float)]
@@ -147,8 +157,8 @@ def main():
             sys.exit(f"stored {len(stored)} files of sizes {sorted(sizes)[:5]}, expected {total} of {args.size}")
         mode = "a new connection per upload" if args.new_connections else "one kept-alive connection per client"
         print(f"{args.clients} clients x {args.uploads} uploads of {args.size} bytes, {mode}")
-        print(f"{total / elapsed:.0f} uploads/s ({elapsed:.2f} s); slowest upload {max(results) * 1000:.0f} ms; "
-              f"server peak RSS {status_field(proc.pid, 'VmHWM')} KiB, threads up to {peak_threads[0]}")
+        print(f"{total / elapsed:.0f} uploads/s ({elapsed:.2f} s); server CPU {cpu * 1e6 / total:.0f} us per upload; "
+              f"slowest upload {max(results) * 1000:.0f} ms; server peak RSS {status_field(proc.pid, 'VmHWM')} KiB, threads up to {peak_threads[0]}")
     finally:
         proc.terminate()
         try:

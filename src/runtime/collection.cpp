@@ -1,11 +1,14 @@
 #include "runtime/collection.h"
 
+#include <functional>
+
 namespace parcelmoor {
 namespace {
 [[noreturn]] void InvalidArgument() {
   RaiseRuntimeError(errnum::kInvalidProcedureCall);
 }
 char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+size_t HashKey(std::string_view foldedKey) { return std::hash<std::string_view>{}(foldedKey); }
 }  // namespace
 
 std::string FoldAscii(std::string_view s) {
@@ -22,20 +25,71 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }
 
 void Collection::Add(Variant item, std::optional<std::string_view> key) {
-  const std::string* foldedKey = nullptr;
+  Entry entry;
+  entry.value = std::move(item);
   if (key) {
-    auto [at, inserted] = byKey_.try_emplace(FoldAscii(*key), entries_.size());
-    if (!inserted) {
-      RaiseRuntimeError(errnum::kDuplicateKey);
-    }
-    foldedKey = &at->first;
+    entry.foldedKey = FoldAscii(*key);
+    entry.keyHash = HashKey(entry.foldedKey);
+    entry.hasKey = true;
+    if (Find(entry.foldedKey, entry.keyHash) != kNoEntry) RaiseRuntimeError(errnum::kDuplicateKey);
   }
+  entries_.push_back(std::move(entry));
+  if (slots_.empty()) return;
   try {
-    entries_.push_back(Entry{std::move(item), foldedKey});
+    if (2 * entries_.size() > slots_.size()) {
+      BuildIndex();  // grows, and places the new entry
+    } else if (entries_.back().hasKey) {
+      IndexEntry(entries_.size() - 1);
+    }
   } catch (...) {
-    if (foldedKey) byKey_.erase(*foldedKey);
+    entries_.pop_back();
+    slots_.clear();
     throw;
   }
+}
+
+size_t Collection::Find(std::string_view foldedKey, size_t hash) const {
+  if (slots_.empty() && IndexWanted()) BuildIndex();
+  if (slots_.empty()) {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const Entry& e = entries_[i];
+      if (e.hasKey && e.keyHash == hash && e.foldedKey == foldedKey) return i;
+    }
+    return kNoEntry;
+  }
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const uint32_t number = slots_[slot];
+    if (number == 0) return kNoEntry;
+    const Entry& e = entries_[number - 1];
+    if (e.keyHash == hash && e.foldedKey == foldedKey) return number - 1;
+  }
+}
+
+void Collection::BuildIndex() const {
+  size_t capacity = 2 * kIndexFrom;
+  while (capacity < 2 * (entries_.size() + 1)) capacity *= 2;  // room for the next Add
+  slots_.assign(capacity, 0);
+  for (size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i].hasKey) IndexEntry(i);
+}
+
+void Collection::IndexEntry(size_t index) const {
+  const size_t mask = slots_.size() - 1;
+  size_t slot = entries_[index].keyHash & mask;
+  while (slots_[slot] != 0) slot = (slot + 1) & mask;
+  slots_[slot] = static_cast<uint32_t>(index + 1);
+}
+
+void Collection::UnindexLastEntry() {
+  // Entries are indexed in their order, so the last one was placed after all
+  // others: no probe for another entry passes its slot, and freeing the slot
+  // leaves the index as if the entry had never been added.
+  const size_t mask = slots_.size() - 1;
+  const auto number = static_cast<uint32_t>(entries_.size());
+  size_t slot = entries_.back().keyHash & mask;
+  while (slots_[slot] != number) slot = (slot + 1) & mask;
+  slots_[slot] = 0;
 }
 
 const Variant& Collection::Item(int32_t index) const {
@@ -44,9 +98,10 @@ const Variant& Collection::Item(int32_t index) const {
 }
 
 size_t Collection::IndexOf(std::string_view key) const {
-  auto it = byKey_.find(FoldAscii(key));
-  if (it == byKey_.end()) InvalidArgument();
-  return it->second;
+  const std::string folded = FoldAscii(key);
+  const size_t at = Find(folded, HashKey(folded));
+  if (at == kNoEntry) InvalidArgument();
+  return at;
 }
 
 const Variant& Collection::Item(std::string_view key) const { return entries_[IndexOf(key)].value; }
@@ -64,12 +119,16 @@ const Variant& Collection::Item(const Variant& indexOrKey) const {
 
 void Collection::Remove(int32_t index) {
   if (index < 1 || index > Count()) InvalidArgument();
-  size_t at = static_cast<size_t>(index - 1);
-  if (const std::string* key = entries_[at].foldedKey) byKey_.erase(byKey_.find(*key));
+  const size_t at = static_cast<size_t>(index - 1);
+  if (at + 1 == entries_.size()) {
+    // The last entry: O(1), the index stays.
+    if (!slots_.empty() && entries_.back().hasKey) UnindexLastEntry();
+    entries_.pop_back();
+    return;
+  }
+  // Entries behind this one move down by one: the index is rebuilt when next needed.
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
-  // Entries behind the removed one moved down by one; removing the last is O(1).
-  for (size_t i = at; i < entries_.size(); ++i)
-    if (const std::string* key = entries_[i].foldedKey) byKey_.find(*key)->second = i;
+  slots_.clear();
 }
 
 void Collection::Remove(const Variant& indexOrKey) {

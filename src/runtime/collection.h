@@ -2,12 +2,13 @@
 // The scripting runtime's ordered collection: entries numbered from 1, Add
 // (optionally under a key), Item by number or key, Count, Remove by number.
 // Keys compare without regard to ASCII letter case; key look-up is O(1), and
-// removing the last entry is O(1).
+// removing the last entry is O(1). A collection of a few entries keeps no
+// key index: it is built when a key is looked for among more.
 
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <cstdint>
 #include <vector>
 
 #include "runtime/object.h"
@@ -42,13 +43,27 @@ class Collection : public Object {
  private:
   struct Entry {
     Variant value;
-    // The folded key as stored in byKey_ (whose nodes never move), or none.
-    const std::string* foldedKey = nullptr;
+    std::string foldedKey;  // meaningful only when hasKey
+    size_t keyHash = 0;
+    bool hasKey = false;
   };
+  static constexpr size_t kNoEntry = SIZE_MAX;
+  // 0-based index of the entry under `foldedKey`, or kNoEntry.
+  size_t Find(std::string_view foldedKey, size_t hash) const;
   size_t IndexOf(std::string_view key) const;  // 0-based; raises 5 when absent
+  // The key index: open addressing with linear probing over entry numbers
+  // (index + 1; 0 marks a free slot), at most half full, entries placed in
+  // their order. Empty until entries_ holds kIndexFrom entries; dropped when
+  // an entry other than the last is removed, and rebuilt from entries_ when
+  // next needed.
+  static constexpr size_t kIndexFrom = 8;
+  bool IndexWanted() const { return entries_.size() >= kIndexFrom; }
+  void BuildIndex() const;
+  void IndexEntry(size_t index) const;  // REQUIRES: a free slot
+  void UnindexLastEntry();
 
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, size_t> byKey_;  // folded key -> 0-based index
+  mutable std::vector<uint32_t> slots_;  // derived from entries_, built on demand
 };
 
 // ASCII-only letter-case folding, as every key and name comparison here uses.

@@ -61,6 +61,54 @@ TEST(CollectionTest, BadNumbersAndKeysRaise) {
   EXPECT_EQ(c->Count(), 1);
 }
 
+// Many entries (the key index is built, grown, kept through removals of the
+// last entry, dropped and rebuilt after others) against a plain list.
+TEST(CollectionTest, ManyEntriesAnswerAsAPlainListWould) {
+  struct Model {
+    std::string key;  // folded; empty: no key
+    std::string value;
+  };
+  auto c = Collection::Create();
+  std::vector<Model> model;
+  auto keyOf = [](int n) { return n % 5 == 0 ? std::string() : "Key" + std::to_string(n % 331); };
+  auto indexOf = [&](const std::string& folded) {
+    for (size_t i = 0; i < model.size(); ++i)
+      if (model[i].key == folded) return static_cast<int32_t>(i + 1);
+    return 0;
+  };
+  for (int step = 0; step < 3000; ++step) {
+    const int n = (step * 7919) % 1009;
+    const std::string key = keyOf(n);
+    const std::string folded = FoldAscii(key);
+    if (n % 7 == 3 && !model.empty()) {  // remove the last entry, or now and then one inside
+      const int32_t at = n % 5 != 0 ? static_cast<int32_t>(model.size()) : 1 + n % static_cast<int32_t>(model.size());
+      c->Remove(at);
+      model.erase(model.begin() + (at - 1));
+    } else if (key.empty()) {
+      c->Add(Variant("v" + std::to_string(step)));
+      model.push_back({"", "v" + std::to_string(step)});
+    } else if (indexOf(folded) != 0) {
+      ASSERT_EQ(RaisedNumber([&] { c->Add(Variant("dup"), key); }), errnum::kDuplicateKey) << step;
+    } else {
+      c->Add(Variant("v" + std::to_string(step)), step % 2 ? key : folded);
+      model.push_back({folded, "v" + std::to_string(step)});
+    }
+    ASSERT_EQ(c->Count(), static_cast<int32_t>(model.size())) << step;
+    // Every key of the model's range is found where the list has it, or raises.
+    if (step % 4 == 0) {
+      for (int k = 1; k < 331; k += 3) {
+        const std::string probe = "KEY" + std::to_string(k);
+        const int32_t at = indexOf(FoldAscii(probe));
+        if (at == 0) {
+          ASSERT_EQ(RaisedNumber([&] { c->Item(std::string_view(probe)); }), errnum::kInvalidProcedureCall) << step;
+        } else {
+          ASSERT_EQ(c->Item(std::string_view(probe)).text(), model[static_cast<size_t>(at - 1)].value) << step;
+        }
+      }
+    }
+  }
+}
+
 TEST(VariantTest, CoercesToText) {
   EXPECT_EQ(Variant(-12).asText(), "-12");
   EXPECT_EQ(Variant::Bool(kTrue).asText(), "True");

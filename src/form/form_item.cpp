@@ -37,14 +37,6 @@ std::string ParameterValue(std::string_view piece) {
   return std::string(value);
 }
 
-bool ContainsFileParameter(const std::string& line) {
-  std::string compact;
-  compact.reserve(line.size());
-  for (char c : line)
-    if (c != ' ') compact.push_back(c);
-  return FoldAscii(compact).find(";filename=") != std::string::npos;
-}
-
 // The last piece of a client path: cut at "\" when the path has one, else at "/".
 std::string LastPathPiece(const std::string& path) {
   StringTokenizer tokenizer;
@@ -69,12 +61,30 @@ void AppendToLast(Collection& values, std::string_view piece) {
 
 }  // namespace
 
-int32_t FormItem::extractCDHeader(const std::string& strCDHeader, const std::shared_ptr<Collection>& objCollection) {
+bool HeaderNamesAFile(std::string_view header) {
+  static constexpr std::string_view kKey = ";filename=";
+  size_t matched = 0;
+  for (char c : header) {
+    if (c == ' ') continue;
+    const char folded = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    // ";" occurs only at the key's start, so a mismatch restarts there.
+    matched = folded == kKey[matched] ? matched + 1 : (folded == ';' ? 1 : 0);
+    if (matched == kKey.size()) return true;
+  }
+  return false;
+}
+
+int32_t FormItem::extractCDHeader(std::string_view strCDHeader, const std::shared_ptr<Collection>& objCollection) {
   try {
-    StringTokenizer pieces;
-    pieces.setString(strCDHeader, ";");
-    const int32_t pieceCount = pieces.countTokens();
-    if (pieceCount >= 2) strName = ParameterValue(pieces.token(2));
+    // The pieces between ";": the second names the item, a third (the last)
+    // may name a file.
+    int32_t pieceCount = 0;
+    std::string_view pieces[3];
+    ForEachPiece(strCDHeader, ';', [&](std::string_view piece) {
+      if (pieceCount < 3) pieces[pieceCount] = piece;
+      ++pieceCount;
+    });
+    if (pieceCount >= 2) strName = ParameterValue(pieces[1]);
 
     if (!objCollection) {
       RaiseRuntimeError(errnum::kObjectNotSet);
@@ -89,9 +99,9 @@ int32_t FormItem::extractCDHeader(const std::string& strCDHeader, const std::sha
       }
     }
 
-    if (pieceCount == 3 && ContainsFileParameter(strCDHeader)) {
+    if (pieceCount == 3 && HeaderNamesAFile(strCDHeader)) {
       bElementFile = kTrue;
-      strFileName = ParameterValue(pieces.token(3));
+      strFileName = ParameterValue(pieces[2]);
       strCompleteFilePath = strFileName;
       strFileName = LastPathPiece(strFileName);
     }

@@ -13,6 +13,10 @@
 
 namespace parcelmoor {
 
+// True when a Content-Disposition header line, with every space removed,
+// holds ";filename=" in any ASCII letter case: the part carries a file.
+bool HeaderNamesAFile(std::string_view header);
+
 class FormItem : public Object {
  public:
   static std::shared_ptr<FormItem> Create() { return std::make_shared<FormItem>(); }
@@ -22,7 +26,7 @@ class FormItem : public Object {
   // (that entry is switched to multiple values and this item learns nothing
   // more), else 0. Failures are raised again with source "UploadedItem" and
   // " extractCDHeader " after the description.
-  int32_t extractCDHeader(const std::string& strCDHeader, const std::shared_ptr<Collection>& objCollection);
+  int32_t extractCDHeader(std::string_view strCDHeader, const std::shared_ptr<Collection>& objCollection);
   std::string Name() const { return strName; }
   // The item's values (the item's own collection, not a copy). An item that
   // never got a value shows one null entry.

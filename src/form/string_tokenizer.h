@@ -10,6 +10,25 @@
 
 namespace parcelmoor {
 
+// Calls onPiece(std::string_view) for every piece of `record` cut at
+// `delimiter`, in order: none for an empty record, and none for the piece
+// after a final delimiter.
+template <class OnPiece>
+void ForEachPiece(std::string_view record, char delimiter, OnPiece&& onPiece) {
+  if (record.empty()) return;
+  size_t start = 0;
+  for (;;) {
+    const size_t found = record.find(delimiter, start);
+    if (found == std::string_view::npos) {
+      onPiece(record.substr(start));
+      return;
+    }
+    onPiece(record.substr(start, found - start));
+    if (found + 1 == record.size()) return;
+    start = found + 1;
+  }
+}
+
 class StringTokenizer {
  public:
   StringTokenizer() = default;

@@ -20,6 +20,7 @@ int32_t UploadFile::bytesEqual(const uint8_t* a, int32_t offsetA, const uint8_t*
 
 int32_t UploadFile::matchBytes(const uint8_t* pattern, const uint8_t* line, int32_t count, Boolean foldCase,
                                int32_t start) {
+  if (!foldCase) return count <= 0 || std::memcmp(pattern, line + start, static_cast<size_t>(count)) == 0 ? 0 : 1;
   for (int32_t j = 0; j < count; ++j) {
     uint8_t p = pattern[j];
     uint8_t l = line[start + j];

@@ -11,21 +11,6 @@ constexpr int32_t kContentTypeNameLength = 12;  // "content-type"
 
 bool IsBlankAfterTrim(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
 
-// True when the header text, with every space removed, holds ";filename="
-// in any ASCII letter case. Walks the text once, without copying it.
-bool NamesAFile(const std::string& header) {
-  static constexpr std::string_view kKey = ";filename=";
-  size_t matched = 0;
-  for (char c : header) {
-    if (c == ' ') continue;
-    const char folded = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    // ";" occurs only at the key's start, so a mismatch restarts there.
-    matched = folded == kKey[matched] ? matched + 1 : (folded == ';' ? 1 : 0);
-    if (matched == kKey.size()) return true;
-  }
-  return false;
-}
-
 // A file name that may be joined to the upload directory: no directory
 // separator left after the client-path cut, not "." or "..", no control byte.
 bool IsSafeFileName(const std::string& name) {
@@ -71,7 +56,8 @@ int32_t UploadFile::handleLine() {
   if (!bInContent) {
     if (n > kDispositionNameLength &&
         matchBytes(abContentDisposition.data(), abLine.data(), kDispositionNameLength, kTrue, 0) == 0) {
-      std::string header(reinterpret_cast<const char*>(abLine.data()), static_cast<size_t>(n));
+      // abLine stays as it is until the next line is scanned.
+      const std::string_view header(reinterpret_cast<const char*>(abLine.data()), static_cast<size_t>(n));
       lLineLength = 0;
       // A second file-naming header in one part: the file the first one
       // opened ends here, empty, so that its handle is never lost.
@@ -87,7 +73,7 @@ int32_t UploadFile::handleLine() {
       bPendingCRLF = kFalse;
       partHasItem_ = true;
       valueStarted_ = false;
-      if (NamesAFile(header)) prepareFilePart(header, merged == 1);
+      if (HeaderNamesAFile(header)) prepareFilePart(header, merged == 1);
       lPartState = kAfterDisposition;
       return 0;
     }
@@ -125,7 +111,7 @@ void UploadFile::finishFilePart() {
   bMaxSizeExceeded = kFalse;
 }
 
-void UploadFile::prepareFilePart(const std::string& strCDHeader, bool merged) {
+void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
   lInFilePart = 1;
   // A file part merged into an earlier item of the same name is still stored
   // under its own file name, read from its own header line; the item keeps the

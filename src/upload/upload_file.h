@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "form/form_item.h"
@@ -96,7 +97,7 @@ class UploadFile : public Object {
 
   // Part state machine.
   int32_t handleLine();
-  void prepareFilePart(const std::string& strCDHeader, bool merged);
+  void prepareFilePart(std::string_view strCDHeader, bool merged);
   void finishFilePart();
 
   // Header patterns and byte comparison.

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "component/class_factory.h"
+#include "runtime/ascii.h"
 #include "runtime/collection.h"
 #include "runtime/dispatch.h"
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "host/upload_page.h"
+#include "runtime/ascii.h"
 
 namespace parcelmoor {
 namespace {
@@ -11,32 +12,15 @@ namespace {
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // q-value of one media range ("application/json;q=0.5" -> 0.5); 1 when
 // absent, 0 when malformed.
 double QualityOf(std::string_view params) {
   while (!params.empty()) {
     size_t semi = params.find(';');
-    std::string_view param = Trim(params.substr(0, semi));
+    std::string_view param = TrimAscii(params.substr(0, semi));
     params = semi == std::string_view::npos ? std::string_view() : params.substr(semi + 1);
     if (param.size() >= 2 && (param[0] == 'q' || param[0] == 'Q') && param[1] == '=') {
-      std::string_view number = Trim(param.substr(2));
+      std::string_view number = TrimAscii(param.substr(2));
       double q = 0;
       auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), q);
       if (ec != std::errc() || end != number.data() + number.size() || q < 0 || q > 1) return 0;
@@ -55,10 +39,10 @@ bool AcceptsJson(std::string_view accept) {
     std::string_view range = accept.substr(0, comma);
     accept = comma == std::string_view::npos ? std::string_view() : accept.substr(comma + 1);
     size_t semi = range.find(';');
-    std::string_view type = Trim(range.substr(0, semi));
+    std::string_view type = TrimAscii(range.substr(0, semi));
     double q = semi == std::string_view::npos ? 1 : QualityOf(range.substr(semi + 1));
-    if (EqualsIgnoringCase(type, "application/json")) json = std::max(json.value_or(0), q);
-    if (EqualsIgnoringCase(type, "text/html")) html = std::max(html.value_or(0), q);
+    if (EqualsIgnoringAsciiCase(type, "application/json")) json = std::max(json.value_or(0), q);
+    if (EqualsIgnoringAsciiCase(type, "text/html")) html = std::max(html.value_or(0), q);
   }
   return json && *json > 0 && *json >= html.value_or(0);
 }

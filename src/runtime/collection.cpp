@@ -2,27 +2,15 @@
 
 #include <functional>
 
+#include "runtime/ascii.h"
+
 namespace parcelmoor {
 namespace {
 [[noreturn]] void InvalidArgument() {
   RaiseRuntimeError(errnum::kInvalidProcedureCall);
 }
-char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 size_t HashKey(std::string_view foldedKey) { return std::hash<std::string_view>{}(foldedKey); }
 }  // namespace
-
-std::string FoldAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = FoldChar(c);
-  return out;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  return true;
-}
 
 void Collection::Add(Variant item, std::optional<std::string_view> key) {
   Entry entry;

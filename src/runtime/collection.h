@@ -66,8 +66,4 @@ class Collection : public Object {
   mutable std::vector<uint32_t> slots_;  // derived from entries_, built on demand
 };
 
-// ASCII-only letter-case folding, as every key and name comparison here uses.
-std::string FoldAscii(std::string_view s);
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
-
 }  // namespace parcelmoor

@@ -1,5 +1,6 @@
 #include "runtime/member_table.h"
 
+#include "runtime/ascii.h"
 #include "runtime/collection.h"
 #include "runtime/dispatch.h"
 

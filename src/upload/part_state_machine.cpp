@@ -1,5 +1,6 @@
 #include <string>
 
+#include "runtime/ascii.h"
 #include "upload/part_state.h"
 #include "upload/upload_file.h"
 
@@ -9,7 +10,6 @@ namespace {
 constexpr int32_t kDispositionNameLength = 19;  // "content-disposition"
 constexpr int32_t kContentTypeNameLength = 12;  // "content-type"
 
-bool IsBlankAfterTrim(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
 
 // A file name that may be joined to the upload directory: no directory
 // separator left after the client-path cut, not "." or "..", no control byte.
@@ -125,7 +125,7 @@ void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
   objCurrentItem->setValue(ownFile->getCompleteFilePath());
 
   const std::string fileName = ownFile->getFileName();
-  if (IsBlankAfterTrim(fileName)) {
+  if (TrimAscii(fileName, " ").empty()) {
     lInFilePart = 0;
     Raise(errnum::kNoFileUploaded, kComponentSource, "No File uploaded for " + objCurrentItem->Name());
   }

@@ -1,20 +1,9 @@
 #include <cmath>
 
+#include "runtime/ascii.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
-namespace {
-
-// Removes leading and trailing space characters (code 32 only).
-std::string TrimSpaces(const std::string& s) {
-  size_t first = s.find_first_not_of(' ');
-  if (first == std::string::npos) return std::string();
-  size_t last = s.find_last_not_of(' ');
-  return s.substr(first, last - first + 1);
-}
-
-}  // namespace
-
 UploadFile::UploadFile() {
   try {
     initHeaderPatterns();
@@ -65,7 +54,7 @@ void UploadFile::put_MaxFileSize(int32_t lMaximumFileSize) {
 
 void UploadFile::put_UploadDirectory(const std::string& strDirectory) {
   try {
-    strUploadDirectory = TrimSpaces(strDirectory);
+    strUploadDirectory = TrimAscii(strDirectory, " ");
     if (strUploadDirectory.empty()) return;
     if (strUploadDirectory.back() != '\\') strUploadDirectory += '\\';
   } catch (...) {
@@ -76,7 +65,7 @@ int32_t UploadFile::storeUploadedFiles() {
   try {
     if (bProcessed) return 1;
     resetForm();
-    if (TrimSpaces(strUploadDirectory).empty()) {
+    if (TrimAscii(strUploadDirectory, " ").empty()) {
       Raise(errnum::kDirectoryEmpty, "qeltUpload.dll",
             std::string("Directory Cannot be empty. ") + "Please set directory using setUploadDirectory function.");
     }

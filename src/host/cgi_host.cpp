@@ -3,15 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "host/host_errors.h"
 #include "upload/host_interfaces.h"
-#include "host/page_answer.h"
-#include "host/request_log.h"
+#include "host/request_policy.h"
 
 namespace parcelmoor {
 namespace {
@@ -104,13 +102,6 @@ void SendAnswer(int fd, const PageAnswer& a, bool head, const char* allow = null
   WriteAll(fd, out);  // a web server that stopped listening gets nothing more
 }
 
-std::optional<int64_t> ParseLength(std::string_view text) {
-  int64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
-  return value;
-}
-
 // What the application is told of the client's request besides the report.
 HandoffRequest DescribeForApplication(const CgiEnvironment& env, const PageResult& page) {
   HandoffRequest r;
@@ -136,50 +127,30 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   std::string_view method = Meta(env, "REQUEST_METHOD");
   entry.method = method.empty() ? "GET" : std::string(method);
   entry.path = std::string(Meta(env, "SCRIPT_NAME")) + std::string(Meta(env, "PATH_INFO"));
-  bool json = AcceptsJson(Meta(env, "HTTP_ACCEPT"));
+  std::optional<std::string_view> length;
+  if (const char* text = env("CONTENT_LENGTH"); text != nullptr && *text != '\0') length = text;
+  RequestVerdict verdict = JudgeRequest({entry.method, length, Meta(env, "HTTP_ACCEPT")}, options.upload);
 
-  auto finish = [&](const PageAnswer& a, bool head = false, const char* allow = nullptr) {
-    SendAnswer(outFd, a, head, allow);
-    entry.status = a.status;
-    entry.duration = std::chrono::steady_clock::now() - started;
-    WriteRequestLog(entry);
-    return a.status;
-  };
-
-  if (entry.method == "GET") return finish(AnswerUploadPage());
-  if (entry.method == "HEAD") return finish(AnswerUploadPage(), true);
-  if (entry.method != "POST") {
-    return finish(AnswerRefusal(405, "The upload page accepts GET, HEAD and POST.", json), false, "GET, HEAD, POST");
+  PageAnswer answer;
+  if (verdict.answer) {
+    answer = std::move(*verdict.answer);
+  } else {
+    auto host = std::make_shared<CgiPageHost>(inFd, verdict.bodyLength, options.stopRequested);
+    PageResult page = RunUploadPage(host, options.upload.page);
+    UploadAnswer upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
+    if (options.handoff) {
+      upload.answer = HandOffUpload(page, options.upload.page.uploadDirectory.value_or(""), std::move(upload.answer),
+                                    DescribeForApplication(env, page), options.handoff, upload.note);
+    }
+    answer = std::move(upload.answer);
+    entry.upload = std::move(upload.log);
+    entry.note = std::move(upload.note);
   }
-
-  std::string_view lengthText = Meta(env, "CONTENT_LENGTH");
-  if (lengthText.empty()) {
-    // Without a length a body cut short cannot be told from a whole one.
-    return finish(AnswerRefusal(411, "An upload needs a Content-Length; chunked request bodies are not accepted.",
-                                json));
-  }
-  std::optional<int64_t> length = ParseLength(lengthText);
-  if (!length) return finish(AnswerRefusal(400, "CONTENT_LENGTH is not a byte count.", json));
-  if (options.maxRequestSize && *length > *options.maxRequestSize) {
-    return finish(AnswerRefusal(413, "The request body is larger than this server accepts (" +
-                                         std::to_string(*options.maxRequestSize) + " bytes).",
-                                json));
-  }
-
-  auto host = std::make_shared<CgiPageHost>(inFd, *length, options.stopRequested);
-  PageResult page = RunUploadPage(host, options.page);
-  page.response = std::move(host->written());
-  entry.bodyBytes = host->received();
-  entry.items = static_cast<int64_t>(page.form.size());
-  entry.filesStored = page.filesStored;
-  entry.parseFailure = page.parseFailure;
-  entry.note = host->note();
-  PageAnswer answer = AnswerPageResult(page, json);
-  if (options.handoff) {
-    answer = HandOffUpload(page, options.page.uploadDirectory.value_or(""), std::move(answer),
-                           DescribeForApplication(env, page), options.handoff, entry.note);
-  }
-  return finish(answer);
+  SendAnswer(outFd, answer, verdict.headOnly, verdict.allow);
+  entry.status = answer.status;
+  entry.duration = std::chrono::steady_clock::now() - started;
+  WriteRequestLog(entry);
+  return answer.status;
 }
 
 }  // namespace parcelmoor

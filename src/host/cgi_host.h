@@ -9,15 +9,13 @@
 #include <functional>
 #include <optional>
 
-#include "host/page_runner.h"
+#include "host/request_policy.h"
 #include "host/upload_handoff.h"
 
 namespace parcelmoor {
 
 struct CgiOptions {
-  PageSettings page;
-  // A POST announcing more body bytes is answered 413 without reading it.
-  std::optional<int64_t> maxRequestSize;
+  UploadSettings upload;
   // Set (from a signal handler, say) when the web server asks the program to
   // end: the upload ends as if its client had gone. A blocked read must be
   // interruptible (a handler installed without SA_RESTART).

@@ -44,11 +44,11 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
   std::snprintf(seconds, sizeof seconds, "%.3fs", std::chrono::duration<double>(e.duration).count());
   std::string line = UtcTimestamp(e.start) + " " + Sanitize(e.peer, true) + " " + Sanitize(e.method, true) +
                      " " + Sanitize(e.path, true) + " " + (e.status ? std::to_string(e.status) : "-") +
-                     " body=" + std::to_string(e.bodyBytes) + " items=" + std::to_string(e.items) +
-                     " files=" + std::to_string(e.filesStored) + " " + seconds;
-  if (e.parseFailure) {
-    line += " failure=" + std::to_string(e.parseFailure->number) + " \"" +
-            Sanitize(e.parseFailure->description, false) + "\"";
+                     " body=" + std::to_string(e.upload.bodyBytes) + " items=" + std::to_string(e.upload.items) +
+                     " files=" + std::to_string(e.upload.filesStored) + " " + seconds;
+  if (e.upload.parseFailure) {
+    line += " failure=" + std::to_string(e.upload.parseFailure->number) + " \"" +
+            Sanitize(e.upload.parseFailure->description, false) + "\"";
   }
   if (!e.note.empty()) line += " " + Sanitize(e.note, true);
   line += '\n';

@@ -15,17 +15,22 @@
 
 namespace parcelmoor {
 
+// What the log shows of an upload page's run.
+struct UploadLog {
+  int64_t bodyBytes = 0;
+  int64_t items = 0;
+  int32_t filesStored = 0;
+  std::optional<ErrorReport> parseFailure;
+};
+
 struct RequestLogEntry {
   std::chrono::system_clock::time_point start;
   std::string peer;    // "127.0.0.1:40312"; "-" when unknown
   std::string method;  // "-" when no request line was read
   std::string path;
   int status = 0;      // 0: no response was sent
-  int64_t bodyBytes = 0;
-  int64_t items = 0;
-  int32_t filesStored = 0;
+  UploadLog upload;
   std::chrono::steady_clock::duration duration{};
-  std::optional<ErrorReport> parseFailure;
   std::string note;
 };
 

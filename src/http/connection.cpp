@@ -156,18 +156,15 @@ void Connection::HandleRequest() {
     return Refuse(400, fault, json, SendOptions{.drain = true});
   }
   if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
-  switch (req.method()) {
-    case http::verb::head:
-      send.head = true;
-      [[fallthrough]];
-    case http::verb::get:
-      return Answer(AnswerUploadPage(), send);
-    case http::verb::post:
-      return HandleUpload(json);
-    default:
-      send.allow = "GET, HEAD, POST";
-      return Refuse(405, "The upload page accepts GET, HEAD and POST.", json, send);
-  }
+  std::optional<std::string_view> length;
+  if (!parser_->chunked() && parser_->content_length()) length = req[http::field::content_length];
+  RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept]}, core_->options.upload);
+  if (!verdict.answer) return HandleUpload(verdict);
+  send.head = verdict.headOnly;
+  send.allow = verdict.allow;
+  // A refused upload's body is never read: the connection ends.
+  if (req.method() == http::verb::post) send = SendOptions{.drain = true};
+  Answer(*verdict.answer, send);
 }
 
 void Connection::Refuse(int status, std::string_view why, bool json, SendOptions send) {

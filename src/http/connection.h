@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "host/page_answer.h"
+#include "host/request_policy.h"
 #include "host/request_log.h"
 #include "host/upload_handoff.h"
 #include "http/server_core.h"
@@ -59,7 +59,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void CloseNow();
 
   // upload_dispatch.cpp
-  void HandleUpload(bool json);
+  void HandleUpload(const RequestVerdict& verdict);
   void StartUpload(int64_t length, bool expectContinue, bool json);
   UploadOutcome RunUpload(int64_t length, bool expectContinue, bool json);
   void FinishUpload(UploadOutcome outcome);

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "host/page_runner.h"
+#include "host/request_policy.h"
 #include "http/upload_forwarder.h"
 
 namespace parcelmoor {
@@ -29,9 +29,7 @@ struct ServerCore;
 struct HttpServerOptions {
   std::string bind = "127.0.0.1";
   uint16_t port = 8080;  // 0: the system picks a free port
-  PageSettings page;
-  // A POST announcing more body bytes is answered 413 before any is read.
-  std::optional<int64_t> maxRequestSize;
+  UploadSettings upload;
   // Open connections; a further one is answered 503 (see ConnectionCap()).
   int32_t maxConnections = 10'000;
   // Uploads running at once; a further one is answered 503 with Retry-After.

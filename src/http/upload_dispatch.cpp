@@ -14,39 +14,24 @@ namespace parcelmoor::httpd {
 
 // What an upload's thread hands back to the event loop.
 struct Connection::UploadOutcome {
-  PageAnswer answer;
+  UploadAnswer upload;
   bool failed = false;   // the body could not be read to its end
   bool tooSlow = false;  // ... because the client was too slow
   bool bodyDone = false;
-  std::string note;
-  int64_t bodyBytes = 0;
-  int64_t items = 0;
-  int32_t filesStored = 0;
-  std::optional<ErrorReport> parseFailure;
   std::string internalError;  // what escaped the page run, if anything did
 };
 
-void Connection::HandleUpload(bool json) {
+void Connection::HandleUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
+  const bool json = verdict.json;
   SendOptions close{.drain = true};
-  if (parser_->chunked() || !parser_->content_length()) {
-    return Refuse(411, "An upload needs a Content-Length; chunked request bodies are not accepted.", json, close);
-  }
-  uint64_t announced = *parser_->content_length();
-  const auto& o = core_->options;
-  if (announced > static_cast<uint64_t>(INT64_MAX) ||
-      (o.maxRequestSize && static_cast<int64_t>(announced) > *o.maxRequestSize)) {
-    return Refuse(413, "The request body is larger than this server accepts (" +
-                           std::to_string(o.maxRequestSize.value_or(INT64_MAX)) + " bytes).",
-                  json, close);
-  }
   if (!core_->UploadSlotFree()) {
     entry_.note = "upload-limit";
     close.retryAfter = true;
     return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
   }
   bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
-  StartUpload(static_cast<int64_t>(announced), expectContinue, json);
+  StartUpload(verdict.bodyLength, expectContinue, json);
 }
 
 void Connection::StartUpload(int64_t length, bool expectContinue, bool json) {
@@ -83,22 +68,16 @@ Connection::UploadOutcome Connection::RunUpload(int64_t length, bool expectConti
     const auto& o = core_->options;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
     auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, length, expectContinue, limits);
-    PageResult page = RunUploadPage(host, o.page);
+    PageResult page = RunUploadPage(host, o.upload.page);
     host->EndBody();
-    page.response = std::move(host->written());
+    out.upload = AnswerUpload(page, TakeOutcome(*host), json);
     out.failed = host->failed();
     out.tooSlow = host->tooSlow();
     out.bodyDone = host->bodyDone();
-    out.note = host->note();
-    out.bodyBytes = host->received();
-    out.items = static_cast<int64_t>(page.form.size());
-    out.filesStored = page.filesStored;
-    out.parseFailure = page.parseFailure;
-    out.answer = AnswerPageResult(page, json);
     if (o.forward) {
       auto call = [&](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
-      out.answer = HandOffUpload(page, o.page.uploadDirectory.value_or(""), std::move(out.answer),
-                                 DescribeForApplication(page), call, out.note);
+      out.upload.answer = HandOffUpload(page, o.upload.page.uploadDirectory.value_or(""), std::move(out.upload.answer),
+                                        DescribeForApplication(page), call, out.upload.note);
     }
   } catch (const std::exception& e) {
     out.internalError = e.what();
@@ -127,11 +106,8 @@ HandoffRequest Connection::DescribeForApplication(const PageResult& page) const 
 void Connection::FinishUpload(UploadOutcome out) {
   --core_->runningUploads;
   phase_ = Phase::kAnswering;
-  entry_.bodyBytes = out.bodyBytes;
-  entry_.items = out.items;
-  entry_.filesStored = out.filesStored;
-  entry_.parseFailure = std::move(out.parseFailure);
-  entry_.note = out.note;
+  entry_.upload = std::move(out.upload.log);
+  entry_.note = std::move(out.upload.note);
   bool json = AcceptsJson(parser_->get()[http::field::accept]);
   if (!out.internalError.empty()) {
     entry_.note = "internal-error:" + out.internalError;
@@ -147,7 +123,7 @@ void Connection::FinishUpload(UploadOutcome out) {
     return CloseNow();
   }
   bool keepAlive = parser_->get().keep_alive() && out.bodyDone;
-  Answer(out.answer, SendOptions{.keepAlive = keepAlive, .drain = !out.bodyDone});
+  Answer(out.upload.answer, SendOptions{.keepAlive = keepAlive, .drain = !out.bodyDone});
 }
 
 }  // namespace parcelmoor::httpd

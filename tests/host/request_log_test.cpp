@@ -12,11 +12,11 @@ TEST(RequestLogTest, OneLineWithEveryFieldAndClientTextEscaped) {
   e.method = "POST";
   e.path = "/a b\r\nforged 200";
   e.status = 200;
-  e.bodyBytes = 1048576;
-  e.items = 3;
-  e.filesStored = 2;
+  e.upload.bodyBytes = 1048576;
+  e.upload.items = 3;
+  e.upload.filesStored = 2;
   e.duration = std::chrono::milliseconds(42);
-  e.parseFailure = ErrorReport{-2147221001, "qelt_parcelmoor", "No File uploaded for \"f\"\n"};
+  e.upload.parseFailure = ErrorReport{-2147221001, "qelt_parcelmoor", "No File uploaded for \"f\"\n"};
   e.note = "client-gone";
   EXPECT_EQ(FormatRequestLog(e),
             "2027-01-15T08:00:00.123Z 127.0.0.1:40312 POST /a\\x20b\\x0d\\x0aforged\\x20200 200 body=1048576 "

@@ -5,15 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "commands.h"
 #include "host/cgi_host.h"
-#include "http/upload_forwarder.h"
-#include "upload_options.h"
+#include "options.h"
 
 namespace parcelmoor::apps {
 namespace {
@@ -22,15 +20,6 @@ std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnStopSignal(int) { stopRequested.store(true); }
-
-constexpr const char* kCgiUsage =
-    "usage: parcelmoor cgi [options]\n"
-    "Answers one CGI/1.1 request: GET shows the upload page, POST stores the upload.\n"
-    "Each option can also come from the environment: PARCELMOOR_DIR, PARCELMOOR_MAX_FILE_SIZE,\n"
-    "PARCELMOOR_DELETE_MAX_FILE, PARCELMOOR_KEEP_PARTIAL, PARCELMOOR_MAX_REQUEST_SIZE\n"
-    "(an option given on the command line wins).\n"
-    "PARCELMOOR_FORWARD=URL hands each stored upload to the application at URL (as serve --forward),\n"
-    "PARCELMOOR_FORWARD_TIMEOUT=S gives it S seconds to answer (default 30).\n";
 
 // A CGI program cannot answer a usage error with an exit status alone: the
 // web server would report a broken script. Say what is wrong on both sides.
@@ -42,53 +31,34 @@ int ConfigurationError(const std::string& message) {
   return 1;
 }
 
-// PARCELMOOR_FORWARD and PARCELMOOR_FORWARD_TIMEOUT; false with `error`
-// set when either is malformed.
-bool ApplyForwardEnvironment(CgiOptions& options, std::string& error) {
-  const char* url = std::getenv("PARCELMOOR_FORWARD");
-  if (!url || !*url) return true;
-  std::string why;
-  auto target = ForwardTarget::Parse(url, why);
-  if (!target) {
-    error = "PARCELMOOR_FORWARD: " + why;
-    return false;
-  }
-  std::chrono::milliseconds timeout{30'000};
-  if (const char* text = std::getenv("PARCELMOOR_FORWARD_TIMEOUT"); text && *text) {
-    char* end = nullptr;
-    double seconds = std::strtod(text, &end);
-    if (*end || !(seconds > 0) || seconds > 86400) {
-      error = "PARCELMOOR_FORWARD_TIMEOUT needs a positive number of seconds";
-      return false;
-    }
-    timeout = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
-  }
-  options.handoff = [target = *target, timeout](const HandoffRequest& r) {
-    return CallApplication(target, r, timeout);
-  };
-  return true;
-}
-
 }  // namespace
 
-int RunCgi(int argc, char** argv) {
-  UploadOptions upload;
+int RunCgi(int argc, char** argv, const char* invokedAs) {
+  CgiOptions options;
+  Command command{invokedAs,
+                  "usage: parcelmoor cgi [options]\n"
+                  "Answers one CGI/1.1 request: GET shows the upload page, POST stores the upload.\n"
+                  "Every option can also be set in the environment: --max-file-size as\n"
+                  "PARCELMOOR_MAX_FILE_SIZE=100M, --keep-partial as PARCELMOOR_KEEP_PARTIAL=yes, --forward as\n"
+                  "PARCELMOOR_FORWARD=URL, and so on\n"
+                  "(an option given on the command line wins).",
+                  UploadOptions(options.upload), {}, true};
+  ForwardSettings forward;
+  command.options.add(ForwardOptions(forward));
   std::string error;
-  if (!ApplyUploadEnvironment(upload, error)) return ConfigurationError(error);
-  ArgumentReader args(argc, argv);
-  while (args.Next()) {
-    if (args.name() == "--help" || args.name() == "-h") {
-      std::printf("%s%s", kCgiUsage, kUploadOptionsHelp);
-      return 0;
-    }
-    switch (TakeUploadOption(args, upload, error)) {
-      case OptionTaken::kTaken: continue;
-      case OptionTaken::kBad: return ConfigurationError(error);
-      case OptionTaken::kNotMine: return ConfigurationError("unknown option " + std::string(args.name()));
-    }
+  switch (ParseCommand(command, argc, argv, error)) {
+    case Parsed::kHelpShown: return 0;
+    case Parsed::kBad: return ConfigurationError(error);
+    case Parsed::kRun: break;
   }
-  if (!upload.page.uploadDirectory) upload.page.uploadDirectory = kDefaultUploadDirectory;
-  if (!EnsureUploadDirectory(*upload.page.uploadDirectory, error)) return ConfigurationError(error);
+  if (forward.target) {
+    options.handoff = [target = *forward.target, timeout = forward.timeout](const HandoffRequest& r) {
+      return CallApplication(target, r, timeout);
+    };
+  }
+  auto& dir = options.upload.page.uploadDirectory;
+  if (!dir) dir = kDefaultUploadDirectory;
+  if (!EnsureUploadDirectory(*dir, error)) return ConfigurationError(error);
 
   signal(SIGPIPE, SIG_IGN);
   // A web server whose client has gone stops its CGI program with SIGTERM
@@ -100,8 +70,7 @@ int RunCgi(int argc, char** argv) {
   sigemptyset(&stop.sa_mask);
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &stop, nullptr);
 
-  CgiOptions options{upload.page, upload.maxRequestSize, &stopRequested, {}};
-  if (!ApplyForwardEnvironment(options, error)) return ConfigurationError(error);
+  options.stopRequested = &stopRequested;
   AnswerCgiRequest([](const char* name) { return static_cast<const char*>(std::getenv(name)); }, STDIN_FILENO,
                    STDOUT_FILENO, options);
   return 0;

@@ -3,9 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -14,106 +12,43 @@
 #include "commands.h"
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
-#include "upload_options.h"
+#include "options.h"
 
 namespace parcelmoor::apps {
 namespace {
 
-constexpr const char* kServeUsage =
-    "usage: parcelmoor serve [options]\n"
-    "Serves the upload page at / and stores what is posted to it.\n"
-    "  --bind ADDRESS          address to listen on (default 127.0.0.1)\n"
-    "  --port N                port to listen on (default 8080; 0 picks a free one)\n"
-    "  --max-connections N     open connections; more are answered 503 (default 10000, less when descriptors are few)\n"
-    "  --max-uploads N         uploads running at once; more are answered 503 (default 16)\n"
-    "  --header-timeout S      seconds allowed for a request header from its first byte (default 10)\n"
-    "  --keepalive-timeout S   seconds a kept-alive connection may wait for its next request (default 5)\n"
-    "  --min-body-rate N       least average body rate in bytes a second, or the upload is cut (default 1024; 0: none)\n"
-    "  --body-rate-window S    seconds of grace, and of each window the body rate is measured over (default 10)\n"
-    "  --read-timeout S        seconds allowed for each body read and response write (default 30)\n"
-    "  --shutdown-grace S      seconds running uploads get after SIGINT or SIGTERM (default 5)\n"
-    "  --forward URL           hand each stored upload to the application at URL (http://HOST:PORT/PATH\n"
-    "                          or unix:/SOCKET:/PATH); its answer goes to the client, and an upload\n"
-    "                          it refuses is deleted\n"
-    "  --forward-timeout S     seconds the application has to answer (default 30; 502/504 after)\n";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "parcelmoor serve: %s\n%s%s", message.c_str(), kServeUsage, kUploadOptionsHelp);
-  return 2;
-}
-
-std::optional<std::chrono::milliseconds> ParseSeconds(std::optional<std::string_view> text) {
-  if (!text) return std::nullopt;
-  double seconds = 0;
-  auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), seconds);
-  if (ec != std::errc() || end != text->data() + text->size() || !(seconds > 0) || seconds > 86400) {
-    return std::nullopt;
-  }
-  return std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)));
-}
-
-// Parses the arguments; returns an exit status when the command must stop.
-std::optional<int> ParseArguments(int argc, char** argv, HttpServerOptions& server) {
-  UploadOptions upload;
-  ArgumentReader args(argc, argv);
-  std::string error;
-  while (args.Next()) {
-    std::string_view name = args.name();
-    switch (TakeUploadOption(args, upload, error)) {
-      case OptionTaken::kTaken: continue;
-      case OptionTaken::kBad: return UsageError(error);
-      case OptionTaken::kNotMine: break;
-    }
-    if (name == "--help" || name == "-h") {
-      std::printf("%s%s", kServeUsage, kUploadOptionsHelp);
-      return 0;
-    } else if (name == "--bind") {
-      auto v = args.Value();
-      if (!v || v->empty()) return UsageError("--bind needs an address");
-      server.bind = std::string(*v);
-    } else if (name == "--port") {
-      auto v = args.Value();
-      auto n = v ? ParseInteger<uint16_t>(*v) : std::nullopt;
-      if (!n) return UsageError("--port needs a port number (0 to 65535)");
-      server.port = *n;
-    } else if (name == "--max-connections") {
-      auto v = args.Value();
-      auto n = v ? ParseInteger<int32_t>(*v) : std::nullopt;
-      if (!n || *n < 1) return UsageError("--max-connections needs a positive number");
-      server.maxConnections = *n;
-    } else if (name == "--max-uploads") {
-      auto v = args.Value();
-      auto n = v ? ParseInteger<int32_t>(*v) : std::nullopt;
-      if (!n || *n < 1) return UsageError("--max-uploads needs a positive number");
-      server.maxUploads = *n;
-    } else if (name == "--min-body-rate") {
-      auto v = args.Value();
-      auto n = v ? ParseInteger<int64_t>(*v) : std::nullopt;
-      if (!n || *n < 0) return UsageError("--min-body-rate needs a number of bytes a second (0: none)");
-      server.minBodyRate = *n;
-    } else if (name == "--forward") {
-      auto v = args.Value();
-      std::string why;
-      server.forward = v ? ForwardTarget::Parse(*v, why) : std::nullopt;
-      if (!server.forward) return UsageError("--forward: " + (v ? why : std::string("needs a URL")));
-    } else if (name == "--header-timeout" || name == "--read-timeout" || name == "--shutdown-grace" ||
-               name == "--keepalive-timeout" || name == "--body-rate-window" || name == "--forward-timeout") {
-      auto ms = ParseSeconds(args.Value());
-      if (!ms) return UsageError(std::string(name) + " needs a positive number of seconds");
-      (name == "--header-timeout"      ? server.headerTimeout
-       : name == "--read-timeout"      ? server.ioTimeout
-       : name == "--keepalive-timeout" ? server.keepaliveTimeout
-       : name == "--body-rate-window"  ? server.bodyRateWindow
-       : name == "--forward-timeout"   ? server.forwardTimeout
-                                       : server.shutdownGrace) = *ms;
-    } else {
-      return UsageError("unknown option " + std::string(name));
-    }
-  }
-  server.page = upload.page;
-  server.maxRequestSize = upload.maxRequestSize;
-  if (!server.page.uploadDirectory) server.page.uploadDirectory = kDefaultUploadDirectory;
-  return std::nullopt;
+po::options_description ServerOptions(HttpServerOptions& s) {
+  po::options_description d("Server options");
+  d.add_options()
+      ("bind", po::value(&s.bind)->value_name("ADDRESS"),
+       "address to listen on (default 127.0.0.1)")
+      ("port", po::value(&s.port)->value_name("N"), "port to listen on (default 8080; 0 picks a free one)")
+      ("max-connections", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 1) throw po::error("--max-connections needs at least 1");
+         s.maxConnections = n;
+       }), "open connections; more are answered 503 (default 10000, less when descriptors are few)")
+      ("max-uploads", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 1) throw po::error("--max-uploads needs at least 1");
+         s.maxUploads = n;
+       }), "uploads running at once; more are answered 503 (default 16)")
+      ("header-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.headerTimeout = v.value;
+       }), "seconds allowed for a request header from its first byte (default 10)")
+      ("keepalive-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.keepaliveTimeout = v.value;
+       }), "seconds a kept-alive connection may wait for its next request (default 5)")
+      ("min-body-rate", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.minBodyRate = v.value;
+       }), "least average body rate in bytes a second, or the upload is cut (default 1024; 0: none)")
+      ("body-rate-window", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.bodyRateWindow = v.value;
+       }), "seconds of grace, and of each window the body rate is measured over (default 10)")
+      ("read-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.ioTimeout = v.value; }),
+       "seconds allowed for each body read and response write (default 30)")
+      ("shutdown-grace", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.shutdownGrace = v.value;
+       }), "seconds running uploads get after SIGINT or SIGTERM (default 5)");
+  return d;
 }
 
 std::string UrlFor(const std::string& bind, uint16_t port) {
@@ -144,12 +79,27 @@ std::string FitConnectionsToDescriptors(HttpServerOptions& options) {
 
 }  // namespace
 
-int RunServe(int argc, char** argv) {
+int RunServe(int argc, char** argv, const char* invokedAs) {
   HttpServerOptions options;
-  if (auto status = ParseArguments(argc, argv, options)) return *status;
+  Command command{invokedAs,
+                  "usage: parcelmoor serve [options]\n"
+                  "Serves the upload page at http://ADDRESS:PORT/ and stores the files posted to it.",
+                  ServerOptions(options), {}, false};
+  command.options.add(UploadOptions(options.upload));
+  ForwardSettings forward;
+  command.options.add(ForwardOptions(forward));
   std::string error;
-  if (!EnsureUploadDirectory(*options.page.uploadDirectory, error)) {
-    std::fprintf(stderr, "parcelmoor serve: %s\n", error.c_str());
+  switch (ParseCommand(command, argc, argv, error)) {
+    case Parsed::kHelpShown: return 0;
+    case Parsed::kBad: return UsageError(command, error);
+    case Parsed::kRun: break;
+  }
+  options.forward = forward.target;
+  options.forwardTimeout = forward.timeout;
+  auto& dir = options.upload.page.uploadDirectory;
+  if (!dir) dir = kDefaultUploadDirectory;
+  if (!EnsureUploadDirectory(*dir, error)) {
+    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
 
@@ -169,7 +119,7 @@ int RunServe(int argc, char** argv) {
   try {
     port = server.Listen();
   } catch (const std::runtime_error& e) {
-    std::fprintf(stderr, "parcelmoor serve: %s\n", e.what());
+    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, e.what());
     return 1;
   }
   std::printf("parcelmoor serving %s (%s)\n", UrlFor(options.bind, port).c_str(), capacity.c_str());

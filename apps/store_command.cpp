@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,21 +13,10 @@
 #include "commands.h"
 #include "host/memory_host.h"
 #include "host/page_runner.h"
+#include "options.h"
 
 namespace parcelmoor::apps {
 namespace {
-
-constexpr const char* kStoreUsage =
-    "usage: parcelmoor store [options] [BODY]\n"
-    "Stores the raw multipart/form-data request body in BODY (\"-\" or none: standard input).\n"
-    "  --dir DIR               upload directory (UploadDirectory), passed exactly as given\n"
-    "  --max-file-size N       size limit in bytes (MaxFileSize)\n"
-    "  --delete-max-file       delete files over the limit (DeleteMaxFile)\n"
-    "  --keep-partial          keep the files of an incomplete upload (UploadAllFilesOrNone false)\n"
-    "  --reads LIST            read sizes used in turn, comma-separated (\"1\": one byte per read)\n"
-    "  --total-bytes N         announced body length (default: the body's length)\n"
-    "  --disconnect-after N    the client counts as gone once N body bytes were delivered\n"
-    "  --json                  print one JSON object instead of a listing\n";
 
 struct StoreOptions {
   PageSettings settings;
@@ -38,71 +25,23 @@ struct StoreOptions {
   bool json = false;
 };
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "parcelmoor store: %s\n%s", message.c_str(), kStoreUsage);
-  return 2;
-}
-
-template <class Int>
-std::optional<Int> ParseInteger(std::string_view text) {
-  Int value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// Parses the arguments; returns an exit status when the command must stop.
-std::optional<int> ParseArguments(int argc, char** argv, StoreOptions& o) {
-  bool bodyGiven = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    auto value = [&](std::string_view name) -> std::optional<std::string_view> {
-      if (i + 1 >= argc) return std::nullopt;
-      (void)name;
-      return std::string_view(argv[++i]);
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kStoreUsage, stdout);
-      return 0;
-    } else if (arg == "--json") {
-      o.json = true;
-    } else if (arg == "--delete-max-file") {
-      o.settings.deleteMaxFile = true;
-    } else if (arg == "--keep-partial") {
-      o.settings.keepPartial = true;
-    } else if (arg == "--dir") {
-      auto v = value(arg);
-      if (!v) return UsageError("--dir needs a directory");
-      o.settings.uploadDirectory = std::string(*v);
-    } else if (arg == "--max-file-size") {
-      auto v = value(arg);
-      auto n = v ? ParseInteger<int32_t>(*v) : std::nullopt;
-      if (!n) return UsageError("--max-file-size needs a 32-bit integer");
-      o.settings.maxFileSize = *n;
-    } else if (arg == "--reads") {
-      auto v = value(arg);
-      auto plan = v ? ParseReadPlan(*v) : std::nullopt;
-      if (!plan) return UsageError("--reads needs a comma-separated list of positive sizes");
-      o.host.readPlan = *plan;
-    } else if (arg == "--total-bytes") {
-      auto v = value(arg);
-      auto n = v ? ParseInteger<int64_t>(*v) : std::nullopt;
-      if (!n || *n < 0) return UsageError("--total-bytes needs a byte count");
-      o.host.totalBytes = *n;
-    } else if (arg == "--disconnect-after") {
-      auto v = value(arg);
-      auto n = v ? ParseInteger<int64_t>(*v) : std::nullopt;
-      if (!n || *n < 0) return UsageError("--disconnect-after needs a byte count");
-      o.host.disconnectAfter = *n;
-    } else if (arg.size() > 1 && arg[0] == '-' ) {
-      return UsageError("unknown option " + std::string(arg));
-    } else {
-      if (bodyGiven) return UsageError("only one BODY may be given");
-      o.body = std::string(arg);
-      bodyGiven = true;
-    }
-  }
-  return std::nullopt;
+po::options_description StoreOnlyOptions(StoreOptions& o) {
+  po::options_description d("Store options");
+  d.add_options()
+      ("json", po::bool_switch(&o.json), "print one JSON object instead of a listing")
+      ("reads", po::value<std::string>()->value_name("LIST")->notifier([&o](const std::string& v) {
+         auto plan = ParseReadPlan(v);
+         if (!plan) throw po::error("--reads needs a comma-separated list of positive sizes, not '" + v + "'");
+         o.host.readPlan = *plan;
+       }), "read sizes used in turn, comma-separated (\"1\": one byte per read)")
+      ("total-bytes", po::value<ByteCount>()->value_name("SIZE")->notifier([&o](ByteCount v) {
+         o.host.totalBytes = v.value;
+       }), "announced body length (default: the body's length)")
+      ("disconnect-after", po::value<ByteCount>()->value_name("SIZE")->notifier([&o](ByteCount v) {
+         o.host.disconnectAfter = v.value;
+       }), "the client counts as gone once this many body bytes were delivered")
+      ("body", po::value(&o.body)->value_name("BODY"), "the body file (the positional argument)");
+  return d;
 }
 
 // Bytes left to read in a regular file, or nullopt for a pipe or terminal.
@@ -147,7 +86,19 @@ void PrintListing(const PageResult& page) {
 
 int RunStore(int argc, char** argv) {
   StoreOptions options;
-  if (auto status = ParseArguments(argc, argv, options)) return *status;
+  Command command{"store",
+                  "usage: parcelmoor store [options] [BODY]\n"
+                  "Stores the raw multipart/form-data request body in BODY (\"-\" or none: standard input)\n"
+                  "and lists what a page would see. The upload directory is used exactly as given.",
+                  StoreOnlyOptions(options), {}, false};
+  command.options.add(PageOptions(options.settings));
+  command.positional.add("body", 1);
+  std::string error;
+  switch (ParseCommand(command, argc, argv, error)) {
+    case Parsed::kHelpShown: return 0;
+    case Parsed::kBad: return UsageError(command, error);
+    case Parsed::kRun: break;
+  }
 
   std::FILE* stream = stdin;
   if (options.body != "-") {
@@ -160,7 +111,7 @@ int RunStore(int argc, char** argv) {
   std::optional<int64_t> length = RemainingLength(stream);
   if (!length && !options.host.totalBytes) {
     if (stream != stdin) std::fclose(stream);
-    return UsageError("--total-bytes is required when the body is not a regular file");
+    return UsageError(command, "--total-bytes is required when the body is not a regular file");
   }
   // Reads go straight into the reader's chunk; no stdio buffer in between.
   std::setvbuf(stream, nullptr, _IONBF, 0);

@@ -1,0 +1,179 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <sstream>
+#include <system_error>
+
+#include "runtime/ascii.h"
+
+namespace parcelmoor::apps {
+namespace {
+
+// The single value of an option, as Program_options hands it over.
+const std::string& SingleValue(boost::any& out, const std::vector<std::string>& values) {
+  po::validators::check_first_occurrence(out);
+  return po::validators::get_single_string(values);
+}
+
+std::string EnvironmentName(std::string_view option) {
+  std::string name = "PARCELMOOR_";
+  for (char c : option) name += c == '-' ? '_' : AsciiToUpper(c);
+  return name;
+}
+
+// Stores the options set in the environment, where the command line has not
+// set them already. An empty variable counts as unset.
+void StoreEnvironment(const po::options_description& options, po::variables_map& vm) {
+  for (const auto& option : options.options()) {
+    const std::string name = option->long_name();
+    if (name == "help") continue;
+    const std::string variable = EnvironmentName(name);
+    const char* value = std::getenv(variable.c_str());
+    if (value == nullptr || *value == '\0') continue;
+    po::parsed_options parsed(&options);
+    parsed.options.emplace_back(name, std::vector<std::string>{value});
+    try {
+      po::store(parsed, vm);
+    } catch (const po::error& e) {
+      throw po::error(variable + "=" + value + " is refused: " + e.what());
+    }
+  }
+}
+
+[[noreturn]] void RefuseValue(const std::string& value, const std::string& wanted) {
+  po::error_with_option_name e("%canonical_option% needs " + wanted + ", not '%value%'");
+  e.set_substitute("value", value);
+  throw e;
+}
+
+}  // namespace
+
+std::optional<int64_t> ParseByteCount(std::string_view text) {
+  int64_t number = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || text[0] == '-' || ec != std::errc()) return std::nullopt;
+  std::string_view unit = text.substr(static_cast<size_t>(end - text.data()));
+  int shift = 0;
+  if (unit.size() == 1) {
+    switch (AsciiToUpper(unit[0])) {
+      case 'K': shift = 10; break;
+      case 'M': shift = 20; break;
+      case 'G': shift = 30; break;
+      case 'T': shift = 40; break;
+      default: return std::nullopt;
+    }
+  } else if (!unit.empty()) {
+    return std::nullopt;
+  }
+  if (number > (std::numeric_limits<int64_t>::max() >> shift)) return std::nullopt;
+  return number << shift;
+}
+
+void validate(boost::any& out, const std::vector<std::string>& values, ByteCount*, int) {
+  auto n = ParseByteCount(SingleValue(out, values));
+  if (!n) RefuseValue(values.front(), "a byte count such as 1048576, 100K, 512M or 4G");
+  out = ByteCount{*n};
+}
+
+void validate(boost::any& out, const std::vector<std::string>& values, Seconds*, int) {
+  const std::string& text = SingleValue(out, values);
+  double seconds = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (ec != std::errc() || end != text.data() + text.size() || !(seconds > 0) || seconds > 86400) {
+    RefuseValue(text, "a positive number of seconds, at most 86400");
+  }
+  out = Seconds{std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)))};
+}
+
+po::options_description PageOptions(PageSettings& s) {
+  po::options_description d("Upload options");
+  d.add_options()
+      ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
+         s.uploadDirectory = v;
+       }), "directory the files are stored in, created when missing (default ./uploads)")
+      ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         if (v.value > std::numeric_limits<int32_t>::max()) {
+           throw po::error("--max-file-size is at most 2147483647 bytes");
+         }
+         s.maxFileSize = static_cast<int32_t>(v.value);
+       }), "largest size of one file; a larger file is cut at this size (default: no limit)")
+      ("delete-max-file", po::bool_switch(&s.deleteMaxFile),
+       "delete a file that is larger than --max-file-size instead of cutting it")
+      ("keep-partial", po::bool_switch(&s.keepPartial),
+       "keep the files of an upload that did not arrive whole (default: delete them)");
+  return d;
+}
+
+po::options_description UploadOptions(UploadSettings& s) {
+  po::options_description d = PageOptions(s.page);
+  d.add_options()
+      ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.maxRequestSize = v.value;
+       }), "refuse a request body larger than this with 413, before reading it (default: no limit)");
+  return d;
+}
+
+po::options_description ForwardOptions(ForwardSettings& s) {
+  po::options_description d("Hand-off options");
+  d.add_options()
+      ("forward", po::value<std::string>()->value_name("URL")->notifier([&s](const std::string& url) {
+         std::string why;
+         s.target = ForwardTarget::Parse(url, why);
+         if (!s.target) throw po::error("--forward: " + why);
+       }), "hand each stored upload to the application at URL (http://HOST:PORT/PATH or "
+           "unix:/SOCKET:/PATH); its answer goes to the client, and an upload it refuses is deleted")
+      ("forward-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.timeout = v.value; }),
+       "seconds the application has to answer (default 30; 502/504 after)");
+  return d;
+}
+
+Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {
+  command.options.add_options()("help,h", "show this help and exit");
+  try {
+    po::variables_map vm;
+    // The vector form: the (argc, argv) form would skip argv[0] as the
+    // program's name, and these are the arguments after the command's.
+    std::vector<std::string> args(argv, argv + argc);
+    po::store(po::command_line_parser(args).options(command.options).positional(command.positional).run(), vm);
+    if (vm.count("help")) {
+      std::fputs(HelpText(command).c_str(), stdout);
+      return Parsed::kHelpShown;
+    }
+    if (command.fromEnvironment) StoreEnvironment(command.options, vm);
+    po::notify(vm);
+  } catch (const po::error& e) {
+    error = e.what();
+    return Parsed::kBad;
+  }
+  return Parsed::kRun;
+}
+
+std::string HelpText(const Command& command) {
+  std::ostringstream out;
+  out << command.synopsis << "\n" << command.options;
+  return out.str();
+}
+
+int UsageError(const Command& command, const std::string& error) {
+  std::string invoked = command.name.empty() ? "parcelmoor" : "parcelmoor " + command.name;
+  std::fprintf(stderr, "%s: %s\nRun '%s --help' for the options.\n", invoked.c_str(), error.c_str(),
+               invoked.c_str());
+  return 2;
+}
+
+bool EnsureUploadDirectory(const std::string& dir, std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir, ec)) {
+    error = "cannot use upload directory " + dir + (ec ? ": " + ec.message() : ": not a directory");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace parcelmoor::apps

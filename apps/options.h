@@ -1,0 +1,83 @@
+#pragma once
+// The one option parser of the parcelmoor executable, on
+// Boost.Program_options. Each command lists its options once, typed and
+// bound to the field they set; the same list gives its --help text. An
+// option is added in one place: the group that owns it below.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include <boost/program_options.hpp>
+
+#include "host/request_policy.h"
+#include "http/upload_forwarder.h"
+
+namespace parcelmoor::apps {
+
+namespace po = boost::program_options;
+
+inline constexpr const char* kDefaultUploadDirectory = "./uploads";
+
+// A byte count: digits with an optional unit K, M, G or T (powers of 1024),
+// "100K", "512M", "4G". Negative or malformed values are refused.
+struct ByteCount {
+  int64_t value = 0;
+};
+// A positive number of seconds, fractions allowed ("0.5"), at most a day.
+struct Seconds {
+  std::chrono::milliseconds value{};
+};
+
+// Parses a byte count as above; nullopt when malformed.
+std::optional<int64_t> ParseByteCount(std::string_view text);
+
+// Program_options reads these types through these overloads.
+void validate(boost::any& out, const std::vector<std::string>& values, ByteCount*, int);
+void validate(boost::any& out, const std::vector<std::string>& values, Seconds*, int);
+
+// The options of every command that stores uploads: where files go and how
+// large they may be.
+po::options_description PageOptions(PageSettings& settings);
+// PageOptions and the limits a server checks before the component runs.
+po::options_description UploadOptions(UploadSettings& settings);
+
+// Where stored uploads are handed on to the user's application.
+struct ForwardSettings {
+  std::optional<ForwardTarget> target;
+  std::chrono::milliseconds timeout{30'000};
+};
+po::options_description ForwardOptions(ForwardSettings& settings);
+
+// One command's options and help.
+struct Command {
+  // "serve", shown in messages as "parcelmoor serve"; empty when the
+  // command was chosen without being named.
+  std::string name;
+  std::string synopsis;  // the usage line and what the command does
+  po::options_description options;
+  po::positional_options_description positional;
+  // Options may also come from PARCELMOOR_<NAME> environment variables
+  // (--max-file-size: PARCELMOOR_MAX_FILE_SIZE); the command line wins.
+  bool fromEnvironment = false;
+};
+
+enum class Parsed { kRun, kHelpShown, kBad };
+
+// Parses the arguments after the command's name into the bound fields.
+// --help prints the help on standard output (kHelpShown); a bad option sets
+// `error` (kBad).
+Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error);
+
+// The help text: synopsis and options.
+std::string HelpText(const Command& command);
+
+// Prints "parcelmoor NAME: error" and a pointer to --help on standard error;
+// returns exit status 2.
+int UsageError(const Command& command, const std::string& error);
+
+// Creates the upload directory when missing. False with `error` set when it
+// cannot be created or is not a directory.
+bool EnsureUploadDirectory(const std::string& dir, std::string& error);
+
+}  // namespace parcelmoor::apps

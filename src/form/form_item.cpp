@@ -5,6 +5,7 @@
 #include <new>
 
 #include "form/string_tokenizer.h"
+#include "runtime/ascii.h"
 #include "runtime/raised_error.h"
 
 namespace parcelmoor {
@@ -66,7 +67,7 @@ bool HeaderNamesAFile(std::string_view header) {
   size_t matched = 0;
   for (char c : header) {
     if (c == ' ') continue;
-    const char folded = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    const char folded = AsciiToLower(c);
     // ";" occurs only at the key's start, so a mismatch restarts there.
     matched = folded == kKey[matched] ? matched + 1 : (folded == ';' ? 1 : 0);
     if (matched == kKey.size()) return true;
@@ -77,13 +78,14 @@ bool HeaderNamesAFile(std::string_view header) {
 int32_t FormItem::extractCDHeader(std::string_view strCDHeader, const std::shared_ptr<Collection>& objCollection) {
   try {
     // The pieces between ";": the second names the item, a third (the last)
-    // may name a file.
+    // may name a file. A ";" inside a quoted value (filename="a;b.txt") is
+    // part of the value.
     int32_t pieceCount = 0;
     std::string_view pieces[3];
     ForEachPiece(strCDHeader, ';', [&](std::string_view piece) {
       if (pieceCount < 3) pieces[pieceCount] = piece;
       ++pieceCount;
-    });
+    }, QuoteRule::kQuotesHoldDelimiter);
     if (pieceCount >= 2) strName = ParameterValue(pieces[1]);
 
     if (!objCollection) {

@@ -10,15 +10,28 @@
 
 namespace parcelmoor {
 
+// How double quotes in a record are read.
+enum class QuoteRule {
+  kPlain,                // a quote is an ordinary character
+  kQuotesHoldDelimiter,  // each '"' toggles "inside quotes"; a delimiter inside is text
+};
+
+// The first `delimiter` at or after `start`, outside quotes under
+// kQuotesHoldDelimiter (the record is read from its start, so `start` must
+// not be inside quotes); npos when there is none.
+size_t FindDelimiter(std::string_view record, char delimiter, size_t start, QuoteRule quotes);
+
 // Calls onPiece(std::string_view) for every piece of `record` cut at
 // `delimiter`, in order: none for an empty record, and none for the piece
-// after a final delimiter.
+// after a final delimiter. Under kQuotesHoldDelimiter a delimiter between a
+// quote and the next one belongs to the piece (a backslash escapes nothing):
+// `a="x;y";b` gives `a="x;y"` and `b`.
 template <class OnPiece>
-void ForEachPiece(std::string_view record, char delimiter, OnPiece&& onPiece) {
+void ForEachPiece(std::string_view record, char delimiter, OnPiece&& onPiece, QuoteRule quotes = QuoteRule::kPlain) {
   if (record.empty()) return;
   size_t start = 0;
   for (;;) {
-    const size_t found = record.find(delimiter, start);
+    const size_t found = FindDelimiter(record, delimiter, start, quotes);
     if (found == std::string_view::npos) {
       onPiece(record.substr(start));
       return;
@@ -38,8 +51,8 @@ class StringTokenizer {
 
   // Drops all tokens, then splits `strRecord` at `cDelimiter`. An empty record,
   // or a delimiter that is not exactly one character, leaves no token. The
-  // piece after a final delimiter is dropped.
-  void setString(std::string_view strRecord, std::string_view cDelimiter);
+  // piece after a final delimiter is dropped; quotes as in ForEachPiece.
+  void setString(std::string_view strRecord, std::string_view cDelimiter, QuoteRule quotes = QuoteRule::kPlain);
   int32_t countTokens() const { return static_cast<int32_t>(tokens_.size()); }
   // Token `lIndex`, REQUIRES: 1 <= lIndex <= countTokens() (else raises 5).
   std::string getTokenItemByIndex(int32_t lIndex) const { return std::string(token(lIndex)); }

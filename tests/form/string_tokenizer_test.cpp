@@ -21,6 +21,7 @@ struct SplitCase {
   std::string record;
   std::string delimiter;
   std::vector<std::string> tokens;
+  QuoteRule quotes = QuoteRule::kPlain;
 };
 
 TEST(StringTokenizerTest, SplitsRecords) {
@@ -41,10 +42,17 @@ TEST(StringTokenizerTest, SplitsRecords) {
       {"empty record", "", ";", {}},
       {"empty delimiter", "abc", "", {}},
       {"two-character delimiter", "a;;b", ";;", {}},
+      {"plain rule splits inside quotes", "f; filename=\"a;b\"", ";", {"f", " filename=\"a", "b\""}},
+      {"delimiter inside quotes is text", "f; filename=\"a;b.txt\"", ";", {"f", " filename=\"a;b.txt\""},
+       QuoteRule::kQuotesHoldDelimiter},
+      {"backslash escapes no quote", "n=\"a\\\";b\";c", ";", {"n=\"a\\\"", "b\";c"},
+       QuoteRule::kQuotesHoldDelimiter},
+      {"unclosed quote holds the rest", "a;\"b;c", ";", {"a", "\"b;c"}, QuoteRule::kQuotesHoldDelimiter},
+      {"final delimiter still dropped", "a;\"b\";", ";", {"a", "\"b\""}, QuoteRule::kQuotesHoldDelimiter},
   };
   for (const auto& c : cases) {
     StringTokenizer tokenizer;
-    tokenizer.setString(c.record, c.delimiter);
+    tokenizer.setString(c.record, c.delimiter, c.quotes);
     EXPECT_EQ(tokenizer.countTokens(), static_cast<int32_t>(c.tokens.size())) << c.why;
     EXPECT_EQ(TokensOf(tokenizer), c.tokens) << c.why;
   }

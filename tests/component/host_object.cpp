@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "component/server_library.h"
-#include "runtime/collection.h"
+#include "runtime/ascii.h"
 
 namespace parcelmoor {
 namespace {

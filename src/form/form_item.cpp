@@ -65,8 +65,15 @@ void AppendToLast(Collection& values, std::string_view piece) {
 bool HeaderNamesAFile(std::string_view header) {
   static constexpr std::string_view kKey = ";filename=";
   size_t matched = 0;
+  bool quoted = false;
   for (char c : header) {
     if (c == ' ') continue;
+    // As for the split: ";filename=" inside a quoted value is text.
+    if (c == '"') quoted = !quoted;
+    if (quoted) {
+      matched = 0;
+      continue;
+    }
     const char folded = AsciiToLower(c);
     // ";" occurs only at the key's start, so a mismatch restarts there.
     matched = folded == kKey[matched] ? matched + 1 : (folded == ';' ? 1 : 0);

@@ -14,7 +14,8 @@
 namespace parcelmoor {
 
 // True when a Content-Disposition header line, with every space removed,
-// holds ";filename=" in any ASCII letter case: the part carries a file.
+// holds ";filename=" in any ASCII letter case outside double quotes: the part
+// carries a file.
 bool HeaderNamesAFile(std::string_view header);
 
 class FormItem : public Object {

@@ -1,4 +1,5 @@
 #include "runtime/collection.h"
+#include "runtime/ascii.h"
 
 #include <gtest/gtest.h>
 

@@ -37,6 +37,7 @@ TEST(PartStateMachineTest, RecognisesHeaderNamesByTheirBytes) {
       {"20 bytes without parameters", {"Content-Disposition:"}, {"v"}},
       {"type before disposition", {"Content-Type: text/plain", "Content-Disposition: form-data; name=\"a\""}, {"v"}},
       {"type after disposition", {"Content-Disposition: form-data; name=\"a\"", "content-type: text/plain"}, {"v"}},
+      {"file key inside a quoted name is text", {"Content-Disposition: form-data; name=\"x;filename=y\""}, {"v"}},
       {"unknown header between", {"Content-Disposition: form-data; name=\"a\"", "Content-Transfer-Encoding: 8bit"}, {"v"}},
   };
   for (const Case& c : cases) {

@@ -2,9 +2,8 @@
 // The automation boundary: late-bound calls by name or dispatch identifier on
 // any script-visible object, and the release of a script's reference. Every
 // raised error reaches the caller with its number, source and description
-// unchanged; any other C++ exception is turned into a raised error here, and
-// nowhere else: std::bad_alloc becomes 7 "Out of memory", anything else 51
-// "Internal error".
+// unchanged; any other C++ exception leaves as the raised error that
+// CurrentExceptionAsRaisedError (runtime/raised_error.h) makes of it.
 
 #include <string_view>
 #include <utility>
@@ -40,8 +39,7 @@ Variant CallByName(const ObjectRef& object, std::string_view name, InvokeKind ki
 // and its raised error goes to the caller; the reference is dropped either way.
 void ReleaseObject(ObjectRef& ref);
 
-// Turns the exception being handled into a raised error: a raised error is
-// raised again unchanged, std::bad_alloc as 7, anything else as 51.
+// Throws CurrentExceptionAsRaisedError() of the exception being handled.
 // REQUIRES: called inside a catch handler.
 [[noreturn]] void RaiseCurrentException();
 

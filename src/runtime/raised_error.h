@@ -40,14 +40,9 @@ RaisedError CurrentExceptionAsRaisedError();
 // and for the scripting runtime's own errors.
 inline constexpr const char* kComponentSource = "qelt_parcelmoor";
 
-// Numbers a script may see never change once released; a new one is appended.
+// The scripting runtime's usual numbers. The upload component's own numbers
+// are in storage/upload_errors.h.
 namespace errnum {
-// The component's own errors.
-inline constexpr int32_t kDirectoryEmpty = -2147221003;  // 0x800401F5
-inline constexpr int32_t kNoFileUploaded = -2147221001;  // 0x800401F7
-inline constexpr int32_t kOpenFileFailed = -20;          // 0xFFFFFFEC
-inline constexpr int32_t kFileIo = 15001;                // 0x3A99
-// The scripting runtime's usual numbers.
 inline constexpr int32_t kInvalidProcedureCall = 5;
 inline constexpr int32_t kOverflow = 6;
 inline constexpr int32_t kOutOfMemory = 7;

@@ -11,30 +11,30 @@ constexpr const char* kAbortNotice =
 }  // namespace
 
 void UploadFile::readRequestBody() {
-  if (!objRequest) {
+  if (!body_.objRequest) {
     RaiseRuntimeError(errnum::kObjectNotSet);
   }
   // 64-bit: bodies past 2 GiB must still count down to exactly 0.
-  int64_t lRemaining = objRequest->TotalBytes();
-  lChunkPos = 0;
-  hFile = -1;
+  int64_t lRemaining = body_.objRequest->TotalBytes();
+  body_.lChunkPos = 0;
 
   // A failing step inside the loop leaves a pending error and execution goes
   // on; the pending error is examined at fixed points below.
   std::optional<RaisedError> pending;
   auto keepPending = [&pending] { pending = CurrentExceptionAsRaisedError(); };
 
-  if (!abChunk) abChunk = std::make_unique<uint8_t[]>(kRequestSize);
+  if (!body_.abChunk) body_.abChunk = std::make_unique<uint8_t[]>(kRequestSize);
   int32_t received = 0;  // bytes in abChunk; a failed read keeps the previous chunk
 
   for (;;) {
-    lChunkLength = kRequestSize;
+    body_.lChunkLength = kRequestSize;
     try {
-      received = static_cast<int32_t>(objRequest->BinaryRead(abChunk.get(), static_cast<size_t>(lChunkLength)));
+      received = static_cast<int32_t>(
+          body_.objRequest->BinaryRead(body_.abChunk.get(), static_cast<size_t>(body_.lChunkLength)));
     } catch (...) {
       keepPending();
     }
-    lChunkLength = received;
+    body_.lChunkLength = received;
     // The read after the last chunk fails: the normal end of the loop.
     if (pending) {
       pending.reset();
@@ -43,51 +43,51 @@ void UploadFile::readRequestBody() {
 
     bool connected = false;
     try {
-      if (!objResponse) {
+      if (!body_.objResponse) {
         RaiseRuntimeError(errnum::kObjectNotSet);
       }
-      connected = objResponse->IsClientConnected();
+      connected = body_.objResponse->IsClientConnected();
     } catch (...) {
       keepPending();
     }
     if (!connected) {
-      if (hFile != -1) abandonUploadFile();
+      if (writer_.isOpen()) abandonUploadFile();
       break;
     }
 
-    lRemaining -= lChunkLength;
-    lChunkPos = 0;
-    if (!bAbort) {
+    lRemaining -= body_.lChunkLength;
+    body_.lChunkPos = 0;
+    if (!body_.bAbort) {
       try {
-        if (processChunk() == -1) bAbort = kTrue;
+        processChunk();
       } catch (...) {
         keepPending();
-        lastParseFailure_ = *pending;
-        bAbort = kTrue;
+        body_.lastParseFailure_ = *pending;
+        body_.bAbort = kTrue;
       }
     }
   }
 
-  if (bAbort) {
+  if (body_.bAbort) {
     try {
-      if (!objResponse) {
+      if (!body_.objResponse) {
         RaiseRuntimeError(errnum::kObjectNotSet);
       }
-      objResponse->Write(kAbortNotice);
+      body_.objResponse->Write(kAbortNotice);
     } catch (...) {
       keepPending();
     }
     if (pending) {
       try {
-        if (objResponse) {
-          objResponse->Write("Error Number/Description --> " + std::to_string(pending->number()) + "/" +
+        if (body_.objResponse) {
+          body_.objResponse->Write("Error Number/Description --> " + std::to_string(pending->number()) + "/" +
                              pending->description());
         }
       } catch (...) {
       }
     }
   }
-  if (lRemaining == 0) bUploadAllFilesOrNone = kFalse;
+  if (lRemaining == 0) settings_.bUploadAllFilesOrNone = kFalse;
 }
 
 }  // namespace parcelmoor

@@ -5,28 +5,25 @@
 namespace parcelmoor {
 
 void UploadFile::resetForm() {
-  if (hFile != -1) abandonUploadFile();
+  if (writer_.isOpen()) abandonUploadFile();
 
   // The files deleted are the ones this object created, each only while its
   // name still names that very file: neither a later UploadDirectory nor a
   // file someone else made under the same name is ever touched. This runs
   // before the walk over Form so that nothing a script put into Form can
-  // keep an incomplete upload's files on disk.
-  if (bUploadAllFilesOrNone) {
-    for (const StoredFile& file : storedFiles_) files_->DeleteFileIfIdentity(file.path, file.identity);
-  }
-  // Kept or deleted, the files are no longer this object's to clean up.
-  storedFiles_.clear();
+  // keep an incomplete upload's files on disk. Kept or deleted, the files
+  // are no longer this object's to clean up.
+  writer_.releaseStored(settings_.bUploadAllFilesOrNone != 0);
 
   const std::shared_ptr<Collection> items = form();
   // From the last item to the first: removing by position never shifts an
   // item not yet visited.
   for (int32_t i = items->Count(); i >= 1; --i) {
-    objCurrentItem = ObjectAs<FormItem>(items->Item(i));
-    objCurrentItem.reset();
+    part_.objCurrentItem = ObjectAs<FormItem>(items->Item(i));
+    part_.objCurrentItem.reset();
     items->Remove(i);
   }
-  objCurrentItem.reset();
+  part_.objCurrentItem.reset();
   Form.reset();
 }
 

@@ -7,9 +7,9 @@ namespace parcelmoor {
 void UploadFile::initHeaderPatterns() {
   static constexpr char kContentType[] = "content-type";
   static constexpr char kContentDisposition[] = "content-disposition";
-  std::memcpy(abContentType.data(), kContentType, abContentType.size());
-  std::memcpy(abContentDisposition.data(), kContentDisposition, abContentDisposition.size());
-  abCRLF = {13, 10};
+  std::memcpy(part_.abContentType.data(), kContentType, part_.abContentType.size());
+  std::memcpy(part_.abContentDisposition.data(), kContentDisposition, part_.abContentDisposition.size());
+  scan_.abCRLF = {13, 10};
 }
 
 int32_t UploadFile::bytesEqual(const uint8_t* a, int32_t offsetA, const uint8_t* b, int32_t offsetB,

@@ -1,6 +1,10 @@
+// The part state machine: what each line means for the part being received,
+// and where the part's content goes.
 #include <string>
+#include <string_view>
 
 #include "runtime/ascii.h"
+#include "storage/upload_errors.h"
 #include "upload/part_state.h"
 #include "upload/upload_file.h"
 
@@ -10,140 +14,144 @@ namespace {
 constexpr int32_t kDispositionNameLength = 19;  // "content-disposition"
 constexpr int32_t kContentTypeNameLength = 12;  // "content-type"
 
-
-// A file name that may be joined to the upload directory: no directory
-// separator left after the client-path cut, not "." or "..", no control byte.
-bool IsSafeFileName(const std::string& name) {
-  if (name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
-  return true;
-}
-
 }  // namespace
 
-int32_t UploadFile::handleLine() {
-  const int32_t n = lLineLength;
+void UploadFile::handleLine() {
+  const int32_t n = scan_.lLineLength;
+  const uint8_t* line = scan_.abLine.data();
 
   // The blank line that ends a part's headers counts only after a
   // Content-Disposition or Content-Type line.
-  if (lPartState == kAfterDisposition && n == 0) {
-    lPartState = kNoHeaderYet;
-    bInContent = kTrue;
-    return 0;
+  if (part_.lPartState == kAfterDisposition && n == 0) {
+    part_.lPartState = kNoHeaderYet;
+    scan_.bInContent = kTrue;
+    return;
   }
-  if (lPartState == kAfterContentType && n == 0) {
-    bInContent = kTrue;
-    lPartState = kNoHeaderYet;
-    bPendingCRLF = kFalse;
-    return 0;
+  if (part_.lPartState == kAfterContentType && n == 0) {
+    scan_.bInContent = kTrue;
+    part_.lPartState = kNoHeaderYet;
+    scan_.bPendingCRLF = kFalse;
+    return;
   }
 
   // A delimiter line (or the close delimiter, two bytes longer) ends the part,
   // inside content and outside.
-  if ((n == lBoundaryLength || n == lBoundaryLength + 2) &&
-      matchBytes(abBoundary.data(), abLine.data(), lBoundaryLength, kFalse, 0) == 0) {
-    if (lInFilePart == 1) finishFilePart();
-    bPendingCRLF = kFalse;  // the line break in front of the delimiter is not content
-    bInContent = kFalse;
-    lPartState = kAfterDelimiter;
-    lLineLength = 0;
-    partHasItem_ = false;
-    fileIsItemsOwn_ = false;
-    return 0;
+  if ((n == scan_.lBoundaryLength || n == scan_.lBoundaryLength + 2) &&
+      matchBytes(scan_.abBoundary.data(), line, scan_.lBoundaryLength, kFalse, 0) == 0) {
+    if (part_.lInFilePart == 1) finishFilePart();
+    scan_.bPendingCRLF = kFalse;  // the line break in front of the delimiter is not content
+    scan_.bInContent = kFalse;
+    part_.lPartState = kAfterDelimiter;
+    scan_.lLineLength = 0;
+    part_.partHasItem_ = false;
+    part_.fileIsItemsOwn_ = false;
+    return;
   }
 
-  if (!bInContent) {
+  if (!scan_.bInContent) {
+    scan_.lLineLength = 0;  // every header line is used up here
     if (n > kDispositionNameLength &&
-        matchBytes(abContentDisposition.data(), abLine.data(), kDispositionNameLength, kTrue, 0) == 0) {
+        matchBytes(part_.abContentDisposition.data(), line, kDispositionNameLength, kTrue, 0) == 0) {
       // abLine stays as it is until the next line is scanned.
-      const std::string_view header(reinterpret_cast<const char*>(abLine.data()), static_cast<size_t>(n));
-      lLineLength = 0;
+      const std::string_view header(reinterpret_cast<const char*>(line), static_cast<size_t>(n));
       // A second file-naming header in one part: the file the first one
       // opened ends here, empty, so that its handle is never lost.
-      if (lInFilePart == 1) finishFilePart();
+      if (part_.lInFilePart == 1) finishFilePart();
       auto item = FormItem::Create();
       const int32_t merged = item->extractCDHeader(header, form());
       if (merged == 1) {
-        objCurrentItem = ObjectAs<FormItem>(Form->Item(Form->Count()));
+        part_.objCurrentItem = ObjectAs<FormItem>(Form->Item(Form->Count()));
       } else {
-        objCurrentItem = item;
+        part_.objCurrentItem = item;
         Form->Add(Variant(item), item->Name());
       }
-      bPendingCRLF = kFalse;
-      partHasItem_ = true;
-      valueStarted_ = false;
+      scan_.bPendingCRLF = kFalse;
+      part_.partHasItem_ = true;
+      part_.valueStarted_ = false;
       if (HeaderNamesAFile(header)) prepareFilePart(header, merged == 1);
-      lPartState = kAfterDisposition;
-      return 0;
+      part_.lPartState = kAfterDisposition;
+    } else if (n > kContentTypeNameLength &&
+               matchBytes(part_.abContentType.data(), line, kContentTypeNameLength, kTrue, 0) == 0) {
+      part_.lPartState = kAfterContentType;
     }
-    if (n > kContentTypeNameLength &&
-        matchBytes(abContentType.data(), abLine.data(), kContentTypeNameLength, kTrue, 0) == 0) {
-      lLineLength = 0;
-      lPartState = kAfterContentType;
-      return 0;
-    }
-    lLineLength = 0;  // any other header line, blank ones included, is discarded
-    return 0;
+    return;  // any other header line, blank ones included, is discarded
   }
 
   // A content line: handed over only when its CR and LF fell into two reads.
-  if (bPendingCRLF) writeBytes(abCRLF.data(), 2, 0);
-  bPendingCRLF = kTrue;
+  if (scan_.bPendingCRLF) writeBytes(scan_.abCRLF.data(), 2, 0);
+  scan_.bPendingCRLF = kTrue;
   if (n > 0) {
-    writeBytes(abLine.data(), n, 0);
-    lLineLength = 0;
+    writeBytes(line, n, 0);
+    scan_.lLineLength = 0;
   }
-  return 0;
 }
 
 void UploadFile::finishFilePart() {
-  lInFilePart = 0;
+  part_.lInFilePart = 0;
   // Only an assigned limit can make a file over-size.
-  if (lMaxFileSizeSet != 0 && lFileSize > lMaxFileSize) {
+  if (writer_.overLimit()) {
     abandonUploadFile();
   } else {
-    if (fileIsItemsOwn_ && objCurrentItem) objCurrentItem->setFileSize(lFileSize);
-    closeUploadFile();
+    if (part_.fileIsItemsOwn_ && part_.objCurrentItem) part_.objCurrentItem->setFileSize(writer_.size());
+    writer_.close();
   }
-  lFileSize = 0;
-  hFile = -1;
-  bMaxSizeExceeded = kFalse;
 }
 
 void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
-  lInFilePart = 1;
+  part_.lInFilePart = 1;
   // A file part merged into an earlier item of the same name is still stored
   // under its own file name, read from its own header line; the item keeps the
   // name and size of its first file and gains this part's client path.
-  std::shared_ptr<FormItem> ownFile = objCurrentItem;
+  std::shared_ptr<FormItem> ownFile = part_.objCurrentItem;
   if (merged) {
     ownFile = FormItem::Create();
     ownFile->extractCDHeader(strCDHeader, Collection::Create());
   }
-  fileIsItemsOwn_ = !merged;
-  objCurrentItem->setValue(ownFile->getCompleteFilePath());
+  part_.fileIsItemsOwn_ = !merged;
+  part_.objCurrentItem->setValue(ownFile->getCompleteFilePath());
 
   const std::string fileName = ownFile->getFileName();
   if (TrimAscii(fileName, " ").empty()) {
-    lInFilePart = 0;
-    Raise(errnum::kNoFileUploaded, kComponentSource, "No File uploaded for " + objCurrentItem->Name());
+    part_.lInFilePart = 0;
+    uploaderr::RaiseNoFileUploaded(part_.objCurrentItem->Name());
   }
   try {
-    // A name that could leave the upload directory is refused as the
-    // operating system refuses an invalid name: nothing is deleted or opened.
-    if (!IsSafeFileName(fileName)) {
-      Raise(errnum::kOpenFileFailed, "OpenFile",
-            "CreateFile failed. GetLastError=" + std::to_string(modWin32::ERROR_INVALID_NAME));
-    }
-    strFilePath = strUploadDirectory + fileName;
-    files_->DeleteFileA(strFilePath);
-    openUploadFile();
-    lFileSize = 0;
+    std::optional<int64_t> limit;
+    if (settings_.lMaxFileSizeSet != 0) limit = settings_.lMaxFileSize;
+    writer_.open(settings_.strUploadDirectory, fileName, limit);
   } catch (const RaisedError& e) {
-    lInFilePart = 0;
-    Raise(e.number(), e.source(), "The following error coccured while storing uploaded file " + e.description());
+    part_.lInFilePart = 0;
+    uploaderr::RaiseStoringFailed(e);
   }
+}
+
+void UploadFile::writeBytes(const uint8_t* buffer, int32_t count, int32_t start) {
+  if (count <= 0) return;
+  if (part_.lInFilePart == 1) {
+    writer_.write(buffer + start, count);
+    return;
+  }
+  // A part without a Content-Disposition line has no item of its own: its
+  // content never reaches an earlier item.
+  if (!part_.partHasItem_ || !part_.objCurrentItem) return;
+  const auto* bytes = reinterpret_cast<const char*>(buffer + start);
+  // A part's content is one entry of the item's values, however the reads
+  // cut it: the first piece starts the entry, later pieces join it.
+  if (!part_.valueStarted_) {
+    part_.objCurrentItem->setValue(std::string(bytes, static_cast<size_t>(count)));
+    part_.valueStarted_ = true;
+  } else {
+    part_.objCurrentItem->continueValue(std::string_view(bytes, static_cast<size_t>(count)));
+  }
+}
+
+void UploadFile::abandonUploadFile() noexcept {
+  try {
+    if (part_.objCurrentItem && part_.fileIsItemsOwn_) part_.objCurrentItem->setFileSize(writer_.size());
+  } catch (...) {
+    // The file is given up all the same.
+  }
+  writer_.abandon(settings_.bDeleteMaxFile != 0);
 }
 
 }  // namespace parcelmoor

@@ -2,9 +2,10 @@
 // The upload object a page script creates and drives: bound to a request by
 // OnStartPage, configured by four properties, it reads the request body once
 // (storeUploadedFiles), splits it into parts, stores file contents in the
-// upload directory and leaves the form items in Form. Every operation of the
-// body reader, line scanner, part state machine, file writer and form reset is
-// a private operation of this class working on the members below.
+// upload directory and leaves the form items in Form. The body reader, line
+// scanner, part state machine and form reset are private operations of this
+// class, each working on its own group of the members below; the file of a
+// file part and the record of stored files belong to the file writer.
 //
 // One object serves one request and is used on one thread. Releasing it runs
 // termination: Form is emptied and, unless the whole body arrived (or the
@@ -24,13 +25,11 @@
 #include "runtime/object.h"
 #include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
+#include "storage/upload_file_writer.h"
 
 namespace parcelmoor {
 
 class UploadFile : public Object {
-  // Tests reach the private operations and members through this peer.
-  friend class UploadFileTestPeer;
-
  public:
   static constexpr int32_t kRequestSize = 65535;  // bytes asked of each read
   static constexpr int32_t kBoundaryCapacity = 1024;
@@ -53,16 +52,16 @@ class UploadFile : public Object {
   // Never raises.
   void OnStartPage(const std::shared_ptr<ScriptingContext>& MyScriptingContext);
 
-  void put_DeleteMaxFile(Boolean bDelete) { bDeleteMaxFile = bDelete; }
-  Boolean get_DeleteMaxFile() const { return bDeleteMaxFile; }
+  void put_DeleteMaxFile(Boolean bDelete) { settings_.bDeleteMaxFile = bDelete; }
+  Boolean get_DeleteMaxFile() const { return settings_.bDeleteMaxFile; }
   void put_MaxFileSize(int32_t lMaximumFileSize);
-  int32_t get_MaxFileSize() const { return lMaxFileSize; }
+  int32_t get_MaxFileSize() const { return settings_.lMaxFileSize; }
   // Stores the directory trimmed of spaces with "\" appended when missing; an
   // empty or all-space value leaves the directory empty. Never raises.
   void put_UploadDirectory(const std::string& strDirectory);
-  std::string get_UploadDirectory() const { return strUploadDirectory; }
-  Boolean get_UploadAllFilesOrNone() const { return bUploadAllFilesOrNone; }
-  void put_UploadAllFilesOrNone(Boolean bUpload) { bUploadAllFilesOrNone = bUpload; }
+  std::string get_UploadDirectory() const { return settings_.strUploadDirectory; }
+  Boolean get_UploadAllFilesOrNone() const { return settings_.bUploadAllFilesOrNone; }
+  void put_UploadAllFilesOrNone(Boolean bUpload) { settings_.bUploadAllFilesOrNone = bUpload; }
 
   // Termination: drops the host references and resets the form (deleting the
   // stored files of an incomplete upload). Raises its failure to the caller;
@@ -76,44 +75,82 @@ class UploadFile : public Object {
 
   // C++ API beyond the script's view.
   // The last failure that stopped the parsing of the body, if any.
-  const std::optional<RaisedError>& lastParseFailure() const { return lastParseFailure_; }
+  const std::optional<RaisedError>& lastParseFailure() const { return body_.lastParseFailure_; }
   // Number of files this object created and still owns on disk.
-  size_t storedFileCount() const { return storedFiles_.size(); }
+  size_t storedFileCount() const { return writer_.storedFileCount(); }
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
   // outlives the object; no file is open.
-  void setFileLayer(modWin32::FileLayer& layer) { files_ = &layer; }
+  void setFileLayer(modWin32::FileLayer& layer) { writer_.setFileLayer(layer); }
 
  private:
-  // Upload object (construction, storeUploadedFiles).
-  std::shared_ptr<Collection>& form();  // Form, created on first use
+  // Upload object.
+  // Returns Form, creating an empty collection first when there is none.
+  std::shared_ptr<Collection>& form();
 
   // Request body reader.
+  // Reads the body chunk by chunk into body_.abChunk and scans each; a parse
+  // failure sets bAbort and is kept, the notice goes to the response. Clears
+  // bUploadAllFilesOrNone once every announced byte arrived.
   void readRequestBody();
 
-  // Line scanner.
-  int32_t processChunk();
+  // Line scanner (all of scan_; raises what handleLine and writeBytes raise).
+  // Hands every line of the current chunk to handleLine, capturing the
+  // delimiter first; leaves body_.lChunkPos at the chunk end.
+  void processChunk();
+  // Takes the body's first line as the delimiter once it is whole. Raises the
+  // scanner's errors for an empty or over-long first line.
   void captureBoundary();
+  // Returns 1 with the next line in abLine (lLineLength bytes) and
+  // lChunkPos past it, or 0 with the chunk consumed and its tail carried.
   int32_t nextLine();
+  // The first byte of a chunk after one that ended in CR: returns 1 when
+  // that CR ended a line to hand over, 0 to go on scanning from lChunkPos.
+  int32_t takeCarriedCR();
+  // Header mode: returns 1 with one header line in abLine, or 0 with the
+  // chunk's tail carried. Raises the scanner's errors for an over-long line.
+  int32_t nextHeaderLine();
+  // Content mode: writes content up to the next delimiter line and returns 1
+  // with that line in abLine, or writes what cannot begin one and returns 0.
+  int32_t nextContentLine();
+  // Writes the held-back CR LF and the carried line bytes, leaving none.
+  void writeHeldBack();
+  // Appends chunk[from, from + count) to the carried line bytes.
+  void carry(int32_t from, int32_t count);
+  // Whether the `held` carried bytes followed by the chunk from `from` begin
+  // a delimiter line; see line_scanner.cpp. Changes nothing.
+  struct Prospect;
+  Prospect measureProspect(int32_t held, int32_t from, bool delimiterFound) const;
 
-  // Part state machine.
-  int32_t handleLine();
+  // Part state machine (all of part_, and bInContent/bPendingCRLF).
+  // Acts on the line in abLine: a delimiter ends the part, headers start an
+  // item, content goes to writeBytes. Leaves lLineLength 0 for a used line.
+  void handleLine();
+  // Opens the file of a part whose header names one. Raises 0x800401F7 for
+  // an empty file name and the writer's errors, prefixed; lInFilePart says
+  // whether a file is open after.
   void prepareFilePart(std::string_view strCDHeader, bool merged);
+  // Closes the part's file, sizing the item; an over-limit file is abandoned.
   void finishFilePart();
+  // Hands content to the current part: a file part's file, a field's value
+  // (one entry per part), or nowhere for a part without an item.
+  void writeBytes(const uint8_t* buffer, int32_t count, int32_t start);
+  // Sizes the item of the open file and abandons the file (deleted when
+  // DeleteMaxFile is set). Never raises.
+  void abandonUploadFile() noexcept;
 
   // Header patterns and byte comparison.
   void initHeaderPatterns();
+  // Returns 0 when count bytes of a and b at their offsets are equal, else 1.
   static int32_t bytesEqual(const uint8_t* a, int32_t offsetA, const uint8_t* b, int32_t offsetB,
                             int32_t count);
+  // Returns 0 when line[start..] begins with pattern's count bytes (letters
+  // folded when foldCase), else 1.
   static int32_t matchBytes(const uint8_t* pattern, const uint8_t* line, int32_t count, Boolean foldCase,
                             int32_t start);
 
-  // Upload file writer.
-  void openUploadFile();
-  void writeBytes(const uint8_t* buffer, int32_t count, int32_t start);
-  void closeUploadFile();
-  void abandonUploadFile() noexcept;
-
   // Form reset and upload clean-up.
+  // Abandons an open file, deletes the stored files when
+  // bUploadAllFilesOrNone is still set, empties Form and drops it.
   void resetForm();
 
  public:
@@ -121,58 +158,67 @@ class UploadFile : public Object {
   std::shared_ptr<Collection> Form;
 
  private:
-  std::shared_ptr<HostRequest> objRequest;
-  std::shared_ptr<HostResponse> objResponse;
-  std::string strFilePath;
-  std::string strUploadDirectory;
-  Boolean bBoundaryKnown = kFalse;
-  int32_t lBoundaryLength = 0;
-  std::unique_ptr<uint8_t[]> abChunk;  // kRequestSize bytes once reading starts
-  int32_t lChunkLength = 0;
-  int32_t lChunkPos = 0;
-  Boolean bPendingCRLF = kFalse;
-  int32_t lInFilePart = 0;
-  int32_t hFile = -1;
-  Boolean bInContent = kFalse;
-  int32_t lPartState = 0;
-  Boolean bCRAtChunkEnd = kFalse;
-  std::shared_ptr<FormItem> objCurrentItem;
-  Boolean bAbort = kFalse;
-  Boolean bProcessed = kFalse;
-  std::array<uint8_t, kBoundaryCapacity> abBoundary{};
-  std::vector<uint8_t> abLine;  // kLineCapacity bytes while storeUploadedFiles reads
-  int32_t lLineLength = 0;
-  std::array<uint8_t, 12> abContentType{};
-  std::array<uint8_t, 19> abContentDisposition{};
-  std::array<uint8_t, 2> abCRLF{};
-  int32_t lMaxFileSize = 0;
-  Boolean bMaxSizeExceeded = kFalse;
-  int64_t lFileSize = 0;  // 64-bit: files past 2 GiB are counted exactly
-  int32_t lMaxFileSizeSet = 0;
-  Boolean bUploadAllFilesOrNone = kTrue;
-  Boolean bDeleteMaxFile = kFalse;
+  // What the script assigns.
+  struct Settings {
+    std::string strUploadDirectory;
+    int32_t lMaxFileSize = 0;
+    int32_t lMaxFileSizeSet = 0;
+    Boolean bUploadAllFilesOrNone = kTrue;
+    Boolean bDeleteMaxFile = kFalse;
+  } settings_;
 
-  // Beyond the script-visible state.
-  // Files this object created, recorded when opened: the all-or-none clean-up
-  // deletes exactly these, never a name rebuilt later.
-  struct StoredFile {
-    std::string path;
-    modWin32::FileIdentity identity;
-  };
-  std::vector<StoredFile> storedFiles_;
-  modWin32::FileLayer* files_ = &modWin32::FileLayer::Posix();
-  // The current part has a Content-Disposition line; content of a part
-  // without one is skipped.
-  bool partHasItem_ = false;
-  // The open file is the current item's own file (its first), whose size the
-  // item reports; later files merged under the same name are stored but not
-  // sized on the item.
-  bool fileIsItemsOwn_ = false;
-  // The current part already handed content to its item: later pieces of the
-  // same part join its entry instead of adding one.
-  bool valueStarted_ = false;
-  std::optional<RaisedError> lastParseFailure_;
-  bool terminated_ = false;
+  // The request, its body read chunk by chunk, and how processing went.
+  struct Body {
+    std::shared_ptr<HostRequest> objRequest;
+    std::shared_ptr<HostResponse> objResponse;
+    std::unique_ptr<uint8_t[]> abChunk;  // kRequestSize bytes once reading starts
+    int32_t lChunkLength = 0;
+    int32_t lChunkPos = 0;
+    Boolean bAbort = kFalse;
+    Boolean bProcessed = kFalse;
+    std::optional<RaisedError> lastParseFailure_;
+    bool terminated_ = false;
+  } body_;
+
+  // The line scanner: the delimiter and what a chunk border cut.
+  struct Scanner {
+    Boolean bBoundaryKnown = kFalse;
+    int32_t lBoundaryLength = 0;
+    std::array<uint8_t, kBoundaryCapacity> abBoundary{};
+    std::vector<uint8_t> abLine;  // kLineCapacity bytes while storeUploadedFiles reads
+    int32_t lLineLength = 0;
+    // A CR ended the last chunk; the next byte decides whether it ends a line.
+    Boolean bCRAtChunkEnd = kFalse;
+    // A CR LF that ended a content line is held back until the next line is
+    // known not to be a delimiter line.
+    Boolean bPendingCRLF = kFalse;
+    // Inside a part's content (set by the part state machine).
+    Boolean bInContent = kFalse;
+    std::array<uint8_t, 2> abCRLF{};
+  } scan_;
+
+  // The part being received.
+  struct Part {
+    int32_t lPartState = 0;
+    int32_t lInFilePart = 0;
+    std::shared_ptr<FormItem> objCurrentItem;
+    std::array<uint8_t, 12> abContentType{};
+    std::array<uint8_t, 19> abContentDisposition{};
+    // The current part has a Content-Disposition line; content of a part
+    // without one is skipped.
+    bool partHasItem_ = false;
+    // The open file is the current item's own file (its first), whose size
+    // the item reports; later files merged under the same name are stored
+    // but not sized on the item.
+    bool fileIsItemsOwn_ = false;
+    // The current part already handed content to its item: later pieces of
+    // the same part join its entry instead of adding one.
+    bool valueStarted_ = false;
+  } part_;
+
+  // The file of a file part and the record of every file stored (hFile,
+  // strFilePath, lFileSize, bMaxSizeExceeded live there).
+  UploadFileWriter writer_;
 };
 
 }  // namespace parcelmoor

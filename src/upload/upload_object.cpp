@@ -1,16 +1,18 @@
 #include <cmath>
 
 #include "runtime/ascii.h"
+#include "runtime/dispatch.h"
+#include "storage/upload_errors.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
 UploadFile::UploadFile() {
   try {
     initHeaderPatterns();
-    lMaxFileSize = static_cast<int32_t>(std::pow(2.0, 31) - 1);
-    bUploadAllFilesOrNone = kTrue;
-    bDeleteMaxFile = kFalse;
-    objCurrentItem.reset();
+    settings_.lMaxFileSize = static_cast<int32_t>(std::pow(2.0, 31) - 1);
+    settings_.bUploadAllFilesOrNone = kTrue;
+    settings_.bDeleteMaxFile = kFalse;
+    part_.objCurrentItem.reset();
   } catch (...) {
     // Construction always completes.
   }
@@ -36,11 +38,11 @@ void UploadFile::OnStartPage(const std::shared_ptr<ScriptingContext>& MyScriptin
     if (!MyScriptingContext) return;
     auto request = MyScriptingContext->Request();
     if (!request) return;
-    objRequest = std::move(request);
+    body_.objRequest = std::move(request);
     auto response = MyScriptingContext->Response();
     if (!response) return;
-    objResponse = std::move(response);
-    strUploadDirectory.clear();
+    body_.objResponse = std::move(response);
+    settings_.strUploadDirectory.clear();
   } catch (...) {
     // A context that cannot give its request or response leaves the
     // references as they were; the script learns of it at processing.
@@ -48,51 +50,44 @@ void UploadFile::OnStartPage(const std::shared_ptr<ScriptingContext>& MyScriptin
 }
 
 void UploadFile::put_MaxFileSize(int32_t lMaximumFileSize) {
-  lMaxFileSize = lMaximumFileSize;
-  lMaxFileSizeSet = -1;
+  settings_.lMaxFileSize = lMaximumFileSize;
+  settings_.lMaxFileSizeSet = -1;
 }
 
 void UploadFile::put_UploadDirectory(const std::string& strDirectory) {
   try {
-    strUploadDirectory = TrimAscii(strDirectory, " ");
-    if (strUploadDirectory.empty()) return;
-    if (strUploadDirectory.back() != '\\') strUploadDirectory += '\\';
+    settings_.strUploadDirectory = TrimAscii(strDirectory, " ");
+    if (settings_.strUploadDirectory.empty()) return;
+    if (settings_.strUploadDirectory.back() != '\\') settings_.strUploadDirectory += '\\';
   } catch (...) {
   }
 }
 
 int32_t UploadFile::storeUploadedFiles() {
   try {
-    if (bProcessed) return 1;
+    if (body_.bProcessed) return 1;
     resetForm();
-    if (TrimAscii(strUploadDirectory, " ").empty()) {
-      Raise(errnum::kDirectoryEmpty, "qeltUpload.dll",
-            std::string("Directory Cannot be empty. ") + "Please set directory using setUploadDirectory function.");
-    }
-    abLine.assign(kLineCapacity, 0);
-    bProcessed = kTrue;
+    if (TrimAscii(settings_.strUploadDirectory, " ").empty()) uploaderr::RaiseDirectoryEmpty();
+    scan_.abLine.assign(kLineCapacity, 0);
+    body_.bProcessed = kTrue;
     readRequestBody();
-    abLine.clear();
-    abLine.shrink_to_fit();
+    scan_.abLine.clear();
+    scan_.abLine.shrink_to_fit();
     return 1;
-  } catch (const RaisedError&) {
-    throw;  // raised again unchanged
   } catch (...) {
-    throw CurrentExceptionAsRaisedError();
+    RaiseCurrentException();  // a raised error unchanged
   }
 }
 
 void UploadFile::release() {
-  if (terminated_) return;
-  terminated_ = true;
-  objRequest.reset();
-  objResponse.reset();
+  if (body_.terminated_) return;
+  body_.terminated_ = true;
+  body_.objRequest.reset();
+  body_.objResponse.reset();
   try {
     resetForm();
-  } catch (const RaisedError&) {
-    throw;
   } catch (...) {
-    throw CurrentExceptionAsRaisedError();
+    RaiseCurrentException();
   }
 }
 

@@ -13,6 +13,7 @@
 #include "runtime/collection.h"
 #include "host/memory_host.h"
 #include "component/registration.h"
+#include "storage/upload_errors.h"
 #include "support/upload_harness.h"
 #include "upload/upload_file.h"
 
@@ -133,7 +134,7 @@ TEST_F(DispatchTest, RaisedErrorsCrossUnchanged) {
   ObjectRef upload = CreateObject("qelt_parcelmoor.UploadFile");
   auto err = ErrorOf([&] { CallByName(upload, "storeUploadedFiles", kMethod); });
   ASSERT_TRUE(err);
-  EXPECT_EQ(err->number(), errnum::kDirectoryEmpty);
+  EXPECT_EQ(err->number(), uploaderr::kDirectoryEmpty);
   EXPECT_EQ(err->source(), "qeltUpload.dll");
   EXPECT_EQ(err->description(),
             "Directory Cannot be empty. Please set directory using setUploadDirectory function.");

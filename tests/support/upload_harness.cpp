@@ -90,10 +90,12 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   options.disconnectAfter = settings.disconnectAfter;
   run.host = MemoryHost::FromBytes(body, options);
   run.upload = UploadFile::Create();
+  if (settings.fileLayer) run.upload->setFileLayer(*settings.fileLayer);
   run.upload->OnStartPage(run.host);
   run.upload->put_UploadDirectory(dir.str());
   if (settings.maxFileSize) run.upload->put_MaxFileSize(*settings.maxFileSize);
   if (settings.deleteMaxFile) run.upload->put_DeleteMaxFile(kTrue);
+  if (settings.keepPartial) run.upload->put_UploadAllFilesOrNone(kFalse);
   try {
     run.upload->storeUploadedFiles();
   } catch (const RaisedError& e) {

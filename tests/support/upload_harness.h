@@ -75,6 +75,8 @@ struct StoreSettings {
   std::optional<int64_t> disconnectAfter;
   std::optional<int32_t> maxFileSize;
   bool deleteMaxFile = false;
+  bool keepPartial = false;                  // UploadAllFilesOrNone set false
+  modWin32::FileLayer* fileLayer = nullptr;  // the POSIX layer when none
 };
 
 // Runs `body` through a new upload object into `dir`; the object is not

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/upload_errors.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::testing {
@@ -89,7 +90,7 @@ TEST(BodyReaderTest, ParsingFailureMakesOneMoreReadAndWritesTheNotice) {
   EXPECT_EQ(run.host->binaryReadCalls(), 2);
   EXPECT_EQ(run.host->responseText(), kNotice);
   ASSERT_TRUE(run.upload->lastParseFailure());
-  EXPECT_EQ(run.upload->lastParseFailure()->number(), errnum::kNoFileUploaded);
+  EXPECT_EQ(run.upload->lastParseFailure()->number(), uploaderr::kNoFileUploaded);
   EXPECT_EQ(run.upload->lastParseFailure()->description(), "No File uploaded for f1");
   // Not all announced bytes were taken: the flag stays set.
   EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kTrue);

@@ -13,7 +13,7 @@
 #include "storage/fake_file_layer.h"
 #include "support/form_text.h"
 #include "support/upload_harness.h"
-#include "upload/scanner_errors.h"
+#include "storage/upload_errors.h"
 
 namespace parcelmoor::testing {
 namespace {
@@ -169,23 +169,23 @@ TEST(LineScannerTest, BodiesItCannotSplitStopWithTheNotice) {
   };
   const std::string header2049 = "X-Pad: " + std::string(2049 - 7, 'h');
   const FailCase cases[] = {
-      {"empty first line", "\r\n" + Head("a") + "v" + Close(), scanerr::kNoDelimiterLine,
-       scanerr::kNoDelimiterLineText},
-      {"a body of one line end", "\r\n", scanerr::kNoDelimiterLine, scanerr::kNoDelimiterLineText},
+      {"empty first line", "\r\n" + Head("a") + "v" + Close(), uploaderr::kNoDelimiterLine,
+       uploaderr::kNoDelimiterLineText},
+      {"a body of one line end", "\r\n", uploaderr::kNoDelimiterLine, uploaderr::kNoDelimiterLineText},
       {"a first line of 1,025 bytes", Head("a", "--" + std::string(1023, 'b')) + "v",
-       scanerr::kDelimiterLineTooLong, scanerr::kDelimiterLineTooLongText},
+       uploaderr::kDelimiterLineTooLong, uploaderr::kDelimiterLineTooLongText},
       {"a first line of 1,024 bytes and a CR", Head("a", "--" + std::string(1022, 'b') + "\r") + "v",
-       scanerr::kDelimiterLineTooLong, scanerr::kDelimiterLineTooLongText},
-      {"a first line that never ends", std::string(4000, 'b'), scanerr::kDelimiterLineTooLong,
-       scanerr::kDelimiterLineTooLongText},
+       uploaderr::kDelimiterLineTooLong, uploaderr::kDelimiterLineTooLongText},
+      {"a first line that never ends", std::string(4000, 'b'), uploaderr::kDelimiterLineTooLong,
+       uploaderr::kDelimiterLineTooLongText},
       {"a header line of 2,049 bytes",
        kDelim + "\r\n" + header2049 + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv" + Close(),
-       scanerr::kHeaderLineTooLong, scanerr::kHeaderLineTooLongText},
+       uploaderr::kHeaderLineTooLong, uploaderr::kHeaderLineTooLongText},
       {"a header line of 2,048 bytes and a CR",
-       kDelim + "\r\nX-Pad: " + std::string(2048 - 7, 'h') + "\rZ\r\n\r\nv" + Close(), scanerr::kHeaderLineTooLong,
-       scanerr::kHeaderLineTooLongText},
-      {"a header line that never ends", kDelim + "\r\n" + std::string(3000, 'h'), scanerr::kHeaderLineTooLong,
-       scanerr::kHeaderLineTooLongText},
+       kDelim + "\r\nX-Pad: " + std::string(2048 - 7, 'h') + "\rZ\r\n\r\nv" + Close(), uploaderr::kHeaderLineTooLong,
+       uploaderr::kHeaderLineTooLongText},
+      {"a header line that never ends", kDelim + "\r\n" + std::string(3000, 'h'), uploaderr::kHeaderLineTooLong,
+       uploaderr::kHeaderLineTooLongText},
   };
   for (const FailCase& c : cases) {
     TempDir dir;

@@ -6,6 +6,10 @@
 // front of it is held back, and only that line is handed over. A chunk
 // without one is written out whole, but for a last line short enough to
 // become one in the next chunk.
+//
+// The line that begins right after a part's blank line is a delimiter line
+// by the same measure, although no line end of the content precedes it: a
+// part whose delimiter follows its blank line at once is an empty part.
 
 #include <string.h>
 
@@ -89,10 +93,10 @@ int32_t UploadFile::nextContentLine() {
 
   // A delimiter line follows a line end, so every one inside the chunk is
   // found by searching for CR LF and the delimiter; only the line that began
-  // before this chunk (in abLine) is looked at on its own. Each such prospect
-  // is then measured: it must end (CR LF) after exactly lBoundaryLength or
-  // lBoundaryLength + 2 bytes.
-  if (scan_.bPendingCRLF) {
+  // before this chunk (in abLine), or at the content's start, is looked at on
+  // its own. Each such prospect is then measured: it must end (CR LF) after
+  // exactly lBoundaryLength or lBoundaryLength + 2 bytes.
+  if (scan_.bPendingCRLF || scan_.atContentStart_) {
     const Prospect first = measureProspect(scan_.lLineLength, start, false);
     if (first.kind == Prospect::kDelimiterLine) {
       carry(start, first.lineEnd - start);

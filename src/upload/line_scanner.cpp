@@ -88,7 +88,7 @@ int32_t UploadFile::takeCarriedCR() {
     // Inside content the line is handed over only as a delimiter line, by
     // the same rule as a line that lies in one chunk.
     const bool delimiterLength = scan_.lLineLength == boundaryLength || scan_.lLineLength == boundaryLength + 2;
-    if (scan_.bPendingCRLF && delimiterLength &&
+    if ((scan_.bPendingCRLF || scan_.atContentStart_) && delimiterLength &&
         bytesEqual(line, 0, scan_.abBoundary.data(), 0, boundaryLength) == 0) {
       return 1;
     }
@@ -100,7 +100,8 @@ int32_t UploadFile::takeCarriedCR() {
   if (!searching && scan_.lLineLength + 1 > lineLimit) RaiseLineTooLong(boundaryLength != 0);
   line[scan_.lLineLength++] = kCR;
   // The CR is data. A line that may still be a delimiter line keeps it.
-  if (searching && !(scan_.bPendingCRLF && scan_.lLineLength <= boundaryLength + 2)) writeHeldBack();
+  const bool mayBeDelimiter = scan_.bPendingCRLF || scan_.atContentStart_;
+  if (searching && !(mayBeDelimiter && scan_.lLineLength <= boundaryLength + 2)) writeHeldBack();
   return 0;
 }
 

@@ -25,10 +25,12 @@ void UploadFile::handleLine() {
   if (part_.lPartState == kAfterDisposition && n == 0) {
     part_.lPartState = kNoHeaderYet;
     scan_.bInContent = kTrue;
+    scan_.atContentStart_ = true;
     return;
   }
   if (part_.lPartState == kAfterContentType && n == 0) {
     scan_.bInContent = kTrue;
+    scan_.atContentStart_ = true;
     part_.lPartState = kNoHeaderYet;
     scan_.bPendingCRLF = kFalse;
     return;
@@ -41,6 +43,7 @@ void UploadFile::handleLine() {
     if (part_.lInFilePart == 1) finishFilePart();
     scan_.bPendingCRLF = kFalse;  // the line break in front of the delimiter is not content
     scan_.bInContent = kFalse;
+    scan_.atContentStart_ = false;
     part_.lPartState = kAfterDelimiter;
     scan_.lLineLength = 0;
     part_.partHasItem_ = false;
@@ -127,6 +130,7 @@ void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
 
 void UploadFile::writeBytes(const uint8_t* buffer, int32_t count, int32_t start) {
   if (count <= 0) return;
+  scan_.atContentStart_ = false;
   if (part_.lInFilePart == 1) {
     writer_.write(buffer + start, count);
     return;

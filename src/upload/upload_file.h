@@ -194,6 +194,10 @@ class UploadFile : public Object {
     Boolean bPendingCRLF = kFalse;
     // Inside a part's content (set by the part state machine).
     Boolean bInContent = kFalse;
+    // Nothing of the current part's content has been written yet: the line
+    // that begins right after the headers' blank line may be a delimiter
+    // line although no line end of the content precedes it.
+    bool atContentStart_ = false;
     std::array<uint8_t, 2> abCRLF{};
   } scan_;
 

@@ -108,7 +108,7 @@ class BodyGenerator {
         d[Between(0, static_cast<int>(d.size()) - 1)] ^= static_cast<char>(Between(1, 255));
         return d;
       default:
-        return d + "--";  // a close delimiter: still content where no line end precedes it
+        return d + "--";  // a close delimiter: content where no line end precedes it
     }
   }
 
@@ -141,16 +141,20 @@ class BodyGenerator {
     return s;
   }
 
-  // The content ends where a delimiter line follows a line end; a line that
-  // would be one gets a byte in front so that the part goes on.
+  // The content ends where a delimiter line follows a line end or begins the
+  // content; a line that would be one gets a byte in front so that the part
+  // goes on.
   void BreakDelimiterLines(std::string& s) const {
     const size_t b = delim_.size();
-    for (size_t i = s.find("\r\n"); i != std::string::npos; i = s.find("\r\n", i + 2)) {
-      // The content is followed by CR LF: its last line ends with it.
-      const size_t next = s.find("\r\n", i + 2);
-      const size_t length = (next == std::string::npos ? s.size() : next) - (i + 2);
-      if ((length == b || length == b + 2) && s.compare(i + 2, b, delim_) == 0) s.insert(i + 2, 1, 'x');
-    }
+    // `at` is where a line begins; the content is followed by CR LF, so its
+    // last line ends with it.
+    auto breakLineAt = [&](size_t at) {
+      const size_t next = s.find("\r\n", at);
+      const size_t length = (next == std::string::npos ? s.size() : next) - at;
+      if ((length == b || length == b + 2) && s.compare(at, b, delim_) == 0) s.insert(at, 1, 'x');
+    };
+    breakLineAt(0);
+    for (size_t i = s.find("\r\n"); i != std::string::npos; i = s.find("\r\n", i + 2)) breakLineAt(i + 2);
   }
 
   std::mt19937_64 rng_;

@@ -6,6 +6,7 @@
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
+
 UploadFile::UploadFile() {
   try {
     initHeaderPatterns();

@@ -1,11 +1,12 @@
 // The line scanner inside a part's content: only a delimiter line matters
 // there, a line of the delimiter's length (or two bytes more, the close
 // delimiter) that follows a line end and begins with the delimiter. It is
-// found with memmem for CR LF followed by the delimiter; the content before
-// the first one goes to writeBytes straight from the chunk, the CR LF in
-// front of it is held back, and only that line is handed over. A chunk
-// without one is written out whole, but for a last line short enough to
-// become one in the next chunk.
+// found by searching for CR LF followed by the delimiter (FindDelimiterLeadIn,
+// whose speed depends neither on the delimiter nor on the content); the
+// content before the first one goes to writeBytes straight from the chunk,
+// the CR LF in front of it is held back, and only that line is handed over.
+// A chunk without one is written out whole, but for a last line short enough
+// to become one in the next chunk.
 //
 // The line that begins right after a part's blank line is a delimiter line
 // by the same measure, although no line end of the content precedes it: a
@@ -17,6 +18,7 @@
 #include <array>
 #include <cstring>
 
+#include "upload/delimiter_search.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
@@ -111,9 +113,10 @@ int32_t UploadFile::nextContentLine() {
     std::memcpy(needle.data() + 2, scan_.abBoundary.data(), static_cast<size_t>(boundaryLength));
     const size_t needleLength = static_cast<size_t>(boundaryLength) + 2;
     for (int32_t from = start; end - from >= boundaryLength + 2;) {
-      const void* found = memmem(chunk + from, static_cast<size_t>(end - from), needle.data(), needleLength);
+      const uint8_t* found =
+          FindDelimiterLeadIn(chunk + from, static_cast<size_t>(end - from), needle.data(), needleLength);
       if (found == nullptr) break;
-      const int32_t lineEndBefore = static_cast<int32_t>(static_cast<const uint8_t*>(found) - chunk);
+      const int32_t lineEndBefore = static_cast<int32_t>(found - chunk);
       const int32_t lineStart = lineEndBefore + 2;
       const Prospect p = measureProspect(0, lineStart, true);
       if (p.kind == Prospect::kDelimiterLine) {

@@ -10,6 +10,7 @@
 #include "host/host_errors.h"
 #include "upload/host_interfaces.h"
 #include "host/request_policy.h"
+#include "storage/posix_io.h"
 
 namespace parcelmoor {
 namespace {
@@ -80,16 +81,6 @@ class CgiPageHost final : public PageHost {
   std::string note_;
   std::string written_;
 };
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 void SendAnswer(int fd, const PageAnswer& a, bool head, const char* allow = nullptr) {
   std::string out = "Status: " + std::to_string(a.status) + " " + ReasonPhrase(a.status) + "\r\n" +

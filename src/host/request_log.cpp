@@ -1,10 +1,13 @@
 #include "host/request_log.h"
 
+
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+
+#include "storage/posix_io.h"
 
 namespace parcelmoor {
 namespace {
@@ -56,16 +59,8 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
 }
 
 void WriteRequestLog(const RequestLogEntry& entry) {
-  std::string line = FormatRequestLog(entry);
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere to log to: the request itself is not affected
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  // Nowhere to log to: the request itself is not affected.
+  WriteAll(STDERR_FILENO, FormatRequestLog(entry));
 }
 
 }  // namespace parcelmoor

@@ -35,6 +35,7 @@ int ConfigurationError(const std::string& message) {
 
 int RunCgi(int argc, char** argv, const char* invokedAs) {
   CgiOptions options;
+  ApplyServerDefaults(options.upload);
   Command command{invokedAs,
                   "usage: parcelmoor cgi [options]\n"
                   "Answers one CGI/1.1 request: GET shows the upload page, POST stores the upload.\n"

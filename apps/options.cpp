@@ -51,6 +51,12 @@ void StoreEnvironment(const po::options_description& options, po::variables_map&
   throw e;
 }
 
+// The component's limits are 32-bit.
+int64_t AtMostInt32(const char* option, int64_t value) {
+  if (value > std::numeric_limits<int32_t>::max()) throw po::error(std::string(option) + " is at most 2147483647");
+  return value;
+}
+
 }  // namespace
 
 std::optional<int64_t> ParseByteCount(std::string_view text) {
@@ -97,11 +103,17 @@ po::options_description PageOptions(PageSettings& s) {
          s.uploadDirectory = v;
        }), "directory the files are stored in, created when missing (default ./uploads)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
-         if (v.value > std::numeric_limits<int32_t>::max()) {
-           throw po::error("--max-file-size is at most 2147483647 bytes");
-         }
-         s.maxFileSize = static_cast<int32_t>(v.value);
+         s.maxFileSize = static_cast<int32_t>(AtMostInt32("--max-file-size", v.value));
        }), "largest size of one file; a larger file is cut at this size (default: no limit)")
+      ("max-field-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.maxFieldSize = static_cast<int32_t>(AtMostInt32("--max-field-size", v.value));
+       }), "longest value of one text field; a longer one stops the upload with 413 "
+           "(serve and cgi: 1M unless given; 0: no limit)")
+      ("max-parts", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 0) throw po::error("--max-parts needs a number of parts (0: no limit)");
+         s.maxParts = n;
+       }), "most parts (fields and files) of one upload; more stop it with 413 "
+           "(serve and cgi: 10000 unless given; 0: no limit)")
       ("delete-max-file", po::bool_switch(&s.deleteMaxFile),
        "delete a file that is larger than --max-file-size instead of cutting it")
       ("keep-partial", po::bool_switch(&s.keepPartial),
@@ -130,6 +142,11 @@ po::options_description ForwardOptions(ForwardSettings& s) {
       ("forward-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.timeout = v.value; }),
        "seconds the application has to answer (default 30; 502/504 after)");
   return d;
+}
+
+void ApplyServerDefaults(UploadSettings& s) {
+  s.page.maxFieldSize = kDefaultMaxFieldSize;
+  s.page.maxParts = kDefaultMaxParts;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

@@ -42,6 +42,12 @@ po::options_description PageOptions(PageSettings& settings);
 // PageOptions and the limits a server checks before the component runs.
 po::options_description UploadOptions(UploadSettings& settings);
 
+// The limits serve and cgi apply unless told otherwise: memory stays bounded
+// whatever a client sends.
+inline constexpr int32_t kDefaultMaxFieldSize = 1 << 20;
+inline constexpr int32_t kDefaultMaxParts = 10'000;
+void ApplyServerDefaults(UploadSettings& settings);
+
 // Where stored uploads are handed on to the user's application.
 struct ForwardSettings {
   std::optional<ForwardTarget> target;

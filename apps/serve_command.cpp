@@ -81,6 +81,7 @@ std::string FitConnectionsToDescriptors(HttpServerOptions& options) {
 
 int RunServe(int argc, char** argv, const char* invokedAs) {
   HttpServerOptions options;
+  ApplyServerDefaults(options.upload);
   Command command{invokedAs,
                   "usage: parcelmoor serve [options]\n"
                   "Serves the upload page at http://ADDRESS:PORT/ and stores the files posted to it.",

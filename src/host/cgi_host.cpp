@@ -120,7 +120,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   entry.path = std::string(Meta(env, "SCRIPT_NAME")) + std::string(Meta(env, "PATH_INFO"));
   std::optional<std::string_view> length;
   if (const char* text = env("CONTENT_LENGTH"); text != nullptr && *text != '\0') length = text;
-  RequestVerdict verdict = JudgeRequest({entry.method, length, Meta(env, "HTTP_ACCEPT")}, options.upload);
+  RequestVerdict verdict = JudgeRequest({entry.method, length, Meta(env, "HTTP_ACCEPT"), Meta(env, "CONTENT_TYPE")}, options.upload);
 
   PageAnswer answer;
   if (verdict.answer) {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "host/failure_reason.h"
 #include "host/upload_page.h"
 #include "runtime/ascii.h"
 
@@ -56,18 +57,27 @@ const char* ReasonPhrase(int status) {
     case 408: return "Request Timeout";
     case 411: return "Length Required";
     case 413: return "Payload Too Large";
+    case 415: return "Unsupported Media Type";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
+    case 507: return "Insufficient Storage";
     default: return "Unknown";
   }
 }
 
-PageAnswer AnswerUploadPage() { return {200, kHtml, std::string(UploadPageHtml())}; }
+PageAnswer AnswerUploadPage(std::string_view limits) {
+  std::string page(UploadPageHtml());
+  static constexpr std::string_view kMark = "<!--LIMITS-->";
+  if (size_t at = page.find(kMark); at != std::string::npos) {
+    page.replace(at, kMark.size(), "<p id=\"limits\">" + HtmlEscape(limits) + "</p>");
+  }
+  return {200, kHtml, std::move(page)};
+}
 
 PageAnswer AnswerPageResult(const PageResult& page, bool json) {
   PageAnswer answer;
-  answer.status = page.error || page.releaseError ? 500 : 200;
+  answer.status = MeaningOf(page).status;
   answer.contentType = json ? kJson : kHtml;
   answer.body = json ? PageResultToJson(page) + "\n" : PageResultToHtml(page);
   return answer;

@@ -27,11 +27,11 @@ bool AcceptsJson(std::string_view accept);
 // The standard reason phrase of an HTTP status ("Length Required").
 const char* ReasonPhrase(int status);
 
-// The upload page itself.
-PageAnswer AnswerUploadPage();
+// The upload page itself, telling the limits in `limits` before upload.
+PageAnswer AnswerUploadPage(std::string_view limits = {});
 
-// The result of a page run: 200, or 500 when storeUploadedFiles or the
-// release raised; JSON when `json`, else the HTML result page.
+// The result of a page run, with the status of host/failure_reason.h (200,
+// 400, 413, 500, 507); JSON when `json`, else the HTML result page.
 PageAnswer AnswerPageResult(const PageResult& page, bool json);
 
 // A refused request (404, 405, 411, 413, 431, 503, ...): a short text that

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "host/failure_reason.h"
 #include "host/page_runner.h"
 
 namespace parcelmoor {
@@ -114,7 +115,11 @@ std::string PageResultToJson(const PageResult& page) {
     out += ",\"clientPath\":" + JsonString(item.clientPath);
     out += ",\"fileSize\":" + std::to_string(item.fileSize) + "}";
   }
-  out += "],\"releaseError\":" + JsonError(page.releaseError) + "}";
+  const FailureMeaning meaning = MeaningOf(page);
+  out += "],\"releaseError\":" + JsonError(page.releaseError);
+  out += ",\"status\":" + std::to_string(meaning.status);
+  out += ",\"filesStored\":" + std::to_string(page.filesStored);
+  out += ",\"reason\":" + (meaning.reason.empty() ? std::string("null") : JsonString(meaning.reason)) + "}";
   return out;
 }
 
@@ -141,8 +146,14 @@ std::string PageResultToHtml(const PageResult& page) {
   if (page.error) {
     out += "<p class=\"error\">Error " + std::to_string(page.error->number) + " (" +
            HtmlEscape(page.error->source) + "): " + HtmlEscape(page.error->description) + "</p>\n";
+  } else if (MeaningOf(page).status != 200) {
+    out += "<p class=\"error\">The upload failed; " + std::to_string(page.filesStored) + " file(s) kept.</p>\n";
   } else {
-    out += "<p class=\"ok\">Stored " + std::to_string(page.form.size()) + " item(s).</p>\n";
+    out += "<p class=\"ok\">Received " + std::to_string(page.form.size()) + " item(s); " +
+           std::to_string(page.filesStored) + " file(s) stored.</p>\n";
+  }
+  if (const FailureMeaning m = MeaningOf(page); !m.reason.empty()) {
+    out += "<p class=\"reason\" id=\"reason\">" + HtmlEscape("Why: " + m.reason + ".") + "</p>\n";
   }
   if (!page.response.empty()) out += "<p class=\"notice\">" + HtmlEscape(page.response) + "</p>\n";
   if (page.releaseError) {

@@ -64,6 +64,10 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
       CallByName(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
     }
     if (settings.maxFileSize) CallByName(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFileSize)});
+    if (settings.maxFieldSize) {
+      CallByName(upload, "MaxFieldSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFieldSize)});
+    }
+    if (settings.maxParts) CallByName(upload, "MaxParts", InvokeKind::kPropertyPut, {Variant(*settings.maxParts)});
     if (settings.deleteMaxFile) CallByName(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
     if (settings.keepPartial) {
       CallByName(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyPut, {Variant::Bool(kFalse)});

@@ -21,6 +21,8 @@ struct PageSettings {
   std::optional<int32_t> maxFileSize;          // MaxFileSize put
   bool deleteMaxFile = false;                  // DeleteMaxFile put true
   bool keepPartial = false;                    // UploadAllFilesOrNone put false before processing
+  std::optional<int32_t> maxFieldSize;         // MaxFieldSize put (0: no limit)
+  std::optional<int32_t> maxParts;             // MaxParts put (0: no limit)
 };
 
 struct ErrorReport {

@@ -53,6 +53,7 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
     line += " failure=" + std::to_string(e.upload.parseFailure->number) + " \"" +
             Sanitize(e.upload.parseFailure->description, false) + "\"";
   }
+  if (!e.upload.outcome.empty()) line += " " + Sanitize(e.upload.outcome, true);
   if (!e.note.empty()) line += " " + Sanitize(e.note, true);
   line += '\n';
   return line;

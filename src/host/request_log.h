@@ -4,7 +4,9 @@
 //   2026-12-07T10:11:12.345Z 127.0.0.1:40312 POST / 200 body=1048576 items=3 files=2 0.042s
 // followed, when parsing of the body failed, by
 //   failure=<number> "<description>"
-// and by a note such as client-gone or header-timeout when there is one.
+// then by one word naming a failed upload's outcome (field-too-large,
+// too-many-parts, malformed, disk-full, no-directory, ...), and by a note
+// such as client-gone or header-timeout when there is one.
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +23,7 @@ struct UploadLog {
   int64_t items = 0;
   int32_t filesStored = 0;
   std::optional<ErrorReport> parseFailure;
+  std::string outcome;  // one word when the upload failed: field-too-large, disk-full, ...
 };
 
 struct RequestLogEntry {

@@ -2,6 +2,9 @@
 
 #include <charconv>
 
+#include "host/failure_reason.h"
+#include "runtime/ascii.h"
+
 namespace parcelmoor {
 namespace {
 
@@ -10,6 +13,48 @@ std::optional<int64_t> ParseLength(std::string_view text) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
   return value;
+}
+
+// "1 MiB", "1500 bytes": a limit as the page states it.
+std::string Bytes(int64_t n) {
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (n < 1024 || n % 1024 != 0) return std::to_string(n) + " bytes";
+  int unit = -1;
+  while (n % 1024 == 0 && n >= 1024 && unit < 3) {
+    n /= 1024;
+    ++unit;
+  }
+  return std::to_string(n) + " " + kUnits[unit];
+}
+
+std::string LimitsText(const UploadSettings& s) {
+  std::string text = "Limits: ";
+  const auto& p = s.page;
+  text += p.maxFileSize ? "files up to " + Bytes(*p.maxFileSize) + (p.deleteMaxFile ? " (larger ones are deleted)"
+                                                                                     : " (larger ones are cut)")
+                        : "files of any size";
+  text += p.maxFieldSize.value_or(0) > 0 ? "; text fields up to " + Bytes(*p.maxFieldSize) : "";
+  text += p.maxParts.value_or(0) > 0 ? "; at most " + std::to_string(*p.maxParts) + " fields and files" : "";
+  text += s.maxRequestSize ? "; at most " + Bytes(*s.maxRequestSize) + " in all" : "";
+  return text + ".";
+}
+
+// multipart/form-data with a non-empty boundary parameter.
+bool IsMultipartWithBoundary(std::string_view contentType) {
+  size_t semi = contentType.find(';');
+  if (!EqualsIgnoringAsciiCase(TrimAscii(contentType.substr(0, semi)), "multipart/form-data")) return false;
+  while (semi != std::string_view::npos) {
+    std::string_view rest = contentType.substr(semi + 1);
+    semi = rest.find(';');
+    std::string_view param = TrimAscii(rest.substr(0, semi));
+    size_t eq = param.find('=');
+    if (eq != std::string_view::npos && EqualsIgnoringAsciiCase(TrimAscii(param.substr(0, eq)), "boundary")) {
+      std::string_view value = TrimAscii(param.substr(eq + 1));
+      return !value.empty() && value != "\"\"";
+    }
+    contentType = rest;
+  }
+  return false;
 }
 
 }  // namespace
@@ -23,12 +68,15 @@ RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& setti
   };
   if (head.method == "GET" || head.method == "HEAD") {
     v.headOnly = head.method == "HEAD";
-    v.answer = AnswerUploadPage();
+    v.answer = AnswerUploadPage(LimitsText(settings));
     return v;
   }
   if (head.method != "POST") {
     v.allow = "GET, HEAD, POST";
     return refuse(405, "The upload page accepts GET, HEAD and POST.");
+  }
+  if (!IsMultipartWithBoundary(head.contentType)) {
+    return refuse(415, "An upload must be sent as multipart/form-data with a boundary.");
   }
   if (!head.contentLength) {
     // Without a length a body cut short cannot be told from a whole one.
@@ -51,6 +99,7 @@ UploadAnswer AnswerUpload(PageResult& page, BodyOutcome outcome, bool json) {
   a.log.items = static_cast<int64_t>(page.form.size());
   a.log.filesStored = page.filesStored;
   a.log.parseFailure = page.parseFailure;
+  a.log.outcome = MeaningOf(page).word;
   a.note = std::move(outcome.note);
   a.answer = AnswerPageResult(page, json);
   return a;

@@ -31,6 +31,7 @@ struct RequestHead {
   // body is chunked).
   std::optional<std::string_view> contentLength;
   std::string_view accept;  // the Accept header, for JSON or HTML answers
+  std::string_view contentType;  // the Content-Type header
 };
 
 // The policy's verdict on a request head.
@@ -43,9 +44,10 @@ struct RequestVerdict {
   int64_t bodyLength = 0;        // the body's length when the page runs
 };
 
-// Judges a request for the upload page: GET and HEAD get the page, POST runs
-// the upload when it announces a length within the limit, anything else is
-// refused.
+// Judges a request for the upload page: GET and HEAD get the page (which
+// states the limits), POST runs the upload when it is multipart/form-data
+// with a boundary (else 415) and announces a length (else 411) within the
+// limit (else 413); any other method is refused (405).
 RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& settings);
 
 // What a host adapter tells the policy once the page has run.

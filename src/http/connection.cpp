@@ -158,7 +158,8 @@ void Connection::HandleRequest() {
   if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
   std::optional<std::string_view> length;
   if (!parser_->chunked() && parser_->content_length()) length = req[http::field::content_length];
-  RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept]}, core_->options.upload);
+  RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept], req[http::field::content_type]},
+                                        core_->options.upload);
   if (!verdict.answer) return HandleUpload(verdict);
   send.head = verdict.headOnly;
   send.allow = verdict.allow;

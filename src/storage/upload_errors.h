@@ -26,6 +26,10 @@ inline constexpr int32_t kHeaderLineTooLong = -2147220998;  // 0x800401FA
 inline constexpr int32_t kOpenFileFailed = -20;  // 0xFFFFFFEC
 // A write to the file of a file part failed or came up short.
 inline constexpr int32_t kFileIo = 15001;  // 0x3A99
+// A plain field's value is longer than MaxFieldSize.
+inline constexpr int32_t kFieldTooLarge = -2147220997;  // 0x800401FB
+// The body has more parts than MaxParts.
+inline constexpr int32_t kTooManyParts = -2147220996;  // 0x800401FC
 
 inline constexpr const char* kNoDelimiterLineText =
     "The request body does not begin with a delimiter line: its first line is empty.";
@@ -57,6 +61,14 @@ inline constexpr const char* kStoringPrefix = "The following error coccured whil
 }
 [[noreturn]] inline void RaiseFileIo(uint32_t systemCode) {
   Raise(kFileIo, kFileIoSource, "file i/o. GetLastError returned --> " + std::to_string(systemCode));
+}
+[[noreturn]] inline void RaiseFieldTooLarge(int32_t limit) {
+  Raise(kFieldTooLarge, kComponentSource,
+        "A field's value is longer than MaxFieldSize allows (" + std::to_string(limit) + " bytes).");
+}
+[[noreturn]] inline void RaiseTooManyParts(int32_t limit) {
+  Raise(kTooManyParts, kComponentSource,
+        "The request body has more parts than MaxParts allows (" + std::to_string(limit) + ").");
 }
 // Raises `cause` again with its number and source, its text prefixed to say
 // that storing a file part failed.

@@ -66,6 +66,9 @@ void UploadFile::readRequestBody() {
         body_.bAbort = kTrue;
       }
     }
+    // Past a limit, the rest of the body is not read: memory and time stay
+    // bounded by the limits, not by the body.
+    if (body_.stopReading_) break;
   }
 
   if (body_.bAbort) {
@@ -87,7 +90,8 @@ void UploadFile::readRequestBody() {
       }
     }
   }
-  if (lRemaining == 0) settings_.bUploadAllFilesOrNone = kFalse;
+  // A body refused for a limit keeps no file, even when it was read whole.
+  if (lRemaining == 0 && !body_.stopReading_) settings_.bUploadAllFilesOrNone = kFalse;
 }
 
 }  // namespace parcelmoor

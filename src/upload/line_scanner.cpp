@@ -67,6 +67,7 @@ void UploadFile::captureBoundary() {
   scan_.lBoundaryLength = scan_.lLineLength;
   scan_.bBoundaryKnown = kTrue;
   scan_.lLineLength = 0;
+  countPart();
 }
 
 int32_t UploadFile::nextLine() {

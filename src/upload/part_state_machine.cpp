@@ -41,6 +41,7 @@ void UploadFile::handleLine() {
   if ((n == scan_.lBoundaryLength || n == scan_.lBoundaryLength + 2) &&
       matchBytes(scan_.abBoundary.data(), line, scan_.lBoundaryLength, kFalse, 0) == 0) {
     if (part_.lInFilePart == 1) finishFilePart();
+    if (n == scan_.lBoundaryLength) countPart();
     scan_.bPendingCRLF = kFalse;  // the line break in front of the delimiter is not content
     scan_.bInContent = kFalse;
     scan_.atContentStart_ = false;
@@ -71,6 +72,7 @@ void UploadFile::handleLine() {
       scan_.bPendingCRLF = kFalse;
       part_.partHasItem_ = true;
       part_.valueStarted_ = false;
+      part_.fieldBytes_ = 0;
       if (HeaderNamesAFile(header)) prepareFilePart(header, merged == 1);
       part_.lPartState = kAfterDisposition;
     } else if (n > kContentTypeNameLength &&
@@ -138,6 +140,11 @@ void UploadFile::writeBytes(const uint8_t* buffer, int32_t count, int32_t start)
   // A part without a Content-Disposition line has no item of its own: its
   // content never reaches an earlier item.
   if (!part_.partHasItem_ || !part_.objCurrentItem) return;
+  part_.fieldBytes_ += count;
+  if (settings_.maxFieldSize_ > 0 && part_.fieldBytes_ > settings_.maxFieldSize_) {
+    body_.stopReading_ = true;
+    uploaderr::RaiseFieldTooLarge(settings_.maxFieldSize_);
+  }
   const auto* bytes = reinterpret_cast<const char*>(buffer + start);
   // A part's content is one entry of the item's values, however the reads
   // cut it: the first piece starts the entry, later pieces join it.
@@ -146,6 +153,13 @@ void UploadFile::writeBytes(const uint8_t* buffer, int32_t count, int32_t start)
     part_.valueStarted_ = true;
   } else {
     part_.objCurrentItem->continueValue(std::string_view(bytes, static_cast<size_t>(count)));
+  }
+}
+
+void UploadFile::countPart() {
+  if (++body_.partsOpened_ > settings_.maxParts_ && settings_.maxParts_ > 0) {
+    body_.stopReading_ = true;
+    uploaderr::RaiseTooManyParts(settings_.maxParts_);
   }
 }
 

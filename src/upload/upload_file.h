@@ -62,6 +62,14 @@ class UploadFile : public Object {
   std::string get_UploadDirectory() const { return settings_.strUploadDirectory; }
   Boolean get_UploadAllFilesOrNone() const { return settings_.bUploadAllFilesOrNone; }
   void put_UploadAllFilesOrNone(Boolean bUpload) { settings_.bUploadAllFilesOrNone = bUpload; }
+  // Limits beyond the classic four, 0 (or less) meaning none, the default:
+  // the longest value of one plain field's part in bytes, and the most parts
+  // one body may have. Crossing either raises, stops reading the body and
+  // keeps no file of the upload (as when the body does not arrive whole).
+  void put_MaxFieldSize(int32_t bytes) { settings_.maxFieldSize_ = bytes; }
+  int32_t get_MaxFieldSize() const { return settings_.maxFieldSize_; }
+  void put_MaxParts(int32_t parts) { settings_.maxParts_ = parts; }
+  int32_t get_MaxParts() const { return settings_.maxParts_; }
 
   // Termination: drops the host references and resets the form (deleting the
   // stored files of an incomplete upload). Raises its failure to the caller;
@@ -131,6 +139,9 @@ class UploadFile : public Object {
   void prepareFilePart(std::string_view strCDHeader, bool merged);
   // Closes the part's file, sizing the item; an over-limit file is abandoned.
   void finishFilePart();
+  // Counts a part that a delimiter line opens. Raises 0x800401FC (and sets
+  // body_.stopReading_) when it is one more than MaxParts allows.
+  void countPart();
   // Hands content to the current part: a file part's file, a field's value
   // (one entry per part), or nowhere for a part without an item.
   void writeBytes(const uint8_t* buffer, int32_t count, int32_t start);
@@ -165,6 +176,8 @@ class UploadFile : public Object {
     int32_t lMaxFileSizeSet = 0;
     Boolean bUploadAllFilesOrNone = kTrue;
     Boolean bDeleteMaxFile = kFalse;
+    int32_t maxFieldSize_ = 0;
+    int32_t maxParts_ = 0;
   } settings_;
 
   // The request, its body read chunk by chunk, and how processing went.
@@ -178,6 +191,10 @@ class UploadFile : public Object {
     Boolean bProcessed = kFalse;
     std::optional<RaisedError> lastParseFailure_;
     bool terminated_ = false;
+    // Delimiter lines that opened a part.
+    int32_t partsOpened_ = 0;
+    // A limit was crossed: no further body byte is read.
+    bool stopReading_ = false;
   } body_;
 
   // The line scanner: the delimiter and what a chunk border cut.
@@ -218,6 +235,8 @@ class UploadFile : public Object {
     // The current part already handed content to its item: later pieces of
     // the same part join its entry instead of adding one.
     bool valueStarted_ = false;
+    // Bytes of the current part's field value, for MaxFieldSize.
+    int64_t fieldBytes_ = 0;
   } part_;
 
   // The file of a file part and the record of every file stored (hFile,

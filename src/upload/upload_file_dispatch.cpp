@@ -12,6 +12,8 @@ constexpr DispId kDeleteMaxFile = 0x68030003;
 constexpr DispId kMaxFileSize = 0x68030002;
 constexpr DispId kUploadDirectory = 0x68030001;
 constexpr DispId kUploadAllFilesOrNone = 0x68030000;
+constexpr DispId kMaxFieldSize = 0x68030004;
+constexpr DispId kMaxParts = 0x68030005;
 
 using enum ValueType;
 using K = InvokeKind;
@@ -31,6 +33,10 @@ constexpr MemberSlot kMembers[] = {
     {"UploadDirectory", K::kPropertyGet, kUploadDirectory, {}, 0, kText},
     {"UploadAllFilesOrNone", K::kPropertyGet, kUploadAllFilesOrNone, {}, 0, kBoolean},
     {"UploadAllFilesOrNone", K::kPropertyPut, kUploadAllFilesOrNone, {kBoolean}, 0, kNone},
+    {"MaxFieldSize", K::kPropertyPut, kMaxFieldSize, {kInteger}, 0, kNone},
+    {"MaxFieldSize", K::kPropertyGet, kMaxFieldSize, {}, 0, kInteger},
+    {"MaxParts", K::kPropertyPut, kMaxParts, {kInteger}, 0, kNone},
+    {"MaxParts", K::kPropertyGet, kMaxParts, {}, 0, kInteger},
 };
 
 }  // namespace
@@ -78,6 +84,18 @@ Variant UploadFile::Invoke(DispId id, InvokeKind kind, std::vector<Variant>& arg
         return {};
       }
       return Variant::Bool(get_UploadAllFilesOrNone());
+    case kMaxFieldSize:
+      if (put) {
+        put_MaxFieldSize(args[0].asInteger());
+        return {};
+      }
+      return get_MaxFieldSize();
+    case kMaxParts:
+      if (put) {
+        put_MaxParts(args[0].asInteger());
+        return {};
+      }
+      return get_MaxParts();
   }
   RaiseMemberNotFound();
 }

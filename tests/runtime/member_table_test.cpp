@@ -41,6 +41,11 @@ const std::vector<Published> kUploadFileInterface = {
     {"UploadDirectory", kGet, 0x68030001},
     {"UploadAllFilesOrNone", kGet, 0x68030000},
     {"UploadAllFilesOrNone", kPut, 0x68030000},
+    // Added after the published ones: limits that are off unless put.
+    {"MaxFieldSize", kPut, 0x68030004},
+    {"MaxFieldSize", kGet, 0x68030004},
+    {"MaxParts", kPut, 0x68030005},
+    {"MaxParts", kGet, 0x68030005},
 };
 const std::vector<Published> kFormItemInterface = {
     {"extractCDHeader", kMethod, 0x60030001},  {"Name", kMethod, 0x60030002},
@@ -171,6 +176,8 @@ TEST(MemberTableTest, PutsReadBackThroughTheirGets) {
       {"UploadAllFilesOrNone", Variant(), Variant::Bool(kFalse)},
       {"UploadDirectory", " /srv/up ", "/srv/up\\"},
       {"UploadDirectory", 12, "12\\"},
+      {"MaxFieldSize", "1048576", 1048576},
+      {"MaxParts", 10000, 10000},
   };
   ObjectRef upload = UploadFile::Create();
   for (const Row& r : rows) {

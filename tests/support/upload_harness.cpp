@@ -95,6 +95,8 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   run.upload->put_UploadDirectory(dir.str());
   if (settings.maxFileSize) run.upload->put_MaxFileSize(*settings.maxFileSize);
   if (settings.deleteMaxFile) run.upload->put_DeleteMaxFile(kTrue);
+  run.upload->put_MaxFieldSize(settings.maxFieldSize);
+  run.upload->put_MaxParts(settings.maxParts);
   if (settings.keepPartial) run.upload->put_UploadAllFilesOrNone(kFalse);
   try {
     run.upload->storeUploadedFiles();

@@ -77,6 +77,8 @@ struct StoreSettings {
   bool deleteMaxFile = false;
   bool keepPartial = false;                  // UploadAllFilesOrNone set false
   modWin32::FileLayer* fileLayer = nullptr;  // the POSIX layer when none
+  int32_t maxFieldSize = 0;
+  int32_t maxParts = 0;
 };
 
 // Runs `body` through a new upload object into `dir`; the object is not

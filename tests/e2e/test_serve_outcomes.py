@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""What `parcelmoor serve` answers for each way an upload can end: the HTTP
+status, the plain reason in the JSON, the files left in the upload directory
+and the word the log line names; and the default limits keeping the server's
+memory flat against bodies built to exhaust it. 127.0.0.1 only.
+
+Usage: test_serve_outcomes.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
+"""
+
+import json
+import os
+import shutil
+import sys
+import tempfile
+import threading
+import unittest
+
+from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, connect, multipart, part_head, peak_rss_kib,
+                            read_response)
+
+BINARY = os.environ.get("PARCELMOOR_BIN", "")
+MIB = 1 << 20
+
+
+def post(port, body_chunks, length, content_type=CONTENT_TYPE):
+    """Sends the body from a thread of its own (the server may stop reading
+    and close early) and returns the response read meanwhile."""
+    with connect(port, timeout=60) as s:
+        s.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {content_type}\r\n"
+                   f"Accept: application/json\r\nContent-Length: {length}\r\n\r\n").encode())
+
+        def send():
+            try:
+                for chunk in body_chunks:
+                    s.sendall(chunk)
+            except OSError:
+                pass  # the server answered and closed before the whole body
+
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        answer = read_response(s)
+        try:
+            s.shutdown(2)  # ends the sender's sendall
+        except OSError:
+            pass  # already reset by the server
+        sender.join(60)
+        return answer
+
+
+class ServeCase(unittest.TestCase):
+    server_args = ()
+
+    def setUp(self):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-outcomes-")
+        self.server = ServeProcess(BINARY, self.work, *self.server_args)
+
+    def tearDown(self):
+        code = self.server.stop()
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.assertEqual(code, 0, "serve did not exit cleanly on SIGTERM")
+
+
+class Outcomes(ServeCase):
+    server_args = ("--max-file-size", "100")
+
+    def test_each_outcome_has_its_status_reason_files_and_log_word(self):
+        many = multipart([(f"n{i}", None, b"v") for i in range(10_001)])
+        rows = [
+            # why, body, content type, directory missing, status, reason part, files left, log word
+            ("file cut at the limit", multipart([("f", "big.bin", b"b" * 5000)]), CONTENT_TYPE, False,
+             200, None, {"big.bin": 100}, None),
+            ("field over the default 1 MiB", multipart([("t", None, b"x" * (MIB + 1))]), CONTENT_TYPE, False,
+             413, "text field", {}, "field-too-large"),
+            ("more parts than the default 10000", many, CONTENT_TYPE, False,
+             413, "more parts", {}, "too-many-parts"),
+            ("not multipart", b"a=1&b=2", "application/x-www-form-urlencoded", False,
+             415, None, {}, None),
+            ("multipart without a boundary", b"--x\r\n", "multipart/form-data", False, 415, None, {}, None),
+            ("body not starting with a delimiter", b"\r\n" + multipart([("f", "a.txt", b"a")]), CONTENT_TYPE,
+             False, 400, "not well-formed", {}, "malformed"),
+            ("refused file name", multipart([("f", "..", b"a")]), CONTENT_TYPE, False,
+             500, "file name is not allowed", {}, "bad-file-name"),
+            ("missing upload directory", multipart([("f", "a.txt", b"a")]), CONTENT_TYPE, True,
+             500, "does not exist", None, "no-directory"),
+        ]
+        for i, (why, body, ctype, missing, status, reason, files, word) in enumerate(rows):
+            with self.subTest(why):
+                if missing:
+                    shutil.rmtree(self.server.dir)
+                got, _, answer = post(self.server.port, [body], len(body), ctype)
+                self.assertEqual(got, status, answer[:300])
+                page = json.loads(answer)
+                if "form" in page:
+                    self.assertEqual(page["status"], status)
+                    if reason:
+                        self.assertIn(reason, page["reason"])
+                    else:
+                        self.assertIsNone(page["reason"])
+                if files is not None:
+                    left = {n: os.path.getsize(os.path.join(self.server.dir, n)) for n in self.server.stored()}
+                    self.assertEqual(left, files)
+                line = self.server.wait_log_lines(i + 1)[i]
+                self.assertIn(f" {status} ", line)
+                if word:
+                    self.assertIn(f" {word}", line)
+                if missing:
+                    os.makedirs(self.server.dir)
+                for n in self.server.stored():
+                    os.remove(os.path.join(self.server.dir, n))
+
+
+class MemoryUnderDefaultLimits(ServeCase):
+
+    def test_huge_field_and_two_million_parts_are_refused_with_flat_memory(self):
+        block = b"x" * MIB
+        head = part_head("t")
+        tail = f"\r\n--{BOUNDARY}--\r\n".encode()
+        field_length = len(head) + 256 * MIB + len(tail)
+        field = [head] + [block] * 256 + [tail]
+
+        part = part_head("p") + b"v\r\n"
+        count = 2_000_000
+        batch = part * 10_000
+        parts_length = len(part) * count + len(f"--{BOUNDARY}--\r\n")
+        parts = [batch] * (count // 10_000) + [f"--{BOUNDARY}--\r\n".encode()]
+
+        for why, chunks, length in [("256 MiB field", field, field_length),
+                                    ("2 million parts", parts, parts_length)]:
+            with self.subTest(why):
+                # The answer may be cut short by the reset that closing on an
+                # unread body causes: its status line is what counts here.
+                status, _, answer = post(self.server.port, iter(chunks), length)
+                self.assertEqual(status, 413, answer[:300])
+        self.assertEqual(self.server.stored(), [])
+        lines = self.server.wait_log_lines(2)
+        self.assertIn(" field-too-large", lines[0])
+        self.assertIn(" too-many-parts", lines[1])
+        peak = peak_rss_kib(self.server.proc.pid)
+        with open(f"/proc/{self.server.proc.pid}/maps") as f:
+            sanitized = "libasan" in f.read()
+        # AddressSanitizer's quarantine and shadow memory are not the server's.
+        self.assertLess(peak, (300 if sanitized else 32) * 1024, f"peak RSS {peak} KiB")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)

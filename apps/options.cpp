@@ -124,6 +124,8 @@ po::options_description PageOptions(PageSettings& s) {
 po::options_description UploadOptions(UploadSettings& s) {
   po::options_description d = PageOptions(s.page);
   d.add_options()
+      ("trusted-proxy", po::value<std::vector<std::string>>(&s.trustedProxies)->value_name("ADDRESS")->composing(),
+       "a proxy (by address; may be given more than once) whose X-Forwarded-For names the client in the log")
       ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxRequestSize = v.value;
        }), "refuse a request body larger than this with 413, before reading it (default: no limit)");

@@ -1,6 +1,8 @@
 // `parcelmoor serve`: the embedded HTTP server with the upload page.
 
+#include <netdb.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <signal.h>
 
 #include <chrono>
@@ -21,7 +23,7 @@ po::options_description ServerOptions(HttpServerOptions& s) {
   po::options_description d("Server options");
   d.add_options()
       ("bind", po::value(&s.bind)->value_name("ADDRESS"),
-       "address to listen on (default 127.0.0.1)")
+       "address or name to listen on: 127.0.0.1 (the default), localhost, ::1, 0.0.0.0 or :: for every interface")
       ("port", po::value(&s.port)->value_name("N"), "port to listen on (default 8080; 0 picks a free one)")
       ("max-connections", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
          if (n < 1) throw po::error("--max-connections needs at least 1");
@@ -57,6 +59,29 @@ std::string UrlFor(const std::string& bind, uint16_t port) {
   if (host == "::") host = "::1";
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
   return "http://" + host + ":" + std::to_string(port) + "/";
+}
+
+// The address to listen on as a numeric literal: an IPv4 or IPv6 literal as
+// given (brackets around IPv6 allowed), a name such as "localhost" resolved
+// to its first address. Empty with `error` set when the name does not resolve.
+std::string NumericAddress(std::string bind, std::string& error) {
+  if (bind.size() > 2 && bind.front() == '[' && bind.back() == ']') bind = bind.substr(1, bind.size() - 2);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (int rc = ::getaddrinfo(bind.c_str(), nullptr, &hints, &found); rc != 0) {
+    error = "cannot resolve --bind " + bind + ": " + ::gai_strerror(rc);
+    return {};
+  }
+  char host[NI_MAXHOST] = "";
+  int rc = ::getnameinfo(found->ai_addr, found->ai_addrlen, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+  ::freeaddrinfo(found);
+  if (rc != 0) {
+    error = "cannot resolve --bind " + bind + ": " + ::gai_strerror(rc);
+    return {};
+  }
+  return host;
 }
 
 // Raises the open-file limit and fits the connection cap to it. Returns
@@ -99,6 +124,8 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   options.forwardTimeout = forward.timeout;
   auto& dir = options.upload.page.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
+  options.bind = NumericAddress(options.bind, error);
+  if (options.bind.empty()) return UsageError(command, error);
   if (!EnsureUploadDirectory(*dir, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;

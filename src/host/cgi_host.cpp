@@ -115,6 +115,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   std::string_view address = Meta(env, "REMOTE_ADDR");
   std::string_view port = Meta(env, "REMOTE_PORT");
   entry.peer = address.empty() ? "-" : std::string(address) + (port.empty() ? "" : ":" + std::string(port));
+  entry.peer = ClientForLog(entry.peer, Meta(env, "HTTP_X_FORWARDED_FOR"), options.upload);
   std::string_view method = Meta(env, "REQUEST_METHOD");
   entry.method = method.empty() ? "GET" : std::string(method);
   entry.path = std::string(Meta(env, "SCRIPT_NAME")) + std::string(Meta(env, "PATH_INFO"));

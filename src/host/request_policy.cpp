@@ -59,6 +59,22 @@ bool IsMultipartWithBoundary(std::string_view contentType) {
 
 }  // namespace
 
+std::string ClientForLog(std::string_view peer, std::string_view forwardedFor, const UploadSettings& settings) {
+  std::string_view peerAddress = peer;
+  if (peer.starts_with('[')) {
+    peerAddress = peer.substr(1, peer.find(']') - 1);
+  } else if (peer.find(':') == peer.rfind(':')) {
+    peerAddress = peer.substr(0, peer.find(':'));  // IPv4 with a port, or no port
+  }
+  bool trusted = false;
+  for (const std::string& proxy : settings.trustedProxies) trusted = trusted || proxy == peerAddress;
+  // The proxy appends the address it received the request from: the last
+  // entry is the one a trusted proxy vouches for.
+  std::string_view last = TrimAscii(forwardedFor.substr(forwardedFor.rfind(',') + 1));
+  if (!trusted || last.empty()) return std::string(peer);
+  return std::string(last);
+}
+
 RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& settings) {
   RequestVerdict v;
   v.json = AcceptsJson(head.accept);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/page_answer.h"
 #include "host/page_runner.h"
@@ -22,7 +23,14 @@ struct UploadSettings {
   PageSettings page;
   // A POST announcing more body bytes is answered 413 before any is read.
   std::optional<int64_t> maxRequestSize;
+  // Proxies whose X-Forwarded-For the log believes (addresses as peers show).
+  std::vector<std::string> trustedProxies;
 };
+
+// The client the log names: `peer` ("addr:port", "[v6]:port" or "addr") as
+// it is, or, when its address is a trusted proxy, the last address its
+// X-Forwarded-For names.
+std::string ClientForLog(std::string_view peer, std::string_view forwardedFor, const UploadSettings& settings);
 
 // What a host knows of a request once its header is read.
 struct RequestHead {

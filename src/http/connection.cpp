@@ -147,6 +147,7 @@ void Connection::HandleRequest() {
   std::string_view path = target.substr(0, target.find('?'));
   entry_.method = std::string(req.method_string());
   entry_.path = std::string(target);
+  entry_.peer = ClientForLog(peer_, req["X-Forwarded-For"], core_->options.upload);
   bool json = AcceptsJson(req[http::field::accept]);
   bool bodyUnread = !parser_->is_done();
   SendOptions send{.keepAlive = req.keep_alive() && !bodyUnread, .drain = bodyUnread};

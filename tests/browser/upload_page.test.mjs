@@ -189,11 +189,17 @@ test('scripted upload shows progress up to 100 % and the result without leaving 
     }
   });
 
-test('without scripts the page is a plain form post that stores both files', { timeout: 60_000 }, async () => {
+test('without scripts the page is a plain form post that stores every file under its name', { timeout: 60_000 },
+     async () => {
   clearUploads();
+  // Names as browsers send them unchanged: a ';' inside the quoted file name,
+  // UTF-8, a space.
   const files = [
     { name: 'first.bin', mimeType: 'application/octet-stream', buffer: binaryContent(200_000, 3) },
     { name: 'second.txt', mimeType: 'text/plain', buffer: binaryContent(65_536, 5) },
+    { name: 'a;b.txt', mimeType: 'text/plain', buffer: binaryContent(1_000, 17) },
+    { name: '\u00e9t\u00e9.txt', mimeType: 'text/plain', buffer: binaryContent(2_000, 19) },
+    { name: 'x y.txt', mimeType: 'text/plain', buffer: binaryContent(3_000, 23) },
   ];
   const context = await browser.newContext({ javaScriptEnabled: false });
   try {

@@ -9,17 +9,38 @@ Usage: test_serve_outcomes.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the envi
 
 import json
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
 import unittest
 
-from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, connect, multipart, part_head, peak_rss_kib,
-                            read_response)
+from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, multipart, part_head, peak_rss_kib
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
+
+
+def read_answer(sock):
+    """(status, body) of one response. Closing on a body it will not read
+    resets the connection, which can cut a long answer short: the body then
+    ends where the reset came."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise ConnectionError(f"closed before a response header: {data!r}")
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
+    try:
+        while len(body) < length and (chunk := sock.recv(65536)):
+            body += chunk
+    except ConnectionResetError:
+        pass
+    return int(head.split(b" ")[1]), body
 
 
 def post(port, body_chunks, length, content_type=CONTENT_TYPE):
@@ -38,7 +59,7 @@ def post(port, body_chunks, length, content_type=CONTENT_TYPE):
 
         sender = threading.Thread(target=send, daemon=True)
         sender.start()
-        answer = read_response(s)
+        answer = read_answer(s)
         try:
             s.shutdown(2)  # ends the sender's sendall
         except OSError:
@@ -89,7 +110,7 @@ class Outcomes(ServeCase):
             with self.subTest(why):
                 if missing:
                     shutil.rmtree(self.server.dir)
-                got, _, answer = post(self.server.port, [body], len(body), ctype)
+                got, answer = post(self.server.port, [body], len(body), ctype)
                 self.assertEqual(got, status, answer[:300])
                 page = json.loads(answer)
                 if "form" in page:
@@ -131,7 +152,7 @@ class MemoryUnderDefaultLimits(ServeCase):
             with self.subTest(why):
                 # The answer may be cut short by the reset that closing on an
                 # unread body causes: its status line is what counts here.
-                status, _, answer = post(self.server.port, iter(chunks), length)
+                status, answer = post(self.server.port, iter(chunks), length)
                 self.assertEqual(status, 413, answer[:300])
         self.assertEqual(self.server.stored(), [])
         lines = self.server.wait_log_lines(2)
@@ -142,6 +163,61 @@ class MemoryUnderDefaultLimits(ServeCase):
             sanitized = "libasan" in f.read()
         # AddressSanitizer's quarantine and shadow memory are not the server's.
         self.assertLess(peak, (300 if sanitized else 32) * 1024, f"peak RSS {peak} KiB")
+
+
+class CommandLine(unittest.TestCase):
+    """Options as a user types them: sizes with units, refusals with exit
+    status 2, names for --bind, the log's client behind a trusted proxy."""
+
+    def setUp(self):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-options-")
+        self.body = os.path.join(self.work, "body")
+        with open(self.body, "wb") as f:
+            f.write(multipart([("f", "big.bin", b"b" * 5000)]))
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run_binary(self, *args, env=None):
+        return subprocess.run([BINARY, *args], capture_output=True, timeout=30, env=env)
+
+    def test_options_are_typed_and_refused_with_exit_2(self):
+        up = os.path.join(self.work, "up")
+        os.makedirs(up)
+        rows = [
+            (("store", "--dir", up, "--max-file-size", "1K", self.body), 0, b""),
+            (("store", "--dir", up, "--max-file-size", "-5", self.body), 2, b"--max-file-size needs a byte count"),
+            (("store", "--dir", up, "--max-file-size", "12x", self.body), 2, b"not '12x'"),
+            (("store", "--dir", up, "--max-file-size", "3G", self.body), 2, b"at most 2147483647"),
+            (("serve", "--max-parts", "-1"), 2, b"--max-parts"),
+            (("serve", "--bind", "nosuch.invalid", "--port", "0"), 2, b"cannot resolve --bind"),
+            (("-v",), 2, b"parcelmoor: unrecognised option '-v'"),
+            (("--version",), 0, b""),
+        ]
+        for args, code, message in rows:
+            with self.subTest(" ".join(args[:3])):
+                out = self.run_binary(*args)
+                self.assertEqual(out.returncode, code, out.stderr)
+                self.assertIn(message, out.stderr)
+        self.assertEqual(os.path.getsize(os.path.join(up, "big.bin")), 1024)
+        self.assertRegex(self.run_binary("--version").stdout, rb"^parcelmoor \d+\.\d+")
+
+    def test_bind_takes_a_name_and_the_log_believes_only_a_trusted_proxy(self):
+        server = subprocess.Popen([BINARY, "serve", "--bind", "localhost", "--port", "0", "--dir", self.work],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            self.assertRegex(server.stdout.readline(), rb"^parcelmoor serving http://(127\.0\.0\.1|\[::1\]):\d+/")
+        finally:
+            server.terminate()
+            self.assertEqual(server.wait(30), 0)
+        env = {"PATH": os.environ.get("PATH", ""), "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+               "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": "4000", "HTTP_X_FORWARDED_FOR": "198.51.100.9, 203.0.113.7",
+               "PARCELMOOR_DIR": os.path.join(self.work, "cgi")}
+        for args, client in [((), "127.0.0.1:4000"), (("--trusted-proxy", "127.0.0.1"), "203.0.113.7")]:
+            log = self.run_binary("cgi", *args, env=env).stderr.decode()
+            self.assertRegex(log, r"Z " + re.escape(client) + " GET ")
 
 
 if __name__ == "__main__":

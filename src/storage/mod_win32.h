@@ -20,6 +20,7 @@ inline constexpr int32_t INVALID_HANDLE_VALUE = -1;
 inline constexpr uint32_t GENERIC_WRITE = 0x40000000;
 inline constexpr uint32_t OPEN_ALWAYS = 4;
 inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr uint32_t MOVEFILE_REPLACE_EXISTING = 1;
 
 inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 inline constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
@@ -43,6 +44,9 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// `path` with every "\\" turned into "/".
+std::string PosixPath(const std::string& path);
+
 // Plain block copy.
 void RtlMoveMemory(void* destination, const void* source, size_t length);
 
@@ -64,6 +68,11 @@ class FileLayer {
   // Deletes a file; fails with 32 while a handle is open on it, 2 when missing.
   virtual bool DeleteFileA(const std::string& path) = 0;
   virtual uint32_t GetLastError() = 0;
+  // Renames `from` to `to` in one step; with MOVEFILE_REPLACE_EXISTING an
+  // existing file (not a directory) of that name is replaced atomically,
+  // without it the move fails when `to` exists. Neither name is followed
+  // through a symbolic link.
+  virtual bool MoveFileExA(const std::string& from, const std::string& to, uint32_t flags) = 0;
 
   // Identity of the file behind an open handle.
   virtual bool GetFileIdentity(int32_t hFile, FileIdentity* identity) = 0;

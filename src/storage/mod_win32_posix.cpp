@@ -30,14 +30,6 @@ thread_local uint32_t tLastError = 0;
 
 void SetLastErrorFromErrno(int err, bool creating) { tLastError = WindowsErrorFromErrno(err, creating); }
 
-std::string PosixPath(const std::string& path) {
-  std::string p = path;
-  for (char& c : p) {
-    if (c == '\\') c = '/';
-  }
-  return p;
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Tells apart two files that held the same inode number one after the other:
@@ -175,6 +167,18 @@ class PosixFileLayer final : public FileLayer {
 
   uint32_t GetLastError() override { return tLastError; }
 
+  bool MoveFileExA(const std::string& from, const std::string& to, uint32_t flags) override {
+    const std::string f = PosixPath(from);
+    const std::string t = PosixPath(to);
+    const unsigned mode = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
+    if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), mode) != 0) {
+      SetLastErrorFromErrno(errno, false);
+      return false;
+    }
+    tLastError = 0;
+    return true;
+  }
+
   bool GetFileIdentity(int32_t hFile, FileIdentity* identity) override {
     if (!IdentityOf(hFile, identity)) {
       SetLastErrorFromErrno(errno, false);
@@ -268,6 +272,14 @@ class PosixFileLayer final : public FileLayer {
 };
 
 }  // namespace
+
+std::string PosixPath(const std::string& path) {
+  std::string p = path;
+  for (char& c : p) {
+    if (c == '\\') c = '/';
+  }
+  return p;
+}
 
 void RtlMoveMemory(void* destination, const void* source, size_t length) {
   if (length != 0) std::memmove(destination, source, length);

@@ -1,8 +1,12 @@
 // The single file an upload may have open, and the record of what it stored.
 #include "storage/upload_file_writer.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 
+#include "storage/temporary_files.h"
 #include "storage/upload_errors.h"
 
 namespace parcelmoor {
@@ -20,54 +24,56 @@ bool IsSafeFileName(const std::string& name) {
 }  // namespace
 
 UploadFileWriter::~UploadFileWriter() {
-  if (isOpen()) files_->CloseHandle(hFile);
+  for (StoredFile& file : storedFiles_) {
+    if (file.handle != modWin32::INVALID_HANDLE_VALUE) files_->CloseHandle(file.handle);
+  }
+}
+
+void UploadFileWriter::checkFinalName(const std::string& directory, const std::string& fileName) const {
+  using namespace modWin32;
+  // A name that could leave the upload directory is refused as the operating
+  // system refuses an invalid name: nothing is opened.
+  if (!IsSafeFileName(fileName)) uploaderr::RaiseOpenFileFailed(ERROR_INVALID_NAME);
+  // The temporary is shorter than the final name: what only the final name
+  // could not be is checked here, so that it fails at open as it always did.
+  const std::string finalPath = PosixPath(directory + fileName);
+  if (fileName.size() > NAME_MAX || finalPath.size() >= PATH_MAX) {
+    uploaderr::RaiseOpenFileFailed(ERROR_FILENAME_EXCED_RANGE);
+  }
+  struct stat st;
+  if (::lstat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) uploaderr::RaiseOpenFileFailed(ERROR_ACCESS_DENIED);
 }
 
 void UploadFileWriter::open(const std::string& directory, const std::string& fileName,
                             std::optional<int64_t> limit) {
   using namespace modWin32;
-  // A name that could leave the upload directory is refused as the operating
-  // system refuses an invalid name: nothing is deleted or opened.
-  if (!IsSafeFileName(fileName)) uploaderr::RaiseOpenFileFailed(ERROR_INVALID_NAME);
-  strFilePath = directory + fileName;
-  files_->DeleteFileA(strFilePath);
-  hFile = files_->CreateFileA(strFilePath, GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  checkFinalName(directory, fileName);
+  const std::string finalPath = directory + fileName;
+  dropUncommitted(finalPath);  // two files of one name in one upload: the later wins
+  strFilePath = finalPath;
+  const std::string temporary = directory + TemporaryNameFor(fileName);
+  hFile = files_->CreateFileA(temporary, GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (hFile == INVALID_HANDLE_VALUE) uploaderr::RaiseOpenFileFailed(files_->GetLastError());
-  // The lock is held: cut whatever an older file of this name held (its old
-  // name could not be deleted), so the file holds exactly the new content.
-  if (!files_->SetEndOfFile(hFile)) {
+  // The lock is held: cut what a crashed writer may have left in the temporary.
+  FileIdentity identity;
+  if (!files_->SetEndOfFile(hFile) || !files_->GetFileIdentity(hFile, &identity)) {
     const uint32_t code = files_->GetLastError();
-    close();
+    files_->CloseHandle(hFile);
+    hFile = INVALID_HANDLE_VALUE;
     uploaderr::RaiseOpenFileFailed(code);
   }
-  recordOpenFile();
+  try {
+    storedFiles_.push_back(StoredFile{finalPath, temporary, identity, hFile, false});
+  } catch (...) {
+    // A file that cannot be recorded could never be cleaned up: give it up.
+    StoredFile unrecorded{finalPath, temporary, identity, hFile, false};
+    deleteEntry(unrecorded);
+    hFile = INVALID_HANDLE_VALUE;
+    throw;
+  }
   lFileSize = 0;
   bMaxSizeExceeded = false;
   limit_ = limit;
-}
-
-void UploadFileWriter::recordOpenFile() {
-  modWin32::FileIdentity identity;
-  if (!files_->GetFileIdentity(hFile, &identity)) {
-    const uint32_t code = files_->GetLastError();
-    close();
-    uploaderr::RaiseOpenFileFailed(code);
-  }
-  // A file seen before (its old name could not be deleted, so the open met
-  // it again) keeps one entry, under the name it now has.
-  auto known = std::find_if(storedFiles_.begin(), storedFiles_.end(),
-                            [&identity](const StoredFile& f) { return f.identity == identity; });
-  try {
-    if (known != storedFiles_.end()) {
-      known->path = strFilePath;
-    } else {
-      storedFiles_.push_back(StoredFile{strFilePath, identity});
-    }
-  } catch (...) {
-    // A file that cannot be recorded could never be cleaned up: give it up.
-    close();
-    throw;
-  }
 }
 
 void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
@@ -86,35 +92,82 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
   }
   uint32_t written = 0;
   files_->WriteFile(hFile, bytes, static_cast<uint32_t>(n), &written);
-  if (static_cast<int64_t>(written) != n) uploaderr::RaiseFileIo(files_->GetLastError());
+  if (static_cast<int64_t>(written) == n) return;
+  // A file short of bytes it received is never kept.
+  const uint32_t code = files_->GetLastError();
+  abandon(true);
+  uploaderr::RaiseFileIo(code);
 }
 
-void UploadFileWriter::close() {
-  files_->CloseHandle(hFile);
-  hFile = modWin32::INVALID_HANDLE_VALUE;
+UploadFileWriter::StoredFile* UploadFileWriter::current() {
+  auto found = std::find_if(storedFiles_.begin(), storedFiles_.end(),
+                            [this](const StoredFile& f) { return !f.committed && f.handle == hFile; });
+  return found == storedFiles_.end() ? nullptr : &*found;
 }
+
+void UploadFileWriter::close() { hFile = modWin32::INVALID_HANDLE_VALUE; }
 
 void UploadFileWriter::abandon(bool deleteFile) noexcept {
-  // Any failure ends the abandon where it happened, silently.
-  try {
-    // Learn which file this is before the handle goes: once it is closed,
-    // another upload may take the name, and only this file may be deleted.
-    modWin32::FileIdentity identity;
-    const bool known = isOpen() && files_->GetFileIdentity(hFile, &identity);
-    close();
-    if (deleteFile && known) {
-      const bool deleted = files_->DeleteFileIfIdentity(strFilePath, identity);
-      if (deleted || files_->GetLastError() == modWin32::ERROR_FILE_NOT_FOUND) {
-        std::erase_if(storedFiles_, [&identity](const StoredFile& f) { return f.identity == identity; });
-      }
-    }
-  } catch (...) {
+  StoredFile* file = isOpen() ? current() : nullptr;
+  hFile = modWin32::INVALID_HANDLE_VALUE;
+  if (!deleteFile || file == nullptr) return;
+  deleteEntry(*file);
+  // A file the delete missed stays recorded: the clean-up tries again.
+  if (file->handle == modWin32::INVALID_HANDLE_VALUE && file->temporary.empty()) {
+    storedFiles_.erase(storedFiles_.begin() + (file - storedFiles_.data()));
   }
+}
+
+void UploadFileWriter::deleteEntry(StoredFile& file) noexcept {
+  // The lock goes first: the delete takes it again to know nobody holds it.
+  if (file.handle != modWin32::INVALID_HANDLE_VALUE) files_->CloseHandle(file.handle);
+  file.handle = modWin32::INVALID_HANDLE_VALUE;
+  const std::string& name = file.committed ? file.path : file.temporary;
+  if (files_->DeleteFileIfIdentity(name, file.identity) || files_->GetLastError() == modWin32::ERROR_FILE_NOT_FOUND) {
+    file.temporary.clear();  // gone
+    file.committed = false;
+  }
+}
+
+void UploadFileWriter::dropUncommitted(const std::string& finalPath) noexcept {
+  for (size_t i = storedFiles_.size(); i-- > 0;) {
+    StoredFile& file = storedFiles_[i];
+    if (file.committed || file.path != finalPath) continue;
+    deleteEntry(file);
+    storedFiles_.erase(storedFiles_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+int UploadFileWriter::commitAll() {
+  int failed = 0;
+  for (size_t i = 0; i < storedFiles_.size();) {
+    StoredFile& file = storedFiles_[i];
+    if (file.committed || file.temporary.empty()) {
+      ++i;
+      continue;
+    }
+    // Still under the lock: nobody else can have touched the temporary.
+    if (files_->MoveFileExA(file.temporary, file.path, modWin32::MOVEFILE_REPLACE_EXISTING)) {
+      files_->CloseHandle(file.handle);
+      file.handle = modWin32::INVALID_HANDLE_VALUE;
+      file.committed = true;
+      ++i;
+      continue;
+    }
+    ++failed;
+    deleteEntry(file);
+    storedFiles_.erase(storedFiles_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  return failed;
 }
 
 void UploadFileWriter::releaseStored(bool deleteThem) {
   if (deleteThem) {
-    for (const StoredFile& file : storedFiles_) files_->DeleteFileIfIdentity(file.path, file.identity);
+    for (StoredFile& file : storedFiles_) {
+      if (file.committed || !file.temporary.empty()) deleteEntry(file);
+    }
+  } else {
+    commitAll();
   }
   storedFiles_.clear();
 }

@@ -1,13 +1,17 @@
 #pragma once
 // The file of the file part being received, and the record of every file one
 // upload stored. One writer serves one upload object, on one thread; at most
-// one file is open at a time. Content reaches the file straight from the
-// caller's buffer, cut at the size limit given at open; every byte offered is
-// counted, kept or not.
+// one file is open for writing at a time. Content reaches the file straight
+// from the caller's buffer, cut at the size limit given at open; every byte
+// offered is counted, kept or not.
 //
-// The record holds each stored file's path and identity, so that the clean-up
-// of an upload that did not arrive whole deletes exactly the files this
-// writer created, never a file someone else later put under the same name.
+// Each file is written under a temporary name in its directory (see
+// temporary_files.h) and holds its lock there until it is committed: renamed
+// over its final name in one step, so an earlier file of that name stays
+// whole until then, and another upload of the same name is refused with 32
+// meanwhile. A file whose write failed is deleted at once. The record holds
+// each file's paths and identity, so that a clean-up deletes exactly the
+// files this writer created, never a file someone else put under the name.
 
 #include <cstdint>
 #include <optional>
@@ -21,38 +25,45 @@ namespace parcelmoor {
 class UploadFileWriter {
  public:
   UploadFileWriter() = default;
-  // Closes a file still open; what was stored stays on disk.
+  // Releases the locks of uncommitted files, leaving them to a sweep.
   ~UploadFileWriter();
   UploadFileWriter(const UploadFileWriter&) = delete;
   UploadFileWriter& operator=(const UploadFileWriter&) = delete;
 
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
-  // outlives the writer; no file is open.
+  // outlives the writer; no file is held.
   void setFileLayer(modWin32::FileLayer& layer) { files_ = &layer; }
 
-  // Opens `directory` + `fileName` as a new, empty file under the exclusive
-  // lock (deleting what the name held first) and records it. The size count
-  // starts at 0; `limit`, when given, is the most bytes kept on disk.
-  // Raises -20 "OpenFile" with the system's code (123 for a name that could
-  // leave the directory); then no file is open and nothing is recorded.
-  // REQUIRES: no file is open.
+  // Opens a new, empty temporary for `directory` + `fileName`, locked, and
+  // records it; an uncommitted file of the same name from this writer is
+  // deleted first (the later one wins). The size count starts at 0; `limit`,
+  // when given, is the most bytes kept on disk. Raises -20 "OpenFile" with
+  // the system's code for what the final name would refuse (123 a name that
+  // could leave the directory, 206 too long, 5 a directory, 3 no directory)
+  // and 32 while another upload writes that name; then no file is open and
+  // nothing is recorded. REQUIRES: no file is open.
   void open(const std::string& directory, const std::string& fileName, std::optional<int64_t> limit);
 
-  // Counts `count` bytes and writes those within the limit. Raises 15001
-  // "File I/O Error" with the system's code when the write fails or comes up
-  // short; the file stays open. REQUIRES: a file is open.
+  // Counts `count` bytes and writes those within the limit. When the write
+  // fails or comes up short, deletes the file, forgets it and raises 15001
+  // "File I/O Error" with the system's code. REQUIRES: a file is open.
   void write(const uint8_t* bytes, int32_t count);
 
-  // Closes the finished file; it stays recorded.
+  // Ends writing the open file; it stays recorded, locked and uncommitted.
   void close();
 
-  // Closes the file (if open) and, when `deleteFile`, deletes it while its
-  // name still names it, forgetting it then. Never raises.
+  // Ends writing the open file (if any) and, when `deleteFile`, deletes it
+  // and forgets it. Never raises.
   void abandon(bool deleteFile) noexcept;
 
-  // Ends this writer's hold on every recorded file: deletes each one whose
-  // name still names it when `deleteThem`, keeps them otherwise, and forgets
-  // them all. REQUIRES: no file is open.
+  // Renames every uncommitted file over its final name and releases its
+  // lock. A file whose rename fails is deleted and forgotten; returns the
+  // number of such files. REQUIRES: no file is open.
+  int commitAll();
+
+  // Ends this writer's hold on every recorded file: when `deleteThem`,
+  // deletes each (committed ones while their name still names them), else
+  // commits the uncommitted ones; forgets them all. REQUIRES: no file is open.
   void releaseStored(bool deleteThem);
 
   bool isOpen() const { return hFile != modWin32::INVALID_HANDLE_VALUE; }
@@ -60,19 +71,30 @@ class UploadFileWriter {
   int64_t size() const { return lFileSize; }
   // The file got more bytes than its limit allows.
   bool overLimit() const { return limit_ && lFileSize > *limit_; }
+  // The final path of the current (or last) file.
   const std::string& path() const { return strFilePath; }
   // Number of files this writer created and still holds on disk.
   size_t storedFileCount() const { return storedFiles_.size(); }
 
  private:
-  // Remembers the open file under `strFilePath` (one entry per file).
-  // Raises nothing of its own; on an allocation failure the file is closed.
-  void recordOpenFile();
-
   struct StoredFile {
-    std::string path;
+    std::string path;       // final name
+    std::string temporary;  // where it is until committed; empty once deleted
     modWin32::FileIdentity identity;
+    int32_t handle = modWin32::INVALID_HANDLE_VALUE;  // holds the lock until committed
+    bool committed = false;
   };
+
+  // Raises -20 for a final name the file system would refuse.
+  void checkFinalName(const std::string& directory, const std::string& fileName) const;
+  // Deletes this writer's uncommitted file of final name `finalPath`, if any.
+  void dropUncommitted(const std::string& finalPath) noexcept;
+  // Closes the entry's handle and deletes its file (the temporary while
+  // uncommitted, else the final name while it names the file); once the file
+  // is gone, the entry is uncommitted with no temporary. Never raises.
+  void deleteEntry(StoredFile& file) noexcept;
+  // The entry of the open file.
+  StoredFile* current();
 
   modWin32::FileLayer* files_ = &modWin32::FileLayer::Posix();
   int32_t hFile = modWin32::INVALID_HANDLE_VALUE;

@@ -91,7 +91,14 @@ void UploadFile::readRequestBody() {
     }
   }
   // A body refused for a limit keeps no file, even when it was read whole.
-  if (lRemaining == 0 && !body_.stopReading_) settings_.bUploadAllFilesOrNone = kFalse;
+  if (lRemaining == 0 && !body_.stopReading_) {
+    // The commit point: the body arrived whole, so the all-or-none rule no
+    // longer applies and every file goes under its final name now. A file
+    // the body ended inside is as complete as it will get.
+    settings_.bUploadAllFilesOrNone = kFalse;
+    if (writer_.isOpen()) abandonUploadFile();
+    writer_.commitAll();
+  }
 }
 
 }  // namespace parcelmoor

@@ -142,7 +142,8 @@ class CgiDirect(unittest.TestCase):
         try:
             proc.stdin.write(sent)
             proc.stdin.flush()
-            self.assertTrue(wait_until(lambda: "partial.bin" in self.stored(), 10), self.stored())
+            # The cut file is being written (under its temporary name).
+            self.assertTrue(wait_until(lambda: any("partial.bin" in n for n in self.stored()), 10), self.stored())
             proc.send_signal(signal.SIGTERM)
             out, err = proc.communicate(timeout=10)
         finally:

@@ -25,6 +25,8 @@ class FakeFileLayer : public modWin32::FileLayer {
   // WriteFile reports every byte written without reading or storing them:
   // counts past 2 GiB without the memory or the disk.
   bool discardWrites = false;
+  // Every move fails with 5 and moves nothing.
+  bool failMoves = false;
   // Runs after each CloseHandle.
   std::function<void()> afterClose;
 
@@ -91,6 +93,16 @@ class FakeFileLayer : public modWin32::FileLayer {
   }
 
   uint32_t GetLastError() override { return last_; }
+
+  bool MoveFileExA(const std::string& from, const std::string& to, uint32_t flags) override {
+    if (failMoves) {
+      last_ = modWin32::ERROR_ACCESS_DENIED;
+      return false;
+    }
+    bool ok = posix().MoveFileExA(from, to, flags);
+    last_ = posix().GetLastError();
+    return ok;
+  }
 
   bool GetFileIdentity(int32_t hFile, modWin32::FileIdentity* identity) override {
     bool ok = posix().GetFileIdentity(hFile, identity);

@@ -9,6 +9,7 @@
 
 #include "storage/fake_file_layer.h"
 #include "storage/lock_holder_process.h"
+#include "storage/temporary_files.h"
 #include "storage/upload_errors.h"
 #include "support/upload_harness.h"
 
@@ -50,7 +51,8 @@ class UploadFileWriterTest : public ::testing::Test {
     writer.open(Dir(), name, limit);
   }
   void Write(const std::string& bytes) { writer.write(Bytes(bytes), static_cast<int32_t>(bytes.size())); }
-  // Opens, writes and closes `name`: a stored file.
+  std::string TemporaryOf(const std::string& name) const { return PathOf(TemporaryNameFor(name)); }
+  // Opens, writes and closes `name`: a stored file, not yet committed.
   void Store(const std::string& name, const std::string& content) {
     Open(name);
     Write(content);
@@ -110,6 +112,7 @@ TEST_F(UploadFileWriterTest, SizeLimitCutsTheFileAndCountsEveryByte) {
       at += offer;
     }
     writer.close();
+    writer.commitAll();
 
     EXPECT_EQ(files.writeCalls, c.writeCalls);
     if (c.sizeBefore == 0) {
@@ -123,7 +126,8 @@ TEST_F(UploadFileWriterTest, SizeLimitCutsTheFileAndCountsEveryByte) {
   }
 }
 
-TEST_F(UploadFileWriterTest, AStoppedWriteRaisesWithTheSystemCodeAndLeavesTheFileOpen) {
+TEST_F(UploadFileWriterTest, AFailedWriteDeletesTheFileAndRaisesWithTheSystemCode) {
+  testing::WriteFile(PathOf("a.bin"), "earlier");
   Open("a.bin");
   files.failWriteAt = 2;
   files.failWriteCode = modWin32::ERROR_DISK_FULL;
@@ -134,21 +138,38 @@ TEST_F(UploadFileWriterTest, AStoppedWriteRaisesWithTheSystemCodeAndLeavesTheFil
   EXPECT_EQ(error->source(), "File I/O Error");
   EXPECT_EQ(error->description(), "file i/o. GetLastError returned --> 112");
   EXPECT_EQ(writer.size(), 20);
-  EXPECT_TRUE(writer.isOpen());
-  EXPECT_EQ(files.openHandles().size(), 1u);
+  EXPECT_FALSE(writer.isOpen());
+  EXPECT_TRUE(files.openHandles().empty());
+  EXPECT_EQ(writer.storedFileCount(), 0u);
+  writer.commitAll();
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.bin", "earlier"}}));
 }
 
-TEST_F(UploadFileWriterTest, OpenCutsTheBytesOfAFileThatCouldNotBeDeleted) {
-  testing::WriteFile(PathOf("a.txt"), std::string(1000, 'o'));
-  files.failDeletes = true;
+TEST_F(UploadFileWriterTest, AnEarlierFileStaysWholeUntilTheCommitReplacesIt) {
+  testing::WriteFile(PathOf("a.txt"), "earlier");
+  // What a crashed writer left in the temporary is cut.
+  testing::WriteFile(TemporaryOf("a.txt"), std::string(1000, 'o'));
   Store("a.txt", "new");
-  EXPECT_EQ(files.deleteRequests, std::vector<std::string>{PathOf("a.txt")});
-  EXPECT_EQ(ReadFile(PathOf("a.txt")), "new");
+  EXPECT_EQ(ReadFile(PathOf("a.txt")), "earlier");
+  writer.releaseStored(true);  // not committed: the upload did not arrive whole
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
+
+  Store("a.txt", "new");
+  EXPECT_EQ(writer.commitAll(), 0);
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "new"}}));
+  EXPECT_TRUE(files.openHandles().empty());
+}
+
+TEST_F(UploadFileWriterTest, AFileThatCannotBeCommittedIsDeleted) {
+  testing::WriteFile(PathOf("a.txt"), "earlier");
+  Store("a.txt", "new");
+  files.failMoves = true;
+  EXPECT_EQ(writer.commitAll(), 1);
+  EXPECT_EQ(writer.storedFileCount(), 0u);
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
 }
 
 TEST_F(UploadFileWriterTest, OpenThatCannotCutTheOldBytesFailsAndHoldsNothing) {
-  testing::WriteFile(PathOf("a.txt"), "old");
-  files.failDeletes = true;
   files.failTruncate = true;
   auto error = Caught([&] { Open("a.txt"); });
   ASSERT_TRUE(error);
@@ -162,9 +183,9 @@ TEST_F(UploadFileWriterTest, OpenThatCannotCutTheOldBytesFailsAndHoldsNothing) {
 TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
   testing::WriteFile(PathOf("plain.txt"), "x");
   fs::create_directory(dir.path() / "sub");
-  fs::create_symlink(dir.path() / "plain.txt", dir.path() / "link.txt");
+  // Another upload writing held.txt holds its temporary.
   const int32_t held = modWin32::FileLayer::Posix().CreateFileA(
-      PathOf("held.txt"), modWin32::GENERIC_WRITE, 0, modWin32::OPEN_ALWAYS, modWin32::FILE_ATTRIBUTE_NORMAL);
+      TemporaryOf("held.txt"), modWin32::GENERIC_WRITE, 0, modWin32::OPEN_ALWAYS, modWin32::FILE_ATTRIBUTE_NORMAL);
   ASSERT_NE(held, -1);
   struct Row {
     const char* why;
@@ -176,15 +197,12 @@ TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
       {"missing directory", Dir() + "none/", "a.txt", "3"},
       {"a file used as a directory", Dir() + "plain.txt/", "a.txt", "3"},
       {"a directory as the target", Dir(), "sub", "5"},
-      {"a symbolic link as the target", Dir(), "link.txt", "5"},
-      {"a file another handle holds", Dir(), "held.txt", "32"},
+      {"a name another upload writes", Dir(), "held.txt", "32"},
       {"a name too long", Dir(), std::string(300, 'n'), "206"},
       {"a name with a separator", Dir(), "up/a.txt", "123"},
       {"a name that is the parent", Dir(), "..", "123"},
       {"a name with a control byte", Dir(), "a\x01.txt", "123"},
   };
-  // What the name holds stays: the rows are about what the open refuses.
-  files.failDeletes = true;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
     auto error = Caught([&] { writer.open(row.directory, row.name, std::nullopt); });
@@ -199,15 +217,15 @@ TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
   EXPECT_EQ(writer.storedFileCount(), 0u);
 }
 
-TEST_F(UploadFileWriterTest, AFileAnotherProcessHoldsFailsWithSharingViolationAndStaysItsHolders) {
-  LockHolderProcess other(PathOf("a.txt"));
+TEST_F(UploadFileWriterTest, ANameAnotherProcessWritesFailsWithSharingViolationAndStaysItsHolders) {
+  LockHolderProcess other(TemporaryOf("a.txt"));
   ASSERT_TRUE(other.holds());
   auto error = Caught([&] { Open("a.txt"); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=32");
   other.Release();
   writer.releaseStored(true);
-  EXPECT_TRUE(fs::exists(PathOf("a.txt")));
+  EXPECT_TRUE(fs::exists(TemporaryOf("a.txt")));
   Open("a.txt");
   EXPECT_TRUE(writer.isOpen());
   writer.close();
@@ -217,17 +235,17 @@ TEST_F(UploadFileWriterTest, DirectoryGivenWithBackslashReachesTheFile) {
   writer.open(dir.str() + "\\", "a.txt", std::nullopt);
   Write("abc");
   writer.close();
+  writer.commitAll();
   EXPECT_EQ(ReadFile(PathOf("a.txt")), "abc");
 }
 
-TEST_F(UploadFileWriterTest, EachOpenedFileIsRecordedOnce) {
-  Store("a.txt", "");
-  Store("b.txt", "");
+TEST_F(UploadFileWriterTest, OfTwoFilesOfOneNameTheLaterWins) {
+  Store("a.txt", "first");
+  Store("b.txt", "b");
+  Store("a.txt", "second");
   EXPECT_EQ(writer.storedFileCount(), 2u);
-  // The same file met again (its old name could not be deleted).
-  files.failDeletes = true;
-  Store("a.txt", "");
-  EXPECT_EQ(writer.storedFileCount(), 2u);
+  writer.commitAll();
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "second"}, {"b.txt", "b"}}));
 }
 
 TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
@@ -240,6 +258,7 @@ TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
     Write(content);
     writer.abandon(deleteFile);
     EXPECT_FALSE(writer.isOpen());
+    writer.commitAll();
     EXPECT_TRUE(files.openHandles().empty());
     EXPECT_EQ(fs::exists(PathOf(name)), !deleteFile);
     if (!deleteFile) {
@@ -253,19 +272,20 @@ TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
 TEST_F(UploadFileWriterTest, AbandonDeletesOnlyItsOwnFile) {
   Open("a.txt");
   Write("mine");
-  // Right after the close another upload takes the name.
+  // Right after the close another upload takes the temporary's name.
   files.afterClose = [&] {
     files.afterClose = nullptr;
-    fs::remove(PathOf("a.txt"));
-    testing::WriteFile(PathOf("a.txt"), "theirs");
+    fs::remove(TemporaryOf("a.txt"));
+    testing::WriteFile(TemporaryOf("a.txt"), "theirs");
   };
   writer.abandon(true);
-  EXPECT_EQ(ReadFile(PathOf("a.txt")), "theirs");
+  EXPECT_EQ(ReadFile(TemporaryOf("a.txt")), "theirs");
 }
 
 TEST_F(UploadFileWriterTest, AbandonWithoutAnOpenFileDeletesNothing) {
   Store("a.txt", "stored");
   writer.abandon(true);
+  writer.commitAll();
   EXPECT_EQ(ReadFile(PathOf("a.txt")), "stored");
   EXPECT_EQ(writer.storedFileCount(), 1u);
 }
@@ -274,11 +294,11 @@ TEST_F(UploadFileWriterTest, AFileTheAbandonCouldNotDeleteIsLeftToTheCleanUp) {
   Open("a.txt");
   files.failDeletes = true;
   writer.abandon(true);
-  EXPECT_TRUE(fs::exists(PathOf("a.txt")));
+  EXPECT_TRUE(fs::exists(TemporaryOf("a.txt")));
   EXPECT_EQ(writer.storedFileCount(), 1u);
   files.failDeletes = false;
   writer.releaseStored(true);
-  EXPECT_FALSE(fs::exists(PathOf("a.txt")));
+  EXPECT_TRUE(dir.Files().empty());
 }
 
 TEST_F(UploadFileWriterTest, ReleaseDeletesOnlyFilesStillItsOwnOrKeepsThemForGood) {
@@ -287,6 +307,7 @@ TEST_F(UploadFileWriterTest, ReleaseDeletesOnlyFilesStillItsOwnOrKeepsThemForGoo
   Store("held.txt", "3");
   Store("twice.txt", "first");
   Store("twice.txt", "second");
+  writer.commitAll();
   // Another upload replaces one file with its own, most likely under the
   // inode number ours just freed; another process holds a third.
   fs::remove(PathOf("taken.txt"));
@@ -300,7 +321,7 @@ TEST_F(UploadFileWriterTest, ReleaseDeletesOnlyFilesStillItsOwnOrKeepsThemForGoo
 
   other.Release();
   Store("kept.txt", "k");
-  writer.releaseStored(false);
+  writer.releaseStored(false);  // commits
   writer.releaseStored(true);  // kept files are handed over for good
   EXPECT_EQ(ReadFile(PathOf("kept.txt")), "k");
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/temporary_files.h"
 #include "storage/upload_errors.h"
 #include "support/upload_harness.h"
 
@@ -68,11 +69,13 @@ TEST(BodyReaderTest, LostClientAbandonsTheOpenFileAndReleaseDeletesEverything) {
     // The cut file reports what arrived before the client went.
     EXPECT_GT(run.form[1].fileSize, 0);
     EXPECT_LT(run.form[1].fileSize, 200000);
+    // Until the release the files wait under their temporary names.
     auto files = dir.Files();
-    EXPECT_EQ(files.count("done.txt"), 1u);
-    EXPECT_EQ(files.count("cut.bin"), deleteMaxFile ? 0u : 1u);
+    EXPECT_EQ(files.count(TemporaryNameFor("done.txt")), 1u);
+    EXPECT_EQ(files.count(TemporaryNameFor("cut.bin")), deleteMaxFile ? 0u : 1u);
+    EXPECT_EQ(files.size(), deleteMaxFile ? 1u : 2u);
     if (!deleteMaxFile) {
-      EXPECT_EQ(files["cut.bin"].size(), static_cast<size_t>(run.form[1].fileSize));
+      EXPECT_EQ(files[TemporaryNameFor("cut.bin")].size(), static_cast<size_t>(run.form[1].fileSize));
     }
     run.upload->release();
     EXPECT_TRUE(dir.Files().empty()) << deleteMaxFile;

@@ -60,6 +60,7 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
   auto& dir = options.upload.page.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
   if (!EnsureUploadDirectory(*dir, error)) return ConfigurationError(error);
+  SweepUploadDirectory(*dir, "cgi");
 
   signal(SIGPIPE, SIG_IGN);
   // A web server whose client has gone stops its CGI program with SIGTERM

@@ -3,10 +3,20 @@
 // its own name and returns the process exit status. `invokedAs` is the name
 // messages use: the command's, or "" when it was chosen without being named.
 
+#include <string>
+
 namespace parcelmoor::apps {
 
 int RunStore(int argc, char** argv);
 int RunServe(int argc, char** argv, const char* invokedAs);
 int RunCgi(int argc, char** argv, const char* invokedAs);
+int RunSweep(int argc, char** argv);
+
+// Removes the temporaries in `directory` whose writer is gone, logging each
+// on standard error as command `who`.
+void SweepUploadDirectory(const std::string& directory, const char* who);
+// Runs SweepUploadDirectory every hour on a thread of its own, for the rest
+// of the process.
+void SweepHourly(const std::string& directory);
 
 }  // namespace parcelmoor::apps

@@ -19,6 +19,7 @@ void PrintUsage(std::FILE* out) {
                "usage: parcelmoor [serve] [options]     run the upload server (the default command)\n"
                "       parcelmoor cgi [options]          answer one request as a CGI program\n"
                "       parcelmoor store [options] [BODY] store one request body read from a file\n"
+               "       parcelmoor sweep --dir DIR        remove what crashed uploads left in DIR\n"
                "       parcelmoor --version              print the version\n"
                "Run 'parcelmoor COMMAND --help' for a command's options.\n");
 }
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
   if (Is(command, "serve")) return RunServe(argc - 2, argv + 2, "serve");
   if (Is(command, "store")) return RunStore(argc - 2, argv + 2);
   if (Is(command, "cgi")) return RunCgi(argc - 2, argv + 2, "cgi");
+  if (Is(command, "sweep")) return RunSweep(argc - 2, argv + 2);
   std::fprintf(stderr, "parcelmoor: unknown command '%s'\n", command);
   PrintUsage(stderr);
   return 2;

@@ -130,6 +130,9 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
+  // What a crashed or killed server left behind goes now, and then hourly.
+  SweepUploadDirectory(*dir, "serve");
+  SweepHourly(*dir);
 
   // SIGINT and SIGTERM are taken by a thread of their own (every thread
   // started from here inherits the blocked mask); SIGPIPE is of no use to a

@@ -71,34 +71,37 @@ void UploadFile::readRequestBody() {
     if (body_.stopReading_) break;
   }
 
-  if (body_.bAbort) {
-    try {
-      if (!body_.objResponse) {
-        RaiseRuntimeError(errnum::kObjectNotSet);
-      }
-      body_.objResponse->Write(kAbortNotice);
-    } catch (...) {
-      keepPending();
-    }
-    if (pending) {
-      try {
-        if (body_.objResponse) {
-          body_.objResponse->Write("Error Number/Description --> " + std::to_string(pending->number()) + "/" +
-                             pending->description());
-        }
-      } catch (...) {
-      }
-    }
-  }
+  if (body_.bAbort) writeAbortNotice(pending);
   // A body refused for a limit keeps no file, even when it was read whole.
-  if (lRemaining == 0 && !body_.stopReading_) {
-    // The commit point: the body arrived whole, so the all-or-none rule no
-    // longer applies and every file goes under its final name now. A file
-    // the body ended inside is as complete as it will get.
-    settings_.bUploadAllFilesOrNone = kFalse;
-    if (writer_.isOpen()) abandonUploadFile();
-    writer_.commitAll();
+  if (lRemaining == 0 && !body_.stopReading_) commitUpload();
+}
+
+void UploadFile::writeAbortNotice(std::optional<RaisedError>& pending) {
+  try {
+    if (!body_.objResponse) {
+      RaiseRuntimeError(errnum::kObjectNotSet);
+    }
+    body_.objResponse->Write(kAbortNotice);
+  } catch (...) {
+    pending = CurrentExceptionAsRaisedError();
   }
+  if (!pending) return;
+  try {
+    if (body_.objResponse) {
+      body_.objResponse->Write("Error Number/Description --> " + std::to_string(pending->number()) + "/" +
+                               pending->description());
+    }
+  } catch (...) {
+  }
+}
+
+void UploadFile::commitUpload() {
+  // The commit point: the body arrived whole, so the all-or-none rule no
+  // longer applies and every file goes under its final name now. A file the
+  // body ended inside is as complete as it will get.
+  settings_.bUploadAllFilesOrNone = kFalse;
+  if (writer_.isOpen()) abandonUploadFile();
+  writer_.commitAll();
 }
 
 }  // namespace parcelmoor

@@ -97,9 +97,15 @@ class UploadFile : public Object {
 
   // Request body reader.
   // Reads the body chunk by chunk into body_.abChunk and scans each; a parse
-  // failure sets bAbort and is kept, the notice goes to the response. Clears
-  // bUploadAllFilesOrNone once every announced byte arrived.
+  // failure sets bAbort and is kept, the notice goes to the response. Once
+  // every announced byte arrived, commits the upload.
   void readRequestBody();
+  // Writes the notice of a stopped parse to the response, and the pending
+  // error's number and text when there is one (a failing write replaces it).
+  void writeAbortNotice(std::optional<RaisedError>& pending);
+  // The body arrived whole: clears bUploadAllFilesOrNone, ends a file still
+  // open and commits every file under its final name.
+  void commitUpload();
 
   // Line scanner (all of scan_; raises what handleLine and writeBytes raise).
   // Hands every line of the current chunk to handleLine, capturing the

@@ -210,7 +210,7 @@ class DescriptorFlood(HostileTestCase):
         self.assertLess(cap, 1024, self.server.capacity)
         port = self.server.port
         running = begin_stalled_upload(port, "running.bin")
-        self.assertTrue(wait_until(lambda: "running.bin" in self.server.stored(), 10))
+        self.assertTrue(wait_until(lambda: self.server.writing("running.bin"), 10))
         flood = []
         try:
             for _ in range(3000):

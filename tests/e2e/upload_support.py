@@ -131,6 +131,10 @@ class ServeProcess:
     def stored(self):
         return sorted(os.listdir(self.dir))
 
+    def writing(self, name):
+        """True while an upload writes `name` (under its temporary name)."""
+        return any(n.startswith(".parcelmoor-" + name[:32] + "-") and n.endswith(".part") for n in self.stored())
+
     def read_stored(self, name):
         with open(os.path.join(self.dir, name), "rb") as f:
             return f.read()

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Files are written under a temporary name and committed by rename: what a
+killed upload leaves is swept, a live writer's temporary is not, a second
+upload of a name being written is refused (32), and a full disk keeps
+nothing truncated while the earlier file survives.
+
+Usage: test_commit.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from upload_support import CONTENT_TYPE, kill_process, multipart, part_head, wait_until
+
+BINARY = os.environ.get("PARCELMOOR_BIN", "")
+
+
+class Commit(unittest.TestCase):
+
+    def setUp(self):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-commit-")
+        self.uploads = os.path.join(self.work, "uploads")
+        os.mkdir(self.uploads)
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def environment(self, length, directory=None):
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
+                "REQUEST_METHOD": "POST", "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(length),
+                "PARCELMOOR_DIR": directory or self.uploads, "HTTP_ACCEPT": "application/json"}
+
+    def start_writer(self, name, directory=None):
+        """A cgi upload of `name` that has sent part of its file and waits."""
+        sent = part_head("f", name) + b"w" * 4000
+        proc = subprocess.Popen([BINARY, "cgi"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=self.environment(len(sent) + 100_000, directory))
+        proc.stdin.write(sent)
+        proc.stdin.flush()
+        self.addCleanup(kill_process, proc)
+        return proc
+
+    def temporaries(self):
+        return [n for n in os.listdir(self.uploads) if n.startswith(".parcelmoor-") and n.endswith(".part")]
+
+    def age(self, name):
+        # Past the sweep's grace for a temporary not yet locked.
+        past = time.time() - 60
+        os.utime(os.path.join(self.uploads, name), (past, past))
+
+    def run_cgi(self, body, directory=None):
+        out = subprocess.run([BINARY, "cgi"], input=body, env=self.environment(len(body), directory),
+                             capture_output=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return out.stdout.partition(b"\r\n\r\n")[2].decode(errors="replace"), out.stderr.decode(errors="replace")
+
+    def test_a_killed_upload_is_swept_at_the_next_start_and_a_live_one_never(self):
+        with open(os.path.join(self.uploads, "report.txt"), "wb") as f:
+            f.write(b"earlier")
+        killed = self.start_writer("report.txt")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10), os.listdir(self.uploads))
+        killed.send_signal(signal.SIGKILL)
+        killed.wait(10)
+        live = self.start_writer("other.bin")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 2, 10), os.listdir(self.uploads))
+        for name in self.temporaries():
+            self.age(name)
+
+        # The next request's start sweeps what the killed writer left.
+        answer, log = self.run_cgi(multipart([("f", "new.txt", b"new")]))
+        self.assertIn("removed", log)
+        self.assertEqual(len(self.temporaries()), 1)
+        self.assertIn("other.bin", self.temporaries()[0])
+        with open(os.path.join(self.uploads, "report.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"earlier")
+        # The sweep command leaves a live writer's temporary alone too.
+        out = subprocess.run([BINARY, "sweep", "--dir", self.uploads], capture_output=True, timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(len(self.temporaries()), 1)
+        self.assertEqual(sorted(n for n in os.listdir(self.uploads) if not n.startswith(".")),
+                         ["new.txt", "report.txt"])
+        live.send_signal(signal.SIGTERM)
+        live.wait(10)
+        self.assertEqual(self.temporaries(), [])
+
+    def test_a_name_another_process_writes_is_refused_with_32(self):
+        writer = self.start_writer("same.bin")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10))
+        answer, _ = self.run_cgi(multipart([("f", "same.bin", b"second")]))
+        # Refused at open: the notice, and nothing of the second body stored.
+        self.assertIn("Error occured during file i/o", answer)
+        self.assertIn('"fileSize":0', answer)
+        close = b"\r\n--" + CONTENT_TYPE.split("boundary=")[1].encode() + b"--\r\n"
+        rest = b"x" * (100_000 - len(close))  # the writer announced 100,000 bytes more
+        writer.stdin.write(rest + close)
+        writer.stdin.close()
+        self.assertEqual(writer.wait(30), 0)
+        with open(os.path.join(self.uploads, "same.bin"), "rb") as f:
+            self.assertEqual(f.read(), b"w" * 4000 + rest)
+
+    def test_a_full_disk_keeps_nothing_truncated(self):
+        if os.geteuid() != 0 or shutil.which("mount") is None:
+            self.skipTest("mounting a small tmpfs needs root")
+        small = os.path.join(self.work, "small")
+        os.mkdir(small)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small]).returncode != 0:
+            self.skipTest("this system does not let the test mount a tmpfs")
+        self.addCleanup(subprocess.run, ["umount", small])
+        with open(os.path.join(small, "big.bin"), "wb") as f:
+            f.write(b"earlier")
+        for size, why in ((2 << 20, "in the middle of the body"), ((1 << 20) + 20_000, "in its last read")):
+            body = multipart([("f", "big.bin", b"b" * size)])
+            answer, _ = self.run_cgi(body, small)
+            self.assertIn("Error occured during file i/o", answer, why)
+            self.assertEqual(os.listdir(small), ["big.bin"], why)
+            with open(os.path.join(small, "big.bin"), "rb") as f:
+                self.assertEqual(f.read(), b"earlier", why)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)

@@ -130,9 +130,6 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
-  // What a crashed or killed server left behind goes now, and then hourly.
-  SweepUploadDirectory(*dir, "serve");
-  SweepHourly(*dir);
 
   // SIGINT and SIGTERM are taken by a thread of their own (every thread
   // started from here inherits the blocked mask); SIGPIPE is of no use to a
@@ -143,6 +140,11 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // What a crashed or killed server left behind goes now, and then hourly
+  // (on a thread started after the stop signals were blocked).
+  SweepUploadDirectory(*dir, "serve");
+  SweepHourly(*dir);
 
   std::string capacity = FitConnectionsToDescriptors(options);
   HttpServer server(options);

@@ -1,6 +1,9 @@
 #include "component/dispatch_object.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <span>
@@ -34,14 +37,49 @@ std::unordered_map<const Object*, DispatchObject*>& Pointers() {
   return pointers;
 }
 
-// A plain pointer, not an object with a destructor: a thread-local with a
-// destructor would keep dlclose from unloading the library until the thread
-// ends.
-thread_local RaisedError* releaseError = nullptr;
+// The releasing thread's pending error, in a thread-specific slot: a
+// thread_local with a destructor would keep dlclose from unloading the library
+// until the thread ends. The slot frees an error its thread leaves untaken;
+// unloading frees the unloading thread's.
+class ReleaseErrorSlot {
+ public:
+  ReleaseErrorSlot() : ready_(pthread_key_create(&key_, &Delete) == 0) {}
+  ~ReleaseErrorSlot() {
+    if (!ready_) return;
+    Delete(pthread_getspecific(key_));
+    pthread_key_delete(key_);
+  }
+  ReleaseErrorSlot(const ReleaseErrorSlot&) = delete;
+  ReleaseErrorSlot& operator=(const ReleaseErrorSlot&) = delete;
+
+  // Keeps `error` (owned from here on), replacing an earlier one.
+  void Put(RaisedError* error) noexcept {
+    if (!ready_) return Delete(error);
+    Delete(pthread_getspecific(key_));
+    if (pthread_setspecific(key_, error) != 0) Delete(error);
+  }
+  // The kept error, now the caller's; nullptr when there is none.
+  RaisedError* Take() noexcept {
+    if (!ready_) return nullptr;
+    auto* error = static_cast<RaisedError*>(pthread_getspecific(key_));
+    if (error) pthread_setspecific(key_, nullptr);
+    return error;
+  }
+
+ private:
+  static void Delete(void* error) { delete static_cast<RaisedError*>(error); }
+  pthread_key_t key_{};
+  bool ready_;
+};
+
+ReleaseErrorSlot& ReleaseErrors() {
+  static ReleaseErrorSlot slot;
+  return slot;
+}
 
 void KeepReleaseError(const RaisedError& e) noexcept {
-  delete releaseError;
-  releaseError = new (std::nothrow) RaisedError(e);  // none when memory is short: the error is lost
+  // With no memory to copy it, the error is lost.
+  ReleaseErrors().Put(new (std::nothrow) RaisedError(e));
 }
 
 // The member table and class interface of the library's script-visible classes.
@@ -177,11 +215,9 @@ ObjectRef LibraryObjectOf(QeltDispatch* pointer) noexcept {
 }
 
 std::optional<RaisedError> TakeReleaseError() {
-  if (!releaseError) return std::nullopt;
-  std::optional<RaisedError> taken(std::move(*releaseError));
-  delete releaseError;
-  releaseError = nullptr;
-  return taken;
+  std::unique_ptr<RaisedError> taken(ReleaseErrors().Take());
+  if (!taken) return std::nullopt;
+  return std::move(*taken);
 }
 
 }  // namespace parcelmoor

@@ -25,22 +25,24 @@ int32_t KindToC(InvokeKind kind) {
 // C arguments made from variants, freed with the list.
 class CArguments {
  public:
-  explicit CArguments(const std::vector<Variant>& args) {
-    c_.reserve(args.size());
-    for (const Variant& v : args) {
-      c_.emplace_back();
-      ToC(v, &c_.back());
+  explicit CArguments(const std::vector<Variant>& args) : c_(args.size()) {
+    try {
+      for (size_t i = 0; i < args.size(); ++i) ToC(args[i], &c_[i]);
+    } catch (...) {
+      Clear();
+      throw;
     }
   }
-  ~CArguments() {
-    for (QeltVariant& v : c_) ClearC(&v);
-  }
+  ~CArguments() { Clear(); }
   CArguments(const CArguments&) = delete;
   CArguments& operator=(const CArguments&) = delete;
   const QeltVariant* data() const { return c_.data(); }
   size_t size() const { return c_.size(); }
 
  private:
+  void Clear() noexcept {
+    for (QeltVariant& v : c_) ClearC(&v);
+  }
   std::vector<QeltVariant> c_;
 };
 

@@ -175,7 +175,8 @@ struct QeltDispatch {
  * Types: I4 32-bit integer, BOOL Boolean, TEXT text, FORM the Form
  * collection, ITEM a FormItem, CONTEXT a host scripting context, ANY any
  * value. An argument of another type is converted as a script's would be
- * (decimal text to I4, "True"/"False" to BOOL) or raises 13.
+ * (decimal text or an I8 to I4, raising 6 beyond 32 bits; "True"/"False" to
+ * BOOL) or raises 13.
  *
  * UploadFile (_UploadFile)       kind           arguments      result
  *   Form                         get            -              FORM

@@ -141,19 +141,35 @@ TEST_F(HostBoundary, HostObjectsAreDrivenByName) {
   EXPECT_EQ(canUnloadNow(), QELT_S_OK);
 }
 
-// A Boolean put reads back as passed; one wider than 16 bits reads as true.
-TEST_F(HostBoundary, BooleansAsPassed) {
+// Puts read back as passed: a Boolean as given (one wider than 16 bits as
+// true), a 64-bit integer within 32 bits; beyond, 6; bytes are no number, 13.
+TEST_F(HostBoundary, PutsReadBackAsPassed) {
   QeltDispatch* upload = NewUpload();
   ASSERT_NE(upload, nullptr);
+  const QeltVariant bytes = Of(QELT_VT_BYTES);
   const struct {
-    int32_t put, get;
-  } rows[] = {{5, 5}, {0, 0}, {-1, -1}, {-32768, -32768}, {0x10000, -1}, {INT32_MIN, -1}};
+    int32_t member;
+    QeltVariant put;
+    int32_t error;  // raised by the put; 0: none
+    int32_t type, get;
+  } rows[] = {
+      {QELT_DISPID_UPLOADFILE_DELETEMAXFILE, Of(QELT_VT_BOOL, 5), 0, QELT_VT_BOOL, 5},
+      {QELT_DISPID_UPLOADFILE_DELETEMAXFILE, Of(QELT_VT_BOOL, 0), 0, QELT_VT_BOOL, 0},
+      {QELT_DISPID_UPLOADFILE_DELETEMAXFILE, Of(QELT_VT_BOOL, -32768), 0, QELT_VT_BOOL, -32768},
+      {QELT_DISPID_UPLOADFILE_DELETEMAXFILE, Of(QELT_VT_BOOL, 0x10000), 0, QELT_VT_BOOL, -1},
+      {QELT_DISPID_UPLOADFILE_DELETEMAXFILE, Of(QELT_VT_BOOL, INT32_MIN), 0, QELT_VT_BOOL, -1},
+      {QELT_DISPID_UPLOADFILE_MAXFILESIZE, Long(-2147483648LL), 0, QELT_VT_I4, INT32_MIN},
+      {QELT_DISPID_UPLOADFILE_MAXFILESIZE, Long(1LL << 31), 6, QELT_VT_I4, INT32_MIN},
+      {QELT_DISPID_UPLOADFILE_MAXFILESIZE, bytes, 13, QELT_VT_I4, INT32_MIN},
+  };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.put);
-    EXPECT_EQ(Call(upload, QELT_DISPID_UPLOADFILE_DELETEMAXFILE, QELT_DISPATCH_PROPERTYPUT, Of(QELT_VT_BOOL, row.put)),
-              QELT_S_OK);
-    QeltVariant got = Get(upload, QELT_DISPID_UPLOADFILE_DELETEMAXFILE);
-    EXPECT_EQ(got.type, QELT_VT_BOOL);
+    SCOPED_TRACE(::testing::Message() << row.put.type << " " << row.put.integer << " " << row.put.integer64);
+    QeltErrorInfo error{};
+    Call(upload, row.member, QELT_DISPATCH_PROPERTYPUT, row.put, nullptr, &error);
+    EXPECT_EQ(error.number, row.error);
+    errorClear(&error);
+    QeltVariant got = Get(upload, row.member);
+    EXPECT_EQ(got.type, row.type);
     EXPECT_EQ(got.integer, row.get);
   }
   upload->vtbl->Release(upload);
@@ -186,6 +202,7 @@ TEST_F(HostBoundary, OnePointerPerObject) {
             QELT_DISP_E_EXCEPTION);
   EXPECT_EQ(error.number, 13);
   errorClear(&error);
+  EXPECT_EQ(Call(form.object, QELT_DISPID_COLLECTION_REMOVE, QELT_DISPATCH_METHOD, Of(QELT_VT_I4, 1)), QELT_S_OK);
   for (QeltVariant* v : {&back, &again, &form}) variantClear(v);
   EXPECT_EQ(upload->vtbl->Release(upload), 0u);
   EXPECT_EQ(hosts->vtbl->Release(hosts), 0u);

@@ -139,10 +139,41 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The component writes its notices as HTML for the client. Shown as text:
+// line breaks kept, tags dropped, so nothing reflected in it becomes markup.
+std::string NoticeText(std::string_view html) {
+  std::string text;
+  for (size_t i = 0; i < html.size(); ++i) {
+    if (html[i] != '<') {
+      text += html[i];
+      continue;
+    }
+    size_t close = html.find('>', i);
+    if (close == std::string_view::npos) break;
+    std::string_view tag = html.substr(i + 1, close - i - 1);
+    if (tag.starts_with("br") || tag.starts_with("BR")) text += '\n';
+    i = close;
+  }
+  size_t first = text.find_first_not_of("\n ");
+  return first == std::string::npos ? std::string() : text.substr(first);
+}
+
+constexpr const char* kResultPageHead =
+    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+    "<title>parcelmoor: upload result</title>\n<style>\n"
+    "body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 48em; padding: 0 1em; color: #222; }\n"
+    "table { border-collapse: collapse; margin-top: .5em; }\n"
+    "th, td { border: 1px solid #bbb; padding: .25em .6em; text-align: left; vertical-align: top; }\n"
+    ".error { color: #a00; } .notice { color: #850; white-space: pre-wrap; }\n"
+    "</style></head>\n<body>\n<h1>Upload result</h1>\n<div id=\"upload-result\">\n";
+
+}  // namespace
+
 std::string PageResultToHtml(const PageResult& page) {
-  std::string out =
-      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>parcelmoor: upload result</title></head>\n"
-      "<body>\n<div id=\"upload-result\">\n";
+  std::string out = kResultPageHead;
   if (page.error) {
     out += "<p class=\"error\">Error " + std::to_string(page.error->number) + " (" +
            HtmlEscape(page.error->source) + "): " + HtmlEscape(page.error->description) + "</p>\n";
@@ -155,7 +186,7 @@ std::string PageResultToHtml(const PageResult& page) {
   if (const FailureMeaning m = MeaningOf(page); !m.reason.empty()) {
     out += "<p class=\"reason\" id=\"reason\">" + HtmlEscape("Why: " + m.reason + ".") + "</p>\n";
   }
-  if (!page.response.empty()) out += "<p class=\"notice\">" + HtmlEscape(page.response) + "</p>\n";
+  if (!page.response.empty()) out += "<p class=\"notice\">" + HtmlEscape(NoticeText(page.response)) + "</p>\n";
   if (page.releaseError) {
     out += "<p class=\"error\">Release error " + std::to_string(page.releaseError->number) + " (" +
            HtmlEscape(page.releaseError->source) + "): " + HtmlEscape(page.releaseError->description) +
@@ -173,7 +204,8 @@ std::string PageResultToHtml(const PageResult& page) {
     out += item.isFile ? std::to_string(item.fileSize) : "";
     out += "</td></tr>\n";
   }
-  out += "</table>\n</div>\n</body></html>\n";
+  // An empty reference is the address the form was posted to: the upload page.
+  out += "</table>\n</div>\n<p><a id=\"upload-more\" href=\"\">Upload more files</a></p>\n</body></html>\n";
   return out;
 }
 

@@ -175,7 +175,7 @@ test('scripted upload shows progress up to 100 % and the result without leaving 
         name: tr.querySelector('.name').textContent,
         values: tr.querySelector('.values').textContent,
         fileName: tr.querySelector('.file-name').textContent,
-        size: tr.querySelector('.size').textContent,
+        size: tr.querySelector('.size').dataset.bytes,
       })));
       assert.equal(rows.length, 3, JSON.stringify(rows));
       assert.equal(rows[0].values, 'from <Chromium> & co');

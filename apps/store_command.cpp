@@ -126,7 +126,14 @@ int RunStore(int argc, char** argv) {
     PrintListing(page);
   }
   std::fflush(stdout);
-  return page.error ? 1 : 0;
+  if (page.error) return 1;
+  // Stopped with a notice (a missing directory, a refused name, a full
+  // disk...): the upload failed, and scripts calling store must see it.
+  if (page.parseFailure) {
+    std::fprintf(stderr, "parcelmoor store: the upload stopped: %s\n", page.parseFailure->description.c_str());
+    return 3;
+  }
+  return 0;
 }
 
 }  // namespace parcelmoor::apps

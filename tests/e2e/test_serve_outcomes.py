@@ -188,6 +188,7 @@ class CommandLine(unittest.TestCase):
         os.makedirs(up)
         rows = [
             (("store", "--dir", up, "--max-file-size", "1K", self.body), 0, b""),
+            (("store", "--dir", up + "/missing", self.body), 3, b"the upload stopped"),
             (("store", "--dir", up, "--max-file-size", "-5", self.body), 2, b"--max-file-size needs a byte count"),
             (("store", "--dir", up, "--max-file-size", "12x", self.body), 2, b"not '12x'"),
             (("store", "--dir", up, "--max-file-size", "3G", self.body), 2, b"at most 2147483647"),

@@ -97,7 +97,6 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   if (settings.deleteMaxFile) run.upload->put_DeleteMaxFile(kTrue);
   run.upload->put_MaxFieldSize(settings.maxFieldSize);
   run.upload->put_MaxParts(settings.maxParts);
-  if (settings.keepPartial) run.upload->put_UploadAllFilesOrNone(kFalse);
   try {
     run.upload->storeUploadedFiles();
   } catch (const RaisedError& e) {

@@ -75,7 +75,6 @@ struct StoreSettings {
   std::optional<int64_t> disconnectAfter;
   std::optional<int32_t> maxFileSize;
   bool deleteMaxFile = false;
-  bool keepPartial = false;                  // UploadAllFilesOrNone set false
   modWin32::FileLayer* fileLayer = nullptr;  // the POSIX layer when none
   int32_t maxFieldSize = 0;
   int32_t maxParts = 0;

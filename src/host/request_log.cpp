@@ -53,8 +53,13 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
     line += " failure=" + std::to_string(e.upload.parseFailure->number) + " \"" +
             Sanitize(e.upload.parseFailure->description, false) + "\"";
   }
-  if (!e.upload.outcome.empty()) line += " " + Sanitize(e.upload.outcome, true);
-  if (!e.note.empty()) line += " " + Sanitize(e.note, true);
+  // Appended in two steps: `" " + std::string` makes GCC's -Wrestrict fire
+  // falsely in unoptimised builds.
+  for (const std::string* tail : {&e.upload.outcome, &e.note}) {
+    if (tail->empty()) continue;
+    line += ' ';
+    line += Sanitize(*tail, true);
+  }
   line += '\n';
   return line;
 }

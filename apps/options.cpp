@@ -51,7 +51,7 @@ void StoreEnvironment(const po::options_description& options, po::variables_map&
   throw e;
 }
 
-// The component's limits are 32-bit.
+// The component's field limit is 32-bit.
 int64_t AtMostInt32(const char* option, int64_t value) {
   if (value > std::numeric_limits<int32_t>::max()) throw po::error(std::string(option) + " is at most 2147483647");
   return value;
@@ -103,7 +103,7 @@ po::options_description PageOptions(PageSettings& s) {
          s.uploadDirectory = v;
        }), "directory the files are stored in, created when missing (default ./uploads)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
-         s.maxFileSize = static_cast<int32_t>(AtMostInt32("--max-file-size", v.value));
+         s.maxFileSize = v.value;
        }), "largest size of one file; a larger file is cut at this size (default: no limit)")
       ("max-field-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFieldSize = static_cast<int32_t>(AtMostInt32("--max-field-size", v.value));

@@ -1,6 +1,7 @@
 #include "host/page_runner.h"
 
 #include <mutex>
+#include <utility>
 
 #include "runtime/dispatch.h"
 #include "component/registration.h"
@@ -50,6 +51,16 @@ ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids
   return report;
 }
 
+// A script's put carries 32 bits; a larger limit is set beside the script's
+// view.
+void PutMaxFileSize(const ObjectRef& upload, int64_t bytes) {
+  if (std::in_range<int32_t>(bytes)) {
+    CallByName(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(static_cast<int32_t>(bytes))});
+  } else if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
+    typed->setMaxFileSizeBytes(bytes);
+  }
+}
+
 }  // namespace
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings) {
@@ -63,7 +74,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     if (settings.uploadDirectory) {
       CallByName(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
     }
-    if (settings.maxFileSize) CallByName(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFileSize)});
+    if (settings.maxFileSize) PutMaxFileSize(upload, *settings.maxFileSize);
     if (settings.maxFieldSize) {
       CallByName(upload, "MaxFieldSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFieldSize)});
     }

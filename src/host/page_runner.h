@@ -18,7 +18,8 @@ namespace parcelmoor {
 
 struct PageSettings {
   std::optional<std::string> uploadDirectory;  // UploadDirectory put, exactly as given
-  std::optional<int32_t> maxFileSize;          // MaxFileSize put
+  // MaxFileSize put; a limit past 32 bits goes through the object's C++ API.
+  std::optional<int64_t> maxFileSize;
   bool deleteMaxFile = false;                  // DeleteMaxFile put true
   bool keepPartial = false;                    // UploadAllFilesOrNone put false before processing
   std::optional<int32_t> maxFieldSize;         // MaxFieldSize put (0: no limit)

@@ -55,7 +55,9 @@ class UploadFile : public Object {
   void put_DeleteMaxFile(Boolean bDelete) { settings_.bDeleteMaxFile = bDelete; }
   Boolean get_DeleteMaxFile() const { return settings_.bDeleteMaxFile; }
   void put_MaxFileSize(int32_t lMaximumFileSize);
-  int32_t get_MaxFileSize() const { return settings_.lMaxFileSize; }
+  // The limit as set; a limit above 2147483647, which only the C++ API below
+  // can set, reads as 2147483647.
+  int32_t get_MaxFileSize() const;
   // Stores the directory trimmed of spaces with "\" appended when missing; an
   // empty or all-space value leaves the directory empty. Never raises.
   void put_UploadDirectory(const std::string& strDirectory);
@@ -82,6 +84,9 @@ class UploadFile : public Object {
   Variant Invoke(DispId id, InvokeKind kind, std::vector<Variant>& args) override;
 
   // C++ API beyond the script's view.
+  // MaxFileSize in 64 bits, for hosts whose limit a script's 32-bit put
+  // cannot carry: same effect as the put otherwise.
+  void setMaxFileSizeBytes(int64_t bytes);
   // The last failure that stopped the parsing of the body, if any.
   const std::optional<RaisedError>& lastParseFailure() const { return body_.lastParseFailure_; }
   // Number of files this object created and still owns on disk.
@@ -178,7 +183,7 @@ class UploadFile : public Object {
   // What the script assigns.
   struct Settings {
     std::string strUploadDirectory;
-    int32_t lMaxFileSize = 0;
+    int64_t lMaxFileSize = 0;
     int32_t lMaxFileSizeSet = 0;
     Boolean bUploadAllFilesOrNone = kTrue;
     Boolean bDeleteMaxFile = kFalse;

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "runtime/ascii.h"
 #include "runtime/dispatch.h"
@@ -50,9 +52,16 @@ void UploadFile::OnStartPage(const std::shared_ptr<ScriptingContext>& MyScriptin
   }
 }
 
-void UploadFile::put_MaxFileSize(int32_t lMaximumFileSize) {
-  settings_.lMaxFileSize = lMaximumFileSize;
+void UploadFile::put_MaxFileSize(int32_t lMaximumFileSize) { setMaxFileSizeBytes(lMaximumFileSize); }
+
+void UploadFile::setMaxFileSizeBytes(int64_t bytes) {
+  settings_.lMaxFileSize = bytes;
   settings_.lMaxFileSizeSet = -1;
+}
+
+// A script cannot hold more than 32 bits: it is told the largest it can.
+int32_t UploadFile::get_MaxFileSize() const {
+  return static_cast<int32_t>(std::min<int64_t>(settings_.lMaxFileSize, std::numeric_limits<int32_t>::max()));
 }
 
 void UploadFile::put_UploadDirectory(const std::string& strDirectory) {

@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import unittest
+import urllib.request
 
 from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, multipart, part_head, peak_rss_kib
 
@@ -187,11 +188,13 @@ class CommandLine(unittest.TestCase):
         up = os.path.join(self.work, "up")
         os.makedirs(up)
         rows = [
+            # 4G first: the 1K run after it leaves big.bin cut at 1024 bytes.
+            (("store", "--dir", up, "--max-file-size", "4G", self.body), 0, b""),
             (("store", "--dir", up, "--max-file-size", "1K", self.body), 0, b""),
             (("store", "--dir", up + "/missing", self.body), 3, b"the upload stopped"),
             (("store", "--dir", up, "--max-file-size", "-5", self.body), 2, b"--max-file-size needs a byte count"),
             (("store", "--dir", up, "--max-file-size", "12x", self.body), 2, b"not '12x'"),
-            (("store", "--dir", up, "--max-file-size", "3G", self.body), 2, b"at most 2147483647"),
+            (("store", "--dir", up, "--max-field-size", "3G", self.body), 2, b"at most 2147483647"),
             (("serve", "--max-parts", "-1"), 2, b"--max-parts"),
             (("serve", "--bind", "nosuch.invalid", "--port", "0"), 2, b"cannot resolve --bind"),
             (("-v",), 2, b"parcelmoor: unrecognised option '-v'"),
@@ -206,13 +209,17 @@ class CommandLine(unittest.TestCase):
         self.assertRegex(self.run_binary("--version").stdout, rb"^parcelmoor \d+\.\d+")
 
     def test_bind_takes_a_name_and_the_log_believes_only_a_trusted_proxy(self):
-        server = subprocess.Popen([BINARY, "serve", "--bind", "localhost", "--port", "0", "--dir", self.work],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        server = subprocess.Popen([BINARY, "serve", "--bind", "localhost", "--port", "0", "--dir", self.work,
+                                   "--max-file-size", "4G"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
-            self.assertRegex(server.stdout.readline(), rb"^parcelmoor serving http://(127\.0\.0\.1|\[::1\]):\d+/")
+            url = re.match(rb"^parcelmoor serving (http://(127\.0\.0\.1|\[::1\]):\d+/)", server.stdout.readline())
+            self.assertTrue(url)
+            with urllib.request.urlopen(url.group(1).decode(), timeout=30) as page:
+                self.assertIn(b"files up to 4 GiB (larger ones are cut)", page.read())
         finally:
             server.terminate()
             self.assertEqual(server.wait(30), 0)
+            server.stdout.close()
         env = {"PATH": os.environ.get("PATH", ""), "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
                "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": "4000", "HTTP_X_FORWARDED_FOR": "198.51.100.9, 203.0.113.7",
                "PARCELMOOR_DIR": os.path.join(self.work, "cgi")}

@@ -94,6 +94,7 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   run.upload->OnStartPage(run.host);
   run.upload->put_UploadDirectory(dir.str());
   if (settings.maxFileSize) run.upload->put_MaxFileSize(*settings.maxFileSize);
+  if (settings.maxFileSizeBytes) run.upload->setMaxFileSizeBytes(*settings.maxFileSizeBytes);
   if (settings.deleteMaxFile) run.upload->put_DeleteMaxFile(kTrue);
   run.upload->put_MaxFieldSize(settings.maxFieldSize);
   run.upload->put_MaxParts(settings.maxParts);

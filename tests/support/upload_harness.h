@@ -74,6 +74,7 @@ struct StoreSettings {
   std::optional<int64_t> totalBytes;
   std::optional<int64_t> disconnectAfter;
   std::optional<int32_t> maxFileSize;
+  std::optional<int64_t> maxFileSizeBytes;  // through setMaxFileSizeBytes
   bool deleteMaxFile = false;
   modWin32::FileLayer* fileLayer = nullptr;  // the POSIX layer when none
   int32_t maxFieldSize = 0;

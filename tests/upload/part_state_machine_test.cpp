@@ -145,6 +145,7 @@ TEST(PartStateMachineTest, SizeLimitCutsOrDropsTheFile) {
     size_t contentSize;
     bool deleteMaxFile;
     std::optional<size_t> onDisk;  // nullopt: no file
+    std::optional<int64_t> bytesLimit = {};  // set through the C++ API instead of the 100-byte put
   };
   const Case cases[] = {
       {"exactly the limit", 100, false, 100},
@@ -152,12 +153,19 @@ TEST(PartStateMachineTest, SizeLimitCutsOrDropsTheFile) {
       {"far over, kept cut", 250000, false, 100},
       {"over and deleted", 250000, true, std::nullopt},
       {"within and DeleteMaxFile", 99, true, 99},
+      {"a limit past 32 bits, reading back as the largest 32-bit one", 250000, true, 250000, int64_t{1} << 32},
   };
   for (const Case& c : cases) {
     TempDir dir;
     std::string content(c.contentSize, 'z');
-    StoreRun run = Store(Body({File("f", "big.bin", content)}), dir,
-                         {.readPlan = {999}, .maxFileSize = 100, .deleteMaxFile = c.deleteMaxFile});
+    StoreSettings settings{.readPlan = {999}, .deleteMaxFile = c.deleteMaxFile};
+    if (c.bytesLimit) {
+      settings.maxFileSizeBytes = c.bytesLimit;
+    } else {
+      settings.maxFileSize = 100;
+    }
+    StoreRun run = Store(Body({File("f", "big.bin", content)}), dir, settings);
+    EXPECT_EQ(run.upload->get_MaxFileSize(), c.bytesLimit ? INT32_MAX : 100) << c.name;
     ASSERT_EQ(run.form.size(), 1u) << c.name;
     EXPECT_EQ(run.form[0].fileSize, static_cast<int32_t>(c.contentSize)) << c.name;
     auto files = dir.Files();

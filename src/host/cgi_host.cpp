@@ -131,7 +131,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
     PageResult page = RunUploadPage(host, options.upload.page);
     UploadAnswer upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
     if (options.handoff) {
-      upload.answer = HandOffUpload(page, options.upload.page.uploadDirectory.value_or(""), std::move(upload.answer),
+      upload.answer = HandOffUpload(page, std::move(upload.answer),
                                     DescribeForApplication(env, page), options.handoff, upload.note);
     }
     answer = std::move(upload.answer);

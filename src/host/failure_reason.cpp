@@ -56,11 +56,64 @@ FailureMeaning MeaningOf(const ErrorReport& f) {
   }
 }
 
+namespace {
+
+FailureMeaning MeaningOf(const FileError& e) { return MeaningOf(ErrorReport{e.number, e.source, e.description}); }
+
+// A later file of the same name in the same upload took this one's place.
+bool ReplacedByLater(const FileRecord& file, const PageResult& page) {
+  bool later = false;
+  for (const FileRecord& other : page.files) {
+    if (&other == &file) {
+      later = true;
+    } else if (later && other.fileName == file.fileName) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Lost(const FileRecord& file, const PageResult& page) {
+  return file.outcome == FileOutcome::kNotStored && !ReplacedByLater(file, page);
+}
+
+}  // namespace
+
 FailureMeaning MeaningOf(const PageResult& page) {
   if (page.error) return {500, "the upload page failed: " + page.error->description, "page-error"};
   if (page.releaseError) return {500, "cleaning up the upload failed: " + page.releaseError->description, "release-error"};
-  if (page.parseFailure) return MeaningOf(*page.parseFailure);
-  return {};
+  const FailureMeaning parse = page.parseFailure ? MeaningOf(*page.parseFailure) : FailureMeaning{};
+  if (parse.status != 200) return parse;
+  for (const FileRecord& file : page.files) {
+    if (file.outcome == FileOutcome::kFailed && file.error) return MeaningOf(*file.error);
+  }
+  for (const FileRecord& file : page.files) {
+    if (file.outcome == FileOutcome::kDeleted) {
+      return {413, "a file is larger than this server accepts, so it was deleted", "file-too-large"};
+    }
+  }
+  for (const FileRecord& file : page.files) {
+    if (!Lost(file, page)) continue;
+    if (page.parseFailure) {
+      return {400, parse.reason + ", so the upload stopped and kept none of its files", parse.word};
+    }
+    return {400, "the request ended before every file had arrived", "incomplete"};
+  }
+  return parse;
+}
+
+std::string ReasonFor(const FileRecord& file, const PageResult& page) {
+  switch (file.outcome) {
+    case FileOutcome::kStored: return {};
+    case FileOutcome::kCut: return "it was cut at the size limit";
+    case FileOutcome::kDeleted: return "it is larger than the size limit, so it was deleted";
+    case FileOutcome::kFailed: return file.error ? MeaningOf(*file.error).reason : "it could not be stored";
+    case FileOutcome::kNotStored: break;
+  }
+  if (ReplacedByLater(file, page)) return "a later file of the same name in this upload replaced it";
+  if (!file.storedPath.empty()) return "the request ended inside it; what arrived was kept";
+  if (page.parseFailure) return "the upload stopped: " + MeaningOf(*page.parseFailure).reason;
+  return "the request ended before the upload was complete";
 }
 
 }  // namespace parcelmoor

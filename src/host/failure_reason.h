@@ -21,7 +21,15 @@ struct FailureMeaning {
 FailureMeaning MeaningOf(const ErrorReport& failure);
 
 // The status and reason of a whole page run: 500 when storeUploadedFiles or
-// the release raised, else the meaning of the parse failure, else 200.
+// the release raised; else the meaning of the parse failure when it is one;
+// else the first file that failed; else 413 when a file over the limit was
+// deleted; else 400 when a file was not stored because the request ended
+// (or stopped) early; else 200. A file that a later one of the same name
+// replaced, or that was cut at the limit, does not fail the upload.
 FailureMeaning MeaningOf(const PageResult& page);
+
+// Why `file` of `page` was not stored whole, in plain words; empty when it
+// was.
+std::string ReasonFor(const FileRecord& file, const PageResult& page);
 
 }  // namespace parcelmoor

@@ -41,6 +41,34 @@ std::string JsonError(const std::optional<ErrorReport>& e) {
 
 const char* JsonBool(bool b) { return b ? "true" : "false"; }
 
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+const char* OutcomeName(FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::kStored: return "stored";
+    case FileOutcome::kCut: return "cut";
+    case FileOutcome::kDeleted: return "deleted";
+    case FileOutcome::kFailed: return "failed";
+    case FileOutcome::kNotStored: break;
+  }
+  return "not stored";
+}
+
+std::string JsonFileRecords(const PageResult& page) {
+  std::string out = "[";
+  for (const FileRecord& file : page.files) {
+    if (out.size() > 1) out += ',';
+    std::optional<ErrorReport> error;
+    if (file.error) error = ErrorReport{file.error->number, file.error->source, file.error->description};
+    out += "{\"field\":" + JsonString(file.fieldName) + ",\"clientPath\":" + JsonString(file.clientPath) +
+           ",\"fileName\":" + JsonString(file.fileName) + ",\"storedPath\":" + JsonOrNull(file.storedPath) +
+           ",\"bytesReceived\":" + std::to_string(file.bytesReceived) +
+           ",\"bytesStored\":" + std::to_string(file.bytesStored) + ",\"outcome\":\"" + OutcomeName(file.outcome) +
+           "\",\"error\":" + JsonError(error) + ",\"reason\":" + JsonOrNull(ReasonFor(file, page)) + "}";
+  }
+  return out + "]";
+}
+
 // Bytes that go into a JSON string as they are: printable ASCII but the
 // quote and the backslash.
 bool IsPlainJsonByte(char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
@@ -119,7 +147,8 @@ std::string PageResultToJson(const PageResult& page) {
   out += "],\"releaseError\":" + JsonError(page.releaseError);
   out += ",\"status\":" + std::to_string(meaning.status);
   out += ",\"filesStored\":" + std::to_string(page.filesStored);
-  out += ",\"reason\":" + (meaning.reason.empty() ? std::string("null") : JsonString(meaning.reason)) + "}";
+  out += ",\"reason\":" + JsonOrNull(meaning.reason);
+  out += ",\"files\":" + JsonFileRecords(page) + "}";
   return out;
 }
 
@@ -170,6 +199,25 @@ constexpr const char* kResultPageHead =
     ".error { color: #a00; } .notice { color: #850; white-space: pre-wrap; }\n"
     "</style></head>\n<body>\n<h1>Upload result</h1>\n<div id=\"upload-result\">\n";
 
+// "2 of 3 files stored": files left on disk whole or cut, of all the body
+// carried.
+std::string FilesSummary(const PageResult& page) {
+  if (page.files.empty()) return "no files";
+  return std::to_string(page.filesStored) + " of " + std::to_string(page.files.size()) +
+         (page.files.size() == 1 ? " file stored" : " files stored");
+}
+
+std::string FilesTable(const PageResult& page) {
+  std::string out =
+      "<table id=\"files\">\n<tr><th>File</th><th>Field</th><th>Outcome</th><th>Bytes stored</th><th>Why</th></tr>\n";
+  for (const FileRecord& file : page.files) {
+    out += "<tr><td>" + HtmlEscape(file.fileName) + "</td><td>" + HtmlEscape(file.fieldName) + "</td><td>" +
+           OutcomeName(file.outcome) + "</td><td>" + std::to_string(file.bytesStored) + " of " +
+           std::to_string(file.bytesReceived) + "</td><td>" + HtmlEscape(ReasonFor(file, page)) + "</td></tr>\n";
+  }
+  return out + "</table>\n";
+}
+
 }  // namespace
 
 std::string PageResultToHtml(const PageResult& page) {
@@ -178,10 +226,10 @@ std::string PageResultToHtml(const PageResult& page) {
     out += "<p class=\"error\">Error " + std::to_string(page.error->number) + " (" +
            HtmlEscape(page.error->source) + "): " + HtmlEscape(page.error->description) + "</p>\n";
   } else if (MeaningOf(page).status != 200) {
-    out += "<p class=\"error\">The upload failed; " + std::to_string(page.filesStored) + " file(s) kept.</p>\n";
+    out += "<p class=\"error\" id=\"summary\">The upload failed: " + FilesSummary(page) + ".</p>\n";
   } else {
-    out += "<p class=\"ok\">Received " + std::to_string(page.form.size()) + " item(s); " +
-           std::to_string(page.filesStored) + " file(s) stored.</p>\n";
+    out += "<p class=\"ok\" id=\"summary\">Received " + std::to_string(page.form.size()) + " item(s); " +
+           FilesSummary(page) + ".</p>\n";
   }
   if (const FailureMeaning m = MeaningOf(page); !m.reason.empty()) {
     out += "<p class=\"reason\" id=\"reason\">" + HtmlEscape("Why: " + m.reason + ".") + "</p>\n";
@@ -204,8 +252,10 @@ std::string PageResultToHtml(const PageResult& page) {
     out += item.isFile ? std::to_string(item.fileSize) : "";
     out += "</td></tr>\n";
   }
+  out += "</table>\n";
+  if (!page.files.empty()) out += FilesTable(page);
   // An empty reference is the address the form was posted to: the upload page.
-  out += "</table>\n</div>\n<p><a id=\"upload-more\" href=\"\">Upload more files</a></p>\n</body></html>\n";
+  out += "</div>\n<p><a id=\"upload-more\" href=\"\">Upload more files</a></p>\n</body></html>\n";
   return out;
 }
 

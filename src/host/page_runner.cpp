@@ -100,11 +100,13 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     ReleaseObject(form);
   }
 
-  // What the host logs, beyond the script's view. The release deletes every
-  // stored file while the all-or-none flag is set.
+  // What the host reports beyond the script's view. The records stay
+  // current through the release, which deletes every stored file while the
+  // all-or-none flag is set.
+  std::shared_ptr<const std::vector<FileRecord>> records;
   if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
     if (typed->lastParseFailure()) page.parseFailure = ErrorReport::From(*typed->lastParseFailure());
-    page.filesStored = page.uploadAllFilesOrNone ? 0 : static_cast<int32_t>(typed->storedFileCount());
+    records = typed->fileRecords();
   }
 
   // Releasing the last reference runs termination; the items are read after.
@@ -113,6 +115,8 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   } catch (...) {
     page.releaseError = ReportCurrentException();
   }
+  if (records) page.files = *records;
+  for (const FileRecord& file : page.files) page.filesStored += file.storedPath.empty() ? 0 : 1;
   std::optional<ItemMemberIds> ids;
   page.form.reserve(items.size());
   for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));

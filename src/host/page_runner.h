@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "upload/host_interfaces.h"
 #include "runtime/raised_error.h"
+#include "storage/file_record.h"
+#include "upload/host_interfaces.h"
 
 namespace parcelmoor {
 
@@ -52,13 +53,15 @@ struct PageResult {
   std::optional<ErrorReport> releaseError; // what the release raised
   // Beyond the script's view, for logs.
   std::optional<ErrorReport> parseFailure; // why parsing of the body stopped, if it did
-  int32_t filesStored = 0;                 // files the upload object created and kept
+  std::vector<FileRecord> files;           // every file the body carried, as it ended up
+  int32_t filesStored = 0;                 // files of `files` left on disk
 };
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings);
 
 // One JSON object: result, error, response, uploadAllFilesOrNone, form,
-// releaseError. Bytes that are not valid UTF-8 are written as \udc80..\udcff.
+// releaseError, then the host's view: status, filesStored, reason and files
+// (one record per file). Bytes that are not valid UTF-8 are written as \udc80..\udcff.
 std::string PageResultToJson(const PageResult& page);
 // Escapes text for a JSON string literal (with the quotes), as above.
 std::string JsonString(std::string_view bytes);

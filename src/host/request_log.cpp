@@ -48,7 +48,8 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
   std::string line = UtcTimestamp(e.start) + " " + Sanitize(e.peer, true) + " " + Sanitize(e.method, true) +
                      " " + Sanitize(e.path, true) + " " + (e.status ? std::to_string(e.status) : "-") +
                      " body=" + std::to_string(e.upload.bodyBytes) + " items=" + std::to_string(e.upload.items) +
-                     " files=" + std::to_string(e.upload.filesStored) + " " + seconds;
+                     " files=" + std::to_string(e.upload.filesStored) + "/" + std::to_string(e.upload.filesCarried) + " " +
+                     seconds;
   if (e.upload.parseFailure) {
     line += " failure=" + std::to_string(e.upload.parseFailure->number) + " \"" +
             Sanitize(e.upload.parseFailure->description, false) + "\"";

@@ -1,7 +1,8 @@
 #pragma once
 // One line per request on standard error, written with a single write so
 // that lines of simultaneous requests never interleave:
-//   2026-12-07T10:11:12.345Z 127.0.0.1:40312 POST / 200 body=1048576 items=3 files=2 0.042s
+//   2026-12-07T10:11:12.345Z 127.0.0.1:40312 POST / 200 body=1048576 items=3 files=2/2 0.042s
+// (files: stored of carried)
 // followed, when parsing of the body failed, by
 //   failure=<number> "<description>"
 // then by one word naming a failed upload's outcome (field-too-large,
@@ -22,6 +23,7 @@ struct UploadLog {
   int64_t bodyBytes = 0;
   int64_t items = 0;
   int32_t filesStored = 0;
+  int64_t filesCarried = 0;
   std::optional<ErrorReport> parseFailure;
   std::string outcome;  // one word when the upload failed: field-too-large, disk-full, ...
 };

@@ -1,31 +1,23 @@
 #include "host/upload_handoff.h"
 
-#include <unistd.h>
+#include "storage/mod_win32.h"
 
 namespace parcelmoor {
 namespace {
 
-// The files the page reports as stored. A stored name never holds a path
-// separator; anything else is not ours to delete.
-std::vector<std::string> StoredPaths(const PageResult& page, const std::string& uploadDirectory) {
-  std::vector<std::string> paths;
-  std::string dir = uploadDirectory;
-  if (!dir.empty() && dir.back() != '/') dir += '/';
-  for (const ItemReport& item : page.form) {
-    if (!item.isFile || item.fileName.empty()) continue;
-    if (item.fileName.find('/') != std::string::npos || item.fileName == "." || item.fileName == "..") continue;
-    paths.push_back(dir + item.fileName);
+// Deletes the files the upload left on disk, each only while its name still
+// names the very file the upload wrote.
+void DeleteStored(const PageResult& page) {
+  for (const FileRecord& file : page.files) {
+    if (!file.storedPath.empty()) {
+      modWin32::FileLayer::Posix().DeleteFileIfIdentity(file.storedPath, file.identity);
+    }
   }
-  return paths;
-}
-
-void DeleteStored(const PageResult& page, const std::string& uploadDirectory) {
-  for (const std::string& path : StoredPaths(page, uploadDirectory)) unlink(path.c_str());
 }
 
 }  // namespace
 
-PageAnswer HandOffUpload(const PageResult& page, const std::string& uploadDirectory, PageAnswer own,
+PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
                          const HandoffRequest& request, const ApplicationCall& call, std::string& note) {
   if (own.status / 100 != 2) return own;
   bool json = own.contentType.find("json") != std::string::npos;
@@ -36,7 +28,7 @@ PageAnswer HandOffUpload(const PageResult& page, const std::string& uploadDirect
     app = HandoffAnswer{.failure = e.what()};
   }
   if (!app.reached) {
-    DeleteStored(page, uploadDirectory);
+    DeleteStored(page);
     note = app.timedOut ? "app-timeout" : "app-unreachable";
     return AnswerRefusal(app.timedOut ? 504 : 502,
                          app.timedOut ? "The application did not answer in time; the upload was not kept."
@@ -44,7 +36,7 @@ PageAnswer HandOffUpload(const PageResult& page, const std::string& uploadDirect
                          json);
   }
   if (app.status / 100 != 2) {
-    DeleteStored(page, uploadDirectory);
+    DeleteStored(page);
     note = "app-refused";
   }
   PageAnswer answer{.status = app.status, .contentType = "text/plain; charset=utf-8", .body = std::move(app.body)};

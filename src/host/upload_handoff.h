@@ -44,9 +44,9 @@ using ApplicationCall = std::function<HandoffAnswer(const HandoffRequest&)>;
 // Decides the answer to an upload that `own` would otherwise answer.
 // Uploads the host already refuses (non-2xx) are answered as they are; the
 // rest are handed to `call`. A non-2xx answer, or none, deletes the files the
-// upload stored under `uploadDirectory`. `note` receives what the log should
+// page's records say the upload left on disk. `note` receives what the log should
 // say ("app-refused", "app-unreachable", "app-timeout") or stays as it is.
-PageAnswer HandOffUpload(const PageResult& page, const std::string& uploadDirectory, PageAnswer own,
+PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
                          const HandoffRequest& request, const ApplicationCall& call, std::string& note);
 
 }  // namespace parcelmoor

@@ -76,7 +76,7 @@ Connection::UploadOutcome Connection::RunUpload(int64_t length, bool expectConti
     out.bodyDone = host->bodyDone();
     if (o.forward) {
       auto call = [&](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
-      out.upload.answer = HandOffUpload(page, o.upload.page.uploadDirectory.value_or(""), std::move(out.upload.answer),
+      out.upload.answer = HandOffUpload(page, std::move(out.upload.answer),
                                         DescribeForApplication(page), call, out.upload.note);
     }
   } catch (const std::exception& e) {

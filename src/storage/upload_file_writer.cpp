@@ -44,8 +44,19 @@ void UploadFileWriter::checkFinalName(const std::string& directory, const std::s
   if (::lstat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) uploaderr::RaiseOpenFileFailed(ERROR_ACCESS_DENIED);
 }
 
-void UploadFileWriter::open(const std::string& directory, const std::string& fileName,
-                            std::optional<int64_t> limit) {
+void UploadFileWriter::open(const std::string& directory, FileRecord file, std::optional<int64_t> limit) {
+  const std::string fileName = file.fileName;
+  records_->push_back(std::move(file));
+  try {
+    openRecorded(directory, fileName, limit);
+  } catch (const RaisedError& e) {
+    recordFailure(e);
+    throw;
+  }
+}
+
+void UploadFileWriter::openRecorded(const std::string& directory, const std::string& fileName,
+                                    std::optional<int64_t> limit) {
   using namespace modWin32;
   checkFinalName(directory, fileName);
   const std::string finalPath = directory + fileName;
@@ -63,10 +74,10 @@ void UploadFileWriter::open(const std::string& directory, const std::string& fil
     uploaderr::RaiseOpenFileFailed(code);
   }
   try {
-    storedFiles_.push_back(StoredFile{finalPath, temporary, identity, hFile, false});
+    storedFiles_.push_back(StoredFile{finalPath, temporary, identity, hFile, false, records_->size() - 1});
   } catch (...) {
     // A file that cannot be recorded could never be cleaned up: give it up.
-    StoredFile unrecorded{finalPath, temporary, identity, hFile, false};
+    StoredFile unrecorded{finalPath, temporary, identity, hFile, false, records_->size() - 1};
     deleteEntry(unrecorded);
     hFile = INVALID_HANDLE_VALUE;
     throw;
@@ -74,6 +85,19 @@ void UploadFileWriter::open(const std::string& directory, const std::string& fil
   lFileSize = 0;
   bMaxSizeExceeded = false;
   limit_ = limit;
+  currentRecord().identity = identity;
+}
+
+void UploadFileWriter::recordFailure(const RaisedError& e) noexcept {
+  FileRecord& record = currentRecord();
+  record.outcome = FileOutcome::kFailed;
+  record.storedPath.clear();
+  record.bytesStored = 0;
+  try {
+    record.error = FileError{e.number(), e.source(), e.description()};
+  } catch (...) {
+    // The outcome says failed all the same.
+  }
 }
 
 void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
@@ -81,6 +105,8 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
   // Every byte offered counts, even the ones the limit keeps off the disk.
   const int64_t previous = lFileSize;
   lFileSize = previous + count;
+  FileRecord& record = currentRecord();
+  record.bytesReceived = lFileSize;
   int64_t n = count;
   if (limit_) {
     if (bMaxSizeExceeded) return;
@@ -92,11 +118,17 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
   }
   uint32_t written = 0;
   files_->WriteFile(hFile, bytes, static_cast<uint32_t>(n), &written);
+  record.bytesStored += written;
   if (static_cast<int64_t>(written) == n) return;
   // A file short of bytes it received is never kept.
   const uint32_t code = files_->GetLastError();
   abandon(true);
-  uploaderr::RaiseFileIo(code);
+  try {
+    uploaderr::RaiseFileIo(code);
+  } catch (const RaisedError& e) {
+    recordFailure(e);
+    throw;
+  }
 }
 
 UploadFileWriter::StoredFile* UploadFileWriter::current() {
@@ -105,10 +137,21 @@ UploadFileWriter::StoredFile* UploadFileWriter::current() {
   return found == storedFiles_.end() ? nullptr : &*found;
 }
 
-void UploadFileWriter::close() { hFile = modWin32::INVALID_HANDLE_VALUE; }
+void UploadFileWriter::close() {
+  FileRecord& record = currentRecord();
+  record.outcome = FileOutcome::kStored;
+  record.storedPath = modWin32::PosixPath(strFilePath);
+  hFile = modWin32::INVALID_HANDLE_VALUE;
+}
 
 void UploadFileWriter::abandon(bool deleteFile) noexcept {
   StoredFile* file = isOpen() ? current() : nullptr;
+  if (file != nullptr) {
+    FileRecord& record = (*records_)[file->record];
+    record.outcome = !overLimit() ? FileOutcome::kNotStored : deleteFile ? FileOutcome::kDeleted : FileOutcome::kCut;
+    if (!deleteFile) record.storedPath = modWin32::PosixPath(strFilePath);
+    if (deleteFile) record.bytesStored = 0;
+  }
   hFile = modWin32::INVALID_HANDLE_VALUE;
   if (!deleteFile || file == nullptr) return;
   deleteEntry(*file);
@@ -126,6 +169,12 @@ void UploadFileWriter::deleteEntry(StoredFile& file) noexcept {
   if (files_->DeleteFileIfIdentity(name, file.identity) || files_->GetLastError() == modWin32::ERROR_FILE_NOT_FOUND) {
     file.temporary.clear();  // gone
     file.committed = false;
+    FileRecord& record = (*records_)[file.record];
+    record.storedPath.clear();
+    record.bytesStored = 0;
+    if (record.outcome == FileOutcome::kStored || record.outcome == FileOutcome::kCut) {
+      record.outcome = FileOutcome::kNotStored;
+    }
   }
 }
 
@@ -155,7 +204,12 @@ int UploadFileWriter::commitAll() {
       continue;
     }
     ++failed;
+    const uint32_t code = files_->GetLastError();
     deleteEntry(file);
+    FileRecord& record = (*records_)[file.record];
+    record.outcome = FileOutcome::kFailed;
+    record.error = FileError{uploaderr::kFileIo, uploaderr::kFileIoSource,
+                             "MoveFileEx failed. GetLastError=" + std::to_string(code)};
     storedFiles_.erase(storedFiles_.begin() + static_cast<std::ptrdiff_t>(i));
   }
   return failed;

@@ -12,12 +12,17 @@
 // meanwhile. A file whose write failed is deleted at once. The record holds
 // each file's paths and identity, so that a clean-up deletes exactly the
 // files this writer created, never a file someone else put under the name.
+// Beside it, the writer keeps a FileRecord of every file it was asked to
+// open, updated at each step, which outlives the writer for the host.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "runtime/raised_error.h"
+#include "storage/file_record.h"
 #include "storage/mod_win32.h"
 
 namespace parcelmoor {
@@ -34,31 +39,35 @@ class UploadFileWriter {
   // outlives the writer; no file is held.
   void setFileLayer(modWin32::FileLayer& layer) { files_ = &layer; }
 
-  // Opens a new, empty temporary for `directory` + `fileName`, locked, and
-  // records it; an uncommitted file of the same name from this writer is
+  // Opens a new, empty temporary for `directory` + `file.fileName`, locked,
+  // and records it; `file` (field name, client path, file name) starts the
+  // file's record, kept even when the open fails. An uncommitted file of the same name from this writer is
   // deleted first (the later one wins). The size count starts at 0; `limit`,
   // when given, is the most bytes kept on disk. Raises -20 "OpenFile" with
   // the system's code for what the final name would refuse (123 a name that
   // could leave the directory, 206 too long, 5 a directory, 3 no directory)
   // and 32 while another upload writes that name; then no file is open and
-  // nothing is recorded. REQUIRES: no file is open.
-  void open(const std::string& directory, const std::string& fileName, std::optional<int64_t> limit);
+  // its record says failed. REQUIRES: no file is open.
+  void open(const std::string& directory, FileRecord file, std::optional<int64_t> limit);
 
   // Counts `count` bytes and writes those within the limit. When the write
   // fails or comes up short, deletes the file, forgets it and raises 15001
   // "File I/O Error" with the system's code. REQUIRES: a file is open.
   void write(const uint8_t* bytes, int32_t count);
 
-  // Ends writing the open file; it stays recorded, locked and uncommitted.
+  // Ends writing the open file, whole; it stays recorded, locked and
+  // uncommitted.
   void close();
 
   // Ends writing the open file (if any) and, when `deleteFile`, deletes it
-  // and forgets it. Never raises.
+  // and forgets it. Its record says deleted when it was over the limit, cut
+  // when it was over the limit and kept, else not stored (the request ended
+  // inside it). Never raises.
   void abandon(bool deleteFile) noexcept;
 
   // Renames every uncommitted file over its final name and releases its
-  // lock. A file whose rename fails is deleted and forgotten; returns the
-  // number of such files. REQUIRES: no file is open.
+  // lock. A file whose rename fails is deleted, forgotten and recorded as
+  // failed; returns the number of such files. REQUIRES: no file is open.
   int commitAll();
 
   // Ends this writer's hold on every recorded file: when `deleteThem`,
@@ -75,6 +84,9 @@ class UploadFileWriter {
   const std::string& path() const { return strFilePath; }
   // Number of files this writer created and still holds on disk.
   size_t storedFileCount() const { return storedFiles_.size(); }
+  // The record of every file, in the order they were opened. The pointer
+  // stays valid, and the records current, for as long as anyone holds it.
+  std::shared_ptr<const std::vector<FileRecord>> records() const { return records_; }
 
  private:
   struct StoredFile {
@@ -83,8 +95,11 @@ class UploadFileWriter {
     modWin32::FileIdentity identity;
     int32_t handle = modWin32::INVALID_HANDLE_VALUE;  // holds the lock until committed
     bool committed = false;
+    size_t record = 0;  // its entry in records_
   };
 
+  // open() once the record exists.
+  void openRecorded(const std::string& directory, const std::string& fileName, std::optional<int64_t> limit);
   // Raises -20 for a final name the file system would refuse.
   void checkFinalName(const std::string& directory, const std::string& fileName) const;
   // Deletes this writer's uncommitted file of final name `finalPath`, if any.
@@ -95,6 +110,10 @@ class UploadFileWriter {
   void deleteEntry(StoredFile& file) noexcept;
   // The entry of the open file.
   StoredFile* current();
+  // The record of the open (or last opened) file.
+  FileRecord& currentRecord() { return records_->back(); }
+  // Marks the current file's record failed with `e`, nothing of it stored.
+  void recordFailure(const RaisedError& e) noexcept;
 
   modWin32::FileLayer* files_ = &modWin32::FileLayer::Posix();
   int32_t hFile = modWin32::INVALID_HANDLE_VALUE;
@@ -103,6 +122,7 @@ class UploadFileWriter {
   bool bMaxSizeExceeded = false;
   std::optional<int64_t> limit_;
   std::vector<StoredFile> storedFiles_;
+  std::shared_ptr<std::vector<FileRecord>> records_ = std::make_shared<std::vector<FileRecord>>();
 };
 
 }  // namespace parcelmoor

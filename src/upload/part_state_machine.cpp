@@ -123,7 +123,11 @@ void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
   try {
     std::optional<int64_t> limit;
     if (settings_.lMaxFileSizeSet != 0) limit = settings_.lMaxFileSize;
-    writer_.open(settings_.strUploadDirectory, fileName, limit);
+    FileRecord file;
+    file.fieldName = part_.objCurrentItem->Name();
+    file.clientPath = ownFile->getCompleteFilePath();
+    file.fileName = fileName;
+    writer_.open(settings_.strUploadDirectory, std::move(file), limit);
   } catch (const RaisedError& e) {
     part_.lInFilePart = 0;
     uploaderr::RaiseStoringFailed(e);

@@ -91,6 +91,10 @@ class UploadFile : public Object {
   const std::optional<RaisedError>& lastParseFailure() const { return body_.lastParseFailure_; }
   // Number of files this object created and still owns on disk.
   size_t storedFileCount() const { return writer_.storedFileCount(); }
+  // What became of every file the body carried, in body order: kept
+  // current through the release, so a host that takes it before releasing
+  // the object reads the final outcome after.
+  std::shared_ptr<const std::vector<FileRecord>> fileRecords() const { return writer_.records(); }
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
   // outlives the object; no file is open.
   void setFileLayer(modWin32::FileLayer& layer) { writer_.setFileLayer(layer); }

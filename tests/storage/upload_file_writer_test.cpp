@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,13 @@ std::string Pattern(size_t n) {
 
 const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
+FileRecord Named(const std::string& fileName) {
+  FileRecord file;
+  file.fieldName = "field";
+  file.fileName = fileName;
+  return file;
+}
+
 class UploadFileWriterTest : public ::testing::Test {
  protected:
   UploadFileWriterTest() { writer.setFileLayer(files); }
@@ -48,7 +56,7 @@ class UploadFileWriterTest : public ::testing::Test {
   std::string Dir() const { return dir.str() + "/"; }
 
   void Open(const std::string& name, std::optional<int64_t> limit = std::nullopt) {
-    writer.open(Dir(), name, limit);
+    writer.open(Dir(), Named(name), limit);
   }
   void Write(const std::string& bytes) { writer.write(Bytes(bytes), static_cast<int32_t>(bytes.size())); }
   std::string TemporaryOf(const std::string& name) const { return PathOf(TemporaryNameFor(name)); }
@@ -145,6 +153,68 @@ TEST_F(UploadFileWriterTest, AFailedWriteDeletesTheFileAndRaisesWithTheSystemCod
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.bin", "earlier"}}));
 }
 
+TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
+  using Act = std::function<void(UploadFileWriter&, FakeFileLayer&, const std::string& name)>;
+  const std::string ten = "0123456789";
+  auto write = [&](UploadFileWriter& w) { w.write(Bytes(ten), 10); };
+  struct Row {
+    const char* why;
+    Act act;
+    FileOutcome outcome;
+    bool onDisk;
+    int64_t stored;
+    int32_t error;
+  };
+  auto open = [&](UploadFileWriter& w, const std::string& name, std::optional<int64_t> limit = std::nullopt) {
+    w.open(Dir(), Named(name), limit);
+  };
+  const Row rows[] = {
+      {"stored whole", [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.close(), w.commitAll(); },
+       FileOutcome::kStored, true, 10, 0},
+      {"cut at the limit",
+       [&](auto& w, auto&, auto& name) { open(w, name, 4), write(w), w.abandon(false), w.commitAll(); },
+       FileOutcome::kCut, true, 4, 0},
+      {"deleted over the limit", [&](auto& w, auto&, auto& name) { open(w, name, 4), write(w), w.abandon(true); },
+       FileOutcome::kDeleted, false, 0, 0},
+      {"a write that fails",
+       [&](auto& w, auto& f, auto& name) { open(w, name), f.failWriteAt = 1, Caught([&] { write(w); }); },
+       FileOutcome::kFailed, false, 0, 15001},
+      {"an open that fails",
+       [&](auto& w, auto&, auto& name) { Caught([&] { w.open(Dir() + "none/", Named(name), std::nullopt); }); },
+       FileOutcome::kFailed, false, 0, -20},
+      {"a rename that fails",
+       [&](auto& w, auto& f, auto& name) { open(w, name), write(w), w.close(), f.failMoves = true, w.commitAll(); },
+       FileOutcome::kFailed, false, 0, 15001},
+      {"stored, but the upload did not arrive whole",
+       [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.close(), w.releaseStored(true); },
+       FileOutcome::kNotStored, false, 0, 0},
+      {"the request ended inside it",
+       [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.abandon(false), w.releaseStored(true); },
+       FileOutcome::kNotStored, false, 0, 0},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    FakeFileLayer layer;
+    UploadFileWriter w;
+    w.setFileLayer(layer);
+    const std::string name = "r" + std::to_string(n++) + ".bin";
+    row.act(w, layer, name);
+    const FileRecord record = w.records()->back();
+    EXPECT_EQ(record.fieldName, "field");
+    EXPECT_EQ(record.fileName, name);
+    EXPECT_EQ(record.outcome, row.outcome);
+    EXPECT_EQ(record.bytesReceived, row.error == -20 ? 0 : 10);
+    EXPECT_EQ(record.bytesStored, row.stored);
+    EXPECT_EQ(record.storedPath, row.onDisk ? PathOf(name) : "");
+    EXPECT_EQ(record.error ? record.error->number : 0, row.error);
+    EXPECT_EQ(fs::exists(PathOf(name)), row.onDisk);
+    if (row.onDisk) {
+      EXPECT_EQ(fs::file_size(PathOf(name)), static_cast<uintmax_t>(row.stored));
+    }
+  }
+}
+
 TEST_F(UploadFileWriterTest, AnEarlierFileStaysWholeUntilTheCommitReplacesIt) {
   testing::WriteFile(PathOf("a.txt"), "earlier");
   // What a crashed writer left in the temporary is cut.
@@ -205,7 +275,7 @@ TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
-    auto error = Caught([&] { writer.open(row.directory, row.name, std::nullopt); });
+    auto error = Caught([&] { writer.open(row.directory, Named(row.name), std::nullopt); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->number(), -20);
     EXPECT_EQ(error->source(), "OpenFile");
@@ -232,7 +302,7 @@ TEST_F(UploadFileWriterTest, ANameAnotherProcessWritesFailsWithSharingViolationA
 }
 
 TEST_F(UploadFileWriterTest, DirectoryGivenWithBackslashReachesTheFile) {
-  writer.open(dir.str() + "\\", "a.txt", std::nullopt);
+  writer.open(dir.str() + "\\", Named("a.txt"), std::nullopt);
   Write("abc");
   writer.close();
   writer.commitAll();

@@ -1,0 +1,45 @@
+#pragma once
+// What became of one file an upload carried, kept beyond the script's view
+// for hosts that must say truthfully what was stored: the Form item reports
+// only a field's first file and a 32-bit size, these record every file with
+// its exact 64-bit sizes and where it ended up.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "storage/mod_win32.h"
+
+namespace parcelmoor {
+
+enum class FileOutcome {
+  kStored,     // on disk whole under storedPath
+  kCut,        // on disk under storedPath, cut at the size limit
+  kDeleted,    // over the size limit and deleted, as configured
+  kFailed,     // the file could not be stored: see error
+  kNotStored,  // the request stopped before or during the file, or a later
+               // file of the same name replaced it; when the all-or-none rule
+               // is off, what arrived may still be kept under storedPath
+};
+
+struct FileError {
+  int32_t number = 0;
+  std::string source;
+  std::string description;
+};
+
+struct FileRecord {
+  std::string fieldName;
+  std::string clientPath;  // as the client sent it
+  std::string fileName;    // the name it is stored under in the directory
+  std::string storedPath;  // empty: nothing of it is on disk
+  int64_t bytesReceived = 0;
+  int64_t bytesStored = 0;
+  FileOutcome outcome = FileOutcome::kNotStored;
+  std::optional<FileError> error;  // set for kFailed
+  // Which file storedPath names, so that a later clean-up never deletes a
+  // file someone else put under that name.
+  modWin32::FileIdentity identity;
+};
+
+}  // namespace parcelmoor

@@ -120,12 +120,16 @@ class CgiDirect(unittest.TestCase):
         first = binary_content(100_000, 3)
         sent = (part_head("done", "complete.bin") + first + b"\r\n" + part_head("cut", "partial.bin")
                 + binary_content(50_000, 4))
-        for keep, want in ((None, []), ("1", ["complete.bin", "partial.bin"])):
+        for keep, want, outcomes in ((None, [], ["not stored", "not stored"]),
+                                     ("1", ["complete.bin", "partial.bin"], ["stored", "not stored"])):
             with self.subTest(keep_partial=keep):
                 env = {"PARCELMOOR_KEEP_PARTIAL": keep} if keep else {}
                 status, _, answer, log = self.run_cgi(body=sent, length=len(sent) + 1000, env=env)
-                self.assertEqual(status, 200)
-                self.assertTrue(json.loads(answer)["uploadAllFilesOrNone"] or keep)
+                self.assertEqual(status, 400)
+                page = json.loads(answer)
+                self.assertTrue(page["uploadAllFilesOrNone"] or keep)
+                self.assertEqual([f["outcome"] for f in page["files"]], outcomes)
+                self.assertEqual(page["files"][0]["bytesReceived"], 100_000)
                 self.assertIn("client-gone", log)
                 self.assertEqual(self.stored(), want)
                 for name in want:
@@ -171,15 +175,21 @@ class CgiDirect(unittest.TestCase):
         big = b"x" * 5000
         body = multipart([("f", "big.bin", big), ("g", "small.bin", b"y" * 10)])
         cases = [
-            ("limit only: the file is cut at the limit", {"PARCELMOOR_MAX_FILE_SIZE": "100"}, (), {"big.bin": 100}),
-            ("limit and delete", {"PARCELMOOR_MAX_FILE_SIZE": "100", "PARCELMOOR_DELETE_MAX_FILE": "yes"}, (), {}),
+            ("limit only: the file is cut at the limit", {"PARCELMOOR_MAX_FILE_SIZE": "100"}, (),
+             {"big.bin": 100}, 200, "cut"),
+            ("limit and delete", {"PARCELMOOR_MAX_FILE_SIZE": "100", "PARCELMOOR_DELETE_MAX_FILE": "yes"}, (),
+             {}, 413, "deleted"),
             ("option wins over the environment", {"PARCELMOOR_MAX_FILE_SIZE": "100"},
-             ("--max-file-size", "6000"), {"big.bin": 5000}),
+             ("--max-file-size", "6000"), {"big.bin": 5000}, 200, "stored"),
         ]
-        for name, env, args, want in cases:
+        for name, env, args, want, want_status, big_outcome in cases:
             with self.subTest(name):
                 status, _, answer, _ = self.run_cgi(body=body, env=env, args=args)
-                self.assertEqual(status, 200, answer)
+                self.assertEqual(status, want_status, answer)
+                page = json.loads(answer)
+                self.assertEqual([(f["fileName"], f["outcome"], f["bytesStored"]) for f in page["files"]],
+                                 [("big.bin", big_outcome, want.get("big.bin", 0)), ("small.bin", "stored", 10)])
+                self.assertEqual(page["filesStored"], 1 + ("big.bin" in want))
                 sizes = {n: os.path.getsize(os.path.join(self.uploads, n)) for n in self.stored()}
                 want = dict(want, **{"small.bin": 10})
                 self.assertEqual(sizes, want)

@@ -7,6 +7,7 @@ memory flat against bodies built to exhaust it. 127.0.0.1 only.
 Usage: test_serve_outcomes.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
+import contextlib
 import json
 import os
 import re
@@ -89,33 +90,39 @@ class Outcomes(ServeCase):
 
     def test_each_outcome_has_its_status_reason_files_and_log_word(self):
         many = multipart([(f"n{i}", None, b"v") for i in range(10_001)])
+        one = multipart([("f", "a.txt", b"a")])
         rows = [
-            # why, body, content type, directory missing, status, reason part, files left, log word
-            ("file cut at the limit", multipart([("f", "big.bin", b"b" * 5000)]), CONTENT_TYPE, False,
-             200, None, {"big.bin": 100}, None),
-            ("field over the default 1 MiB", multipart([("t", None, b"x" * (MIB + 1))]), CONTENT_TYPE, False,
-             413, "text field", {}, "field-too-large"),
-            ("more parts than the default 10000", many, CONTENT_TYPE, False,
-             413, "more parts", {}, "too-many-parts"),
-            ("not multipart", b"a=1&b=2", "application/x-www-form-urlencoded", False,
-             415, None, {}, None),
-            ("multipart without a boundary", b"--x\r\n", "multipart/form-data", False, 415, None, {}, None),
-            ("body not starting with a delimiter", b"\r\n" + multipart([("f", "a.txt", b"a")]), CONTENT_TYPE,
-             False, 400, "not well-formed", {}, "malformed"),
-            ("refused file name", multipart([("f", "..", b"a")]), CONTENT_TYPE, False,
-             500, "file name is not allowed", {}, "bad-file-name"),
-            ("missing upload directory", multipart([("f", "a.txt", b"a")]), CONTENT_TYPE, True,
-             500, "does not exist", None, "no-directory"),
+            # why, body, content type, directory set-up, status, reason part, files left, log word,
+            # each file's (outcome, bytes stored)
+            ("file cut at the limit", multipart([("f", "big.bin", b"b" * 5000), ("g", "s.bin", b"s" * 10)]),
+             CONTENT_TYPE, None, 200, None, {"big.bin": 100, "s.bin": 10}, None, [("cut", 100), ("stored", 10)]),
+            ("field over the default 1 MiB", multipart([("t", None, b"x" * (MIB + 1))]), CONTENT_TYPE, None,
+             413, "text field", {}, "field-too-large", []),
+            ("more parts than the default 10000", many, CONTENT_TYPE, None,
+             413, "more parts", {}, "too-many-parts", []),
+            ("not multipart", b"a=1&b=2", "application/x-www-form-urlencoded", None, 415, None, {}, None, None),
+            ("multipart without a boundary", b"--x\r\n", "multipart/form-data", None, 415, None, {}, None, None),
+            ("body not starting with a delimiter", b"\r\n" + one, CONTENT_TYPE,
+             None, 400, "not well-formed", {}, "malformed", []),
+            ("refused file name", multipart([("g", "s.bin", b"s"), ("f", "..", b"a")]), CONTENT_TYPE, None,
+             500, "file name is not allowed", {"s.bin": 1}, "bad-file-name", [("stored", 1), ("failed", 0)]),
+            ("missing upload directory", one, CONTENT_TYPE, "missing",
+             500, "does not exist", None, "no-directory", [("failed", 0)]),
+            ("read-only upload directory", one, CONTENT_TYPE, "ro",
+             500, "may not be written to", {}, "not-writable", [("failed", 0)]),
+            # Files here are cut at 100 bytes: the disk is full of inodes instead.
+            ("disk full", one, CONTENT_TYPE, "size=1m,nr_inodes=1",
+             507, "disk is full", {}, "disk-full", [("failed", 0)]),
         ]
-        for i, (why, body, ctype, missing, status, reason, files, word) in enumerate(rows):
-            with self.subTest(why):
-                if missing:
-                    shutil.rmtree(self.server.dir)
+        for i, (why, body, ctype, setup, status, reason, files, word, outcomes) in enumerate(rows):
+            with self.subTest(why), self.directory(setup):
                 got, answer = post(self.server.port, [body], len(body), ctype)
                 self.assertEqual(got, status, answer[:300])
                 page = json.loads(answer)
-                if "form" in page:
+                if outcomes is not None:
                     self.assertEqual(page["status"], status)
+                    self.assertEqual([(f["outcome"], f["bytesStored"]) for f in page["files"]], outcomes)
+                    self.assertEqual(page["filesStored"], len(files or {}))
                     if reason:
                         self.assertIn(reason, page["reason"])
                     else:
@@ -127,10 +134,26 @@ class Outcomes(ServeCase):
                 self.assertIn(f" {status} ", line)
                 if word:
                     self.assertIn(f" {word}", line)
-                if missing:
-                    os.makedirs(self.server.dir)
-                for n in self.server.stored():
+                for n in self.server.stored() if os.path.isdir(self.server.dir) else []:
                     os.remove(os.path.join(self.server.dir, n))
+
+    @contextlib.contextmanager
+    def directory(self, setup):
+        """The upload directory removed ("missing") or replaced by a tmpfs
+        mounted with `setup` as its options, for the duration."""
+        if setup == "missing":
+            shutil.rmtree(self.server.dir)
+        elif setup:
+            if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", setup, "tmpfs",
+                                                    self.server.dir]).returncode != 0:
+                self.skipTest("mounting a tmpfs needs root")
+        try:
+            yield
+        finally:
+            if setup == "missing":
+                os.makedirs(self.server.dir)
+            elif setup:
+                subprocess.run(["umount", self.server.dir], check=True)
 
 
 class MemoryUnderDefaultLimits(ServeCase):

@@ -9,6 +9,8 @@
 // uploads two binary files (CR LF, lone CR and LF, "--" lines, a look-alike of
 // Chromium's own boundary, NULs) with the scripted page and again as a plain
 // form post with scripts off, and compares the stored files byte for byte.
+// A second server with small limits shows its limits on the page and refuses
+// uploads with 413; files dropped on the page are uploaded like chosen ones.
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -28,6 +30,12 @@ let server;
 let browser;
 let dir;
 let url;
+// A second server with small limits, for the refusals.
+const LIMITS = ['--max-file-size', '100K', '--delete-max-file', '--max-field-size', '1K',
+  '--max-request-size', '32M'];
+let limited;
+let limitedDir;
+let limitedUrl;
 
 // Hard stop for the whole run, whatever hangs.
 const watchdog = setTimeout(() => {
@@ -62,8 +70,8 @@ function binaryContent(size, seed) {
   return out;
 }
 
-function startServer(dir) {
-  const child = spawn(BINARY, ['serve', '--bind', '127.0.0.1', '--port', '0', '--dir', dir],
+function startServer(dir, options = []) {
+  const child = spawn(BINARY, ['serve', '--bind', '127.0.0.1', '--port', '0', '--dir', dir, ...options],
     { stdio: ['ignore', 'pipe', 'pipe'] });
   let log = '';
   child.stderr.on('data', (d) => { log += d; });
@@ -86,26 +94,29 @@ before(async () => {
   dir = mkdtempSync(join(tmpdir(), 'parcelmoor-browser-'));
   server = startServer(dir);
   url = new URL(await server.url).href;
+  limitedDir = mkdtempSync(join(tmpdir(), 'parcelmoor-browser-limited-'));
+  limited = startServer(limitedDir, LIMITS);
+  limitedUrl = new URL(await limited.url).href;
   browser = await chromium.launch({ executablePath: CHROMIUM, headless: true, args: CHROMIUM_ARGS, timeout: 30_000 });
 });
 
 after(async () => {
   clearTimeout(watchdog);
   await browser?.close();
-  if (server && server.process.exitCode === null && server.process.signalCode === null) {
-    server.process.kill('SIGKILL');
+  for (const s of [server, limited]) {
+    if (s && s.process.exitCode === null && s.process.signalCode === null) s.process.kill('SIGKILL');
   }
-  if (dir) rmSync(dir, { recursive: true, force: true });
+  for (const d of [dir, limitedDir]) if (d) rmSync(d, { recursive: true, force: true });
 });
 
 function clearUploads() {
   for (const name of readdirSync(dir)) rmSync(join(dir, name));
 }
 
-function assertStored(files) {
-  assert.deepEqual(readdirSync(dir).sort(), files.map((f) => f.name).sort());
+function assertStored(files, into = dir) {
+  assert.deepEqual(readdirSync(into).sort(), files.map((f) => f.name).sort());
   for (const f of files) {
-    const stored = readFileSync(join(dir, f.name));
+    const stored = readFileSync(join(into, f.name));
     assert.equal(stored.length, f.buffer.length, `${f.name}: size`);
     assert.ok(stored.equals(f.buffer), `${f.name}: stored bytes differ`);
   }
@@ -221,6 +232,111 @@ test('without scripts the page is a plain form post that stores every file under
     await context.close();
   }
 });
+
+// Keeps the status and text of the page's upload answer in window.__answer
+// (DevTools drops the answer to a request with a large body).
+function recordAnswer() {
+  const send = XMLHttpRequest.prototype.send;
+  XMLHttpRequest.prototype.send = function (body) {
+    this.addEventListener('load', () => { window.__answer = { status: this.status, text: this.responseText }; });
+    return send.call(this, body);
+  };
+}
+
+const SETTLED = '#result[data-state="done"], #result[data-state="failed"]';
+
+// Drops files made in the page on the drop zone's hint line, as a file
+// manager's drag would. Each is { name, base64 } or { name, size } (zeros).
+async function dropFiles(page, files) {
+  await page.evaluate((files) => {
+    const data = new DataTransfer();
+    for (const f of files) {
+      const bytes = f.base64 === undefined ? new Uint8Array(f.size)
+        : Uint8Array.from(atob(f.base64), (c) => c.charCodeAt(0));
+      data.items.add(new File([bytes], f.name));
+    }
+    const hint = document.getElementById('drop-hint');
+    for (const type of ['dragenter', 'dragover', 'drop']) {
+      hint.dispatchEvent(new DragEvent(type, { dataTransfer: data, bubbles: true, cancelable: true }));
+    }
+  }, files);
+}
+
+test('files dropped on the drop zone are uploaded, and the form is cleared once they are stored',
+  { timeout: 60_000 }, async () => {
+    clearUploads();
+    const files = [
+      { name: 'dropped.bin', buffer: binaryContent(300_000, 29) },
+      { name: 'dropped too.txt', buffer: binaryContent(4_000, 31) },
+    ];
+    const context = await browser.newContext();
+    try {
+      const page = await context.newPage();
+      await page.goto(url);
+      await page.fill('#note', 'dropped');
+      await dropFiles(page, files.map((f) => ({ name: f.name, base64: f.buffer.toString('base64') })));
+      await page.click('#submit');
+      await page.waitForSelector(SETTLED, { timeout: 45_000 });
+      assert.equal(await page.getAttribute('#result', 'data-state'), 'done', await page.textContent('#result'));
+      assertStored(files);
+      assert.deepEqual(await page.evaluate(() =>
+        [document.getElementById('note').value, document.getElementById('files').files.length]), ['', 0]);
+    } finally {
+      await context.close();
+    }
+  });
+
+test('the page states its server\'s limits before upload, in KiB and MiB', { timeout: 30_000 }, async () => {
+  const cases = [
+    { server: () => url, text: 'Limits: files of any size; text fields up to 1 MiB; at most 10000 fields and files.' },
+    { server: () => limitedUrl, text: 'Limits: files up to 100 KiB (larger ones are deleted); text fields up to 1 KiB; ' +
+        'at most 10000 fields and files; at most 32 MiB in all.' },
+  ];
+  const page = await browser.newPage();
+  try {
+    for (const c of cases) {
+      await page.goto(c.server());
+      assert.ok(await page.isVisible('#limits'));
+      assert.equal((await page.textContent('#limits')).trim(), c.text);
+    }
+  } finally {
+    await page.close();
+  }
+});
+
+test('an upload refused with 413 stops the bar where it was and shows the reason the answer gives',
+  { timeout: 90_000 }, async () => {
+    // Bodies larger than the loopback socket buffers, so the answer comes
+    // while most of the body is still unsent.
+    const cases = [
+      { what: 'a field over --max-field-size', note: 'n'.repeat(2000), size: 24 << 20, why: (answer) => answer.reason },
+      { what: 'a body over --max-request-size', note: 'x', size: 48 << 20, why: (answer) => answer.error },
+    ];
+    for (const c of cases) {
+      const page = await browser.newPage();
+      try {
+        await page.addInitScript(recordAnswer);
+        await page.goto(limitedUrl);
+        await page.fill('#note', c.note);
+        await dropFiles(page, [{ name: 'big.bin', size: c.size }]);
+        await page.click('#submit');
+        await page.waitForSelector(SETTLED, { timeout: 45_000 });
+        const answer = await page.evaluate(() => window.__answer);
+        assert.equal(answer.status, 413, c.what);
+        const why = c.why(JSON.parse(answer.text));
+        assert.match(why, /\w/, c.what);
+        assert.equal(await page.getAttribute('#result', 'data-state'), 'failed', c.what);
+        const bar = await page.$eval('#progress', (p) => p.value);
+        assert.ok(bar < 100, `${c.what}: the bar went on to ${bar} %`);
+        assert.equal((await page.textContent('#progress-text')).trim(), `${bar} % (stopped)`, c.what);
+        const shown = await page.innerText('#result');
+        assert.ok(shown.includes(why), `${c.what}: "${why}" not in ${shown}`);
+        assert.deepEqual(readdirSync(limitedDir), [], c.what);
+      } finally {
+        await page.close();
+      }
+    }
+  });
 
 test('the server stops on SIGTERM', { timeout: 20_000 }, async () => {
   server.process.kill('SIGTERM');

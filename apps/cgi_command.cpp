@@ -40,9 +40,9 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
                   "usage: parcelmoor cgi [options]\n"
                   "Answers one CGI/1.1 request: GET shows the upload page, POST stores the upload.\n"
                   "Every option can also be set in the environment: --max-file-size as\n"
-                  "PARCELMOOR_MAX_FILE_SIZE=100M, --keep-partial as PARCELMOOR_KEEP_PARTIAL=yes, --forward as\n"
-                  "PARCELMOOR_FORWARD=URL, and so on\n"
-                  "(an option given on the command line wins).",
+                  "PARCELMOOR_MAX_FILE_SIZE=100M, --keep-partial as PARCELMOOR_KEEP_PARTIAL=yes,\n"
+                  "--forward as PARCELMOOR_FORWARD=URL, and so on (an option given on the command\n"
+                  "line wins).",
                   UploadOptions(options.upload), {}, true};
   ForwardSettings forward;
   command.options.add(ForwardOptions(forward));

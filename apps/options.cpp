@@ -174,7 +174,16 @@ Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error)
 
 std::string HelpText(const Command& command) {
   std::ostringstream out;
-  out << command.synopsis << "\n" << command.options;
+  // The usage line, what the command does and each group of options are
+  // paragraphs of their own; the wrapping group gives the longest option
+  // name room before its description.
+  std::string_view synopsis = command.synopsis;
+  size_t usageEnd = synopsis.find('\n');
+  out << synopsis.substr(0, usageEnd) << "\n";
+  if (usageEnd != std::string_view::npos) out << "\n" << synopsis.substr(usageEnd + 1) << "\n";
+  po::options_description all;
+  all.add(command.options);
+  out << all;
   return out.str();
 }
 

@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libboost-program-options1.81-dev
   curl python3 lighttpd nginx valgrind
+  help2man groff-base
 )
 
 missing=()

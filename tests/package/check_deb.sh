@@ -14,7 +14,7 @@ check() {  # check DESCRIPTION COMMAND...
 listing="$(dpkg-deb -c "$deb")"
 for path in ./usr/bin/parcelmoor ./usr/lib/x86_64-linux-gnu/qelt_parcelmoor.so \
             ./usr/include/parcelmoor/server_abi.h ./usr/lib/systemd/system/parcelmoor.service \
-            ./usr/share/doc/parcelmoor/hosting.md; do
+            ./usr/share/doc/parcelmoor/hosting.md ./usr/share/man/man1/parcelmoor.1.gz; do
   check "package holds $path" grep -qF " $path" <<<"$listing"
 done
 depends="$(dpkg-deb -f "$deb" Depends)"
@@ -32,6 +32,19 @@ for line in 'ExecStart=/usr/bin/parcelmoor serve' DynamicUser=yes StateDirectory
 done
 
 bin="$root/usr/bin/parcelmoor"
+# The manual page renders cleanly, with a section per command, and its serve
+# section names every option the packaged `serve --help` names.
+page="$root/usr/share/man/man1/parcelmoor.1.gz"
+check "manual page renders without warnings" test -z "$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)"
+manual="$(zcat "$page" | groff -man -Tutf8 -P-cbou 2>/dev/null)"
+for section in 'PARCELMOOR SERVE' 'PARCELMOOR CGI' 'PARCELMOOR STORE' 'PARCELMOOR SWEEP'; do
+  check "manual page has $section" grep -q "^$section\$" <<<"$manual"
+done
+serve_manual="$(sed -n '/^PARCELMOOR SERVE$/,/^PARCELMOOR CGI$/p' <<<"$manual")"
+for option in $("$bin" serve --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+  check "manual page lists serve $option" grep -qe "$option" <<<"$serve_manual"
+done
+
 body="$root/body"
 printf -- '--B\r\nContent-Disposition: form-data; name="f"; filename="hello.txt"\r\n\r\nhello package\r\n--B--\r\n' >"$body"
 mkdir "$root/up"

@@ -45,12 +45,12 @@ def read_answer(sock):
     return int(head.split(b" ")[1]), body
 
 
-def post(port, body_chunks, length, content_type=CONTENT_TYPE):
+def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="application/json"):
     """Sends the body from a thread of its own (the server may stop reading
     and close early) and returns the response read meanwhile."""
     with connect(port, timeout=60) as s:
         s.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {content_type}\r\n"
-                   f"Accept: application/json\r\nContent-Length: {length}\r\n\r\n").encode())
+                   f"Accept: {accept}\r\nContent-Length: {length}\r\n\r\n").encode())
 
         def send():
             try:
@@ -154,6 +154,20 @@ class Outcomes(ServeCase):
                 os.makedirs(self.server.dir)
             elif setup:
                 subprocess.run(["umount", self.server.dir], check=True)
+
+
+class DeleteMode(ServeCase):
+    server_args = ("--max-file-size", "100", "--delete-max-file")
+
+    def test_the_page_counts_the_deleted_file_out(self):
+        body = multipart([("f", "big.bin", b"b" * 5000), ("f", "small.bin", b"s" * 10)])
+        status, page = post(self.server.port, [body], len(body), accept="text/html")
+        self.assertEqual(status, 413)
+        text = page.decode()
+        self.assertIn("1 of 2 files stored", text)
+        self.assertRegex(text, r"<td>big\.bin</td><td>f</td><td>deleted</td><td>0 of 5000</td>")
+        self.assertEqual(self.server.stored(), ["small.bin"])
+        self.assertIn(" files=1/2 ", self.server.wait_log_lines(1)[0])
 
 
 class MemoryUnderDefaultLimits(ServeCase):

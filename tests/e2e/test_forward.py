@@ -123,8 +123,9 @@ class Forward(unittest.TestCase):
         self.assertEqual(headers["Authorization"], "Bearer t0k")
         self.assertEqual(headers["X-Forwarded-For"], "127.0.0.1")
         self.assertEqual(headers["X-Original-URI"], "/?mode=accept&id=7")
-        files = [item for item in report["form"] if item["isFile"]]
-        self.assertEqual([(f["name"], f["fileName"], f["fileSize"]) for f in files], [("file", "who.txt", 1700)])
+        stored = os.path.join(self.servers["tcp"].dir, "who.txt")
+        self.assertEqual([(f["field"], f["storedPath"], f["bytesStored"], f["outcome"]) for f in report["files"]],
+                         [("file", stored, 1700, "stored")])
 
     def test_cgi_hands_off_through_its_environment(self):
         app = f"http://127.0.0.1:{self.apps[0].server_address[1]}/uploaded"

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/boundary_check.h"
 #include "host/host_errors.h"
 #include "upload/host_interfaces.h"
 #include "host/request_policy.h"
@@ -128,7 +129,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
     answer = std::move(*verdict.answer);
   } else {
     auto host = std::make_shared<CgiPageHost>(inFd, verdict.bodyLength, options.stopRequested);
-    PageResult page = RunUploadPage(host, options.upload.page);
+    PageResult page = RunCheckedUploadPage(host, verdict.boundary, options.upload.page);
     UploadAnswer upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
     if (options.handoff) {
       upload.answer = HandOffUpload(page, std::move(upload.answer),

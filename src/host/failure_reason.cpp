@@ -82,6 +82,9 @@ bool Lost(const FileRecord& file, const PageResult& page) {
 FailureMeaning MeaningOf(const PageResult& page) {
   if (page.error) return {500, "the upload page failed: " + page.error->description, "page-error"};
   if (page.releaseError) return {500, "cleaning up the upload failed: " + page.releaseError->description, "release-error"};
+  if (page.boundaryMismatch) {
+    return {400, "the body does not begin with the boundary its Content-Type names", "boundary-mismatch"};
+  }
   const FailureMeaning parse = page.parseFailure ? MeaningOf(*page.parseFailure) : FailureMeaning{};
   if (parse.status != 200) return parse;
   for (const FileRecord& file : page.files) {

@@ -21,7 +21,8 @@ struct FailureMeaning {
 FailureMeaning MeaningOf(const ErrorReport& failure);
 
 // The status and reason of a whole page run: 500 when storeUploadedFiles or
-// the release raised; else the meaning of the parse failure when it is one;
+// the release raised; else 400 when the body did not begin with its
+// boundary; else the meaning of the parse failure when it is one;
 // else the first file that failed; else 413 when a file over the limit was
 // deleted; else 400 when a file was not stored because the request ended
 // (or stopped) early; else 200. A file that a later one of the same name

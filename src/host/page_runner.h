@@ -53,6 +53,7 @@ struct PageResult {
   std::optional<ErrorReport> releaseError; // what the release raised
   // Beyond the script's view, for logs.
   std::optional<ErrorReport> parseFailure; // why parsing of the body stopped, if it did
+  bool boundaryMismatch = false;           // the body was refused unread (host/boundary_check.h)
   std::vector<FileRecord> files;           // every file the body carried, as it ended up
   int32_t filesStored = 0;                 // files of `files` left on disk
 };

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "host/boundary_check.h"
 #include "host/failure_reason.h"
 #include "runtime/ascii.h"
 
@@ -39,24 +40,6 @@ std::string LimitsText(const UploadSettings& s) {
   return text + ".";
 }
 
-// multipart/form-data with a non-empty boundary parameter.
-bool IsMultipartWithBoundary(std::string_view contentType) {
-  size_t semi = contentType.find(';');
-  if (!EqualsIgnoringAsciiCase(TrimAscii(contentType.substr(0, semi)), "multipart/form-data")) return false;
-  while (semi != std::string_view::npos) {
-    std::string_view rest = contentType.substr(semi + 1);
-    semi = rest.find(';');
-    std::string_view param = TrimAscii(rest.substr(0, semi));
-    size_t eq = param.find('=');
-    if (eq != std::string_view::npos && EqualsIgnoringAsciiCase(TrimAscii(param.substr(0, eq)), "boundary")) {
-      std::string_view value = TrimAscii(param.substr(eq + 1));
-      return !value.empty() && value != "\"\"";
-    }
-    contentType = rest;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::string ClientForLog(std::string_view peer, std::string_view forwardedFor, const UploadSettings& settings) {
@@ -91,9 +74,8 @@ RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& setti
     v.allow = "GET, HEAD, POST";
     return refuse(405, "The upload page accepts GET, HEAD and POST.");
   }
-  if (!IsMultipartWithBoundary(head.contentType)) {
-    return refuse(415, "An upload must be sent as multipart/form-data with a boundary.");
-  }
+  std::optional<std::string> boundary = FormDataBoundary(head.contentType);
+  if (!boundary) return refuse(415, "An upload must be sent as multipart/form-data with a boundary.");
   if (!head.contentLength) {
     // Without a length a body cut short cannot be told from a whole one.
     return refuse(411, "An upload needs a Content-Length; chunked request bodies are not accepted.");
@@ -105,6 +87,7 @@ RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& setti
                            std::to_string(*settings.maxRequestSize) + " bytes).");
   }
   v.bodyLength = *length;
+  v.boundary = std::move(*boundary);
   return v;
 }
 

@@ -50,12 +50,14 @@ struct RequestVerdict {
   const char* allow = nullptr;   // the Allow header of a 405
   bool json = false;             // answers are JSON rather than HTML
   int64_t bodyLength = 0;        // the body's length when the page runs
+  std::string boundary;          // the Content-Type's boundary when the page runs
 };
 
 // Judges a request for the upload page: GET and HEAD get the page (which
 // states the limits), POST runs the upload when it is multipart/form-data
 // with a boundary (else 415) and announces a length (else 411) within the
-// limit (else 413); any other method is refused (405).
+// limit (else 413); any other method is refused (405). The page is run with
+// RunCheckedUploadPage (host/boundary_check.h) on the verdict's boundary.
 RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& settings);
 
 // What a host adapter tells the policy once the page has run.

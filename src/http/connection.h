@@ -60,8 +60,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // upload_dispatch.cpp
   void HandleUpload(const RequestVerdict& verdict);
-  void StartUpload(int64_t length, bool expectContinue, bool json);
-  UploadOutcome RunUpload(int64_t length, bool expectContinue, bool json);
+  void StartUpload(const RequestVerdict& verdict, bool expectContinue);
+  UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
   HandoffRequest DescribeForApplication(const PageResult& page) const;
 

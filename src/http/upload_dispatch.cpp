@@ -7,6 +7,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
+#include "host/boundary_check.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
 
@@ -31,18 +32,18 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
     return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
   }
   bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
-  StartUpload(verdict.bodyLength, expectContinue, json);
+  StartUpload(verdict, expectContinue);
 }
 
-void Connection::StartUpload(int64_t length, bool expectContinue, bool json) {
+void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue) {
   phase_ = Phase::kUpload;
   ++core_->runningUploads;
   try {
     // The work guard keeps the event loop running, even once stopping,
     // until the outcome is back on it.
-    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), length, expectContinue,
-                 json]() mutable {
-      UploadOutcome outcome = self->RunUpload(length, expectContinue, json);
+    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), verdict,
+                 expectContinue]() mutable {
+      UploadOutcome outcome = self->RunUpload(verdict, expectContinue);
       auto& ioc = self->core_->ioc;
       // The connection goes back to the loop with the outcome: this thread
       // keeps no reference, so the connection always ends on the loop.
@@ -55,22 +56,23 @@ void Connection::StartUpload(int64_t length, bool expectContinue, bool json) {
     --core_->runningUploads;
     core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
     entry_.note = "no-thread";
-    Refuse(503, "The server cannot take an upload right now; try again shortly.", json,
+    Refuse(503, "The server cannot take an upload right now; try again shortly.", verdict.json,
            SendOptions{.drain = true, .retryAfter = true});
   }
 }
 
 // On the upload's thread. Nothing may escape it: the outcome says what went
 // wrong instead.
-Connection::UploadOutcome Connection::RunUpload(int64_t length, bool expectContinue, bool json) {
+Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, bool expectContinue) {
   UploadOutcome out;
   try {
     const auto& o = core_->options;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
-    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, length, expectContinue, limits);
-    PageResult page = RunUploadPage(host, o.upload.page);
+    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, verdict.bodyLength, expectContinue,
+                                                 limits);
+    PageResult page = RunCheckedUploadPage(host, verdict.boundary, o.upload.page);
     host->EndBody();
-    out.upload = AnswerUpload(page, TakeOutcome(*host), json);
+    out.upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
     out.failed = host->failed();
     out.tooSlow = host->tooSlow();
     out.bodyDone = host->bodyDone();

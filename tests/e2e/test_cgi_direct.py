@@ -101,19 +101,23 @@ class CgiDirect(unittest.TestCase):
     def test_refused_requests_store_nothing(self):
         body = multipart([("f", "x.bin", b"data")])
         cases = [
-            ("no CONTENT_LENGTH", dict(length=None), 411),
-            ("empty CONTENT_LENGTH", dict(length=""), 411),
-            ("CONTENT_LENGTH not a number", dict(length="12abc"), 400),
-            ("negative CONTENT_LENGTH", dict(length=-5), 400),
-            ("over PARCELMOOR_MAX_REQUEST_SIZE", dict(env={"PARCELMOOR_MAX_REQUEST_SIZE": "10"}), 413),
-            ("over --max-request-size", dict(args=("--max-request-size", "10")), 413),
+            # why, run_cgi's arguments, status, body bytes read
+            ("no CONTENT_LENGTH", dict(length=None), 411, 0),
+            ("empty CONTENT_LENGTH", dict(length=""), 411, 0),
+            ("CONTENT_LENGTH not a number", dict(length="12abc"), 400, 0),
+            ("negative CONTENT_LENGTH", dict(length=-5), 400, 0),
+            ("over PARCELMOOR_MAX_REQUEST_SIZE", dict(env={"PARCELMOOR_MAX_REQUEST_SIZE": "10"}), 413, 0),
+            ("over --max-request-size", dict(args=("--max-request-size", "10")), 413, 0),
+            # Only the first line's length ("--other" CR LF) is read.
+            ("body not beginning with its boundary", dict(env={"CONTENT_TYPE": "multipart/form-data; boundary=other"}),
+             400, 9),
         ]
-        for name, kwargs, want in cases:
+        for name, kwargs, want, read in cases:
             with self.subTest(name):
                 status, _, answer, log = self.run_cgi(body=body, **kwargs)
                 self.assertEqual(status, want, answer)
                 self.assertEqual(json.loads(answer)["status"], want)
-                self.assertIn(f" {want} body=0 ", log)
+                self.assertIn(f" {want} body={read} ", log)
                 self.assertEqual(self.stored(), [])
 
     def test_body_shorter_than_announced_counts_as_a_lost_client(self):

@@ -500,7 +500,8 @@ class LargeUpload(ServeTestCase):
 
     def stream_upload(self, size, block):
         """Posts one file of `size` bytes made of `block` repeated, from a
-        socket, never holding the body. Returns the sha256 of the content."""
+        socket, never holding the body. Returns the sha256 of the content and
+        the JSON answer."""
         head = part_head("big", "big.bin")
         tail = f"\r\n--{BOUNDARY}--\r\n".encode()
         digest = hashlib.sha256()
@@ -517,8 +518,9 @@ class LargeUpload(ServeTestCase):
             s.sendall(tail)
             status, _, body = read_response(s)
         self.assertEqual(status, 200, body[:500])
-        self.assertEqual(json.loads(body)["form"][0]["fileSize"], min(size, 2**31 - 1))
-        return digest.hexdigest()
+        answer = json.loads(body)
+        self.assertEqual(answer["form"][0]["fileSize"], min(size, 2**31 - 1))
+        return digest.hexdigest(), answer
 
     def stored_digest(self):
         digest = hashlib.sha256()
@@ -529,9 +531,9 @@ class LargeUpload(ServeTestCase):
 
     def test_one_gib_upload_keeps_the_server_memory_flat(self):
         block = binary_content(1 << 20, 13)
-        self.assertEqual(self.stream_upload(16 << 20, block), self.stored_digest())
+        self.assertEqual(self.stream_upload(16 << 20, block)[0], self.stored_digest())
         before = peak_rss_kib(self.server.proc.pid)
-        want = self.stream_upload(GIB, block)
+        want, _ = self.stream_upload(GIB, block)
         after = peak_rss_kib(self.server.proc.pid)
         self.assertEqual(os.path.getsize(os.path.join(self.server.dir, "big.bin")), GIB)
         self.assertEqual(self.stored_digest(), want)
@@ -543,6 +545,13 @@ class LargeUpload(ServeTestCase):
         else:
             self.assertLess(after - before, 8 * 1024, f"peak RSS grew from {before} KiB to {after} KiB")
             self.assertLess(after, 32 * 1024, f"peak RSS {after} KiB")
+
+    def test_file_past_2_gib_is_recorded_with_its_exact_size(self):
+        size = 2 * GIB + 1
+        _, answer = self.stream_upload(size, binary_content(1 << 20, 14))
+        self.assertEqual([(f["bytesReceived"], f["bytesStored"], f["outcome"]) for f in answer["files"]],
+                         [(size, size, "stored")])
+        self.assertEqual(os.path.getsize(os.path.join(self.server.dir, "big.bin")), size)
 
 
 if __name__ == "__main__":

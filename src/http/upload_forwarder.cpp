@@ -104,17 +104,22 @@ std::optional<ForwardTarget> ForwardTarget::Parse(std::string_view url, std::str
   size_t slash = rest.find('/');
   std::string_view authority = rest.substr(0, slash);
   if (slash != std::string_view::npos) t.target = std::string(rest.substr(slash));
-  size_t portColon = authority.rfind(':');
+  // The port follows the last colon, or for a bracketed IPv6 address the
+  // colon right after its closing bracket; nothing else may follow it.
+  size_t hostEnd = authority.rfind(':');
+  size_t portColon = hostEnd;
+  bool wellFormed = true;
   if (!authority.empty() && authority[0] == '[') {
     size_t close = authority.find(']');
-    if (close == std::string_view::npos) portColon = close;
-    t.host = std::string(authority.substr(1, close == std::string_view::npos ? 0 : close - 1));
-    portColon = close != std::string_view::npos && close + 1 < authority.size() ? close + 1 : std::string_view::npos;
+    wellFormed = close != std::string_view::npos && (close + 1 == authority.size() || authority[close + 1] == ':');
+    t.host = wellFormed ? std::string(authority.substr(1, close - 1)) : std::string();
+    portColon = wellFormed && close + 1 < authority.size() ? close + 1 : std::string_view::npos;
   } else {
-    t.host = std::string(authority.substr(0, portColon));
+    t.host = std::string(authority.substr(0, hostEnd));
   }
   if (portColon != std::string_view::npos) t.port = std::string(authority.substr(portColon + 1));
-  if (t.host.empty() || t.port.empty() || t.port.find_first_not_of("0123456789") != std::string::npos) {
+  if (!wellFormed || t.host.empty() || t.port.empty() ||
+      t.port.find_first_not_of("0123456789") != std::string::npos) {
     why = "expected http://HOST[:PORT]/PATH";
     return std::nullopt;
   }

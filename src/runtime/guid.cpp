@@ -3,6 +3,9 @@
 #include <cstdio>
 
 namespace parcelmoor {
+
+static_assert(HasGuidLayout<Guid>(), "runtime/guid.h's QeltGuid left the public C header's layout");
+
 namespace {
 
 int HexDigit(char c) {

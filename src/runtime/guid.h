@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,16 @@ constexpr bool operator==(const QeltGuid& a, const QeltGuid& b) {
 namespace parcelmoor {
 
 using Guid = QeltGuid;
+
+// True when `T` has QeltGuid's layout: 16 bytes, data1 at 0, data2 at 4,
+// data3 at 6, data4 at 8. Each of the two definitions of QeltGuid (here and
+// in the public C header; a translation unit sees whichever it includes
+// first) is checked against it where it is in force, so they cannot drift.
+template <class T>
+constexpr bool HasGuidLayout() {
+  return sizeof(T) == 16 && offsetof(T, data1) == 0 && offsetof(T, data2) == 4 && offsetof(T, data3) == 6 &&
+         offsetof(T, data4) == 8;
+}
 
 // Upper-case hexadecimal, with braces.
 std::string GuidToString(const Guid& guid);

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cstddef>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,6 +20,28 @@
 #include "runtime/dispatch.h"
 
 namespace parcelmoor {
+
+// This file sees the C header's QeltGuid (included first) and copies the
+// library's identity into the C header's mirror of it field by field: both
+// copies of each struct must keep one layout.
+static_assert(HasGuidLayout<QeltGuid>(), "server_abi.h's QeltGuid left runtime/guid.h's layout");
+#define PARCELMOOR_SAME_FIELD(field)                                                        \
+  static_assert(offsetof(QeltLibraryIdentity, field) == offsetof(LibraryIdentity, field) && \
+                    sizeof(QeltLibraryIdentity::field) == sizeof(LibraryIdentity::field),   \
+                "QeltLibraryIdentity::" #field " left LibraryIdentity's layout")
+PARCELMOOR_SAME_FIELD(name);
+PARCELMOOR_SAME_FIELD(versionMajor);
+PARCELMOOR_SAME_FIELD(versionMinor);
+PARCELMOOR_SAME_FIELD(locale);
+PARCELMOOR_SAME_FIELD(fileName);
+PARCELMOOR_SAME_FIELD(fileVersion);
+PARCELMOOR_SAME_FIELD(productVersion);
+PARCELMOOR_SAME_FIELD(internalName);
+PARCELMOOR_SAME_FIELD(fileDescription);
+PARCELMOOR_SAME_FIELD(libraryId);
+#undef PARCELMOOR_SAME_FIELD
+static_assert(sizeof(QeltLibraryIdentity) == sizeof(LibraryIdentity), "QeltLibraryIdentity's size");
+
 namespace {
 
 constexpr Guid kIUnknown = QELT_IID_IUNKNOWN;

@@ -7,6 +7,7 @@ held, worst upload time, threads, peak memory) are printed, never asserted.
 Usage: test_serve_hostile.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
+import contextlib
 import os
 import re
 import resource
@@ -46,6 +47,29 @@ def take(sock):
         return data, False
     except OSError:
         return data, True
+
+
+@contextlib.contextmanager
+def dripping(sockets, byte, every):
+    """While the block runs, a thread sends `byte` on each of `sockets` every
+    `every` seconds, passing over connections the server has closed."""
+    stop = threading.Event()
+
+    def drip():
+        while not stop.wait(every):
+            for s in sockets:
+                try:
+                    s.send(byte)
+                except OSError:
+                    pass
+
+    thread = threading.Thread(target=drip)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join(10)
 
 
 def post_head(length):
@@ -109,31 +133,18 @@ class CheapConnections(HostileTestCase):
             idle.append(connect(port))
             idle[-1].sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             self.assertEqual(read_response(idle[-1])[0], 200)
-        stop = threading.Event()
-
-        def trickle():
-            while not stop.wait(0.5):
-                for s in trickling:
-                    try:
-                        s.send(b"a")
-                    except OSError:
-                        pass
-
-        trickler = threading.Thread(target=trickle)
-        trickler.start()
         try:
-            times = []
-            for i in range(10):
-                data = binary_content(1 << 20, 300 + i)
-                status, seconds = upload(port, f"normal{i}.bin", data)
-                self.assertEqual(status, 200)
-                self.assertEqual(self.server.read_stored(f"normal{i}.bin"), data)
-                times.append(seconds)
-            held = sum(not take(s)[1] for s in trickling + idle)
-            threads = process_status(self.server.proc.pid, "Threads")
+            with dripping(trickling, b"a", 0.5):
+                times = []
+                for i in range(10):
+                    data = binary_content(1 << 20, 300 + i)
+                    status, seconds = upload(port, f"normal{i}.bin", data)
+                    self.assertEqual(status, 200)
+                    self.assertEqual(self.server.read_stored(f"normal{i}.bin"), data)
+                    times.append(seconds)
+                held = sum(not take(s)[1] for s in trickling + idle)
+                threads = process_status(self.server.proc.pid, "Threads")
         finally:
-            stop.set()
-            trickler.join(10)
             for s in trickling + idle:
                 s.close()
         self.assertEqual(held, 1200, "the server dropped connections it should have held")
@@ -152,36 +163,23 @@ class SlowBodies(HostileTestCase):
         for i in range(100):
             slow[begin_stalled_upload(port, f"slow{i}.bin")] = time.monotonic()
         self.assertTrue(wait_until(lambda: len(self.server.stored()) == 100, 10), self.server.stored())
-        stop = threading.Event()
-
-        def one_byte_every_two_seconds():
-            while not stop.wait(2):
-                for s in slow:
-                    try:
-                        s.send(b"y")
-                    except OSError:
-                        pass
-
-        sender = threading.Thread(target=one_byte_every_two_seconds)
-        sender.start()
         answers, cut_after, threads = {}, {}, 0
         try:
-            data = binary_content(300_000, 400)
-            self.assertEqual(upload(port, "normal.bin", data)[0], 200)
-            self.assertEqual(self.server.read_stored("normal.bin"), data)
-            deadline = time.monotonic() + 3 * self.window + 15
-            while len(cut_after) < len(slow) and time.monotonic() < deadline:
-                threads = max(threads, process_status(self.server.proc.pid, "Threads"))
-                for s, began in slow.items():
-                    if s not in cut_after:
-                        data, closed = take(s)
-                        answers[s] = answers.get(s, b"") + data
-                        if closed:
-                            cut_after[s] = time.monotonic() - began
-                time.sleep(0.05)
+            with dripping(slow, b"y", 2):   # one byte every two seconds
+                data = binary_content(300_000, 400)
+                self.assertEqual(upload(port, "normal.bin", data)[0], 200)
+                self.assertEqual(self.server.read_stored("normal.bin"), data)
+                deadline = time.monotonic() + 3 * self.window + 15
+                while len(cut_after) < len(slow) and time.monotonic() < deadline:
+                    threads = max(threads, process_status(self.server.proc.pid, "Threads"))
+                    for s, began in slow.items():
+                        if s not in cut_after:
+                            data, closed = take(s)
+                            answers[s] = answers.get(s, b"") + data
+                            if closed:
+                                cut_after[s] = time.monotonic() - began
+                    time.sleep(0.05)
         finally:
-            stop.set()
-            sender.join(10)
             for s in slow:
                 s.close()
         self.assertEqual(len(cut_after), 100, "slow bodies were never cut")

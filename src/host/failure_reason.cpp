@@ -49,7 +49,8 @@ FailureMeaning MeaningOf(const ErrorReport& f) {
     case uploaderr::kNoDelimiterLine:
     case uploaderr::kDelimiterLineTooLong:
     case uploaderr::kHeaderLineTooLong: return {400, "the request body is not well-formed multipart/form-data", "malformed"};
-    case uploaderr::kNoFileUploaded: return {200, "a file field was sent without a file", "no-file"};
+    case uploaderr::kNoFileUploaded:
+      return {200, "a file field was sent without a file, so the parts after it were not read", "no-file"};
     case uploaderr::kOpenFileFailed:
     case uploaderr::kFileIo: return StorageMeaning(SystemErrorIn(f.description));
     default: return {500, "the upload stopped: " + f.description, "failed"};

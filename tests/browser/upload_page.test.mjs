@@ -9,8 +9,10 @@
 // uploads two binary files (CR LF, lone CR and LF, "--" lines, a look-alike of
 // Chromium's own boundary, NULs) with the scripted page and again as a plain
 // form post with scripts off, and compares the stored files byte for byte.
-// A second server with small limits shows its limits on the page and refuses
-// uploads with 413; files dropped on the page are uploaded like chosen ones.
+// A second server with small limits shows its limits on the page, refuses
+// uploads with 413 and deletes a file over its size limit, which the page's
+// per-file list and summary report; files dropped on the page are uploaded
+// like chosen ones.
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -335,6 +337,34 @@ test('an upload refused with 413 stops the bar where it was and shows the reason
       } finally {
         await page.close();
       }
+    }
+  });
+
+test('each file\'s outcome is listed and the summary counts the stored ones: one stored, one deleted over the limit',
+  { timeout: 60_000 }, async () => {
+    for (const name of readdirSync(limitedDir)) rmSync(join(limitedDir, name));
+    const small = { name: 'small.bin', buffer: binaryContent(50_000, 37) };
+    const page = await browser.newPage();
+    try {
+      await page.addInitScript(recordAnswer);
+      await page.goto(limitedUrl);
+      await dropFiles(page, [{ name: small.name, base64: small.buffer.toString('base64') },
+        { name: 'over.bin', size: 150_000 }]);
+      await page.click('#submit');
+      await page.waitForSelector(SETTLED, { timeout: 45_000 });
+      const answer = JSON.parse(await page.evaluate(() => window.__answer.text));
+      assert.deepEqual(answer.files.map((f) => f.outcome), ['stored', 'deleted']);
+      assert.match(await page.textContent('#result-status'), /: 1 of 2 files stored\.$/);
+      const rows = await page.$$eval('#result-files tr.file-record', (trs) => trs.map((tr) =>
+        [...tr.querySelectorAll('.file-name, .size, .outcome, .reason')].map((td) => td.dataset.bytes ?? td.textContent)));
+      assert.deepEqual(rows, [
+        ['small.bin', String(small.buffer.length), 'stored', ''],
+        ['over.bin', '0', 'deleted', answer.files[1].reason],
+      ]);
+      assert.match(answer.files[1].reason, /\w/);
+      assertStored([small], limitedDir);
+    } finally {
+      await page.close();
     }
   });
 

@@ -1,10 +1,20 @@
 #include "runtime/variant.h"
 
+#include <cstdint>
+
 #include "runtime/raised_error.h"
 
 namespace parcelmoor {
 namespace {
 [[noreturn]] void TypeMismatch() { RaiseRuntimeError(errnum::kTypeMismatch); }
+
+// A number as a Boolean: a value that fits in 16 bits is kept as it is (every
+// test of a Boolean treats non-zero as true); a wider one would lose its set
+// bits in the narrowing (65536 would read false), so any non-zero one is true.
+Boolean NumberAsBoolean(int64_t n) {
+  if (n >= INT16_MIN && n <= INT16_MAX) return static_cast<Boolean>(n);
+  return kTrue;
+}
 }  // namespace
 
 std::string Variant::asText() const {
@@ -54,12 +64,12 @@ int64_t Variant::asLong() const {
 Boolean Variant::asBoolean() const {
   if (auto* b = std::get_if<BooleanValue>(&v_)) return b->value;
   if (auto* n = std::get_if<LongValue>(&v_)) return ToBoolean(n->value != 0);
-  if (auto* n = std::get_if<int32_t>(&v_)) return static_cast<Boolean>(*n);
+  if (auto* n = std::get_if<int32_t>(&v_)) return NumberAsBoolean(*n);
   if (isEmpty()) return kFalse;
   if (auto* s = std::get_if<std::string>(&v_)) {
     if (s->size() == 4 && (*s)[0] == 'T' && *s == "True") return kTrue;
     if (*s == "False") return kFalse;
-    return static_cast<Boolean>(asInteger());
+    return NumberAsBoolean(asInteger());
   }
   if (isNull()) RaiseRuntimeError(errnum::kInvalidUseOfNull);
   TypeMismatch();

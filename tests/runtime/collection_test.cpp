@@ -138,6 +138,9 @@ TEST(VariantTest, CoercesToBooleanAndObject) {
   EXPECT_EQ(Variant("False").asBoolean(), kFalse);
   EXPECT_EQ(Variant("5").asBoolean(), 5);
   EXPECT_EQ(Variant(0).asBoolean(), kFalse);
+  // Wider than a Boolean: non-zero stays true, though its low 16 bits are 0.
+  EXPECT_EQ(Variant(65536).asBoolean(), kTrue);
+  EXPECT_EQ(Variant("-131072").asBoolean(), kTrue);
   EXPECT_EQ(RaisedNumber([] { Variant("maybe").asBoolean(); }), errnum::kTypeMismatch);
   EXPECT_EQ(RaisedNumber([] { Variant::Null().asBoolean(); }), errnum::kInvalidUseOfNull);
 

@@ -1,5 +1,6 @@
 #include "host/page_runner.h"
 
+#include <filesystem>
 #include <mutex>
 #include <utility>
 
@@ -61,6 +62,20 @@ void PutMaxFileSize(const ObjectRef& upload, int64_t bytes) {
   }
 }
 
+// Copies the final file records into the page and counts the files kept.
+void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
+  page.files = records;
+  // An application handed the report may run in another directory than
+  // this process: paths are told from the root.
+  for (FileRecord& file : page.files) {
+    if (file.storedPath.empty()) continue;
+    ++page.filesStored;
+    std::error_code failed;
+    std::filesystem::path absolute = std::filesystem::absolute(file.storedPath, failed);
+    if (!failed) file.storedPath = absolute.string();
+  }
+}
+
 }  // namespace
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings) {
@@ -115,8 +130,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   } catch (...) {
     page.releaseError = ReportCurrentException();
   }
-  if (records) page.files = *records;
-  for (const FileRecord& file : page.files) page.filesStored += file.storedPath.empty() ? 0 : 1;
+  if (records) TakeFileRecords(*records, page);
   std::optional<ItemMemberIds> ids;
   page.form.reserve(items.size());
   for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));

@@ -249,6 +249,10 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(out.returncode, code, out.stderr)
                 self.assertIn(message, out.stderr)
         self.assertEqual(os.path.getsize(os.path.join(up, "big.bin")), 1024)
+        # A relative --dir is reported from the root, for applications that run elsewhere.
+        out = subprocess.run([BINARY, "store", "--dir", "up", "--json", self.body], cwd=self.work,
+                             capture_output=True, timeout=30)
+        self.assertEqual(json.loads(out.stdout)["files"][0]["storedPath"], os.path.join(up, "big.bin"))
         self.assertRegex(self.run_binary("--version").stdout, rb"^parcelmoor \d+\.\d+")
 
     def test_bind_takes_a_name_and_the_log_believes_only_a_trusted_proxy(self):

@@ -53,6 +53,11 @@ FailureMeaning MeaningOf(const ErrorReport& f) {
       return {200, "a file field was sent without a file, so the parts after it were not read", "no-file"};
     case uploaderr::kOpenFileFailed:
     case uploaderr::kFileIo: return StorageMeaning(SystemErrorIn(f.description));
+    // Form keys its items by name: a name sent again after other fields
+    // (or in other letter case) cannot be added, and the rest is not read.
+    case errnum::kDuplicateKey:
+      return {422, "the form sends a field name again after other fields, so the parts from there on were not read",
+              "repeated-field"};
     default: return {500, "the upload stopped: " + f.description, "failed"};
   }
 }

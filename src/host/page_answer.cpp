@@ -58,6 +58,7 @@ const char* ReasonPhrase(int status) {
     case 411: return "Length Required";
     case 413: return "Payload Too Large";
     case 415: return "Unsupported Media Type";
+    case 422: return "Unprocessable Content";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";

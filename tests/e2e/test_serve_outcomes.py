@@ -19,7 +19,7 @@ import threading
 import unittest
 import urllib.request
 
-from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, multipart, part_head, peak_rss_kib
+from upload_support import BOUNDARY, CONTENT_TYPE, ServeTestCase, connect, multipart, part_head, peak_rss_kib
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
@@ -70,22 +70,7 @@ def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="applicati
         return answer
 
 
-class ServeCase(unittest.TestCase):
-    server_args = ()
-
-    def setUp(self):
-        if not BINARY or not os.access(BINARY, os.X_OK):
-            self.skipTest("no parcelmoor binary given")
-        self.work = tempfile.mkdtemp(prefix="parcelmoor-outcomes-")
-        self.server = ServeProcess(BINARY, self.work, *self.server_args)
-
-    def tearDown(self):
-        code = self.server.stop()
-        shutil.rmtree(self.work, ignore_errors=True)
-        self.assertEqual(code, 0, "serve did not exit cleanly on SIGTERM")
-
-
-class Outcomes(ServeCase):
+class Outcomes(ServeTestCase):
     server_args = ("--max-file-size", "100")
 
     def test_each_outcome_has_its_status_reason_files_and_log_word(self):
@@ -165,7 +150,7 @@ class Outcomes(ServeCase):
                 subprocess.run(["umount", self.server.dir], check=True)
 
 
-class DeleteMode(ServeCase):
+class DeleteMode(ServeTestCase):
     server_args = ("--max-file-size", "100", "--delete-max-file")
 
     def test_the_page_counts_the_deleted_file_out(self):
@@ -179,7 +164,7 @@ class DeleteMode(ServeCase):
         self.assertIn(" files=1/2 ", self.server.wait_log_lines(1)[0])
 
 
-class MemoryUnderDefaultLimits(ServeCase):
+class MemoryUnderDefaultLimits(ServeTestCase):
 
     def test_huge_field_and_two_million_parts_are_refused_with_flat_memory(self):
         block = b"x" * MIB
@@ -280,5 +265,5 @@ class CommandLine(unittest.TestCase):
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-        BINARY = sys.argv.pop(1)
+        BINARY = ServeTestCase.binary = sys.argv.pop(1)
     unittest.main(verbosity=2)

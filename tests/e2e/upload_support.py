@@ -8,8 +8,12 @@ import re
 import select
 import signal
 import socket
+import shutil
 import subprocess
+import sys
+import tempfile
 import time
+import unittest
 
 CURL = "/usr/bin/curl"
 
@@ -207,3 +211,42 @@ def kill_process(proc):
     if proc.poll() is None:
         proc.kill()
     proc.wait(10)
+
+
+class ServeTestCase(unittest.TestCase):
+    """A fresh `parcelmoor serve` per test, with the options of `server_args`.
+    `binary` comes from PARCELMOOR_BIN or the suite's first argument."""
+
+    binary = os.environ.get("PARCELMOOR_BIN", "")
+    server_args = ()
+
+    def setUp(self):
+        if not self.binary or not os.access(self.binary, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-serve-")
+        self.server = ServeProcess(self.binary, self.work, *self.server_args)
+
+    def tearDown(self):
+        code = self.server.stop()
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.assertEqual(code, 0, "serve did not exit cleanly on SIGTERM")
+
+    def write_file(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def post_raw(self, body, extra_headers=""):
+        with connect(self.server.port) as s:
+            s.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                       f"Accept: application/json\r\nContent-Length: {len(body)}\r\n{extra_headers}\r\n").encode()
+                      + body)
+            return read_response(s)
+
+
+def run_suite():
+    """unittest.main, taking the binary from the first argument if given."""
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        ServeTestCase.binary = sys.argv.pop(1)
+    unittest.main(verbosity=2)

@@ -130,6 +130,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   } else {
     auto host = std::make_shared<CgiPageHost>(inFd, verdict.bodyLength, options.stopRequested);
     PageResult page = RunCheckedUploadPage(host, verdict.boundary, options.upload.page);
+    if (options.handoff) WithdrawFailedUpload(page);
     UploadAnswer upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
     if (options.handoff) {
       upload.answer = HandOffUpload(page, std::move(upload.answer),

@@ -1,5 +1,6 @@
 #include "host/failure_reason.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -120,6 +121,10 @@ std::string ReasonFor(const FileRecord& file, const PageResult& page) {
     case FileOutcome::kNotStored: break;
   }
   if (ReplacedByLater(file, page)) return "a later file of the same name in this upload replaced it";
+  const auto index = static_cast<size_t>(&file - page.files.data());
+  if (std::find(page.withdrawnFiles.begin(), page.withdrawnFiles.end(), index) != page.withdrawnFiles.end()) {
+    return "the upload failed, so it was not handed to the application and was removed";
+  }
   if (!file.storedPath.empty()) return "the request ended inside it; what arrived was kept";
   if (page.parseFailure) return "the upload stopped: " + MeaningOf(*page.parseFailure).reason;
   return "the request ended before the upload was complete";

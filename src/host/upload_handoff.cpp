@@ -1,5 +1,6 @@
 #include "host/upload_handoff.h"
 
+#include "host/failure_reason.h"
 #include "storage/mod_win32.h"
 
 namespace parcelmoor {
@@ -16,6 +17,22 @@ void DeleteStored(const PageResult& page) {
 }
 
 }  // namespace
+
+void WithdrawFailedUpload(PageResult& page) {
+  if (MeaningOf(page).status / 100 == 2) return;
+  DeleteStored(page);
+  for (size_t i = 0; i < page.files.size(); ++i) {
+    FileRecord& file = page.files[i];
+    if (file.storedPath.empty()) continue;
+    file.storedPath.clear();
+    file.bytesStored = 0;
+    if (file.outcome == FileOutcome::kStored || file.outcome == FileOutcome::kCut) {
+      file.outcome = FileOutcome::kNotStored;
+    }
+    page.withdrawnFiles.push_back(i);
+  }
+  page.filesStored = 0;
+}
 
 PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
                          const HandoffRequest& request, const ApplicationCall& call, std::string& note) {

@@ -41,6 +41,12 @@ struct HandoffAnswer {
 // throw for network failures: they come back as `reached == false`.
 using ApplicationCall = std::function<HandoffAnswer(const HandoffRequest&)>;
 
+// For a host that hands uploads off: an upload the host itself fails
+// (MeaningOf gives no 2xx) never reaches the application, so the files it
+// kept are deleted now and their records say so (not stored, no path).
+// Call before the answer is made. Leaves a 2xx upload as it is.
+void WithdrawFailedUpload(PageResult& page);
+
 // Decides the answer to an upload that `own` would otherwise answer.
 // Uploads the host already refuses (non-2xx) are answered as they are; the
 // rest are handed to `call`. A non-2xx answer, or none, deletes the files the

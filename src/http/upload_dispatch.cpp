@@ -72,6 +72,7 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
                                                  limits);
     PageResult page = RunCheckedUploadPage(host, verdict.boundary, o.upload.page);
     host->EndBody();
+    if (o.forward) WithdrawFailedUpload(page);
     out.upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
     out.failed = host->failed();
     out.tooSlow = host->tooSlow();

@@ -116,6 +116,22 @@ class Forward(unittest.TestCase):
                     self.assertIn("set-cookie: seen=1", headers.lower())
                     self.assertEqual(json.loads(body)["files"], 2)
 
+    def test_an_upload_the_server_fails_keeps_no_file_and_is_not_handed_off(self):
+        path = os.path.join(self.tmp, "kept-first.txt")
+        with open(path, "wb") as f:
+            f.write(b"stored before the refused name")
+        before = len(Application.seen)
+        got, _, body, _ = curl(self.servers["tcp"].url + "?mode=accept", "-H", "Accept: application/json",
+                               "-F", f"file=@{path}", "-F", f"bad=@{path};filename=..")
+        self.assertEqual(got, 500, body)
+        page = json.loads(body)
+        self.assertEqual([(f["outcome"], f["storedPath"]) for f in page["files"]],
+                         [("not stored", None), ("failed", None)])
+        self.assertIn("not handed to the application", page["files"][0]["reason"])
+        self.assertEqual(page["filesStored"], 0)
+        self.assertFalse(os.path.exists(os.path.join(self.servers["tcp"].dir, "kept-first.txt")))
+        self.assertEqual(len(Application.seen), before)
+
     def test_the_application_hears_who_sent_what(self):
         self.upload(self.servers["tcp"], "?mode=accept&id=7", "who.txt")
         headers, report = Application.seen[-1]

@@ -1,6 +1,5 @@
 #include "host/failure_reason.h"
 
-#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -67,21 +66,8 @@ namespace {
 
 FailureMeaning MeaningOf(const FileError& e) { return MeaningOf(ErrorReport{e.number, e.source, e.description}); }
 
-// A later file of the same name in the same upload took this one's place.
-bool ReplacedByLater(const FileRecord& file, const PageResult& page) {
-  bool later = false;
-  for (const FileRecord& other : page.files) {
-    if (&other == &file) {
-      later = true;
-    } else if (later && other.fileName == file.fileName) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool Lost(const FileRecord& file, const PageResult& page) {
-  return file.outcome == FileOutcome::kNotStored && !ReplacedByLater(file, page);
+bool Lost(const FileRecord& file) {
+  return file.outcome == FileOutcome::kNotStored && !file.replacedByLater;
 }
 
 }  // namespace
@@ -103,7 +89,7 @@ FailureMeaning MeaningOf(const PageResult& page) {
     }
   }
   for (const FileRecord& file : page.files) {
-    if (!Lost(file, page)) continue;
+    if (!Lost(file)) continue;
     if (page.parseFailure) {
       return {400, parse.reason + ", so the upload stopped and kept none of its files", parse.word};
     }
@@ -120,9 +106,9 @@ std::string ReasonFor(const FileRecord& file, const PageResult& page) {
     case FileOutcome::kFailed: return file.error ? MeaningOf(*file.error).reason : "it could not be stored";
     case FileOutcome::kNotStored: break;
   }
-  if (ReplacedByLater(file, page)) return "a later file of the same name in this upload replaced it";
+  if (file.replacedByLater) return "a later file of the same name in this upload replaced it";
   const auto index = static_cast<size_t>(&file - page.files.data());
-  if (std::find(page.withdrawnFiles.begin(), page.withdrawnFiles.end(), index) != page.withdrawnFiles.end()) {
+  if (index < page.withdrawnFiles.size() && page.withdrawnFiles[index]) {
     return "the upload failed, so it was not handed to the application and was removed";
   }
   if (!file.storedPath.empty()) return "the request ended inside it; what arrived was kept";

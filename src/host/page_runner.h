@@ -56,9 +56,9 @@ struct PageResult {
   bool boundaryMismatch = false;           // the body was refused unread (host/boundary_check.h)
   std::vector<FileRecord> files;           // every file the body carried, as it ended up
   int32_t filesStored = 0;                 // files of `files` left on disk
-  // Files of `files` (by index) a host deleted after the run because the
-  // upload failed and was not handed to the application.
-  std::vector<size_t> withdrawnFiles;
+  // By index into `files` (empty when none): the file a host deleted after
+  // the run because the upload failed and was not handed to the application.
+  std::vector<bool> withdrawnFiles;
 };
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings);

@@ -29,7 +29,8 @@ void WithdrawFailedUpload(PageResult& page) {
     if (file.outcome == FileOutcome::kStored || file.outcome == FileOutcome::kCut) {
       file.outcome = FileOutcome::kNotStored;
     }
-    page.withdrawnFiles.push_back(i);
+    page.withdrawnFiles.resize(page.files.size());
+    page.withdrawnFiles[i] = true;
   }
   page.filesStored = 0;
 }

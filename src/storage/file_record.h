@@ -37,6 +37,9 @@ struct FileRecord {
   int64_t bytesStored = 0;
   FileOutcome outcome = FileOutcome::kNotStored;
   std::optional<FileError> error;  // set for kFailed
+  // Not stored because a later file of the same name in the same upload
+  // took its place.
+  bool replacedByLater = false;
   // Which file storedPath names, so that a later clean-up never deletes a
   // file someone else put under that name.
   modWin32::FileIdentity identity;

@@ -183,6 +183,7 @@ void UploadFileWriter::dropUncommitted(const std::string& finalPath) noexcept {
     StoredFile& file = storedFiles_[i];
     if (file.committed || file.path != finalPath) continue;
     deleteEntry(file);
+    (*records_)[file.record].replacedByLater = true;
     storedFiles_.erase(storedFiles_.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }

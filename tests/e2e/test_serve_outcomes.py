@@ -81,6 +81,9 @@ class Outcomes(ServeTestCase):
             # each file's (outcome, bytes stored)
             ("file cut at the limit", multipart([("f", "big.bin", b"b" * 5000), ("g", "s.bin", b"s" * 10)]),
              CONTENT_TYPE, None, 200, None, {"big.bin": 100, "s.bin": 10}, None, [("cut", 100), ("stored", 10)]),
+            ("two files of one name: the later replaces the earlier",
+             multipart([("f", "d.txt", b"one"), ("g", "d.txt", b"three")]), CONTENT_TYPE, None,
+             200, None, {"d.txt": 5}, None, [("not stored", 0), ("stored", 5)]),
             ("field over the default 1 MiB", multipart([("t", None, b"x" * (MIB + 1))]), CONTENT_TYPE, None,
              413, "text field", {}, "field-too-large", []),
             ("more parts than the default 10000", many, CONTENT_TYPE, None,

@@ -75,13 +75,16 @@ void UploadFileWriter::openRecorded(const std::string& directory, const std::str
   }
   try {
     storedFiles_.push_back(StoredFile{finalPath, temporary, identity, hFile, false, records_->size() - 1});
+    uncommittedByPath_[finalPath] = storedFiles_.size() - 1;
   } catch (...) {
     // A file that cannot be recorded could never be cleaned up: give it up.
+    if (!storedFiles_.empty() && storedFiles_.back().handle == hFile) storedFiles_.pop_back();
     StoredFile unrecorded{finalPath, temporary, identity, hFile, false, records_->size() - 1};
     deleteEntry(unrecorded);
     hFile = INVALID_HANDLE_VALUE;
     throw;
   }
+  current_ = storedFiles_.size() - 1;
   lFileSize = 0;
   bMaxSizeExceeded = false;
   limit_ = limit;
@@ -131,10 +134,10 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
   }
 }
 
-UploadFileWriter::StoredFile* UploadFileWriter::current() {
-  auto found = std::find_if(storedFiles_.begin(), storedFiles_.end(),
-                            [this](const StoredFile& f) { return !f.committed && f.handle == hFile; });
-  return found == storedFiles_.end() ? nullptr : &*found;
+size_t UploadFileWriter::storedFileCount() const {
+  return static_cast<size_t>(std::count_if(storedFiles_.begin(), storedFiles_.end(), [](const StoredFile& f) {
+    return f.committed || !f.temporary.empty();
+  }));
 }
 
 void UploadFileWriter::close() {
@@ -156,9 +159,7 @@ void UploadFileWriter::abandon(bool deleteFile) noexcept {
   if (!deleteFile || file == nullptr) return;
   deleteEntry(*file);
   // A file the delete missed stays recorded: the clean-up tries again.
-  if (file->handle == modWin32::INVALID_HANDLE_VALUE && file->temporary.empty()) {
-    storedFiles_.erase(storedFiles_.begin() + (file - storedFiles_.data()));
-  }
+  if (file->temporary.empty()) uncommittedByPath_.erase(file->path);
 }
 
 void UploadFileWriter::deleteEntry(StoredFile& file) noexcept {
@@ -179,40 +180,44 @@ void UploadFileWriter::deleteEntry(StoredFile& file) noexcept {
 }
 
 void UploadFileWriter::dropUncommitted(const std::string& finalPath) noexcept {
-  for (size_t i = storedFiles_.size(); i-- > 0;) {
-    StoredFile& file = storedFiles_[i];
-    if (file.committed || file.path != finalPath) continue;
-    deleteEntry(file);
-    (*records_)[file.record].replacedByLater = true;
-    storedFiles_.erase(storedFiles_.begin() + static_cast<std::ptrdiff_t>(i));
-  }
+  auto found = uncommittedByPath_.find(finalPath);
+  if (found == uncommittedByPath_.end()) return;
+  StoredFile& file = storedFiles_[found->second];
+  uncommittedByPath_.erase(found);
+  deleteEntry(file);
+  // Given up even when the delete missed: the later file takes the name, and
+  // a sweep removes what is left.
+  file.temporary.clear();
+  FileRecord& record = (*records_)[file.record];
+  record.outcome = FileOutcome::kNotStored;
+  record.storedPath.clear();
+  record.bytesStored = 0;
+  record.replacedByLater = true;
 }
 
 int UploadFileWriter::commitAll() {
   int failed = 0;
-  for (size_t i = 0; i < storedFiles_.size();) {
-    StoredFile& file = storedFiles_[i];
-    if (file.committed || file.temporary.empty()) {
-      ++i;
-      continue;
-    }
+  for (StoredFile& file : storedFiles_) {
+    if (file.committed || file.temporary.empty()) continue;
     // Still under the lock: nobody else can have touched the temporary.
     if (files_->MoveFileExA(file.temporary, file.path, modWin32::MOVEFILE_REPLACE_EXISTING)) {
       files_->CloseHandle(file.handle);
       file.handle = modWin32::INVALID_HANDLE_VALUE;
       file.committed = true;
-      ++i;
       continue;
     }
     ++failed;
     const uint32_t code = files_->GetLastError();
     deleteEntry(file);
+    file.temporary.clear();  // given up; a sweep removes what the delete missed
     FileRecord& record = (*records_)[file.record];
     record.outcome = FileOutcome::kFailed;
+    record.storedPath.clear();
+    record.bytesStored = 0;
     record.error = FileError{uploaderr::kFileIo, uploaderr::kFileIoSource,
                              "MoveFileEx failed. GetLastError=" + std::to_string(code)};
-    storedFiles_.erase(storedFiles_.begin() + static_cast<std::ptrdiff_t>(i));
   }
+  uncommittedByPath_.clear();
   return failed;
 }
 
@@ -225,6 +230,7 @@ void UploadFileWriter::releaseStored(bool deleteThem) {
     commitAll();
   }
   storedFiles_.clear();
+  uncommittedByPath_.clear();
 }
 
 }  // namespace parcelmoor

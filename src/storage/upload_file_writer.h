@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/raised_error.h"
@@ -83,7 +84,7 @@ class UploadFileWriter {
   // The final path of the current (or last) file.
   const std::string& path() const { return strFilePath; }
   // Number of files this writer created and still holds on disk.
-  size_t storedFileCount() const { return storedFiles_.size(); }
+  size_t storedFileCount() const;
   // The record of every file, in the order they were opened. The pointer
   // stays valid, and the records current, for as long as anyone holds it.
   std::shared_ptr<const std::vector<FileRecord>> records() const { return records_; }
@@ -108,8 +109,8 @@ class UploadFileWriter {
   // uncommitted, else the final name while it names the file); once the file
   // is gone, the entry is uncommitted with no temporary. Never raises.
   void deleteEntry(StoredFile& file) noexcept;
-  // The entry of the open file.
-  StoredFile* current();
+  // The entry of the open file, or nullptr.
+  StoredFile* current() { return isOpen() ? &storedFiles_[current_] : nullptr; }
   // The record of the open (or last opened) file.
   FileRecord& currentRecord() { return records_->back(); }
   // Marks the current file's record failed with `e`, nothing of it stored.
@@ -121,7 +122,13 @@ class UploadFileWriter {
   int64_t lFileSize = 0;  // 64-bit: files past 2 GiB are counted exactly
   bool bMaxSizeExceeded = false;
   std::optional<int64_t> limit_;
+  // Entries stay where they are once their file is gone (no temporary, not
+  // committed), so that indexes hold and nothing is moved per file.
   std::vector<StoredFile> storedFiles_;
+  size_t current_ = 0;  // the open file's entry
+  // The entry of each final path with an uncommitted file, so that a later
+  // file of the same name finds the earlier without a search.
+  std::unordered_map<std::string, size_t> uncommittedByPath_;
   std::shared_ptr<std::vector<FileRecord>> records_ = std::make_shared<std::vector<FileRecord>>();
 };
 

@@ -25,7 +25,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import subprocess  # noqa: E402
 
-from upload_support import CONTENT_TYPE, ServeProcess, curl, multipart  # noqa: E402
+from upload_support import CONTENT_TYPE, ServeProcess, connect, curl, multipart, read_response  # noqa: E402
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 
@@ -117,14 +117,17 @@ class Forward(unittest.TestCase):
                     self.assertEqual(json.loads(body)["files"], 2)
 
     def test_an_upload_the_server_fails_keeps_no_file_and_is_not_handed_off(self):
-        path = os.path.join(self.tmp, "kept-first.txt")
-        with open(path, "wb") as f:
-            f.write(b"stored before the refused name")
+        # The whole request in one write, so that the body has arrived when
+        # parsing stops at the refused name: the first file is stored by
+        # then, and it is the hand-off that must remove it.
+        body = multipart([("file", "kept-first.txt", b"stored before the refused name"), ("bad", "..", b"x")])
         before = len(Application.seen)
-        got, _, body, _ = curl(self.servers["tcp"].url + "?mode=accept", "-H", "Accept: application/json",
-                               "-F", f"file=@{path}", "-F", f"bad=@{path};filename=..")
-        self.assertEqual(got, 500, body)
-        page = json.loads(body)
+        with connect(self.servers["tcp"].port) as s:
+            s.sendall((f"POST /?mode=accept HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                       f"Accept: application/json\r\nContent-Length: {len(body)}\r\n\r\n").encode() + body)
+            got, _, answer = read_response(s)
+        self.assertEqual(got, 500, answer)
+        page = json.loads(answer)
         self.assertEqual([(f["outcome"], f["storedPath"]) for f in page["files"]],
                          [("not stored", None), ("failed", None)])
         self.assertIn("not handed to the application", page["files"][0]["reason"])

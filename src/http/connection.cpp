@@ -209,7 +209,7 @@ void Connection::OnAnswered(const beast::error_code& ec) {
 
 void Connection::LogRequest() {
   entry_.duration = std::chrono::steady_clock::now() - started_;
-  WriteRequestLog(entry_);
+  core_->log.Write(FormatRequestLog(entry_));
 }
 
 // With `drain`, request bytes the client may still be sending are read and

@@ -1,8 +1,7 @@
 #include "http/log_throttle.h"
 
-#include <unistd.h>
-
 #include <string>
+#include <utility>
 
 namespace parcelmoor {
 
@@ -22,8 +21,7 @@ void LogThrottle::Write(std::string_view what) {
     last_ = now;
     left_out_ = 0;
   }
-  // One write, so that the line never interleaves with request log lines.
-  [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+  log_.Write(std::move(line));
 }
 
 }  // namespace parcelmoor

@@ -3,6 +3,8 @@
 // socket, the open connections and the running uploads. Used on the
 // event-loop thread only, except where a member says otherwise.
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <unordered_set>
 
@@ -55,7 +57,8 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   const int64_t refusalBudget;  // the most of them at once
   bool stopping = false;
   int stopCalls = 0;
-  LogThrottle setupFailures;  // any thread
+  BackgroundLog log{STDERR_FILENO};  // request log lines and server messages
+  LogThrottle setupFailures{log};    // any thread
 };
 
 // "127.0.0.1:40312", "[::1]:40312"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """`parcelmoor serve` over 127.0.0.1 where time and size count: slow clients
-against the deadlines, a stop by SIGTERM in mid-upload, and uploads of 1 GiB
-and of 2 GiB + 1 byte streamed from a socket.
+against the deadlines, a log nobody reads, a stop by SIGTERM in mid-upload,
+and uploads of 1 GiB and of 2 GiB + 1 byte streamed from a socket.
 
 Usage: test_serve_slow_and_large.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
@@ -9,12 +9,18 @@ Usage: test_serve_slow_and_large.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in th
 import hashlib
 import json
 import os
+import re
+import shutil
 import signal
+import subprocess
+import tempfile
 import threading
 import time
+import unittest
 
-from upload_support import (BOUNDARY, CONTENT_TYPE, ServeTestCase, binary_content, closed_by_peer, connect,
-                            curl, multipart, part_head, peak_rss_kib, read_response, run_suite, wait_until)
+from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, ServeTestCase, binary_content, closed_by_peer,
+                            connect, curl, multipart, part_head, peak_rss_kib, read_response, run_suite,
+                            wait_until)
 
 GIB = 1 << 30
 
@@ -157,6 +163,36 @@ class Shutdown(ServeTestCase):
         self.assertIn("cut-at-shutdown", self.server.log())
         with self.assertRaises(OSError):
             connect(self.server.port, timeout=2).close()
+
+
+class UnreadLog(unittest.TestCase):
+    """A reader of standard error that stops reading (a full pipe) does not
+    stop the server: lines past a bound are left out and counted."""
+
+    def test_a_log_nobody_reads_does_not_stall_the_server(self):
+        if not ServeTestCase.binary:
+            self.skipTest("no parcelmoor binary given")
+        work = tempfile.mkdtemp(prefix="parcelmoor-unread-log-")
+        server = ServeProcess(ServeTestCase.binary, work, stderr=subprocess.PIPE)
+        requests = 5000  # about 450 KB of log lines: more than the pipe and the queue hold
+        try:
+            with connect(server.port, timeout=10) as s:
+                for _ in range(requests):
+                    s.sendall(b"GET /nothing-here HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                    self.assertEqual(read_response(s)[0], 404)
+            drained = []
+            reader = threading.Thread(target=lambda: drained.append(server.proc.stderr.read()), daemon=True)
+            reader.start()
+        finally:
+            code = server.stop()
+            shutil.rmtree(work, ignore_errors=True)
+        reader.join(30)
+        self.assertEqual(code, 0)
+        log = drained[0].decode()
+        logged = log.count(" GET /nothing-here 404 ")
+        left_out = sum(int(n) for n in re.findall(r"(\d+) log line\(s\) left out", log))
+        self.assertGreater(left_out, 0)
+        self.assertEqual(logged + left_out, requests)
 
 
 def sanitized(pid):

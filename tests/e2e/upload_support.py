@@ -79,16 +79,17 @@ def peak_rss_kib(pid):
 
 class ServeProcess:
     """`parcelmoor serve --port 0` on 127.0.0.1; the port is read from the
-    line the server prints. Its log goes to a file. `launcher` goes before
-    the command (e.g. prlimit and its arguments)."""
+    line the server prints. Its log goes to a file, or to `stderr` when
+    given. `launcher` goes before the command (e.g. prlimit and its
+    arguments)."""
 
-    def __init__(self, binary, workdir, *extra, launcher=()):
+    def __init__(self, binary, workdir, *extra, launcher=(), stderr=None):
         self.dir = os.path.join(workdir, "uploads")
         self.log_path = os.path.join(workdir, "serve.log")
         self.log_file = open(self.log_path, "wb")
         self.proc = subprocess.Popen(
             [*launcher, binary, "serve", "--bind", "127.0.0.1", "--port", "0", "--dir", self.dir, *extra],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.log_file)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr or self.log_file)
         line = b""
         deadline = time.monotonic() + 15
         while not line.endswith(b"\n") and time.monotonic() < deadline:

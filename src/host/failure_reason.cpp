@@ -64,7 +64,7 @@ FailureMeaning MeaningOf(const ErrorReport& f) {
 
 namespace {
 
-FailureMeaning MeaningOf(const FileError& e) { return MeaningOf(ErrorReport{e.number, e.source, e.description}); }
+FailureMeaning MeaningOf(const RaisedError& e) { return MeaningOf(ErrorReport::From(e)); }
 
 bool Lost(const FileRecord& file) {
   return file.outcome == FileOutcome::kNotStored && !file.replacedByLater;

@@ -59,7 +59,7 @@ std::string JsonFileRecords(const PageResult& page) {
   for (const FileRecord& file : page.files) {
     if (out.size() > 1) out += ',';
     std::optional<ErrorReport> error;
-    if (file.error) error = ErrorReport{file.error->number, file.error->source, file.error->description};
+    if (file.error) error = ErrorReport::From(*file.error);
     out += "{\"field\":" + JsonString(file.fieldName) + ",\"clientPath\":" + JsonString(file.clientPath) +
            ",\"fileName\":" + JsonString(file.fileName) + ",\"storedPath\":" + JsonOrNull(file.storedPath) +
            ",\"bytesReceived\":" + std::to_string(file.bytesReceived) +
@@ -146,7 +146,7 @@ std::string PageResultToJson(const PageResult& page) {
   const FailureMeaning meaning = MeaningOf(page);
   out += "],\"releaseError\":" + JsonError(page.releaseError);
   out += ",\"status\":" + std::to_string(meaning.status);
-  out += ",\"filesStored\":" + std::to_string(page.filesStored);
+  out += ",\"filesStored\":" + std::to_string(page.filesStored());
   out += ",\"reason\":" + JsonOrNull(meaning.reason);
   out += ",\"files\":" + JsonFileRecords(page) + "}";
   return out;
@@ -203,7 +203,7 @@ constexpr const char* kResultPageHead =
 // carried.
 std::string FilesSummary(const PageResult& page) {
   if (page.files.empty()) return "no files";
-  return std::to_string(page.filesStored) + " of " + std::to_string(page.files.size()) +
+  return std::to_string(page.filesStored()) + " of " + std::to_string(page.files.size()) +
          (page.files.size() == 1 ? " file stored" : " files stored");
 }
 

@@ -1,5 +1,6 @@
 #include "host/page_runner.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <utility>
@@ -62,14 +63,13 @@ void PutMaxFileSize(const ObjectRef& upload, int64_t bytes) {
   }
 }
 
-// Copies the final file records into the page and counts the files kept.
+// Copies the final file records into the page.
 void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   page.files = records;
   // An application handed the report may run in another directory than
   // this process: paths are told from the root.
   for (FileRecord& file : page.files) {
     if (file.storedPath.empty()) continue;
-    ++page.filesStored;
     std::error_code failed;
     std::filesystem::path absolute = std::filesystem::absolute(file.storedPath, failed);
     if (!failed) file.storedPath = absolute.string();
@@ -77,6 +77,11 @@ void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
 }
 
 }  // namespace
+
+int32_t PageResult::filesStored() const {
+  return static_cast<int32_t>(
+      std::count_if(files.begin(), files.end(), [](const FileRecord& f) { return !f.storedPath.empty(); }));
+}
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings) {
   static std::once_flag registered;

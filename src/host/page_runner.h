@@ -55,10 +55,12 @@ struct PageResult {
   std::optional<ErrorReport> parseFailure; // why parsing of the body stopped, if it did
   bool boundaryMismatch = false;           // the body was refused unread (host/boundary_check.h)
   std::vector<FileRecord> files;           // every file the body carried, as it ended up
-  int32_t filesStored = 0;                 // files of `files` left on disk
   // By index into `files` (empty when none): the file a host deleted after
   // the run because the upload failed and was not handed to the application.
   std::vector<bool> withdrawnFiles;
+
+  // Files of `files` left on disk.
+  int32_t filesStored() const;
 };
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings);

@@ -48,14 +48,12 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
   std::string line = UtcTimestamp(e.start) + " " + Sanitize(e.peer, true) + " " + Sanitize(e.method, true) +
                      " " + Sanitize(e.path, true) + " " + (e.status ? std::to_string(e.status) : "-") +
                      " body=" + std::to_string(e.upload.bodyBytes) + " items=" + std::to_string(e.upload.items) +
-                     " files=" + std::to_string(e.upload.filesStored) + "/" + std::to_string(e.upload.filesCarried) + " " +
-                     seconds;
+                     " files=" + std::to_string(e.upload.filesStored) + "/" +
+                     std::to_string(e.upload.filesCarried) + " " + seconds;
   if (e.upload.parseFailure) {
     line += " failure=" + std::to_string(e.upload.parseFailure->number) + " \"" +
             Sanitize(e.upload.parseFailure->description, false) + "\"";
   }
-  // Appended in two steps: `" " + std::string` makes GCC's -Wrestrict fire
-  // falsely in unoptimised builds.
   for (const std::string* tail : {&e.upload.outcome, &e.note}) {
     if (tail->empty()) continue;
     line += ' ';

@@ -96,7 +96,7 @@ UploadAnswer AnswerUpload(PageResult& page, BodyOutcome outcome, bool json) {
   UploadAnswer a;
   a.log.bodyBytes = outcome.received;
   a.log.items = static_cast<int64_t>(page.form.size());
-  a.log.filesStored = page.filesStored;
+  a.log.filesStored = page.filesStored();
   a.log.filesCarried = static_cast<int64_t>(page.files.size());
   a.log.parseFailure = page.parseFailure;
   a.log.outcome = MeaningOf(page).word;

@@ -32,7 +32,6 @@ void WithdrawFailedUpload(PageResult& page) {
     page.withdrawnFiles.resize(page.files.size());
     page.withdrawnFiles[i] = true;
   }
-  page.filesStored = 0;
 }
 
 PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,

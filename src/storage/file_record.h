@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
 
 namespace parcelmoor {
@@ -22,12 +23,6 @@ enum class FileOutcome {
                // is off, what arrived may still be kept under storedPath
 };
 
-struct FileError {
-  int32_t number = 0;
-  std::string source;
-  std::string description;
-};
-
 struct FileRecord {
   std::string fieldName;
   std::string clientPath;  // as the client sent it
@@ -36,7 +31,7 @@ struct FileRecord {
   int64_t bytesReceived = 0;
   int64_t bytesStored = 0;
   FileOutcome outcome = FileOutcome::kNotStored;
-  std::optional<FileError> error;  // set for kFailed
+  std::optional<RaisedError> error;  // set for kFailed
   // Not stored because a later file of the same name in the same upload
   // took its place.
   bool replacedByLater = false;

@@ -97,7 +97,7 @@ void UploadFileWriter::recordFailure(const RaisedError& e) noexcept {
   record.storedPath.clear();
   record.bytesStored = 0;
   try {
-    record.error = FileError{e.number(), e.source(), e.description()};
+    record.error = e;
   } catch (...) {
     // The outcome says failed all the same.
   }
@@ -214,8 +214,8 @@ int UploadFileWriter::commitAll() {
     record.outcome = FileOutcome::kFailed;
     record.storedPath.clear();
     record.bytesStored = 0;
-    record.error = FileError{uploaderr::kFileIo, uploaderr::kFileIoSource,
-                             "MoveFileEx failed. GetLastError=" + std::to_string(code)};
+    record.error = RaisedError(uploaderr::kFileIo, uploaderr::kFileIoSource,
+                             "MoveFileEx failed. GetLastError=" + std::to_string(code));
   }
   uncommittedByPath_.clear();
   return failed;

@@ -19,30 +19,11 @@ import threading
 import unittest
 import urllib.request
 
-from upload_support import BOUNDARY, CONTENT_TYPE, ServeTestCase, connect, multipart, part_head, peak_rss_kib
+from upload_support import (BOUNDARY, CONTENT_TYPE, ServeTestCase, connect, multipart, part_head, peak_rss_kib,
+                            read_response)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
-
-
-def read_answer(sock):
-    """(status, body) of one response. Closing on a body it will not read
-    resets the connection, which can cut a long answer short: the body then
-    ends where the reset came."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(65536)
-        if not chunk:
-            raise ConnectionError(f"closed before a response header: {data!r}")
-        data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
-    try:
-        while len(body) < length and (chunk := sock.recv(65536)):
-            body += chunk
-    except ConnectionResetError:
-        pass
-    return int(head.split(b" ")[1]), body
 
 
 def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="application/json"):
@@ -61,13 +42,13 @@ def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="applicati
 
         sender = threading.Thread(target=send, daemon=True)
         sender.start()
-        answer = read_answer(s)
+        status, _, body = read_response(s)
         try:
             s.shutdown(2)  # ends the sender's sendall
         except OSError:
             pass  # already reset by the server
         sender.join(60)
-        return answer
+        return status, body
 
 
 class Outcomes(ServeTestCase):

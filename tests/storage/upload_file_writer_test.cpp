@@ -207,7 +207,7 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
     EXPECT_EQ(record.bytesReceived, row.error == -20 ? 0 : 10);
     EXPECT_EQ(record.bytesStored, row.stored);
     EXPECT_EQ(record.storedPath, row.onDisk ? PathOf(name) : "");
-    EXPECT_EQ(record.error ? record.error->number : 0, row.error);
+    EXPECT_EQ(record.error ? record.error->number() : 0, row.error);
     EXPECT_EQ(fs::exists(PathOf(name)), row.onDisk);
     if (row.onDisk) {
       EXPECT_EQ(fs::file_size(PathOf(name)), static_cast<uintmax_t>(row.stored));

@@ -10,6 +10,7 @@
 
 #include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
+#include "storage/store_error.h"
 
 namespace parcelmoor {
 
@@ -21,6 +22,8 @@ enum class FileOutcome {
   kNotStored,  // the request stopped before or during the file, or a later
                // file of the same name replaced it; when the all-or-none rule
                // is off, what arrived may still be kept under storedPath
+  kNoFile,     // a file input sent without a file: nothing to store
+  kRefused,    // the part policy refused it: see refusal, reason, status
 };
 
 struct FileRecord {
@@ -32,6 +35,11 @@ struct FileRecord {
   int64_t bytesStored = 0;
   FileOutcome outcome = FileOutcome::kNotStored;
   std::optional<RaisedError> error;  // set for kFailed
+  StoreError storeError;             // set for kFailed when the store failed
+  // kRefused: the policy's word, plain sentence and status.
+  std::string refusal;
+  std::string refusalReason;
+  int refusalStatus = 0;
   // Not stored because a later file of the same name in the same upload
   // took its place.
   bool replacedByLater = false;

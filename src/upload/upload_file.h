@@ -22,6 +22,7 @@
 #include "form/form_item.h"
 #include "runtime/collection.h"
 #include "upload/host_interfaces.h"
+#include "upload/part_policy.h"
 #include "runtime/object.h"
 #include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
@@ -95,6 +96,10 @@ class UploadFile : public Object {
   // current through the release, so a host that takes it before releasing
   // the object reads the final outcome after.
   std::shared_ptr<const std::vector<FileRecord>> fileRecords() const { return writer_.records(); }
+  // The host's policy, asked once per part whose headers are complete; none
+  // (the default) decides as the script's settings say. REQUIRES: set before
+  // storeUploadedFiles.
+  void setPartPolicy(std::shared_ptr<PartPolicy> policy) { partPolicy_ = std::move(policy); }
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
   // outlives the object; no file is open.
   void setFileLayer(modWin32::FileLayer& layer) { writer_.setFileLayer(layer); }
@@ -257,6 +262,7 @@ class UploadFile : public Object {
   // The file of a file part and the record of every file stored (hFile,
   // strFilePath, lFileSize, bMaxSizeExceeded live there).
   UploadFileWriter writer_;
+  std::shared_ptr<PartPolicy> partPolicy_;
 };
 
 }  // namespace parcelmoor

@@ -111,9 +111,11 @@ class UploadFile : public Object, private MultipartConsumer {
   // current through the release, so a host that takes it before releasing
   // the object reads the final outcome after.
   std::shared_ptr<const std::vector<FileRecord>> fileRecords() const { return writer_.records(); }
-  // The host's policy, asked once per part whose headers are complete; none
-  // (the default) decides as the script's settings say. REQUIRES: set before
-  // storeUploadedFiles.
+  // The host's policy, asked once per part with a Content-Disposition line
+  // when its headers are complete (or the part ends first); none (the
+  // default) decides as the script's MaxFileSize and DeleteMaxFile say. A
+  // file input sent without a file under SkipEmptyFileInputs is not asked
+  // about. REQUIRES: set before storeUploadedFiles.
   void setPartPolicy(std::shared_ptr<PartPolicy> policy) { partPolicy_ = std::move(policy); }
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
   // outlives the object; no file is open.
@@ -125,7 +127,7 @@ class UploadFile : public Object, private MultipartConsumer {
   std::shared_ptr<Collection>& form();
 
   // Request body reader.
-  // Reads the body chunk by chunk into body_.abChunk and scans each; a parse
+  // Reads the body chunk by chunk into body_.abChunk and parses each; a parse
   // failure sets bAbort and is kept, the notice goes to the response. Once
   // every announced byte arrived, commits the upload.
   void readRequestBody();
@@ -168,7 +170,7 @@ class UploadFile : public Object, private MultipartConsumer {
   PartDecision askPolicy();
   // Opens the current part's file with the decided limit.
   void openFilePart(const PartDecision& decision);
-  // Records a file part stored nowhere, as `outcome` says.
+  // Records a file part stored nowhere: refused, or no file.
   void recordFileWithoutFile(const PartDecision& decision);
   // A file-naming part whose headers never completed is decided now, at the
   // body's end, as it would have been at its blank line; a failure is kept

@@ -25,7 +25,6 @@ namespace {
 
 constexpr uint8_t kCR = 13;
 constexpr uint8_t kLF = 10;
-constexpr std::array<uint8_t, 2> abCRLF = {kCR, kLF};
 
 // Index of the CR of the first line end whose LF lies in chunk[from, to), or
 // -1. REQUIRES: from >= 1; the byte before `from` belongs to the bytes being

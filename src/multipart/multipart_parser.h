@@ -112,6 +112,8 @@ class MultipartParser {
   // The loop goes on while neither the consumer nor a refusal stopped it.
   bool running() const { return !stopped_; }
 
+  static constexpr std::array<uint8_t, 2> abCRLF = {13, 10};
+
   MultipartConsumer& consumer_;
 
   // The bytes of the current Put: a view of the caller's buffer.

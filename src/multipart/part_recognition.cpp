@@ -84,7 +84,7 @@ void MultipartParser::handleLine() {
   }
 
   // A content line: handed over only when its CR and LF fell into two pieces.
-  if (bPendingCRLF) writeBytes(reinterpret_cast<const uint8_t*>("\r\n"), 2, 0);
+  if (bPendingCRLF) writeBytes(abCRLF.data(), 2, 0);
   bPendingCRLF = true;
   if (n > 0) {
     writeBytes(line, n, 0);

@@ -56,6 +56,8 @@ void UploadFile::decidePart() {
     part_.dropContent_ = true;
     return;
   }
+  // Without a host's policy a plain field is always kept: nothing to ask.
+  if (!part_.namesFile_ && !partPolicy_) return;
   const PartDecision decision = askPolicy();
   part_.dropContent_ = decision.action != PartDecision::Action::kStore;
   if (!part_.namesFile_) return;

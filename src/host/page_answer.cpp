@@ -76,12 +76,43 @@ PageAnswer AnswerUploadPage(std::string_view limits) {
   return {200, kHtml, std::move(page)};
 }
 
-PageAnswer AnswerPageResult(const PageResult& page, bool json) {
+namespace {
+
+// The answer when the full one could not be built: nothing in it grows with
+// the request, and it says truthfully what was kept.
+PageAnswer ShortPageAnswer(int status, int32_t filesStored, bool json) {
+  static constexpr std::string_view kWhy = "The answer could not be built in full; the files stay as filesStored says.";
   PageAnswer answer;
-  answer.status = MeaningOf(page).status;
+  answer.status = status;
   answer.contentType = json ? kJson : kHtml;
-  answer.body = json ? PageResultToJson(page) + "\n" : PageResultToHtml(page);
+  std::string stored = std::to_string(filesStored);
+  if (json) {
+    answer.body = "{\"status\":" + std::to_string(status) + ",\"filesStored\":" + stored +
+                  ",\"answerCut\":true,\"reason\":\"" + std::string(kWhy) + "\"}\n";
+  } else {
+    answer.body = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Upload result</title></head>\n"
+                  "<body><p id=\"summary\">" + stored + " file(s) stored.</p><p>" + std::string(kWhy) +
+                  "</p></body></html>\n";
+  }
   return answer;
+}
+
+}  // namespace
+
+PageAnswer AnswerPageResult(const PageResult& page, bool json) {
+  int32_t filesStored = page.filesStored();
+  // Files left on disk mean the upload did not fail inside the server.
+  int status = filesStored > 0 ? 200 : 500;
+  try {
+    status = MeaningOf(page).status;
+    PageAnswer answer;
+    answer.status = status;
+    answer.contentType = json ? kJson : kHtml;
+    answer.body = json ? PageResultToJson(page) + "\n" : PageResultToHtml(page);
+    return answer;
+  } catch (const std::exception&) {
+    return ShortPageAnswer(status, filesStored, json);
+  }
 }
 
 PageAnswer AnswerRefusal(int status, std::string_view why, bool json) {

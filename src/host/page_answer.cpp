@@ -51,6 +51,13 @@ bool AcceptsJson(std::string_view accept) {
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 303: return "See Other";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 409: return "Conflict";
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -59,9 +66,12 @@ const char* ReasonPhrase(int status) {
     case 413: return "Payload Too Large";
     case 415: return "Unsupported Media Type";
     case 422: return "Unprocessable Content";
+    case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
     case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
     case 507: return "Insufficient Storage";
     default: return "Unknown";
   }

@@ -154,7 +154,8 @@ class CheapConnections(HostileTestCase):
 
 class SlowBodies(HostileTestCase):
     window = 2   # the grace period and each rate window, in seconds
-    server_args = ("--min-body-rate", "1024", "--body-rate-window", str(window), "--max-uploads", "128")
+    server_args = ("--min-body-rate", "1024", "--body-rate-window", str(window), "--max-uploads", "128",
+                   "--max-uploads-per-client", "128")
     descriptors = 400
 
     def test_bodies_below_the_minimum_rate_are_cut_with_408_and_lose_their_files(self):

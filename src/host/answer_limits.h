@@ -22,6 +22,14 @@ inline constexpr size_t kFormListBytes = 256 * 1024;
 // escaped and in Base64) and the answer's end.
 inline constexpr size_t kRecordRoom = 96 * 1024;
 
+// True when the request was stopped because a text field (or the fields
+// together) grew past a limit: the form's last item is that field, whose
+// value answers do not repeat, since the client knows it and it is the
+// largest thing in the request.
+inline bool StoppedInLastField(int status, const std::string& word) {
+  return status == 413 && word.find("field") != std::string::npos;
+}
+
 // Cuts `text` to kShownTextBytes (never inside a character). True when it
 // was longer.
 inline bool CutForAnswer(std::string& text) {

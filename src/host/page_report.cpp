@@ -66,11 +66,12 @@ bool AppendJsonFileRecords(std::string& out, const PageResult& page) {
 
 // Appends one form item; false when the form's room ran out inside it (its
 // values listed so far stay, and it says it was cut).
-bool AppendJsonItem(std::string& out, const ItemReport& item) {
-  bool cut = item.valuesCut;
+// A `withheld` item lists no value.
+bool AppendJsonItem(std::string& out, const ItemReport& item, bool withheld) {
+  bool cut = item.valuesCut || (withheld && !item.values.empty());
   bool whole = true;
   out += "{\"name\":" + JsonString(Shown(item.name, cut)) + ",\"values\":[";
-  for (size_t v = 0; v < item.values.size(); ++v) {
+  for (size_t v = 0; v < item.values.size() && !withheld; ++v) {
     if (v && out.size() >= kFormListBytes) {
       cut = true;
       whole = false;
@@ -115,15 +116,17 @@ std::string PageResultToJson(const PageResult& page) {
   out += ",\"uploadAllFilesOrNone\":";
   out += JsonBool(page.uploadAllFilesOrNone);
   out += ",\"form\":[";
+  const FailureMeaning meaning = MeaningOf(page);
+  const bool lastWithheld = StoppedInLastField(meaning.status, meaning.word);
   size_t listed = 0;
   bool whole = true;
   while (listed < page.form.size() && whole && out.size() < kFormListBytes) {
     if (listed) out += ',';
-    whole = AppendJsonItem(out, page.form[listed++]);
+    whole = AppendJsonItem(out, page.form[listed], lastWithheld && listed + 1 == page.form.size());
+    ++listed;
   }
   out += "],\"formCut\":";
   out += JsonBool(listed < page.form.size() || !whole);
-  const FailureMeaning meaning = MeaningOf(page);
   out += ",\"releaseError\":" + JsonError(page.releaseError);
   out += ",\"status\":" + std::to_string(meaning.status);
   out += ",\"filesStored\":" + std::to_string(page.filesStored());

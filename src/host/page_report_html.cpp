@@ -94,11 +94,12 @@ void AppendFilesTable(std::string& out, const PageResult& page) {
 }
 
 // One row of the form's table; false when the form's room ran out inside it.
-bool AppendItemRow(std::string& out, const ItemReport& item) {
-  bool cut = item.valuesCut;
+// A `withheld` item shows no value.
+bool AppendItemRow(std::string& out, const ItemReport& item, bool withheld) {
+  bool cut = item.valuesCut || (withheld && !item.values.empty());
   bool whole = true;
   out += "<tr><td>" + Shown(item.name, cut) + "</td><td>";
-  for (size_t v = 0; v < item.values.size(); ++v) {
+  for (size_t v = 0; v < item.values.size() && !withheld; ++v) {
     if (v && out.size() >= kFormListBytes) {
       cut = true;
       whole = false;
@@ -136,7 +137,9 @@ void AppendHeadline(std::string& out, const PageResult& page, const FailureMeani
 
 std::string PageResultToHtml(const PageResult& page) {
   std::string out = kResultPageHead;
-  AppendHeadline(out, page, MeaningOf(page));
+  const FailureMeaning meaning = MeaningOf(page);
+  AppendHeadline(out, page, meaning);
+  const bool lastWithheld = StoppedInLastField(meaning.status, meaning.word);
   out += "<table>\n<tr><th>Name</th><th>Values</th><th>File name</th><th>Client path</th><th>Size</th></tr>\n";
   bool whole = true;
   for (size_t i = 0; i < page.form.size() && whole; ++i) {
@@ -144,7 +147,7 @@ std::string PageResultToHtml(const PageResult& page) {
       out += kListCutRow;
       break;
     }
-    whole = AppendItemRow(out, page.form[i]);
+    whole = AppendItemRow(out, page.form[i], lastWithheld && i + 1 == page.form.size());
   }
   out += "</table>\n";
   if (!page.files.empty()) AppendFilesTable(out, page);

@@ -277,6 +277,35 @@ class FairSlots(HostileTestCase):
                     f"from 127.0.0.2, worst {max(times):.3f} s")
 
 
+class FairSlotsBehindAProxy(HostileTestCase):
+    server_args = ("--trusted-proxy", "127.0.0.3")
+
+    def test_the_cap_counts_the_clients_a_trusted_proxy_names(self):
+        port = self.server.port
+        held = []
+
+        def stalled(forwarded_for):
+            sent = part_head("f", f"p{len(held)}.bin") + b"x" * 5000
+            head = post_head(len(sent) + 1_000_000).replace(b"\r\n\r\n", f"\r\nX-Forwarded-For: {forwarded_for}"
+                                                                          "\r\n\r\n".encode())
+            s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=("127.0.0.3", 0))
+            s.sendall(head + sent)
+            held.append(s)
+            return s
+
+        try:
+            for _ in range(5):
+                stalled("10.9.9.9")
+            self.assertTrue(wait_until(lambda: self.server.log().count("client-upload-limit") == 1, 10),
+                            self.server.log()[-1000:])
+            other = stalled("10.8.8.8")   # another client behind the same proxy gets a slot
+            self.assertTrue(wait_until(lambda: self.server.writing(f"p{held.index(other)}.bin"), 10))
+            self.assertEqual(self.server.log().count("client-upload-limit"), 1)
+        finally:
+            for s in held:
+                s.close()
+
+
 class HeaderLimit(HostileTestCase):
     def test_the_16_kib_header_limit_holds_however_the_header_arrives(self):
         def header(size):

@@ -40,7 +40,9 @@ std::string JsonFileRecord(const FileRecord& file, const PageResult& page) {
   if (file.error) error = ErrorReport::From(*file.error);
   auto exact = [](const std::string& bytes) { return "\"" + Base64(bytes) + "\""; };
   return "{\"field\":" + JsonString(file.fieldName) + ",\"clientPath\":" + JsonString(file.clientPath) +
-         ",\"fileName\":" + JsonString(file.fileName) + ",\"storedPath\":" + JsonOrNull(file.storedPath) +
+         ",\"fileName\":" + JsonString(file.fileName) +
+         // A path is never cut: applications open it.
+         ",\"storedPath\":" + (file.storedPath.empty() ? std::string("null") : JsonString(file.storedPath)) +
          ",\"fieldBase64\":" + exact(file.fieldName) + ",\"clientPathBase64\":" + exact(file.clientPath) +
          ",\"fileNameBase64\":" + exact(file.fileName) +
          ",\"storedPathBase64\":" + (file.storedPath.empty() ? std::string("null") : exact(file.storedPath)) +
@@ -55,7 +57,10 @@ bool AppendJsonFileRecords(std::string& out, const PageResult& page) {
   out += '[';
   bool first = true;
   for (const FileRecord& file : page.files) {
-    if (out.size() + kRecordRoom > kAnswerBytes) return out += ']', true;
+    if (out.size() + kRecordRoom > kAnswerBytes) {
+      out += ']';
+      return true;
+    }
     if (!first) out += ',';
     first = false;
     out += JsonFileRecord(file, page);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "host/answer_limits.h"
 #include "runtime/dispatch.h"
 #include "component/registration.h"
 #include "upload/upload_file.h"
@@ -42,7 +43,9 @@ ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids
     if (v.isNull()) {
       report.values.emplace_back(std::nullopt);
     } else {
-      report.values.emplace_back(v.asText());
+      std::string text = v.asText();
+      report.valuesCut = CutForAnswer(text) || report.valuesCut;  // the report never holds a whole body
+      report.values.emplace_back(std::move(text));
     }
   }
   report.multipleValues = Invoke(item, ids->isMultipleValues, kMethod).asBoolean() != 0;

@@ -42,6 +42,7 @@ struct ItemReport {
   std::string fileName;
   std::string clientPath;
   int32_t fileSize = 0;
+  bool valuesCut = false;  // a value was longer than answers show (host/answer_limits.h) and is cut
 };
 
 struct PageResult {
@@ -67,7 +68,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
 
 // One JSON object: result, error, response, uploadAllFilesOrNone, form,
 // releaseError, then the host's view: status, filesStored, reason and files
-// (one record per file). Bytes that are not valid UTF-8 are written as \udc80..\udcff.
+// (one record per file), cut as host/answer_limits.h says. Strict UTF-8:
+// bytes that are not valid UTF-8 show as U+FFFD; file records carry the
+// exact bytes of their names and path in Base64 too.
 std::string PageResultToJson(const PageResult& page);
 // Escapes text for a JSON string literal (with the quotes), as above.
 std::string JsonString(std::string_view bytes);

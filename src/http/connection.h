@@ -87,6 +87,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   RequestLogEntry entry_;
   std::chrono::steady_clock::time_point started_;
   std::string peer_;
+  std::string address_;       // the peer's address without its port
+  std::string uploadClient_;  // whose upload slot a running upload holds
   Phase phase_ = Phase::kWaiting;
   bool served_ = false;  // a request was answered: the connection is kept alive
   std::unique_ptr<char[]> sink_;

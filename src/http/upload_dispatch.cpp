@@ -26,10 +26,19 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
   const bool json = verdict.json;
   SendOptions close{.drain = true};
-  if (!core_->UploadSlotFree()) {
-    entry_.note = "upload-limit";
-    close.retryAfter = true;
-    return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
+  // Slots are counted by client address: behind a trusted proxy, the
+  // address it forwards.
+  uploadClient_ = ClientForLog(address_, req["X-Forwarded-For"], core_->options.upload);
+  close.retryAfter = true;
+  switch (core_->UploadSlotFor(uploadClient_)) {
+    case ServerCore::SlotVerdict::kServerFull:
+      entry_.note = "upload-limit";
+      return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
+    case ServerCore::SlotVerdict::kClientFull:
+      entry_.note = "client-upload-limit";
+      return Refuse(429, "This client is running as many uploads as it may at once; try again shortly.", json,
+                    close);
+    case ServerCore::SlotVerdict::kFree: break;
   }
   bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
   StartUpload(verdict, expectContinue);
@@ -37,7 +46,7 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
 
 void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue) {
   phase_ = Phase::kUpload;
-  ++core_->runningUploads;
+  core_->TakeUploadSlot(uploadClient_);
   try {
     // The work guard keeps the event loop running, even once stopping,
     // until the outcome is back on it.
@@ -53,7 +62,7 @@ void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue)
     }).detach();
   } catch (const std::exception& e) {
     // Out of threads or memory: this upload is refused, the server goes on.
-    --core_->runningUploads;
+    core_->FreeUploadSlot(uploadClient_);
     core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
     entry_.note = "no-thread";
     Refuse(503, "The server cannot take an upload right now; try again shortly.", verdict.json,
@@ -107,7 +116,7 @@ HandoffRequest Connection::DescribeForApplication(const PageResult& page) const 
 }
 
 void Connection::FinishUpload(UploadOutcome out) {
-  --core_->runningUploads;
+  core_->FreeUploadSlot(uploadClient_);
   phase_ = Phase::kAnswering;
   entry_.upload = std::move(out.upload.log);
   entry_.note = std::move(out.upload.note);

@@ -13,7 +13,7 @@
 
 #include <boost/program_options.hpp>
 
-#include "host/request_policy.h"
+#include "host/upload_settings.h"
 #include "http/upload_forwarder.h"
 
 namespace parcelmoor::apps {

@@ -146,8 +146,18 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
 
   CgiTransport transport(env, inFd, outFd, options.stopRequested);
   UploadPipeline pipeline{options.upload, options.handoff};
-  int status = AnswerRequest({entry.method, length, Meta(env, "HTTP_ACCEPT"), Meta(env, "CONTENT_TYPE")},
-                             transport, pipeline, entry);
+  int status = 500;
+  try {
+    status = AnswerRequest({entry.method, length, Meta(env, "HTTP_ACCEPT"), Meta(env, "CONTENT_TYPE")},
+                           transport, pipeline, entry);
+  } catch (const std::exception& e) {
+    // Out of memory and the like: answered and logged as serve does, rather
+    // than a crash the web server would report as a broken script.
+    entry.note = std::string("internal-error:") + e.what();
+    entry.status = status;
+    transport.Send(AnswerRefusal(status, "The upload failed inside the server.", AcceptsJson(Meta(env, "HTTP_ACCEPT"))),
+                   RequestVerdict{});
+  }
   entry.duration = std::chrono::steady_clock::now() - started;
   WriteRequestLog(entry);
   return status;

@@ -15,10 +15,12 @@ UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& tr
   const UploadSettings& settings = pipeline.settings;
 
   // With a hand-off, the files are to stay uncommitted until the
-  // application accepts them: once the upload object can hold its commit,
-  // the page runs with the commit held here, and step 5 commits (2xx) or
-  // abandons (anything else) what it holds instead of deleting what was
-  // committed.
+  // application accepts them. The held files live as long as the upload
+  // object, which the page run releases; so once the object can hold its
+  // commit, the hand-off moves into the page run: RunUploadPage takes the
+  // decision as a callback, called after storeUploadedFiles and before the
+  // release with the report, and commits what it holds on a 2xx or
+  // abandons it otherwise (instead of step 5 deleting committed files).
   PageResult page = RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings);
   transport.BodyEnded();
 

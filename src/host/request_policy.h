@@ -47,8 +47,8 @@ struct RequestVerdict {
 // Judges a request for the upload page: GET and HEAD get the page (which
 // states the limits), POST runs the upload when it is multipart/form-data
 // with a boundary (else 415) and announces a length (else 411) within the
-// limit (else 413); any other method is refused (405). The page is run with
-// RunCheckedUploadPage (host/boundary_check.h) on the verdict's boundary.
+// limit (else 413); any other method is refused (405). An admitted upload
+// goes on with RunUploadRequest (host/request_pipeline.h).
 RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& settings);
 
 // What a host adapter tells the policy once the page has run.

@@ -118,11 +118,18 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   command.options.add(UploadOptions(options.upload));
   ForwardSettings forward;
   command.options.add(ForwardOptions(forward));
+  AuthorizeSettings authorize;
+  command.options.add(AuthorizeOptions(authorize));
   std::string error;
   switch (ParseCommand(command, argc, argv, error)) {
     case Parsed::kHelpShown: return 0;
     case Parsed::kBad: return UsageError(command, error);
     case Parsed::kRun: break;
+  }
+  try {
+    options.authorization = MakeAuthorization(authorize);
+  } catch (const std::runtime_error& e) {
+    return UsageError(command, e.what());
   }
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "host/authorization.h"
 #include "host/request_policy.h"
 #include "http/upload_forwarder.h"
 
@@ -53,6 +54,9 @@ struct HttpServerOptions {
   // to answer (see host/upload_handoff.h).
   std::optional<ForwardTarget> forward;
   std::chrono::milliseconds forwardTimeout{30'000};
+  // Who may upload, asked before any body byte is read (see
+  // host/authorization.h). The wait holds the upload's slot.
+  std::shared_ptr<const Authorization> authorization;
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };

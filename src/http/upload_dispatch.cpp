@@ -89,7 +89,8 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
     if (o.forward) {
       handoff = [&o](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
     }
-    out.upload = RunUploadRequest(verdict, transport, UploadPipeline{o.upload, std::move(handoff)});
+    out.upload =
+        RunUploadRequest(verdict, transport, UploadPipeline{o.upload, std::move(handoff), o.authorization.get()});
     if (const SocketPageHost* body = transport.body()) {
       out.failed = body->failed();
       out.tooSlow = body->tooSlow();
@@ -111,6 +112,8 @@ HandoffRequest Connection::DescribeForApplication() const {
   r.originalTarget = std::string(req.target());
   r.cookie = std::string(req[http::field::cookie]);
   r.authorization = std::string(req[http::field::authorization]);
+  r.method = std::string(req.method_string());
+  r.contentType = std::string(req[http::field::content_type]);
   std::string client = peer_.substr(0, peer_.rfind(':'));
   if (client.size() > 2 && client.front() == '[') client = client.substr(1, client.size() - 2);
   std::string earlier(req["X-Forwarded-For"]);

@@ -37,8 +37,27 @@ http::request<http::string_body> BuildRequest(const ForwardTarget& where, Handof
   if (!r.authorization.empty()) req.set(http::field::authorization, r.authorization);
   if (!r.forwardedFor.empty()) req.set("X-Forwarded-For", r.forwardedFor);
   req.set("X-Original-URI", r.originalTarget);
+  for (const auto& [name, value] : r.forwardHeaders) req.set(name, value);
   req.body() = std::move(r.reportJson);
   req.prepare_payload();
+  return req;
+}
+
+// The question before the body: the client's request line and the headers
+// that identify the client, and no body.
+http::request<http::string_body> BuildAuthorizeRequest(const ForwardTarget& where, HandoffRequest r) {
+  MakeHeaderSafe(r);
+  http::request<http::string_body> req{http::verb::get, where.target, 11};
+  req.set(http::field::host, where.unixSocket ? std::string("localhost") : where.host + ":" + where.port);
+  req.set(http::field::user_agent, "parcelmoor");
+  req.set(http::field::connection, "close");
+  if (!r.cookie.empty()) req.set(http::field::cookie, r.cookie);
+  if (!r.authorization.empty()) req.set(http::field::authorization, r.authorization);
+  if (!r.forwardedFor.empty()) req.set("X-Forwarded-For", r.forwardedFor);
+  req.set("X-Original-Method", r.method);
+  req.set("X-Original-URI", r.originalTarget);
+  req.set("X-Original-Content-Length", std::to_string(r.contentLength));
+  if (!r.contentType.empty()) req.set("X-Original-Content-Type", r.contentType);
   return req;
 }
 
@@ -147,12 +166,14 @@ std::optional<ForwardTarget> ForwardTarget::Parse(std::string_view url, std::str
   return t;
 }
 
-HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
-                              std::chrono::milliseconds timeout) {
+namespace {
+
+// Sends `req` and waits for the answer, all within `timeout`.
+HandoffAnswer Send(const ForwardTarget& where, http::request<http::string_body> req,
+                   std::chrono::milliseconds timeout) {
   HandoffAnswer out;
   try {
     net::io_context ioc;
-    auto req = BuildRequest(where, request);
     auto deadline = std::chrono::steady_clock::now() + timeout;
     auto done = [&](std::exception_ptr failure) {
       if (!failure) return;
@@ -176,6 +197,26 @@ HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& 
     out = HandoffAnswer{.failure = e.what()};
   }
   return out;
+}
+
+}  // namespace
+
+HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
+                              std::chrono::milliseconds timeout) {
+  try {
+    return Send(where, BuildRequest(where, request), timeout);
+  } catch (const std::exception& e) {
+    return HandoffAnswer{.failure = e.what()};
+  }
+}
+
+HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& request,
+                             std::chrono::milliseconds timeout) {
+  try {
+    return Send(where, BuildAuthorizeRequest(where, request), timeout);
+  } catch (const std::exception& e) {
+    return HandoffAnswer{.failure = e.what()};
+  }
 }
 
 }  // namespace parcelmoor

@@ -8,6 +8,7 @@ Usage: test_authorize.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environme
 
 import http.server
 import os
+import re
 import select
 import shutil
 import socket
@@ -20,10 +21,11 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from upload_support import (CONTENT_TYPE, ServeProcess, closed_by_peer, connect, multipart,  # noqa: E402
-                            read_response)
+from upload_support import (CONTENT_TYPE, ServeProcess, closed_by_peer, connect, curl, kill_process,  # noqa: E402
+                            multipart, read_response, wait_until)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "authorization.md")
 
 
 class Application(http.server.BaseHTTPRequestHandler):
@@ -267,6 +269,69 @@ class Authorize(unittest.TestCase):
                     self.assertEqual(body, text)
                     self.assertIn(b"www-authenticate: session", head.lower())
                 shutil.rmtree(os.path.join(uploads, "users"), ignore_errors=True)
+
+
+def guide_block(language):
+    """The ```language block of the authorization guide, as a reader copies it."""
+    with open(GUIDE) as f:
+        return re.search(r"```" + language + r"\n(.*?)```", f.read(), re.S).group(1)
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+class DocumentedApplications(unittest.TestCase):
+    """The guide's Python and PHP applications, copied verbatim, behind serve."""
+
+    def run_guide_application(self, command, source):
+        work = tempfile.mkdtemp(prefix="parcelmoor-authorize-doc-")
+        self.addCleanup(shutil.rmtree, work, True)
+        with open(os.path.join(work, source[0]), "w") as f:
+            f.write(source[1])
+        port = free_port()
+        env = dict(os.environ, UPLOAD_DIR=os.path.join(work, "uploads"), QUOTA_BYTES="3000", PORT=str(port))
+        app = subprocess.Popen([part.replace("PORT", str(port)) for part in command], cwd=work, env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(kill_process, app)
+        self.assertTrue(wait_until(lambda: listening(port), 10), "the application did not start")
+        base = f"http://127.0.0.1:{port}"
+        server = ServeProcess(BINARY, work, "--authorize", base + "/authorize", "--forward", base + "/uploaded")
+        self.addCleanup(server.stop)
+        with open(os.path.join(work, "f.bin"), "wb") as f:
+            f.write(os.urandom(2000))
+        jar = os.path.join(work, "jar")
+
+        def upload():
+            return curl(server.url, "-b", jar, "-c", jar, "-F", f"file=@{work}/f.bin")
+
+        # step, status, text the client reads, files in alice's directory
+        table = [
+            (upload, 401, "Please log in before uploading.\n", 0),
+            (lambda: curl(base + "/login?user=alice", "-b", jar, "-c", jar), 200, "Logged in as alice.\n", 0),
+            (upload, 200, "Thank you, alice: stored f.bin.\n", 1),
+            (upload, 413, "This upload needs", 1),  # 2000 more would pass the 3000-byte quota
+        ]
+        alice = os.path.join(server.dir, "users", "alice")
+        for i, (step, status, text, files) in enumerate(table):
+            with self.subTest(step=i):
+                got, _, body, _ = step()
+                self.assertEqual(got, status, body)
+                self.assertTrue(body.decode().startswith(text), body)
+                self.assertEqual(len(os.listdir(alice)) if os.path.isdir(alice) else 0, files)
+
+    def test_python(self):
+        self.run_guide_application([sys.executable, "app.py"], ("app.py", guide_block("python")))
+
+    def test_php(self):
+        php = shutil.which("php")
+        if not php:
+            self.skipTest("php-cli is not installed (scripts/setup.sh installs it)")
+        self.run_guide_application([php, "-S", "127.0.0.1:PORT", "app.php"], ("app.php", guide_block("php")))
 
 
 if __name__ == "__main__":

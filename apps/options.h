@@ -67,7 +67,7 @@ struct AuthorizeSettings {
   std::string tokenFile;  // empty: no token asked for
 };
 po::options_description AuthorizeOptions(AuthorizeSettings& settings);
-// What the hosts apply; null when neither the application nor a token file
+// What `cgi` applies; null when neither the application nor a token file
 // is set. Throws std::runtime_error when the token file cannot be read.
 std::shared_ptr<const Authorization> MakeAuthorization(const AuthorizeSettings& settings);
 

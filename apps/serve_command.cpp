@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -127,10 +128,12 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     case Parsed::kRun: break;
   }
   try {
-    options.authorization = MakeAuthorization(authorize);
+    if (!authorize.tokenFile.empty()) options.tokens = std::make_shared<TokenFile>(authorize.tokenFile);
   } catch (const std::runtime_error& e) {
     return UsageError(command, e.what());
   }
+  options.authorize = authorize.target;
+  options.authorizeTimeout = authorize.timeout;
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;
   auto& dir = options.upload.uploadDirectory;

@@ -31,6 +31,11 @@ PageAnswer PassRefusal(HandoffAnswer app) {
   return answer;
 }
 
+AuthorizationOutcome BadAnswer(const std::string& why, bool json) {
+  return Refused(AnswerRefusal(502, "The application's answer cannot be followed: " + why + ".", json),
+                 "auth-bad-answer");
+}
+
 HandoffAnswer Ask(const ApplicationCall& ask, const HandoffRequest& client) {
   try {
     return ask(client);
@@ -41,21 +46,16 @@ HandoffAnswer Ask(const ApplicationCall& ask, const HandoffRequest& client) {
 
 }  // namespace
 
-AuthorizationOutcome Authorize(const Authorization& authorization, const HandoffRequest& client,
-                               const UploadSettings& settings, bool json) {
-  if (authorization.tokens) {
-    TokenFile::Verdict verdict = authorization.tokens->Check(client.authorization);
-    if (verdict != TokenFile::Verdict::kAccepted) {
-      PageAnswer answer = AnswerRefusal(401, "A valid bearer token is needed to upload here.", json);
-      answer.headers.emplace_back("www-authenticate", "Bearer");
-      return Refused(std::move(answer), TokenFile::LogWord(verdict));
-    }
-  }
-  AuthorizationOutcome out;
-  out.settings = settings;
-  if (!authorization.ask) return out;
+std::optional<AuthorizationOutcome> CheckToken(TokenFile& tokens, const HandoffRequest& client, bool json) {
+  TokenFile::Verdict verdict = tokens.Check(client.authorization);
+  if (verdict == TokenFile::Verdict::kAccepted) return std::nullopt;
+  PageAnswer answer = AnswerRefusal(401, "A valid bearer token is needed to upload here.", json);
+  answer.headers.emplace_back("www-authenticate", "Bearer");
+  return Refused(std::move(answer), TokenFile::LogWord(verdict));
+}
 
-  HandoffAnswer app = Ask(authorization.ask, client);
+AuthorizationOutcome FollowAnswer(HandoffAnswer app, const HandoffRequest& client, const UploadSettings& settings,
+                                  bool json) {
   if (!app.reached) {
     return app.timedOut
                ? Refused(AnswerRefusal(504, "The application did not say in time whether this upload may go on.", json),
@@ -65,21 +65,35 @@ AuthorizationOutcome Authorize(const Authorization& authorization, const Handoff
   }
   if (app.status / 100 != 2) return Refused(PassRefusal(std::move(app)), "auth-refused");
 
+  AuthorizationOutcome out;
+  out.settings = settings;
   std::string why;
-  if (!NarrowSettings(app.headers, out.settings, why)) {
-    return Refused(AnswerRefusal(502, "The application's answer cannot be followed: " + why + ".", json),
-                   "auth-bad-answer");
-  }
+  if (!NarrowLimits(app.headers, out.settings, why)) return BadAnswer(why, json);
   if (out.settings.maxRequestBytes && client.contentLength > *out.settings.maxRequestBytes) {
     return Refused(AnswerRefusal(413, "The request body is larger than this upload may be.", json),
                    "auth-request-too-large");
   }
+  // The directory last: nothing is created for an upload refused above.
+  if (!NarrowDirectory(app.headers, out.settings, why)) return BadAnswer(why, json);
   for (auto& [name, value] : app.headers) {
     if (name.size() > kForwardPrefix.size() && name.starts_with(kForwardPrefix)) {
       out.forwardHeaders.emplace_back(name, value);
     }
   }
   return out;
+}
+
+AuthorizationOutcome Authorize(const Authorization& authorization, const HandoffRequest& client,
+                               const UploadSettings& settings, bool json) {
+  if (authorization.tokens) {
+    if (auto refused = CheckToken(*authorization.tokens, client, json)) return *std::move(refused);
+  }
+  if (!authorization.ask) {
+    AuthorizationOutcome out;
+    out.settings = settings;
+    return out;
+  }
+  return FollowAnswer(Ask(authorization.ask, client), client, settings, json);
 }
 
 }  // namespace parcelmoor

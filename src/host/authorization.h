@@ -42,9 +42,18 @@ struct AuthorizationOutcome {
   std::string note;
 };
 
-// Decides on `client`'s upload under `settings`. A refusal of parcelmoor's
-// own is JSON when `json`. Never throws for a failing application.
+// Decides on `client`'s upload under `settings`, on the calling thread. A
+// refusal of parcelmoor's own is JSON when `json`. Never throws for a
+// failing application.
 AuthorizationOutcome Authorize(const Authorization& authorization, const HandoffRequest& client,
                                const UploadSettings& settings, bool json);
+
+// The two halves of Authorize, for a host that waits for the application
+// without a thread of its own (serve, on its event loop):
+// The token's verdict: a 401 refusal, or nullopt to go on.
+std::optional<AuthorizationOutcome> CheckToken(TokenFile& tokens, const HandoffRequest& client, bool json);
+// What the application's answer (or its absence) means for the upload.
+AuthorizationOutcome FollowAnswer(HandoffAnswer app, const HandoffRequest& client, const UploadSettings& settings,
+                                  bool json);
 
 }  // namespace parcelmoor

@@ -103,8 +103,8 @@ std::string MakeSubdirectory(const std::string& base, std::string_view relative,
   return path;
 }
 
-bool NarrowSettings(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
-                    std::string& why) {
+bool NarrowLimits(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
+                  std::string& why) {
   for (const auto& [name, value] : headers) {
     if (name == "parcelmoor-max-file-size" && !Lower(settings.maxFileBytes, value)) {
       why = "Parcelmoor-Max-File-Size is not a number of bytes";
@@ -115,7 +115,11 @@ bool NarrowSettings(const std::vector<std::pair<std::string, std::string>>& head
       return false;
     }
   }
-  // The directory last: nothing is created for an answer refused above.
+  return true;
+}
+
+bool NarrowDirectory(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
+                     std::string& why) {
   for (const auto& [name, value] : headers) {
     if (name != "parcelmoor-directory") continue;
     std::string dir = MakeSubdirectory(settings.uploadDirectory.value_or("."), value, why);

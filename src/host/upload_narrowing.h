@@ -15,16 +15,18 @@
 namespace parcelmoor {
 
 // `settings` narrowed by the answer's headers (lower-case names):
-//   parcelmoor-directory          a relative path below the upload
-//                                 directory, created when missing
 //   parcelmoor-max-file-size      bytes; only lowers maxFileBytes
 //   parcelmoor-max-request-size   bytes; only lowers maxRequestBytes
-// False with `why` set (for the log) when a header cannot be followed: a
-// directory with "..", an absolute one, one through a symbolic link or one
-// that cannot be created, or a size that is not a decimal number. Then
-// nothing has been written.
-bool NarrowSettings(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
-                    std::string& why);
+// False with `why` set (for the log) when a size is not a decimal number.
+bool NarrowLimits(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
+                  std::string& why);
+
+// `settings` narrowed by a parcelmoor-directory header: a relative path
+// below the upload directory, created when missing. False with `why` set
+// when it has a ".." step, is absolute, passes a symbolic link or cannot be
+// created; then nothing has been created.
+bool NarrowDirectory(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
+                     std::string& why);
 
 // Makes `relative` (below the directory `base`) exist as directories, never
 // following a symbolic link on the way, and returns "base/relative" with

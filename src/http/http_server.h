@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "host/authorization.h"
 #include "host/request_policy.h"
+#include "host/token_file.h"
 #include "http/upload_forwarder.h"
 
 namespace parcelmoor {
@@ -54,9 +54,13 @@ struct HttpServerOptions {
   // to answer (see host/upload_handoff.h).
   std::optional<ForwardTarget> forward;
   std::chrono::milliseconds forwardTimeout{30'000};
-  // Who may upload, asked before any body byte is read (see
-  // host/authorization.h). The wait holds the upload's slot.
-  std::shared_ptr<const Authorization> authorization;
+  // Who may upload, decided before any body byte is read (see
+  // host/authorization.h): a token file, the application at `authorize`, or
+  // both. The application is asked from the event loop: the wait for its
+  // answer holds neither a thread nor an upload slot.
+  std::shared_ptr<TokenFile> tokens;
+  std::optional<ForwardTarget> authorize;
+  std::chrono::milliseconds authorizeTimeout{5'000};
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };

@@ -23,6 +23,13 @@ struct Connection::UploadOutcome {
 };
 
 void Connection::HandleUpload(const RequestVerdict& verdict) {
+  authorized_.reset();
+  if (core_->options.tokens || core_->options.authorize) return AuthorizeUpload(verdict);
+  AdmitUpload(verdict);
+}
+
+// Takes an upload slot, or refuses the upload when none is free.
+void Connection::AdmitUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
   const bool json = verdict.json;
   SendOptions close{.drain = true};
@@ -83,14 +90,18 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
     auto bodyEnded = [self = shared_from_this()] {
       net::post(self->core_->ioc, [self] { self->Guarded([&] { self->ReleaseUploadSlot(); }); });
     };
-    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, DescribeForApplication(),
+    // Authorized on the loop before the thread started: this upload's own
+    // settings and the headers its hand-off carries.
+    HandoffRequest client = DescribeForApplication();
+    if (authorized_) client.forwardHeaders = authorized_->forwardHeaders;
+    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, std::move(client),
                            std::move(bodyEnded));
     ApplicationCall handoff;
     if (o.forward) {
       handoff = [&o](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
     }
-    out.upload =
-        RunUploadRequest(verdict, transport, UploadPipeline{o.upload, std::move(handoff), o.authorization.get()});
+    const UploadSettings& settings = authorized_ ? authorized_->settings : o.upload;
+    out.upload = RunUploadRequest(verdict, transport, UploadPipeline{settings, std::move(handoff)});
     if (const SocketPageHost* body = transport.body()) {
       out.failed = body->failed();
       out.tooSlow = body->tooSlow();

@@ -1,8 +1,11 @@
 #include "http/upload_forwarder.h"
 
+#include <functional>
+#include <memory>
 #include <stdexcept>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -168,30 +171,48 @@ std::optional<ForwardTarget> ForwardTarget::Parse(std::string_view url, std::str
 
 namespace {
 
+// What a failed exchange tells: why, and whether it was the deadline.
+HandoffAnswer FailureOf(std::exception_ptr failure) {
+  HandoffAnswer out;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    out.timedOut = e.code() == beast::error::timeout;
+    out.failure = e.code().message();
+  } catch (const std::exception& e) {
+    out.failure = e.what();
+  }
+  return out;
+}
+
+// One exchange on `ioc`; `done` gets the answer on it. The request and the
+// answer live in the exchange's own state until `done` has run.
+void Start(net::io_context& ioc, const ForwardTarget& where, http::request<http::string_body> req,
+           std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done) {
+  struct Pending {
+    ForwardTarget where;
+    http::request<http::string_body> req;
+    HandoffAnswer out;
+  };
+  auto state = std::make_shared<Pending>(Pending{where, std::move(req), {}});
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto finish = [state, done = std::move(done)](std::exception_ptr failure) {
+    done(failure ? FailureOf(failure) : std::move(state->out));
+  };
+  if (where.unixSocket) {
+    net::co_spawn(ioc, OverUnixSocket(state->where, state->req, state->out, deadline), std::move(finish));
+  } else {
+    net::co_spawn(ioc, OverTcp(state->where, state->req, state->out, deadline), std::move(finish));
+  }
+}
+
 // Sends `req` and waits for the answer, all within `timeout`.
 HandoffAnswer Send(const ForwardTarget& where, http::request<http::string_body> req,
                    std::chrono::milliseconds timeout) {
   HandoffAnswer out;
   try {
     net::io_context ioc;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto done = [&](std::exception_ptr failure) {
-      if (!failure) return;
-      out = HandoffAnswer{};
-      try {
-        std::rethrow_exception(failure);
-      } catch (const boost::system::system_error& e) {
-        out.timedOut = e.code() == beast::error::timeout;
-        out.failure = e.code().message();
-      } catch (const std::exception& e) {
-        out.failure = e.what();
-      }
-    };
-    if (where.unixSocket) {
-      net::co_spawn(ioc, OverUnixSocket(where, req, out, deadline), done);
-    } else {
-      net::co_spawn(ioc, OverTcp(where, req, out, deadline), done);
-    }
+    Start(ioc, where, std::move(req), timeout, [&out](HandoffAnswer answer) { out = std::move(answer); });
     ioc.run();
   } catch (const std::exception& e) {
     out = HandoffAnswer{.failure = e.what()};
@@ -216,6 +237,15 @@ HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& r
     return Send(where, BuildAuthorizeRequest(where, request), timeout);
   } catch (const std::exception& e) {
     return HandoffAnswer{.failure = e.what()};
+  }
+}
+
+void AskApplicationAsync(boost::asio::io_context& ioc, const ForwardTarget& where, const HandoffRequest& request,
+                         std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done) {
+  try {
+    Start(ioc, where, BuildAuthorizeRequest(where, request), timeout, done);
+  } catch (const std::exception& e) {
+    net::post(ioc, [done, failure = std::string(e.what())] { done(HandoffAnswer{.failure = failure}); });
   }
 }
 

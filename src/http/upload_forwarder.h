@@ -5,11 +5,16 @@
 // answer.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "host/upload_handoff.h"
+
+namespace boost::asio {
+class io_context;
+}
 
 namespace parcelmoor {
 
@@ -40,5 +45,10 @@ HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& 
 // Failures come back as CallApplication's do; never throws.
 HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& request,
                              std::chrono::milliseconds timeout);
+
+// AskApplication without waiting: the exchange runs on `ioc`, and `done`
+// gets the answer there (also for a failure). No thread is held meanwhile.
+void AskApplicationAsync(boost::asio::io_context& ioc, const ForwardTarget& where, const HandoffRequest& request,
+                         std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done);
 
 }  // namespace parcelmoor

@@ -118,6 +118,7 @@ class Authorize(unittest.TestCase):
                     "--max-file-size", "1M", "--delete-max-file"),
             "down": ("--authorize", f"http://127.0.0.1:{free_port()}/auth"),
             "token": ("--token-file", cls.tokens, "--authorize", cls.auth_url),
+            "one-slot": ("--authorize", cls.auth_url, "--max-uploads", "1"),
         }.items():
             work = os.path.join(cls.tmp, name)
             os.mkdir(work)
@@ -211,6 +212,17 @@ class Authorize(unittest.TestCase):
                 if final:
                     s.sendall(BODY)
                     self.assertEqual(read_response(s)[0], final)
+
+    def test_waiting_holds_no_upload_slot(self):
+        # The only upload slot stays free while the application thinks
+        # about another upload for 3 seconds.
+        with connect(self.servers["one-slot"].port) as waiting:
+            waiting.sendall(request_head("?case=slow", len(BODY)) + BODY)
+            time.sleep(0.5)
+            start = time.monotonic()
+            self.assertEqual(self.post("one-slot", "?case=ok")[0], 200)
+            self.assertLess(time.monotonic() - start, 2.5)
+            self.assertEqual(read_response(waiting)[0], 200)
 
     def test_what_the_application_hears(self):
         before = len(Application.asked)

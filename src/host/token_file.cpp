@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
 
@@ -40,6 +41,15 @@ int64_t ModifiedNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
 }
 
+// Modification times move in clock ticks of a few milliseconds: a file
+// rewritten to the same size within one tick looks unchanged. While its
+// time is that recent it is read on every check.
+bool RecentlyModified(const struct stat& st) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  return now - ModifiedNs(st) < 2'000'000'000;
+}
+
 }  // namespace
 
 std::string_view BearerToken(std::string_view authorization) {
@@ -65,7 +75,8 @@ bool TokenFile::Refresh(std::string& why) {
     loaded_ = false;
     return false;
   }
-  if (loaded_ && st.st_dev == device_ && st.st_ino == inode_ && st.st_size == size_ && ModifiedNs(st) == modifiedNs_) {
+  if (loaded_ && st.st_dev == device_ && st.st_ino == inode_ && st.st_size == size_ && ModifiedNs(st) == modifiedNs_ &&
+      !RecentlyModified(st)) {
     return true;
   }
   std::ifstream in(path_);

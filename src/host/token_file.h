@@ -2,8 +2,9 @@
 // The bearer tokens a deployment without an application of its own accepts:
 // one token a line in a file that an operator edits while the server runs.
 // The file is looked at (stat) on every check and read again when its
-// inode, size or modification time changed, so a token added or revoked
-// takes effect at the next request without a restart. Tokens are compared
+// inode, size or modification time changed (or that time is under two
+// seconds old), so a token added or revoked takes effect at the next
+// request without a restart. Tokens are compared
 // in constant time (as SHA-256 digests, so that neither a token's bytes nor
 // its length show in the time a check takes). Safe to use from several
 // threads at once.

@@ -5,7 +5,8 @@
 //   1. policy     JudgeRequest (request_policy.h) on the header alone: the
 //                 page, a refusal, or an admitted upload. No body byte read.
 //   1b. authorize when configured, the token and the application decide
-//                 (authorization.h), still before any body byte is read.
+//                 (authorization.h), still before any body byte is read;
+//                 `serve` does so on its event loop, `cgi` in step 2's call.
 //   2. page run   the upload page on the body (RunCheckedUploadPage), with
 //                 the settings' part policy; the body is read here and only
 //                 here.
@@ -74,9 +75,11 @@ struct UploadPipeline {
   // Empty: uploads are answered by the host. Set: each 2xx upload is handed
   // to the application (upload_handoff.h).
   ApplicationCall handoff = {};
-  // Null: every admitted upload goes on. Set: asked before the body is
-  // opened (host/authorization.h); a refusal is the answer, and the
-  // transport, which never opened the body, closes the connection after it.
+  // Null: every admitted upload goes on (or, as under `serve`, the host
+  // decided before and passes the narrowed settings above and the
+  // Parcelmoor-Forward-* headers in DescribeClient). Set: asked on the
+  // calling thread before the body is opened (host/authorization.h); a
+  // refusal is the answer, and the body stays unread.
   const Authorization* authorization = nullptr;
 };
 

@@ -12,6 +12,7 @@ import re
 import select
 import shutil
 import socket
+import socketserver
 import subprocess
 import sys
 import tempfile
@@ -86,6 +87,14 @@ class Application(http.server.BaseHTTPRequestHandler):
         pass
 
 
+class UnixApplication(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
+    daemon_threads = True
+
+    def get_request(self):
+        conn, _ = super().get_request()
+        return conn, ("local", 0)  # http.server wants a (host, port) client address
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -106,7 +115,9 @@ class Authorize(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="parcelmoor-authorize-")
         cls.app = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Application)
-        threading.Thread(target=cls.app.serve_forever, daemon=True).start()
+        cls.unix_app = UnixApplication(os.path.join(cls.tmp, "app.sock"), Application)
+        for app in (cls.app, cls.unix_app):
+            threading.Thread(target=app.serve_forever, daemon=True).start()
         base = f"http://127.0.0.1:{cls.app.server_address[1]}"
         cls.auth_url = base + "/auth"
         cls.tokens = os.path.join(cls.tmp, "tokens")
@@ -119,6 +130,7 @@ class Authorize(unittest.TestCase):
             "down": ("--authorize", f"http://127.0.0.1:{free_port()}/auth"),
             "token": ("--token-file", cls.tokens, "--authorize", cls.auth_url),
             "one-slot": ("--authorize", cls.auth_url, "--max-uploads", "1"),
+            "unix": ("--authorize", f"unix:{cls.tmp}/app.sock:/auth"),
         }.items():
             work = os.path.join(cls.tmp, name)
             os.mkdir(work)
@@ -131,8 +143,9 @@ class Authorize(unittest.TestCase):
     def tearDownClass(cls):
         for server in cls.servers.values():
             server.stop()
-        cls.app.shutdown()
-        cls.app.server_close()
+        for app in (cls.app, cls.unix_app):
+            app.shutdown()
+            app.server_close()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def files_under(self, top):
@@ -160,6 +173,8 @@ class Authorize(unittest.TestCase):
             ("app", "?case=small-request", 413, None, True, "auth-request-too-large"),
             ("app", "?case=slow", 504, None, True, "auth-timeout"),
             ("down", "?case=ok", 503, None, True, "auth-unreachable"),
+            ("unix", "?case=forbid", 403, None, True, "auth-refused"),
+            ("unix", "?case=directory", 200, "users/alice/in/a.txt", False, None),
         ]
         for server, query, status, stored, closed, note in table:
             with self.subTest(server=server, query=query):

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include "commands.h"
@@ -41,16 +42,23 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
                   "Answers one CGI/1.1 request: GET shows the upload page, POST stores the upload.\n"
                   "Every option can also be set in the environment: --max-file-size as\n"
                   "PARCELMOOR_MAX_FILE_SIZE=100M, --keep-partial as PARCELMOOR_KEEP_PARTIAL=yes,\n"
-                  "--forward as PARCELMOOR_FORWARD=URL, and so on (an option given on the command\n"
-                  "line wins).",
+                  "--forward as PARCELMOOR_FORWARD=URL, --authorize as PARCELMOOR_AUTHORIZE=URL, and\n"
+                  "so on (an option given on the command line wins).",
                   UploadOptions(options.upload), {}, true};
   ForwardSettings forward;
   command.options.add(ForwardOptions(forward));
+  AuthorizeSettings authorize;
+  command.options.add(AuthorizeOptions(authorize));
   std::string error;
   switch (ParseCommand(command, argc, argv, error)) {
     case Parsed::kHelpShown: return 0;
     case Parsed::kBad: return ConfigurationError(error);
     case Parsed::kRun: break;
+  }
+  try {
+    options.authorization = MakeAuthorization(authorize);
+  } catch (const std::runtime_error& e) {
+    return ConfigurationError(e.what());
   }
   if (forward.target) {
     options.handoff = [target = *forward.target, timeout = forward.timeout](const HandoffRequest& r) {

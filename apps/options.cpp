@@ -146,6 +146,35 @@ po::options_description ForwardOptions(ForwardSettings& s) {
   return d;
 }
 
+po::options_description AuthorizeOptions(AuthorizeSettings& s) {
+  po::options_description d("Authorization options");
+  d.add_options()
+      ("authorize", po::value<std::string>()->value_name("URL")->notifier([&s](const std::string& url) {
+         std::string why;
+         s.target = ForwardTarget::Parse(url, why);
+         if (!s.target) throw po::error("--authorize: " + why);
+       }), "before reading any body byte, ask the application at URL (as --forward) whether the upload may go "
+           "on; a 2xx may narrow it, any other answer goes to the client")
+      ("authorize-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.timeout = v.value; }),
+       "seconds the application has to decide (default 5; 504 after, 503 when it cannot be reached)")
+      ("token-file", po::value(&s.tokenFile)->value_name("FILE"),
+       "accept only uploads with 'Authorization: Bearer TOKEN', TOKEN a line of FILE (re-read when it changes); "
+       "else 401");
+  return d;
+}
+
+std::shared_ptr<const Authorization> MakeAuthorization(const AuthorizeSettings& s) {
+  if (!s.target && s.tokenFile.empty()) return nullptr;
+  auto authorization = std::make_shared<Authorization>();
+  if (!s.tokenFile.empty()) authorization->tokens = std::make_shared<TokenFile>(s.tokenFile);
+  if (s.target) {
+    authorization->ask = [target = *s.target, timeout = s.timeout](const HandoffRequest& r) {
+      return AskApplication(target, r, timeout);
+    };
+  }
+  return authorization;
+}
+
 void ApplyServerDefaults(UploadSettings& s) {
   s.maxFieldBytes = kDefaultMaxFieldSize;
   s.maxParts = kDefaultMaxParts;

@@ -5,6 +5,7 @@
 // option is added in one place: the group that owns it below.
 
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include <boost/program_options.hpp>
 
+#include "host/authorization.h"
 #include "host/upload_settings.h"
 #include "http/upload_forwarder.h"
 
@@ -57,6 +59,17 @@ struct ForwardSettings {
   std::chrono::milliseconds timeout{30'000};
 };
 po::options_description ForwardOptions(ForwardSettings& settings);
+
+// Who may upload, decided before any body byte is read.
+struct AuthorizeSettings {
+  std::optional<ForwardTarget> target;  // the application asked
+  std::chrono::milliseconds timeout{5'000};
+  std::string tokenFile;  // empty: no token asked for
+};
+po::options_description AuthorizeOptions(AuthorizeSettings& settings);
+// What `cgi` applies; null when neither the application nor a token file
+// is set. Throws std::runtime_error when the token file cannot be read.
+std::shared_ptr<const Authorization> MakeAuthorization(const AuthorizeSettings& settings);
 
 // One command's options and help.
 struct Command {

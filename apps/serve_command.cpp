@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -118,12 +119,21 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   command.options.add(UploadOptions(options.upload));
   ForwardSettings forward;
   command.options.add(ForwardOptions(forward));
+  AuthorizeSettings authorize;
+  command.options.add(AuthorizeOptions(authorize));
   std::string error;
   switch (ParseCommand(command, argc, argv, error)) {
     case Parsed::kHelpShown: return 0;
     case Parsed::kBad: return UsageError(command, error);
     case Parsed::kRun: break;
   }
+  try {
+    if (!authorize.tokenFile.empty()) options.tokens = std::make_shared<TokenFile>(authorize.tokenFile);
+  } catch (const std::runtime_error& e) {
+    return UsageError(command, e.what());
+  }
+  options.authorize = authorize.target;
+  options.authorizeTimeout = authorize.timeout;
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;
   auto& dir = options.upload.uploadDirectory;

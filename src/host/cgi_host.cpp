@@ -122,6 +122,8 @@ HandoffRequest CgiTransport::DescribeClient() {
   r.originalTarget = std::string(Meta(env_, "REQUEST_URI"));
   r.cookie = std::string(Meta(env_, "HTTP_COOKIE"));
   r.authorization = std::string(Meta(env_, "HTTP_AUTHORIZATION"));
+  r.method = std::string(Meta(env_, "REQUEST_METHOD"));
+  r.contentType = std::string(Meta(env_, "CONTENT_TYPE"));
   std::string earlier(Meta(env_, "HTTP_X_FORWARDED_FOR"));
   std::string client(Meta(env_, "REMOTE_ADDR"));
   r.forwardedFor = earlier.empty() ? client : earlier + ", " + client;
@@ -145,7 +147,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   if (const char* text = env("CONTENT_LENGTH"); text != nullptr && *text != '\0') length = text;
 
   CgiTransport transport(env, inFd, outFd, options.stopRequested);
-  UploadPipeline pipeline{options.upload, options.handoff};
+  UploadPipeline pipeline{options.upload, options.handoff, options.authorization.get()};
   int status = 500;
   try {
     status = AnswerRequest({entry.method, length, Meta(env, "HTTP_ACCEPT"), Meta(env, "CONTENT_TYPE")},

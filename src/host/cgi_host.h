@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
+#include "host/authorization.h"
 #include "host/request_policy.h"
 #include "host/upload_handoff.h"
 
@@ -23,6 +25,8 @@ struct CgiOptions {
   // When set, each stored upload is handed to the application (see
   // host/upload_handoff.h), whose answer becomes the response.
   ApplicationCall handoff;
+  // When set, asked before the body is read (see host/authorization.h).
+  std::shared_ptr<const Authorization> authorization;
 };
 
 // Looks a meta-variable up; nullptr when it is not set.

@@ -45,6 +45,9 @@ void MakeHeaderSafe(HandoffRequest& request) {
   request.cookie = HeaderSafe(request.cookie);
   request.authorization = HeaderSafe(request.authorization);
   request.forwardedFor = HeaderSafe(request.forwardedFor);
+  request.method = HeaderSafe(request.method);
+  request.contentType = HeaderSafe(request.contentType);
+  for (auto& header : request.forwardHeaders) header.second = HeaderSafe(header.second);
 }
 
 AnswerHeaderFilter::AnswerHeaderFilter(const std::vector<std::string_view>& connection) {

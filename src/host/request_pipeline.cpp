@@ -9,10 +9,16 @@ namespace parcelmoor {
 UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& transport,
                               const UploadPipeline& pipeline) {
   // Before OpenBody nothing of the body has been read and no 100 Continue
-  // sent: a check that must answer before the body (an authorization call
-  // asking the application, say) goes here, and may answer the request or
-  // narrow a copy of the settings for this upload alone.
-  const UploadSettings& settings = pipeline.settings;
+  // sent: a refusal here costs the client no upload.
+  HandoffRequest client = transport.DescribeClient();
+  client.contentLength = verdict.bodyLength;
+  AuthorizationOutcome authorized;
+  if (pipeline.authorization) {
+    authorized = Authorize(*pipeline.authorization, client, pipeline.settings, verdict.json);
+    if (authorized.refusal) return UploadAnswer{*std::move(authorized.refusal), {}, std::move(authorized.note)};
+    client.forwardHeaders = std::move(authorized.forwardHeaders);
+  }
+  const UploadSettings& settings = pipeline.authorization ? authorized.settings : pipeline.settings;
 
   // With a hand-off, the files are to stay uncommitted until the
   // application accepts them. The held files live as long as the upload
@@ -30,9 +36,8 @@ UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& tr
   // An upload the host fails itself never reaches the application: its
   // report is not even made.
   if (handOff && upload.answer.status / 100 == 2) {
-    HandoffRequest request = transport.DescribeClient();
-    request.reportJson = PageResultToJson(page);
-    upload.answer = HandOffUpload(page, std::move(upload.answer), request, pipeline.handoff, upload.note);
+    client.reportJson = PageResultToJson(page);
+    upload.answer = HandOffUpload(page, std::move(upload.answer), client, pipeline.handoff, upload.note);
   }
   return upload;
 }

@@ -4,6 +4,9 @@
 //
 //   1. policy     JudgeRequest (request_policy.h) on the header alone: the
 //                 page, a refusal, or an admitted upload. No body byte read.
+//   1b. authorize when configured, the token and the application decide
+//                 (authorization.h), still before any body byte is read;
+//                 `serve` does so on its event loop, `cgi` in step 2's call.
 //   2. page run   the upload page on the body (RunCheckedUploadPage), with
 //                 the settings' part policy; the body is read here and only
 //                 here.
@@ -22,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "host/authorization.h"
 #include "host/request_policy.h"
 #include "host/upload_handoff.h"
 #include "host/upload_settings.h"
@@ -50,8 +54,10 @@ class UploadTransport {
   // component wrote. Called once, after BodyEnded.
   virtual BodyOutcome TakeBodyOutcome() = 0;
 
-  // What the application is told of the client's request; the report is
-  // filled in by the pipeline.
+  // What the application is told of the client's request (method, target,
+  // Content-Type, Cookie, Authorization, X-Forwarded-For); the length, the
+  // report and the forwarded headers are filled in by the pipeline. Called
+  // once, before OpenBody.
   virtual HandoffRequest DescribeClient() = 0;
 };
 
@@ -69,6 +75,12 @@ struct UploadPipeline {
   // Empty: uploads are answered by the host. Set: each 2xx upload is handed
   // to the application (upload_handoff.h).
   ApplicationCall handoff = {};
+  // Null: every admitted upload goes on (or, as under `serve`, the host
+  // decided before and passes the narrowed settings above and the
+  // Parcelmoor-Forward-* headers in DescribeClient). Set: asked on the
+  // calling thread before the body is opened (host/authorization.h); a
+  // refusal is the answer, and the body stays unread.
+  const Authorization* authorization = nullptr;
 };
 
 // Steps 2 to 5 for an upload the policy admitted (`verdict` has no answer).

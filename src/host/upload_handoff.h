@@ -6,6 +6,7 @@
 // upload stored are deleted, so that nothing is kept that nobody accepted.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -24,6 +25,12 @@ struct HandoffRequest {
   std::string cookie;         // the client's Cookie header, if any
   std::string authorization;  // the client's Authorization header, if any
   std::string forwardedFor;   // X-Forwarded-For to send: earlier hops, then the client
+  std::string method;         // the client's method
+  std::string contentType;    // the client's Content-Type
+  int64_t contentLength = 0;  // the body length the client announced
+  // Headers the authorization answer asked to pass on to the hand-off
+  // (Parcelmoor-Forward-*, names lower case).
+  std::vector<std::pair<std::string, std::string>> forwardHeaders = {};
 };
 
 // The application's answer. `reached` is false when it could not be asked;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "host/authorization.h"
 #include "host/request_policy.h"
 #include "host/request_log.h"
 #include "host/upload_handoff.h"
@@ -60,11 +61,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // upload_dispatch.cpp
   void HandleUpload(const RequestVerdict& verdict);
+  void AdmitUpload(const RequestVerdict& verdict);
   void StartUpload(const RequestVerdict& verdict, bool expectContinue);
   UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
   void ReleaseUploadSlot();
   HandoffRequest DescribeForApplication() const;
+
+  // upload_authorization.cpp
+  void AuthorizeUpload(const RequestVerdict& verdict);
+  void OnAuthorized(const RequestVerdict& verdict, AuthorizationOutcome outcome);
 
   // Runs a step of the connection; an exception it throws ends the
   // connection (logged, at most once a second) instead of the server.
@@ -96,6 +102,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   size_t dropped_ = 0;
   std::atomic<bool> cut_{false};
   bool holdsUploadSlot_ = false;  // counted in core_->runningUploads
+  // The running upload's decision (narrowed settings, headers for the
+  // hand-off); none without authorization. Set on the loop before the
+  // upload's thread starts, read by that thread.
+  std::optional<AuthorizationOutcome> authorized_;
 };
 
 }  // namespace parcelmoor::httpd

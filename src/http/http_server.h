@@ -18,6 +18,7 @@
 #include <string>
 
 #include "host/request_policy.h"
+#include "host/token_file.h"
 #include "http/upload_forwarder.h"
 
 namespace parcelmoor {
@@ -53,6 +54,13 @@ struct HttpServerOptions {
   // to answer (see host/upload_handoff.h).
   std::optional<ForwardTarget> forward;
   std::chrono::milliseconds forwardTimeout{30'000};
+  // Who may upload, decided before any body byte is read (see
+  // host/authorization.h): a token file, the application at `authorize`, or
+  // both. The application is asked from the event loop: the wait for its
+  // answer holds neither a thread nor an upload slot.
+  std::shared_ptr<TokenFile> tokens;
+  std::optional<ForwardTarget> authorize;
+  std::chrono::milliseconds authorizeTimeout{5'000};
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };

@@ -23,6 +23,13 @@ struct Connection::UploadOutcome {
 };
 
 void Connection::HandleUpload(const RequestVerdict& verdict) {
+  authorized_.reset();
+  if (core_->options.tokens || core_->options.authorize) return AuthorizeUpload(verdict);
+  AdmitUpload(verdict);
+}
+
+// Takes an upload slot, or refuses the upload when none is free.
+void Connection::AdmitUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
   const bool json = verdict.json;
   SendOptions close{.drain = true};
@@ -83,13 +90,18 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
     auto bodyEnded = [self = shared_from_this()] {
       net::post(self->core_->ioc, [self] { self->Guarded([&] { self->ReleaseUploadSlot(); }); });
     };
-    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, DescribeForApplication(),
+    // Authorized on the loop before the thread started: this upload's own
+    // settings and the headers its hand-off carries.
+    HandoffRequest client = DescribeForApplication();
+    if (authorized_) client.forwardHeaders = authorized_->forwardHeaders;
+    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, std::move(client),
                            std::move(bodyEnded));
     ApplicationCall handoff;
     if (o.forward) {
       handoff = [&o](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
     }
-    out.upload = RunUploadRequest(verdict, transport, UploadPipeline{o.upload, std::move(handoff)});
+    const UploadSettings& settings = authorized_ ? authorized_->settings : o.upload;
+    out.upload = RunUploadRequest(verdict, transport, UploadPipeline{settings, std::move(handoff)});
     if (const SocketPageHost* body = transport.body()) {
       out.failed = body->failed();
       out.tooSlow = body->tooSlow();
@@ -111,6 +123,8 @@ HandoffRequest Connection::DescribeForApplication() const {
   r.originalTarget = std::string(req.target());
   r.cookie = std::string(req[http::field::cookie]);
   r.authorization = std::string(req[http::field::authorization]);
+  r.method = std::string(req.method_string());
+  r.contentType = std::string(req[http::field::content_type]);
   std::string client = peer_.substr(0, peer_.rfind(':'));
   if (client.size() > 2 && client.front() == '[') client = client.substr(1, client.size() - 2);
   std::string earlier(req["X-Forwarded-For"]);

@@ -1,8 +1,11 @@
 #include "http/upload_forwarder.h"
 
+#include <functional>
+#include <memory>
 #include <stdexcept>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -37,8 +40,27 @@ http::request<http::string_body> BuildRequest(const ForwardTarget& where, Handof
   if (!r.authorization.empty()) req.set(http::field::authorization, r.authorization);
   if (!r.forwardedFor.empty()) req.set("X-Forwarded-For", r.forwardedFor);
   req.set("X-Original-URI", r.originalTarget);
+  for (const auto& [name, value] : r.forwardHeaders) req.set(name, value);
   req.body() = std::move(r.reportJson);
   req.prepare_payload();
+  return req;
+}
+
+// The question before the body: the client's request line and the headers
+// that identify the client, and no body.
+http::request<http::string_body> BuildAuthorizeRequest(const ForwardTarget& where, HandoffRequest r) {
+  MakeHeaderSafe(r);
+  http::request<http::string_body> req{http::verb::get, where.target, 11};
+  req.set(http::field::host, where.unixSocket ? std::string("localhost") : where.host + ":" + where.port);
+  req.set(http::field::user_agent, "parcelmoor");
+  req.set(http::field::connection, "close");
+  if (!r.cookie.empty()) req.set(http::field::cookie, r.cookie);
+  if (!r.authorization.empty()) req.set(http::field::authorization, r.authorization);
+  if (!r.forwardedFor.empty()) req.set("X-Forwarded-For", r.forwardedFor);
+  req.set("X-Original-Method", r.method);
+  req.set("X-Original-URI", r.originalTarget);
+  req.set("X-Original-Content-Length", std::to_string(r.contentLength));
+  if (!r.contentType.empty()) req.set("X-Original-Content-Type", r.contentType);
   return req;
 }
 
@@ -147,35 +169,84 @@ std::optional<ForwardTarget> ForwardTarget::Parse(std::string_view url, std::str
   return t;
 }
 
-HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
-                              std::chrono::milliseconds timeout) {
+namespace {
+
+// What a failed exchange tells: why, and whether it was the deadline.
+HandoffAnswer FailureOf(std::exception_ptr failure) {
+  HandoffAnswer out;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    out.timedOut = e.code() == beast::error::timeout;
+    out.failure = e.code().message();
+  } catch (const std::exception& e) {
+    out.failure = e.what();
+  }
+  return out;
+}
+
+// One exchange on `ioc`; `done` gets the answer on it. The request and the
+// answer live in the exchange's own state until `done` has run.
+void Start(net::io_context& ioc, const ForwardTarget& where, http::request<http::string_body> req,
+           std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done) {
+  struct Pending {
+    ForwardTarget where;
+    http::request<http::string_body> req;
+    HandoffAnswer out;
+  };
+  auto state = std::make_shared<Pending>(Pending{where, std::move(req), {}});
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto finish = [state, done = std::move(done)](std::exception_ptr failure) {
+    done(failure ? FailureOf(failure) : std::move(state->out));
+  };
+  if (where.unixSocket) {
+    net::co_spawn(ioc, OverUnixSocket(state->where, state->req, state->out, deadline), std::move(finish));
+  } else {
+    net::co_spawn(ioc, OverTcp(state->where, state->req, state->out, deadline), std::move(finish));
+  }
+}
+
+// Sends `req` and waits for the answer, all within `timeout`.
+HandoffAnswer Send(const ForwardTarget& where, http::request<http::string_body> req,
+                   std::chrono::milliseconds timeout) {
   HandoffAnswer out;
   try {
     net::io_context ioc;
-    auto req = BuildRequest(where, request);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto done = [&](std::exception_ptr failure) {
-      if (!failure) return;
-      out = HandoffAnswer{};
-      try {
-        std::rethrow_exception(failure);
-      } catch (const boost::system::system_error& e) {
-        out.timedOut = e.code() == beast::error::timeout;
-        out.failure = e.code().message();
-      } catch (const std::exception& e) {
-        out.failure = e.what();
-      }
-    };
-    if (where.unixSocket) {
-      net::co_spawn(ioc, OverUnixSocket(where, req, out, deadline), done);
-    } else {
-      net::co_spawn(ioc, OverTcp(where, req, out, deadline), done);
-    }
+    Start(ioc, where, std::move(req), timeout, [&out](HandoffAnswer answer) { out = std::move(answer); });
     ioc.run();
   } catch (const std::exception& e) {
     out = HandoffAnswer{.failure = e.what()};
   }
   return out;
+}
+
+}  // namespace
+
+HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
+                              std::chrono::milliseconds timeout) {
+  try {
+    return Send(where, BuildRequest(where, request), timeout);
+  } catch (const std::exception& e) {
+    return HandoffAnswer{.failure = e.what()};
+  }
+}
+
+HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& request,
+                             std::chrono::milliseconds timeout) {
+  try {
+    return Send(where, BuildAuthorizeRequest(where, request), timeout);
+  } catch (const std::exception& e) {
+    return HandoffAnswer{.failure = e.what()};
+  }
+}
+
+void AskApplicationAsync(boost::asio::io_context& ioc, const ForwardTarget& where, const HandoffRequest& request,
+                         std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done) {
+  try {
+    Start(ioc, where, BuildAuthorizeRequest(where, request), timeout, done);
+  } catch (const std::exception& e) {
+    net::post(ioc, [done, failure = std::string(e.what())] { done(HandoffAnswer{.failure = failure}); });
+  }
 }
 
 }  // namespace parcelmoor

@@ -1,14 +1,20 @@
 #pragma once
-// The client side of the hand-off to the user's application: one HTTP/1.1
-// POST over TCP or a Unix socket, bounded by one deadline for connecting,
-// sending and receiving the answer.
+// The client side of the calls to the user's application: one HTTP/1.1
+// request (the hand-off's POST, the authorization's GET) over TCP or a Unix
+// socket, bounded by one deadline for connecting, sending and receiving the
+// answer.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "host/upload_handoff.h"
+
+namespace boost::asio {
+class io_context;
+}
 
 namespace parcelmoor {
 
@@ -31,5 +37,18 @@ struct ForwardTarget {
 // as `reached == false`; never throws.
 HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
                               std::chrono::milliseconds timeout);
+
+// Asks the application whether the client's upload may go on: a GET with
+// no body carrying X-Original-Method, X-Original-URI,
+// X-Original-Content-Length, X-Original-Content-Type, X-Forwarded-For and
+// the client's Cookie and Authorization (control characters taken out).
+// Failures come back as CallApplication's do; never throws.
+HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& request,
+                             std::chrono::milliseconds timeout);
+
+// AskApplication without waiting: the exchange runs on `ioc`, and `done`
+// gets the answer there (also for a failure). No thread is held meanwhile.
+void AskApplicationAsync(boost::asio::io_context& ioc, const ForwardTarget& where, const HandoffRequest& request,
+                         std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done);
 
 }  // namespace parcelmoor

@@ -143,5 +143,62 @@ TEST(RequestPipelineTest, WithoutHandOffTheHostAnswers) {
   EXPECT_EQ(got.log.filesCarried, 2);
 }
 
+// Authorization on the calling thread (the cgi path): a refusal opens no
+// body; a yes runs the upload where the application says, and its
+// Parcelmoor-Forward-* headers reach the hand-off.
+TEST(RequestPipelineTest, AuthorizationDecidesBeforeTheBodyIsOpened) {
+  struct AuthCase {
+    const char* why;
+    HandoffAnswer decision;
+    int status;
+    const char* stored;  // where a.txt lands below the directory; nullptr: nowhere
+    const char* note;
+  };
+  const AuthCase cases[] = {
+      {"refused", {.reached = true, .status = 401, .headers = {{"www-authenticate", "Session"}}, .body = "log in"},
+       401, nullptr, "auth-refused"},
+      {"unreachable", {.reached = false}, 503, nullptr, "auth-unreachable"},
+      {"timed out", {.reached = false, .timedOut = true}, 504, nullptr, "auth-timeout"},
+      {"directory with ..", {.reached = true, .status = 200, .headers = {{"parcelmoor-directory", "a/../.."}}}, 502,
+       nullptr, "auth-bad-answer"},
+      {"yes, narrowed",
+       {.reached = true, .status = 204,
+        .headers = {{"parcelmoor-directory", "users/alice"}, {"parcelmoor-forward-user", "alice"}}},
+       200, "users/alice/a.txt", ""},
+  };
+  for (const AuthCase& c : cases) {
+    TempDir dir;
+    UploadSettings settings{.uploadDirectory = dir.str()};
+    std::vector<std::string> steps;
+    HandoffRequest asked, handedOff;
+    Authorization authorization{.ask = [&](const HandoffRequest& r) {
+      asked = r;
+      return c.decision;
+    }};
+    ApplicationCall handoff = [&](const HandoffRequest& r) {
+      handedOff = r;
+      return HandoffAnswer{.reached = true, .status = 200};
+    };
+    RequestVerdict verdict = JudgeRequest({"POST", std::to_string(kOneFile.size()), "application/json",
+                                           std::string("multipart/form-data; boundary=") + testing::kBoundary},
+                                          settings);
+    ScriptedTransport transport(kOneFile, steps);
+    UploadAnswer got = RunUploadRequest(verdict, transport, UploadPipeline{settings, handoff, &authorization});
+
+    EXPECT_EQ(got.answer.status, c.status) << c.why;
+    EXPECT_EQ(got.note, c.note) << c.why;
+    EXPECT_EQ(asked.contentLength, static_cast<int64_t>(kOneFile.size())) << c.why;
+    EXPECT_EQ(steps.empty(), c.stored == nullptr) << c.why;
+    if (c.stored) {
+      EXPECT_TRUE(std::filesystem::exists(dir.path() / c.stored)) << c.why;
+      using Header = std::pair<std::string, std::string>;
+      EXPECT_EQ(handedOff.forwardHeaders, (std::vector<Header>{{"parcelmoor-forward-user", "alice"}})) << c.why;
+    } else {
+      EXPECT_EQ(got.log.bodyBytes, 0) << c.why;
+      EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << c.why;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace parcelmoor

@@ -109,6 +109,10 @@ po::options_description PageOptions(UploadSettings& s) {
          s.maxFieldBytes = AtMostInt32("--max-field-size", v.value);
        }), "longest value of one text field; a longer one stops the upload with 413 "
            "(serve and cgi: 1M unless given; 0: no limit)")
+      ("max-total-field-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.maxTotalFieldBytes = AtMostInt32("--max-total-field-size", v.value);
+       }), "most bytes of all text fields of one upload together; more stop it with 413 "
+           "(serve and cgi: 10M unless given; 0: no limit)")
       ("max-parts", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
          if (n < 0) throw po::error("--max-parts needs a number of parts (0: no limit)");
          s.maxParts = n;
@@ -178,6 +182,9 @@ std::shared_ptr<const Authorization> MakeAuthorization(const AuthorizeSettings& 
 void ApplyServerDefaults(UploadSettings& s) {
   s.maxFieldBytes = kDefaultMaxFieldSize;
   s.maxParts = kDefaultMaxParts;
+  s.maxTotalFieldBytes = kDefaultMaxTotalFieldSize;
+  // Browsers send every empty optional file input: it must not end the form.
+  s.skipEmptyFileInputs = true;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

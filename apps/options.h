@@ -51,6 +51,7 @@ po::options_description UploadOptions(UploadSettings& settings);
 // whatever a client sends.
 inline constexpr int64_t kDefaultMaxFieldSize = 1 << 20;
 inline constexpr int64_t kDefaultMaxParts = 10'000;
+inline constexpr int64_t kDefaultMaxTotalFieldSize = 10 << 20;
 void ApplyServerDefaults(UploadSettings& settings);
 
 // Where stored uploads are handed on to the user's application.

@@ -73,6 +73,8 @@ FailureMeaning MeaningOf(const ErrorReport& f) {
   if (IsStorageFailure(f.number)) return UnexplainedStorageFailure();
   switch (f.number) {
     case uploaderr::kFieldTooLarge: return {413, "a text field is longer than this server accepts", "field-too-large"};
+    case uploaderr::kFieldsTooLarge:
+      return {413, "the text fields together are longer than this server accepts", "fields-too-large"};
     case uploaderr::kTooManyParts: return {413, "the upload has more parts than this server accepts", "too-many-parts"};
     case uploaderr::kNoDelimiterLine:
     case uploaderr::kDelimiterLineTooLong:

@@ -62,14 +62,9 @@ ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids
 // reads it back; the part policy applies the limit itself. A limit past 32
 // bits leaves the property at its default, which reads as the largest a
 // script can hold.
-// TRANSITION: until the upload object honours the part policy, a limit past
-// 32 bits still reaches it through setMaxFileSizeBytes; that branch (and the
-// cast) goes once the policy takes effect.
 void PutMaxFileSize(const ObjectRef& upload, int64_t bytes) {
   if (std::in_range<int32_t>(bytes)) {
     CallByName(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(static_cast<int32_t>(bytes))});
-  } else if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
-    typed->setMaxFileSizeBytes(bytes);
   }
 }
 
@@ -88,6 +83,12 @@ void PutSettings(const ObjectRef& upload, const UploadSettings& settings) {
     CallByName(upload, "MaxFieldSize", InvokeKind::kPropertyPut, {Int32Put(*settings.maxFieldBytes)});
   }
   if (settings.maxParts) CallByName(upload, "MaxParts", InvokeKind::kPropertyPut, {Int32Put(*settings.maxParts)});
+  if (settings.maxTotalFieldBytes) {
+    CallByName(upload, "MaxTotalFieldSize", InvokeKind::kPropertyPut, {Int32Put(*settings.maxTotalFieldBytes)});
+  }
+  if (settings.skipEmptyFileInputs) {
+    CallByName(upload, "SkipEmptyFileInputs", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
+  }
   if (settings.deleteOverLimit) {
     CallByName(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
   }

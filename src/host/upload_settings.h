@@ -7,7 +7,9 @@
 // Where each acts:
 //   maxRequestBytes                 JudgeRequest, before any body byte is read
 //   maxFileBytes, deleteOverLimit   HostPartPolicy, once per file part
-//   maxFieldBytes, maxParts         the component, through the page runner's puts
+//   maxFieldBytes, maxParts,
+//   maxTotalFieldBytes,
+//   skipEmptyFileInputs             the component, through the page runner's puts
 //   uploadDirectory, keepPartial    the component, through the page runner's puts
 //   trustedProxies                  ClientForLog
 
@@ -33,6 +35,12 @@ struct UploadSettings {
   // component counts them in 32 bits.
   std::optional<int64_t> maxFieldBytes;
   std::optional<int64_t> maxParts;
+  // The most bytes of all text fields' values together; 0: no limit; none:
+  // the component's default (none). At most 2147483647, as above.
+  std::optional<int64_t> maxTotalFieldBytes;
+  // A file input sent without a file (an empty file name) stores nothing and
+  // the parts after it are read; off: the upload stops there.
+  bool skipEmptyFileInputs = false;
   // A POST announcing more body bytes is answered 413 before any is read.
   std::optional<int64_t> maxRequestBytes;
   // Proxies whose X-Forwarded-For the log believes (addresses as peers show).

@@ -1,0 +1,112 @@
+// The upload page's script: the plain form (#upload-form) stays the page's
+// frame and its fallback; with this script the file input gives way to the
+// Dashboard of Uppy, and each chosen file is sent in a request of its own, so
+// that each has its own progress, cancel and retry, and its own answer.
+
+import Uppy from '@uppy/core';
+import Dashboard from '@uppy/dashboard';
+import XHRUpload from '@uppy/xhr-upload';
+import '@uppy/core/css/style.min.css';
+import '@uppy/dashboard/css/style.min.css';
+import './page.css';
+
+import { describeAnswer, readAnswer } from './answer.js';
+import { humanSize, parseLimits } from './limits.js';
+import { ResultList } from './results.js';
+
+function start() {
+  const form = document.getElementById('upload-form');
+  const note = document.getElementById('note');
+  const submit = document.getElementById('submit');
+  const result = document.getElementById('result');
+  const refusals = document.getElementById('refusals');
+  const limitsText = document.getElementById('limits')?.textContent ?? '';
+  const limits = parseLimits(limitsText);
+  const results = new ResultList(document.getElementById('result-files'));
+
+  const uppy = new Uppy({
+    autoProceed: false,
+    restrictions: { maxFileSize: limits.maxFileSize, maxNumberOfFiles: limits.maxFiles },
+    meta: { note: note.value },
+  });
+  uppy.use(Dashboard, {
+    inline: true,
+    target: '#uploader',
+    width: '100%',
+    height: 340,
+    note: limitsText,
+    hideUploadButton: true,
+    proudlyDisplayPoweredByUppy: false,
+    disableThumbnailGenerator: true,
+    showProgressDetails: true,
+    fileManagerSelectionType: 'files',
+  });
+  uppy.use(XHRUpload, {
+    endpoint: form.action || window.location.href,
+    fieldName: 'file',
+    allowedMetaFields: ['note'],
+    headers: { Accept: 'application/json' },
+    limit: 2,
+    // The server and the application have deadlines of their own; a retry
+    // is the user's choice, never a silent second upload.
+    timeout: 0,
+    shouldRetry: () => false,
+    getResponseData: (xhr) => readAnswer(xhr),
+  });
+  document.body.classList.add('scripted');
+
+  note.addEventListener('input', () => uppy.setMeta({ note: note.value }));
+
+  uppy.on('file-added', (file) => { refusals.textContent = ''; results.add(file); });
+  uppy.on('file-removed', (file, reason) => {
+    if (file.progress?.uploadStarted && !file.progress.uploadComplete) results.cancelled(file.id);
+    else results.remove(file.id);
+    if (reason === 'cancel-all') settle();
+  });
+  uppy.on('restriction-failed', (file, error) => {
+    if (!file) return;
+    const tooLarge = limits.maxFileSize !== null && file.size > limits.maxFileSize;
+    refusals.textContent = tooLarge
+      ? `“${file.name}” (${humanSize(file.size)}) is larger than this server takes (${humanSize(limits.maxFileSize)}); it was not added.`
+      : `“${file.name}” was not added: ${error.message}`;
+  });
+  uppy.on('upload-progress', (file, p) => {
+    if (file && p.bytesTotal) results.progress(file.id, (100 * p.bytesUploaded) / p.bytesTotal);
+  });
+  uppy.on('upload-success', (file, response) => {
+    if (file) results.show(file.id, describeAnswer(response.body, true));
+  });
+  uppy.on('upload-error', (file, error, xhr) => {
+    if (!file) return;
+    const request = xhr ?? error?.request;
+    results.show(file.id, request && request.status
+      ? describeAnswer(readAnswer(request), false)
+      : { outcome: 'not stored', reason: 'The connection was lost before an answer came.' });
+  });
+  uppy.on('upload-retry', (file) => { if (file) results.retrying(file.id); });
+  uppy.on('retry-all', (files) => { for (const f of files) results.retrying(f.id); });
+  uppy.on('upload', () => { result.dataset.state = 'uploading'; submit.disabled = true; });
+  uppy.on('complete', () => settle());
+
+  // "done" once every file sent was stored or accepted, "failed" otherwise.
+  function settle() {
+    submit.disabled = false;
+    const states = [...document.querySelectorAll('#result-files li.file')].map((li) => li.dataset.outcome);
+    const failed = states.some((s) => s !== 'stored' && s !== 'cut' && s !== 'accepted by the application');
+    result.dataset.state = failed ? 'failed' : 'done';
+  }
+
+  form.addEventListener('submit', (event) => {
+    event.preventDefault();
+    uppy.setMeta({ note: note.value });
+    if (!uppy.getFiles().some((f) => !f.progress.uploadComplete)) {
+      refusals.textContent = 'Choose a file first.';
+      return;
+    }
+    uppy.upload().catch(() => settle());
+  });
+  window.parcelmoorUppy = uppy;
+}
+
+if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);
+else start();

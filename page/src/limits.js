@@ -31,11 +31,13 @@ export function parseLimits(text) {
   };
 }
 
-// 52311 -> "51.1 KiB"
+// 52311 -> "51.1 KiB", 102400 -> "100 KiB"
 export function humanSize(bytes) {
   const units = ['bytes', 'KiB', 'MiB', 'GiB', 'TiB'];
   let value = Number(bytes);
   let unit = 0;
   while (value >= 1024 && unit < units.length - 1) { value /= 1024; unit++; }
-  return unit === 0 ? `${value} bytes` : `${value.toFixed(value < 10 ? 2 : 1)} ${units[unit]}`;
+  if (unit === 0) return `${value} bytes`;
+  // A limit of 100 KiB reads as the server states it, not "100.0 KiB".
+  return `${Number.isInteger(value) ? value : value.toFixed(value < 10 ? 2 : 1)} ${units[unit]}`;
 }

@@ -24,10 +24,22 @@ function start() {
   const limits = parseLimits(limitsText);
   const results = new ResultList(document.getElementById('result-files'));
 
+  // Each file the page will not take is named on a line of its own.
+  const refuse = (line) => { refusals.textContent += (refusals.textContent ? '\n' : '') + line; };
   const uppy = new Uppy({
     autoProceed: false,
-    restrictions: { maxFileSize: limits.maxFileSize, maxNumberOfFiles: limits.maxFiles },
+    restrictions: { maxFileSize: limits.maxFileSize },
     meta: { note: note.value },
+    // The count is checked here rather than by Uppy's restriction, which
+    // refuses a whole selection without naming the file that is one too many.
+    onBeforeFileAdded: (file, files) => {
+      if (Object.hasOwn(files, file.id)) return false;
+      if (limits.maxFiles !== null && Object.keys(files).length >= limits.maxFiles) {
+        refuse(`“${file.name}” was not added: this server takes at most ${limits.maxFiles} files in one upload.`);
+        return false;
+      }
+      return true;
+    },
   });
   uppy.use(Dashboard, {
     inline: true,
@@ -57,18 +69,19 @@ function start() {
 
   note.addEventListener('input', () => uppy.setMeta({ note: note.value }));
 
-  uppy.on('file-added', (file) => { refusals.textContent = ''; results.add(file); });
+  uppy.on('file-added', (file) => results.add(file));
   uppy.on('file-removed', (file, reason) => {
     if (file.progress?.uploadStarted && !file.progress.uploadComplete) results.cancelled(file.id);
     else results.remove(file.id);
     if (reason === 'cancel-all') settle();
   });
   uppy.on('restriction-failed', (file, error) => {
-    if (!file) return;
+    // Refusals of onBeforeFileAdded above are named there already.
+    if (!file || error?.isUserFacing === false) return;
     const tooLarge = limits.maxFileSize !== null && file.size > limits.maxFileSize;
-    refusals.textContent = tooLarge
+    refuse(tooLarge
       ? `“${file.name}” (${humanSize(file.size)}) is larger than this server takes (${humanSize(limits.maxFileSize)}); it was not added.`
-      : `“${file.name}” was not added: ${error.message}`;
+      : `“${file.name}” was not added: ${error.message}`);
   });
   uppy.on('upload-progress', (file, p) => {
     if (file && p.bytesTotal) results.progress(file.id, (100 * p.bytesUploaded) / p.bytesTotal);
@@ -85,7 +98,11 @@ function start() {
   });
   uppy.on('upload-retry', (file) => { if (file) results.retrying(file.id); });
   uppy.on('retry-all', (files) => { for (const f of files) results.retrying(f.id); });
-  uppy.on('upload', () => { result.dataset.state = 'uploading'; submit.disabled = true; });
+  uppy.on('upload', () => {
+    refusals.textContent = '';
+    result.dataset.state = 'uploading';
+    submit.disabled = true;
+  });
   uppy.on('complete', () => settle());
 
   // "done" once every file sent was stored or accepted, "failed" otherwise.

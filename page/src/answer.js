@@ -44,7 +44,8 @@ export function describeAnswer(answer, ok) {
   if (!report) {
     return {
       outcome: ok ? 'accepted by the application' : 'refused by the application',
-      reason: ok ? '' : `The application answered ${status}.`,
+      // Files the application refuses are deleted by the server.
+      reason: ok ? '' : 'The application refused it, so the server did not keep it.',
       details: [],
       application: { status, type: answer.type, text: answer.text },
     };

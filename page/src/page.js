@@ -70,10 +70,17 @@ function start() {
   note.addEventListener('input', () => uppy.setMeta({ note: note.value }));
 
   uppy.on('file-added', (file) => results.add(file));
-  uppy.on('file-removed', (file, reason) => {
-    if (file.progress?.uploadStarted && !file.progress.uploadComplete) results.cancelled(file.id);
-    else results.remove(file.id);
-    if (reason === 'cancel-all') settle();
+  // A file taken out before it was sent leaves the list; one taken out while
+  // it was sent is listed as cancelled; one already answered (the
+  // Dashboard's Done clears it) keeps its entry, the record of what became
+  // of it.
+  uppy.on('file-removed', (file) => {
+    if (!file.progress?.uploadStarted) results.remove(file.id);
+    else if (!file.progress.uploadComplete && !file.error) results.cancelled(file.id);
+    setTimeout(() => {
+      const running = uppy.getFiles().some((f) => f.progress.uploadStarted && !f.progress.uploadComplete && !f.error);
+      if (result.dataset.state === 'uploading' && !running) settle();
+    });
   });
   uppy.on('restriction-failed', (file, error) => {
     // Refusals of onBeforeFileAdded above are named there already.
@@ -92,9 +99,12 @@ function start() {
   uppy.on('upload-error', (file, error, xhr) => {
     if (!file) return;
     const request = xhr ?? error?.request;
-    results.show(file.id, request && request.status
+    const view = request && request.status
       ? describeAnswer(readAnswer(request), false)
-      : { outcome: 'not stored', reason: 'The connection was lost before an answer came.' });
+      : { outcome: 'not stored', reason: 'The connection was lost before an answer came.' };
+    results.show(file.id, view);
+    // The Dashboard's own note on the file says the same, not "Upload error".
+    uppy.setFileState(file.id, { error: view.reason || view.outcome });
   });
   uppy.on('upload-retry', (file) => { if (file) results.retrying(file.id); });
   uppy.on('retry-all', (files) => { for (const f of files) results.retrying(f.id); });

@@ -47,7 +47,9 @@ export class ResultList {
     progress.setAttribute('aria-label', `Upload of ${file.name}`);
     const outcome = element('span', 'outcome', 'waiting');
     const reason = element('p', 'reason');
-    li.append(name, ' ', size, progress, outcome, reason);
+    const line = element('p', 'file-line');
+    line.append(size, outcome);
+    li.append(name, line, progress, reason);
     this.list.append(li);
     this.entries.set(file.id, { li, progress, outcome, reason });
   }
@@ -61,9 +63,8 @@ export class ResultList {
   // and says so, so the list tells what became of every file.
   cancelled(id) {
     const e = this.entries.get(id);
-    if (!e) return;
+    if (!e || e.li.dataset.state === 'settled') return;
     this.settle(e, 'cancelled', 'Cancelled while it was being sent.');
-    this.entries.delete(id);
   }
 
   progress(id, percent) {

@@ -176,37 +176,45 @@ test('a file over the stated limits is named before any request is sent', { time
   }
 });
 
-test('an upload cancelled while it runs keeps nothing; the other file goes on', { timeout: 60_000 }, async () => {
-  clear(servers.plain);
-  const kept = { name: 'kept.bin', mimeType: 'application/octet-stream', buffer: binaryContent(200_000, 41) };
-  const { context, page } = await openPage(servers.plain);
-  try {
-    await throttle(context, page, 512 * 1024);
-    await page.setInputFiles(CHOOSE, [
-      { name: 'cancelled.bin', mimeType: 'application/octet-stream', buffer: binaryContent(8 << 20, 43) }, kept]);
-    await page.click('#submit');
-    await page.waitForFunction(() => {
-      const li = [...document.querySelectorAll('#result-files li.file')].find((e) =>
-        e.querySelector('.file-name').textContent === 'cancelled.bin');
-      return li && li.querySelector('progress').value > 5;
-    });
-    await page.getByRole('button', { name: /cancel upload.*cancelled\.bin|cancelled\.bin.*cancel/i })
-      .or(page.locator('.uppy-Dashboard-Item', { hasText: 'cancelled.bin' }).locator('.uppy-Dashboard-Item-action--remove'))
-      .first().click();
-    await page.waitForSelector(SETTLED, { timeout: 45_000 });
-    await shoot(page, '5-one-upload-cancelled');
-    const shown = await entries(page);
-    assert.deepEqual(shown.map((e) => [e.name, e.outcome]), [['cancelled.bin', 'cancelled'], ['kept.bin', 'stored']]);
-    // The server notices the lost request and removes what had come.
-    const deadline = Date.now() + 10_000;
-    while (readdirSync(servers.plain.dir).filter((n) => !n.startsWith('.')).length > 1 && Date.now() < deadline) {
-      await new Promise((r) => setTimeout(r, 100));
+test('uploads cancelled while they run keep nothing: one file (the other goes on), or all', { timeout: 90_000 },
+  async () => {
+    const cases = [
+      { cancel: 'one', click: (page) => page.locator('.uppy-Dashboard-Item', { hasText: 'running.bin' })
+        .locator('.uppy-Dashboard-Item-action--remove').click(),
+      expect: [['running.bin', 'cancelled'], ['kept.bin', 'stored']] },
+      { cancel: 'all', click: (page) => page.getByRole('button', { name: 'Cancel', exact: true }).first().click(),
+        expect: [['running.bin', 'cancelled'], ['kept.bin', 'cancelled']] },
+    ];
+    for (const c of cases) {
+      clear(servers.plain);
+      // kept.bin is large enough to be still running when all are cancelled,
+      // and small enough to be stored soon when only the other one is.
+      const kept = { name: 'kept.bin', mimeType: 'application/octet-stream', buffer: binaryContent(600_000, 41) };
+      const { context, page } = await openPage(servers.plain);
+      try {
+        await throttle(context, page, 256 * 1024);
+        await page.setInputFiles(CHOOSE, [
+          { name: 'running.bin', mimeType: 'application/octet-stream', buffer: binaryContent(8 << 20, 43) }, kept]);
+        await page.click('#submit');
+        await page.waitForFunction(() => [...document.querySelectorAll('#result-files li.file')]
+          .some((li) => li.querySelector('.file-name').textContent === 'running.bin' && li.querySelector('progress').value > 2));
+        await c.click(page);
+        await page.waitForSelector(SETTLED, { timeout: 45_000 });
+        await shoot(page, `5-cancelled-${c.cancel}`);
+        assert.deepEqual((await entries(page)).map((e) => [e.name, e.outcome]), c.expect, c.cancel);
+        // The server notices the lost requests and removes what had come.
+        const want = c.cancel === 'one' ? [kept] : [];
+        const deadline = Date.now() + 10_000;
+        while (readdirSync(servers.plain.dir).filter((n) => !n.startsWith('.')).length > want.length &&
+               Date.now() < deadline) {
+          await new Promise((r) => setTimeout(r, 100));
+        }
+        assertStored(want, servers.plain.dir);
+      } finally {
+        await context.close();
+      }
     }
-    assertStored([kept], servers.plain.dir);
-  } finally {
-    await context.close();
-  }
-});
+  });
 
 test('a refused upload shows the plain reason, the notice only as a detail, and is stored on retry',
   { timeout: 60_000 }, async () => {
@@ -248,19 +256,20 @@ test('with --forward the application\'s answers are shown as they are, accepting
         ({ name, mimeType: 'text/plain', buffer: Buffer.from(`${name}\r\n`) })));
       await page.click('#submit');
       await page.waitForSelector(SETTLED, { timeout: 45_000 });
-      await shoot(page, '7-application-answers');
       const shown = await entries(page);
       const byName = Object.fromEntries(shown.map((e) => [e.name, e]));
       assert.deepEqual([byName['keep me.txt'].outcome, byName['keep me.txt'].answer.status],
         ['accepted by the application', 'The application answered 200 OK.']);
       assert.deepEqual(JSON.parse(byName['keep me.txt'].answer.text), { kept: 'keep me.txt', note: 'thank you' });
       const refused = byName['refuse me.txt'];
-      assert.deepEqual([refused.outcome, refused.answer.status],
-        ['refused by the application', 'The application answered 403 Forbidden.']);
+      assert.deepEqual([refused.outcome, refused.reason, refused.answer.status],
+        ['refused by the application', 'The application refused it, so the server did not keep it.',
+          'The application answered 403 Forbidden.']);
       assert.equal(refused.answer.frame.sandbox, '');
       assert.match(refused.answer.frame.html, /<h1>Not for us<\/h1>/);
       const frame = page.frames().find((f) => f !== page.mainFrame());
       assert.equal((await frame.textContent('h1')), 'Not for us');
+      await shoot(page, '7-application-answers');
       assert.notEqual(await page.title(), 'script ran');
       assert.ok(!(await page.innerText('#result')).includes('Upload failed'));
       assert.deepEqual(readdirSync(servers.forward.dir).filter((n) => !n.startsWith('.')), ['keep me.txt']);
@@ -346,6 +355,10 @@ test('the page states its server\'s limits, and its script and style are current
         const response = await page.request.get(asset);
         assert.equal(response.status(), 200);
         assert.equal(response.headers()['cache-control'], 'public, max-age=31536000, immutable');
+        // An earlier version's address is no asset.
+        const stale = new URL(asset);
+        stale.pathname = stale.pathname.replace(/[0-9a-f]{16}/, '0'.repeat(16));
+        assert.equal((await page.request.get(stale.href)).status(), 404);
       }
     } finally {
       await page.close();

@@ -14,22 +14,13 @@ import { describeAnswer, readAnswer } from './answer.js';
 import { humanSize, parseLimits } from './limits.js';
 import { ResultList } from './results.js';
 
-function start() {
-  const form = document.getElementById('upload-form');
-  const note = document.getElementById('note');
-  const submit = document.getElementById('submit');
-  const result = document.getElementById('result');
-  const refusals = document.getElementById('refusals');
-  const limitsText = document.getElementById('limits')?.textContent ?? '';
-  const limits = parseLimits(limitsText);
-  const results = new ResultList(document.getElementById('result-files'));
-
-  // Each file the page will not take is named on a line of its own.
-  const refuse = (line) => { refusals.textContent += (refusals.textContent ? '\n' : '') + line; };
+// The Uppy instance with its Dashboard in #uploader and its uploader.
+// `refuse(line)` names a file the page will not take.
+function createUppy(page, limits, refuse) {
   const uppy = new Uppy({
     autoProceed: false,
     restrictions: { maxFileSize: limits.maxFileSize },
-    meta: { note: note.value },
+    meta: { note: page.note.value },
     // The count is checked here rather than by Uppy's restriction, which
     // refuses a whole selection without naming the file that is one too many.
     onBeforeFileAdded: (file, files) => {
@@ -46,7 +37,7 @@ function start() {
     target: '#uploader',
     width: '100%',
     height: 340,
-    note: limitsText,
+    note: page.limitsText,
     hideUploadButton: true,
     proudlyDisplayPoweredByUppy: false,
     disableThumbnailGenerator: true,
@@ -54,7 +45,7 @@ function start() {
     fileManagerSelectionType: 'files',
   });
   uppy.use(XHRUpload, {
-    endpoint: form.action || window.location.href,
+    endpoint: page.form.action || window.location.href,
     fieldName: 'file',
     allowedMetaFields: ['note'],
     headers: { Accept: 'application/json' },
@@ -65,31 +56,45 @@ function start() {
     shouldRetry: () => false,
     getResponseData: (xhr) => readAnswer(xhr),
   });
-  document.body.classList.add('scripted');
+  return uppy;
+}
 
-  note.addEventListener('input', () => uppy.setMeta({ note: note.value }));
+// "done" once every file sent was stored or accepted, "failed" otherwise.
+function settle(page) {
+  page.submit.disabled = false;
+  const states = [...document.querySelectorAll('#result-files li.file')].map((li) => li.dataset.outcome);
+  const failed = states.some((s) => s !== 'stored' && s !== 'cut' && s !== 'accepted by the application');
+  page.result.dataset.state = failed ? 'failed' : 'done';
+}
 
-  uppy.on('file-added', (file) => results.add(file));
+// What the user chooses, and what the page will not take.
+function followChoices(uppy, page, limits, refuse) {
+  uppy.on('file-added', (file) => page.results.add(file));
   // A file taken out before it was sent leaves the list; one taken out while
   // it was sent is listed as cancelled; one already answered (the
   // Dashboard's Done clears it) keeps its entry, the record of what became
   // of it.
   uppy.on('file-removed', (file) => {
-    if (!file.progress?.uploadStarted) results.remove(file.id);
-    else if (!file.progress.uploadComplete && !file.error) results.cancelled(file.id);
+    if (!file.progress?.uploadStarted) page.results.remove(file.id);
+    else if (!file.progress.uploadComplete && !file.error) page.results.cancelled(file.id);
     setTimeout(() => {
       const running = uppy.getFiles().some((f) => f.progress.uploadStarted && !f.progress.uploadComplete && !f.error);
-      if (result.dataset.state === 'uploading' && !running) settle();
+      if (page.result.dataset.state === 'uploading' && !running) settle(page);
     });
   });
   uppy.on('restriction-failed', (file, error) => {
-    // Refusals of onBeforeFileAdded above are named there already.
+    // Refusals of onBeforeFileAdded are named there already.
     if (!file || error?.isUserFacing === false) return;
     const tooLarge = limits.maxFileSize !== null && file.size > limits.maxFileSize;
     refuse(tooLarge
       ? `“${file.name}” (${humanSize(file.size)}) is larger than this server takes (${humanSize(limits.maxFileSize)}); it was not added.`
       : `“${file.name}” was not added: ${error.message}`);
   });
+}
+
+// Each request's progress and answer, into the result list.
+function followUploads(uppy, page) {
+  const { results } = page;
   uppy.on('upload-progress', (file, p) => {
     if (file && p.bytesTotal) results.progress(file.id, (100 * p.bytesUploaded) / p.bytesTotal);
   });
@@ -109,30 +114,37 @@ function start() {
   uppy.on('upload-retry', (file) => { if (file) results.retrying(file.id); });
   uppy.on('retry-all', (files) => { for (const f of files) results.retrying(f.id); });
   uppy.on('upload', () => {
-    refusals.textContent = '';
-    result.dataset.state = 'uploading';
-    submit.disabled = true;
+    page.refusals.textContent = '';
+    page.result.dataset.state = 'uploading';
+    page.submit.disabled = true;
   });
-  uppy.on('complete', () => settle());
+  uppy.on('complete', () => settle(page));
+}
 
-  // "done" once every file sent was stored or accepted, "failed" otherwise.
-  function settle() {
-    submit.disabled = false;
-    const states = [...document.querySelectorAll('#result-files li.file')].map((li) => li.dataset.outcome);
-    const failed = states.some((s) => s !== 'stored' && s !== 'cut' && s !== 'accepted by the application');
-    result.dataset.state = failed ? 'failed' : 'done';
-  }
-
-  form.addEventListener('submit', (event) => {
+function start() {
+  const byId = (id) => document.getElementById(id);
+  const page = {
+    form: byId('upload-form'), note: byId('note'), submit: byId('submit'), result: byId('result'),
+    refusals: byId('refusals'), limitsText: byId('limits')?.textContent ?? '',
+    results: new ResultList(byId('result-files')),
+  };
+  const limits = parseLimits(page.limitsText);
+  // Each file the page will not take is named on a line of its own.
+  const refuse = (line) => { page.refusals.textContent += (page.refusals.textContent ? '\n' : '') + line; };
+  const uppy = createUppy(page, limits, refuse);
+  document.body.classList.add('scripted');
+  followChoices(uppy, page, limits, refuse);
+  followUploads(uppy, page);
+  page.note.addEventListener('input', () => uppy.setMeta({ note: page.note.value }));
+  page.form.addEventListener('submit', (event) => {
     event.preventDefault();
-    uppy.setMeta({ note: note.value });
+    uppy.setMeta({ note: page.note.value });
     if (!uppy.getFiles().some((f) => !f.progress.uploadComplete)) {
-      refusals.textContent = 'Choose a file first.';
+      refuse('Choose a file first.');
       return;
     }
-    uppy.upload().catch(() => settle());
+    uppy.upload().catch(() => settle(page));
   });
-  window.parcelmoorUppy = uppy;
 }
 
 if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);

@@ -279,15 +279,24 @@ test('with --forward the application\'s answers are shown as they are, accepting
     }
   });
 
-test('on a 375 px screen a 184-character name wraps, exactly as given, with no sideways scroll', { timeout: 60_000 },
+test('on a 375 px screen, by keyboard alone, a 184-character name wraps, exactly as given, with no sideways scroll', { timeout: 60_000 },
   async () => {
     clear(servers.plain);
     const name = `${'long  name '.repeat(16)}end-of-it.txt`.slice(0, 184);
     assert.equal(name.length, 184);
     const { context, page } = await openPage(servers.plain, { viewport: { width: 375, height: 740 } });
     try {
-      await page.setInputFiles(CHOOSE, [{ name, mimeType: 'text/plain', buffer: Buffer.from('x') }]);
-      await page.click('#submit');
+      // By keyboard alone: Tab to the Dashboard's "browse files", Enter opens
+      // the file chooser; Tab on to Upload, Enter sends.
+      const tabTo = async (test) => {
+        for (let i = 0; i < 12 && !(await page.evaluate(test)); i++) await page.keyboard.press('Tab');
+        assert.ok(await page.evaluate(test), `not reached by Tab: ${test}`);
+      };
+      await tabTo(() => document.activeElement?.tagName === 'BUTTON' && /browse/i.test(document.activeElement.textContent));
+      const [chooser] = await Promise.all([page.waitForEvent('filechooser'), page.keyboard.press('Enter')]);
+      await chooser.setFiles([{ name, mimeType: 'text/plain', buffer: Buffer.from('x') }]);
+      await tabTo(() => document.activeElement?.id === 'submit');
+      await page.keyboard.press('Enter');
       await page.waitForSelector(SETTLED, { timeout: 45_000 });
       await shoot(page, '8-narrow-screen-long-name');
       const [shown] = await entries(page);

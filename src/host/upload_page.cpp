@@ -13,11 +13,15 @@ extern const char kPageJs[];
 extern const std::size_t kPageJsSize;
 extern const char kPageCss[];
 extern const std::size_t kPageCssSize;
+extern const char kPageJsGzip[];
+extern const std::size_t kPageJsGzipSize;
+extern const char kPageCssGzip[];
+extern const std::size_t kPageCssGzipSize;
 extern const char kPageAssetVersion[];
 
 std::string_view UploadPageHtml() { return {kUploadPageHtml, kUploadPageHtmlSize}; }
-std::string_view UploadPageScript() { return {kPageJs, kPageJsSize}; }
-std::string_view UploadPageStyle() { return {kPageCss, kPageCssSize}; }
+PageAssetBytes UploadPageScript() { return {{kPageJs, kPageJsSize}, {kPageJsGzip, kPageJsGzipSize}}; }
+PageAssetBytes UploadPageStyle() { return {{kPageCss, kPageCssSize}, {kPageCssGzip, kPageCssGzipSize}}; }
 
 std::string_view PageAssetPath() {
   static const std::string path = std::string("/assets/") + kPageAssetVersion + "/";

@@ -23,9 +23,15 @@ namespace parcelmoor {
 // The page's HTML, naming its script and style sheet by PageAssetPath.
 std::string_view UploadPageHtml();
 
+// An asset's bytes as they are and gzip-compressed (made at build time).
+struct PageAssetBytes {
+  std::string_view plain;
+  std::string_view gzip;
+};
+
 // The bundled script (text/javascript) and style sheet (text/css).
-std::string_view UploadPageScript();
-std::string_view UploadPageStyle();
+PageAssetBytes UploadPageScript();
+PageAssetBytes UploadPageStyle();
 
 // "/assets/VERSION/" where VERSION (16 hex digits) changes whenever the
 // script or the style sheet does, so their answers may be kept for good.

@@ -166,7 +166,7 @@ void Connection::HandleRequest() {
   }
   if (req.method() == http::verb::get || req.method() == http::verb::head) {
     send.head = req.method() == http::verb::head;
-    if (std::optional<PageAnswer> asset = AnswerPageAsset(path)) return Answer(*asset, send);
+    if (auto asset = AnswerPageAsset(path, req[http::field::accept_encoding])) return Answer(*asset, send);
   }
   if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
   std::optional<std::string_view> length;

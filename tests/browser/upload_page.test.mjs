@@ -18,7 +18,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, readdirSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -361,9 +361,14 @@ test('the page states its server\'s limits, and its script and style are current
       assert.equal(assets.length, 2);
       for (const asset of assets) {
         assert.match(new URL(asset).pathname, /^\/assets\/[0-9a-f]{16}\/page\.(js|css)$/);
-        const response = await page.request.get(asset);
-        assert.equal(response.status(), 200);
-        assert.equal(response.headers()['cache-control'], 'public, max-age=31536000, immutable');
+        const built = readFileSync(join(ROOT, 'page/dist', asset.slice(asset.lastIndexOf('/') + 1)));
+        for (const encoding of ['gzip', 'identity']) {
+          const response = await page.request.get(asset, { headers: { 'accept-encoding': encoding } });
+          assert.equal(response.status(), 200);
+          assert.equal(response.headers()['cache-control'], 'public, max-age=31536000, immutable');
+          assert.equal(response.headers()['content-encoding'], encoding === 'gzip' ? 'gzip' : undefined);
+          assert.ok((await response.body()).equals(built), `${asset} (${encoding}) is not page/dist's`);
+        }
         // An earlier version's address is no asset.
         const stale = new URL(asset);
         stale.pathname = stale.pathname.replace(/[0-9a-f]{16}/, '0'.repeat(16));

@@ -37,7 +37,6 @@ function createUppy(page, limits, refuse) {
     target: '#uploader',
     width: '100%',
     height: 340,
-    note: page.limitsText,
     hideUploadButton: true,
     proudlyDisplayPoweredByUppy: false,
     disableThumbnailGenerator: true,

@@ -57,7 +57,7 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
       return CallApplication(target, r, timeout);
     };
   }
-  auto& dir = options.upload.page.uploadDirectory;
+  auto& dir = options.upload.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
   if (!EnsureUploadDirectory(*dir, error)) return ConfigurationError(error);
   SweepUploadDirectory(*dir, "cgi");

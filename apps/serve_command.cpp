@@ -126,7 +126,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   }
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;
-  auto& dir = options.upload.page.uploadDirectory;
+  auto& dir = options.upload.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);

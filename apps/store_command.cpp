@@ -19,7 +19,7 @@ namespace parcelmoor::apps {
 namespace {
 
 struct StoreOptions {
-  PageSettings settings;
+  UploadSettings settings;
   MemoryHostOptions host;
   std::string body = "-";
   bool json = false;

@@ -11,21 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "host/upload_settings.h"
 #include "runtime/raised_error.h"
 #include "storage/file_record.h"
 #include "upload/host_interfaces.h"
 
 namespace parcelmoor {
-
-struct PageSettings {
-  std::optional<std::string> uploadDirectory;  // UploadDirectory put, exactly as given
-  // MaxFileSize put; a limit past 32 bits goes through the object's C++ API.
-  std::optional<int64_t> maxFileSize;
-  bool deleteMaxFile = false;                  // DeleteMaxFile put true
-  bool keepPartial = false;                    // UploadAllFilesOrNone put false before processing
-  std::optional<int32_t> maxFieldSize;         // MaxFieldSize put (0: no limit)
-  std::optional<int32_t> maxParts;             // MaxParts put (0: no limit)
-};
 
 struct ErrorReport {
   int32_t number = 0;
@@ -64,7 +55,11 @@ struct PageResult {
   int32_t filesStored() const;
 };
 
-PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings);
+// The object is given a HostPartPolicy built from `settings`, which applies
+// the file limit; the script properties (UploadDirectory, MaxFileSize,
+// DeleteMaxFile, MaxFieldSize, MaxParts, UploadAllFilesOrNone) are put as
+// a script would, mirroring the settings.
+PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings);
 
 // One JSON object: result, error, response, uploadAllFilesOrNone, form,
 // releaseError, then the host's view: status, filesStored, reason and files

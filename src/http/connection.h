@@ -63,7 +63,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void StartUpload(const RequestVerdict& verdict, bool expectContinue);
   UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
-  HandoffRequest DescribeForApplication(const PageResult& page) const;
+  void ReleaseUploadSlot();
+  HandoffRequest DescribeForApplication() const;
 
   // Runs a step of the connection; an exception it throws ends the
   // connection (logged, at most once a second) instead of the server.
@@ -94,6 +95,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<char[]> sink_;
   size_t dropped_ = 0;
   std::atomic<bool> cut_{false};
+  bool holdsUploadSlot_ = false;  // counted in core_->runningUploads
 };
 
 }  // namespace parcelmoor::httpd

@@ -176,6 +176,29 @@ class Forward(unittest.TestCase):
         self.assertEqual([(f["field"], f["storedPath"], f["bytesStored"], f["outcome"]) for f in report["files"]],
                          [("file", stored, 1700, "stored")])
 
+    def test_a_hand_off_waiting_on_the_application_holds_no_upload_slot(self):
+        # One upload slot: while the first upload waits for a slow
+        # application, its body is read and its slot free for the next one.
+        work = os.path.join(self.tmp, "one-slot")
+        os.mkdir(work)
+        app = f"http://127.0.0.1:{self.apps[0].server_address[1]}/uploaded"
+        server = ServeProcess(BINARY, work, "--max-uploads", "1", "--forward", app, "--forward-timeout", "10")
+        try:
+            before = len(Application.seen)
+            slow = {}
+            waiter = threading.Thread(target=lambda: slow.update(got=self.upload(server, "?mode=slow", "s1.txt")[0]))
+            waiter.start()
+            deadline = time.monotonic() + 10
+            while len(Application.seen) == before and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertGreater(len(Application.seen), before, "the application never heard of the first upload")
+            got, _, body, _ = self.upload(server, "?mode=accept", "s2.txt")
+            self.assertEqual(got, 201, body)
+            waiter.join(timeout=20)
+            self.assertEqual(slow.get("got"), 201)
+        finally:
+            server.stop()
+
     def test_cgi_hands_off_through_its_environment(self):
         app = f"http://127.0.0.1:{self.apps[0].server_address[1]}/uploaded"
         for mode, status, kept in (("accept", 201, True), ("refuse", 403, False)):

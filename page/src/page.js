@@ -20,6 +20,9 @@ function createUppy(page, limits, refuse) {
   const uppy = new Uppy({
     autoProceed: false,
     restrictions: { maxFileSize: limits.maxFileSize },
+    // The Dashboard's passing note in the page's words (its own sizes would
+    // say "100 KB" beside the page's "100 KiB").
+    locale: { strings: { exceedsSize: '%{file} is larger than this server takes' } },
     meta: { note: page.note.value },
     // The count is checked here rather than by Uppy's restriction, which
     // refuses a whole selection without naming the file that is one too many.

@@ -143,3 +143,9 @@ export async function throttle(context, page, bytesPerSecond) {
   await cdp.send('Network.emulateNetworkConditions',
     { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: bytesPerSecond });
 }
+
+// Presses Tab until `reached` (run in the page) holds, a dozen times at most.
+export async function tabTo(page, reached) {
+  for (let i = 0; i < 12 && !(await page.evaluate(reached)); i++) await page.keyboard.press('Tab');
+  assert.ok(await page.evaluate(reached), `not reached by Tab: ${reached}`);
+}

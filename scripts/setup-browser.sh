@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Prepares the real-browser test of the upload page: Debian's Chromium, Node.js
-# with npm, and the npm packages pinned in tests/browser/package-lock.json.
+# with npm, the npm packages pinned in tests/browser/package-lock.json, and
+# those of the page itself (page/package-lock.json: Uppy and esbuild), with
+# which the test checks that the committed bundle in page/dist is current
+# and a maintainer rebuilds it (npm run build --prefix page).
 # Safe to run again: whatever is already present is left alone.
 set -euo pipefail
 
@@ -21,4 +24,7 @@ fi
 # playwright-core brings no browser of its own; the test launches /usr/bin/chromium.
 if [ ! -d "$ROOT/tests/browser/node_modules/playwright-core" ]; then
   PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix "$ROOT/tests/browser" --no-audit --no-fund
+fi
+if [ ! -d "$ROOT/page/node_modules/@uppy/dashboard" ] || [ ! -d "$ROOT/page/node_modules/esbuild" ]; then
+  npm ci --prefix "$ROOT/page" --no-audit --no-fund
 fi

@@ -7,6 +7,8 @@
 
 #include <boost/asio/write.hpp>
 
+#include "host/page_assets.h"
+
 namespace parcelmoor::httpd {
 namespace {
 
@@ -162,6 +164,10 @@ void Connection::HandleRequest() {
     entry_.note = "bad-framing";
     return Refuse(400, fault, json, SendOptions{.drain = true});
   }
+  if (req.method() == http::verb::get || req.method() == http::verb::head) {
+    send.head = req.method() == http::verb::head;
+    if (auto asset = AnswerPageAsset(path, req[http::field::accept_encoding])) return Answer(*asset, send);
+  }
   if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
   std::optional<std::string_view> length;
   if (!parser_->chunked() && parser_->content_length()) length = req[http::field::content_length];
@@ -190,7 +196,11 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
   res.set(http::field::cache_control, "no-store");
   if (send.allow) res.set(http::field::allow, send.allow);
   if (send.retryAfter) res.set(http::field::retry_after, "1");
-  for (const auto& [name, value] : a.headers) res.insert(name, value);
+  // An answer that may be kept (the page's assets) says so in place of no-store.
+  for (const auto& [name, value] : a.headers) {
+    if (beast::iequals(name, "cache-control")) res.set(http::field::cache_control, value);
+    else res.insert(name, value);
+  }
   res.keep_alive(send.keepAlive);
   if (send.head) {
     res.content_length(a.body.size());

@@ -23,8 +23,8 @@ class PageAndUploads(ServeTestCase):
         self.assertIn("content-type: text/html", headers.lower())
         page = body.decode()
         for needle in ('id="upload-form"', 'method="post"', 'enctype="multipart/form-data"', 'id="note"',
-                       'id="files"', 'type="file" multiple', 'id="submit"', 'id="progress"', 'id="result"',
-                       "upload.addEventListener(\"progress\""):
+                       'id="files"', 'type="file" multiple', 'id="submit"', 'id="result"', 'id="result-files"',
+                       '<script defer src="assets/'):
             self.assertIn(needle, page)
         # HEAD announces the same length without a body: the next answer on
         # the connection follows its header directly.

@@ -3,18 +3,13 @@
 namespace parcelmoor {
 
 HostPartPolicy::HostPartPolicy(const UploadSettings& settings)
-    : maxFileBytes_(settings.maxFileBytes), deleteOverLimit_(settings.deleteOverLimit) {}
+    : limits_(settings.maxFileBytes, settings.deleteOverLimit) {}
 
 PartDecision HostPartPolicy::decide(const PartHeaders& part) {
-  PartDecision decision;
-  decision.action = PartDecision::Action::kStore;
   // A text field's length is the component's own limit (MaxFieldSize): the
   // file limit says nothing about it.
-  if (part.namesFile) {
-    decision.maxFileBytes = maxFileBytes_;
-    decision.deleteOverLimit = deleteOverLimit_;
-  }
-  return decision;
+  if (!part.namesFile) return PartDecision{};
+  return limits_.decide(part);
 }
 
 }  // namespace parcelmoor

@@ -4,10 +4,8 @@
 // a file over it; checks of types, names and contents belong here too, so
 // that the part state machine never has to learn of them.
 
-#include <cstdint>
-#include <optional>
-
 #include "host/upload_settings.h"
+#include "upload/limit_policy.h"
 #include "upload/part_policy.h"
 
 namespace parcelmoor {
@@ -22,8 +20,7 @@ class HostPartPolicy final : public PartPolicy {
   PartDecision decide(const PartHeaders& part) override;
 
  private:
-  std::optional<int64_t> maxFileBytes_;
-  bool deleteOverLimit_;
+  LimitPolicy limits_;
 };
 
 }  // namespace parcelmoor

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "storage/fake_file_layer.h"
+#include "storage/local_store.h"
 #include "storage/lock_holder_process.h"
+#include "storage/temporaries.h"
 #include "storage/temporary_files.h"
 #include "storage/upload_errors.h"
 #include "support/upload_harness.h"
@@ -22,6 +25,7 @@ using testing::FakeFileLayer;
 using testing::LockHolderProcess;
 using testing::ReadFile;
 using testing::TempDir;
+using testing::Temporaries;
 
 template <class F>
 std::optional<RaisedError> Caught(F&& f) {
@@ -59,7 +63,10 @@ class UploadFileWriterTest : public ::testing::Test {
     writer.open(Dir(), Named(name), limit);
   }
   void Write(const std::string& bytes) { writer.write(Bytes(bytes), static_cast<int32_t>(bytes.size())); }
-  std::string TemporaryOf(const std::string& name) const { return PathOf(TemporaryNameFor(name)); }
+  // Where the last opened file waits for its commit.
+  std::string Pending() const { return writer.records()->back().pendingPath; }
+  // Files this writer holds on disk: committed ones and temporaries.
+  size_t OnDisk() const { return dir.Files().size() + Temporaries(dir.str()).size(); }
   // Opens, writes and closes `name`: a stored file, not yet committed.
   void Store(const std::string& name, const std::string& content) {
     Open(name);
@@ -138,7 +145,7 @@ TEST_F(UploadFileWriterTest, AFailedWriteDeletesTheFileAndRaisesWithTheSystemCod
   testing::WriteFile(PathOf("a.bin"), "earlier");
   Open("a.bin");
   files.failWriteAt = 2;
-  files.failWriteCode = modWin32::ERROR_DISK_FULL;
+  files.failWriteErrno = ENOSPC;
   Write("0123456789");
   auto error = Caught([&] { Write("abcdefghij"); });
   ASSERT_TRUE(error);
@@ -148,9 +155,10 @@ TEST_F(UploadFileWriterTest, AFailedWriteDeletesTheFileAndRaisesWithTheSystemCod
   EXPECT_EQ(writer.size(), 20);
   EXPECT_FALSE(writer.isOpen());
   EXPECT_TRUE(files.openHandles().empty());
-  EXPECT_EQ(writer.storedFileCount(), 0u);
+  EXPECT_EQ(writer.records()->back().storeError, (StoreError{StoreCause::kDiskFull, ENOSPC}));
   writer.commitAll();
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.bin", "earlier"}}));
+  EXPECT_EQ(OnDisk(), 1u);
 }
 
 TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
@@ -188,6 +196,9 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
       {"stored, but the upload did not arrive whole",
        [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.close(), w.releaseStored(true); },
        FileOutcome::kNotStored, false, 0, 0},
+      {"finished, then discarded before its commit",
+       [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.close(), w.discardUncommitted(); },
+       FileOutcome::kNotStored, false, 0, 0},
       {"the request ended inside it",
        [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.abandon(false), w.releaseStored(true); },
        FileOutcome::kNotStored, false, 0, 0},
@@ -207,6 +218,7 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
     EXPECT_EQ(record.bytesReceived, row.error == -20 ? 0 : 10);
     EXPECT_EQ(record.bytesStored, row.stored);
     EXPECT_EQ(record.storedPath, row.onDisk ? PathOf(name) : "");
+    EXPECT_EQ(record.pendingPath, "") << "committed or gone";
     EXPECT_EQ(record.error ? record.error->number() : 0, row.error);
     EXPECT_EQ(fs::exists(PathOf(name)), row.onDisk);
     if (row.onDisk) {
@@ -217,9 +229,8 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
 
 TEST_F(UploadFileWriterTest, AnEarlierFileStaysWholeUntilTheCommitReplacesIt) {
   testing::WriteFile(PathOf("a.txt"), "earlier");
-  // What a crashed writer left in the temporary is cut.
-  testing::WriteFile(TemporaryOf("a.txt"), std::string(1000, 'o'));
   Store("a.txt", "new");
+  EXPECT_EQ(ReadFile(Pending()), "new");
   EXPECT_EQ(ReadFile(PathOf("a.txt")), "earlier");
   writer.releaseStored(true);  // not committed: the upload did not arrive whole
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
@@ -235,43 +246,48 @@ TEST_F(UploadFileWriterTest, AFileThatCannotBeCommittedIsDeleted) {
   Store("a.txt", "new");
   files.failMoves = true;
   EXPECT_EQ(writer.commitAll(), 1);
-  EXPECT_EQ(writer.storedFileCount(), 0u);
+  EXPECT_EQ(OnDisk(), 1u);
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
+  EXPECT_EQ(writer.records()->back().error->description(), "MoveFileEx failed. GetLastError=5");
 }
 
-TEST_F(UploadFileWriterTest, OpenThatCannotCutTheOldBytesFailsAndHoldsNothing) {
-  files.failTruncate = true;
-  auto error = Caught([&] { Open("a.txt"); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->number(), -20);
-  EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=5");
-  EXPECT_FALSE(writer.isOpen());
-  EXPECT_TRUE(files.openHandles().empty());
-  EXPECT_EQ(writer.storedFileCount(), 0u);
+// With sync on, a file whose data cannot be made durable is never named.
+TEST_F(UploadFileWriterTest, AFileWhoseDataCannotBeSyncedIsNotCommitted) {
+  testing::WriteFile(PathOf("a.txt"), "earlier");
+  writer.setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = true}, files));
+  Store("a.txt", "new");
+  Store("b.txt", "b");
+  files.failSyncs = true;
+  EXPECT_EQ(writer.commitAll(), 2);
+  EXPECT_EQ(files.syncCalls, 2);
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
+  EXPECT_EQ(writer.records()->back().storeError, (StoreError{StoreCause::kIo, EIO}));
+  EXPECT_EQ(OnDisk(), 1u);
 }
 
 TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
   testing::WriteFile(PathOf("plain.txt"), "x");
   fs::create_directory(dir.path() / "sub");
-  // Another upload writing held.txt holds its temporary.
-  const int32_t held = modWin32::FileLayer::Posix().CreateFileA(
-      TemporaryOf("held.txt"), modWin32::GENERIC_WRITE, 0, modWin32::OPEN_ALWAYS, modWin32::FILE_ATTRIBUTE_NORMAL);
-  ASSERT_NE(held, -1);
+  // Another upload, in another process, is writing held.txt.
+  LockHolderProcess other(Dir(), "held.txt");
+  ASSERT_TRUE(other.holds());
   struct Row {
     const char* why;
     std::string directory;
     std::string name;
     std::string code;
+    StoreCause cause;
   };
   const Row rows[] = {
-      {"missing directory", Dir() + "none/", "a.txt", "3"},
-      {"a file used as a directory", Dir() + "plain.txt/", "a.txt", "3"},
-      {"a directory as the target", Dir(), "sub", "5"},
-      {"a name another upload writes", Dir(), "held.txt", "32"},
-      {"a name too long", Dir(), std::string(300, 'n'), "206"},
-      {"a name with a separator", Dir(), "up/a.txt", "123"},
-      {"a name that is the parent", Dir(), "..", "123"},
-      {"a name with a control byte", Dir(), "a\x01.txt", "123"},
+      {"missing directory", Dir() + "none/", "a.txt", "3", StoreCause::kNoDirectory},
+      {"a file used as a directory", Dir() + "plain.txt/", "a.txt", "3", StoreCause::kNoDirectory},
+      {"a directory as the target", Dir(), "sub", "5", StoreCause::kIsDirectory},
+      {"the private directory's name", Dir(), ".parcelmoor", "5", StoreCause::kIsDirectory},
+      {"a name another upload writes", Dir(), "held.txt", "32", StoreCause::kNameBusy},
+      {"a name too long", Dir(), std::string(300, 'n'), "206", StoreCause::kNameTooLong},
+      {"a name with a separator", Dir(), "up/a.txt", "123", StoreCause::kNameRefused},
+      {"a name that is the parent", Dir(), "..", "123", StoreCause::kNameRefused},
+      {"a name with a control byte", Dir(), "a\x01.txt", "123", StoreCause::kNameRefused},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -280,49 +296,82 @@ TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
     EXPECT_EQ(error->number(), -20);
     EXPECT_EQ(error->source(), "OpenFile");
     EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=" + row.code);
+    EXPECT_EQ(writer.records()->back().storeError.cause, row.cause);
+    EXPECT_EQ(writer.records()->back().outcome, FileOutcome::kFailed);
     EXPECT_FALSE(writer.isOpen());
   }
-  modWin32::FileLayer::Posix().CloseHandle(held);
   EXPECT_EQ(ReadFile(PathOf("plain.txt")), "x");
-  EXPECT_EQ(writer.storedFileCount(), 0u);
+  EXPECT_TRUE(files.openHandles().empty());
 }
 
 TEST_F(UploadFileWriterTest, ANameAnotherProcessWritesFailsWithSharingViolationAndStaysItsHolders) {
-  LockHolderProcess other(TemporaryOf("a.txt"));
+  LockHolderProcess other(Dir(), "a.txt");
   ASSERT_TRUE(other.holds());
+  EXPECT_EQ(Temporaries(dir.str()).size(), 1u);
   auto error = Caught([&] { Open("a.txt"); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=32");
+  EXPECT_EQ(Temporaries(dir.str()).size(), 1u);
   other.Release();
   writer.releaseStored(true);
-  EXPECT_TRUE(fs::exists(TemporaryOf("a.txt")));
   Open("a.txt");
   EXPECT_TRUE(writer.isOpen());
   writer.close();
 }
 
-TEST_F(UploadFileWriterTest, DirectoryGivenWithBackslashReachesTheFile) {
-  writer.open(dir.str() + "\\", Named("a.txt"), std::nullopt);
-  Write("abc");
-  writer.close();
-  writer.commitAll();
-  EXPECT_EQ(ReadFile(PathOf("a.txt")), "abc");
+// Only the trailing "\\" the component appends separates; any other
+// backslash is part of the directory's name.
+TEST_F(UploadFileWriterTest, OnlyTheTrailingBackslashOfTheDirectorySeparates) {
+  fs::create_directory(dir.path() / "up\\load");
+  fs::create_directories(dir.path() / "up" / "load");
+  struct Row {
+    std::string directory;
+    fs::path expected;
+  };
+  const Row rows[] = {
+      {dir.str() + "\\", dir.path() / "a.txt"},
+      {dir.str() + "/up\\load\\", dir.path() / "up\\load" / "a.txt"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.directory);
+    writer.open(row.directory, Named("a.txt"), std::nullopt);
+    Write("abc");
+    writer.close();
+    writer.commitAll();
+    EXPECT_EQ(ReadFile(row.expected), "abc");
+    EXPECT_EQ(writer.records()->back().storedPath, row.expected.string());
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "up" / "load" / "a.txt"));
 }
 
 TEST_F(UploadFileWriterTest, OfTwoFilesOfOneNameTheLaterWins) {
   Store("a.txt", "first");
   Store("b.txt", "b");
   Store("a.txt", "second");
-  EXPECT_EQ(writer.storedFileCount(), 2u);
+  EXPECT_EQ(Temporaries(dir.str()).size(), 2u);
   writer.commitAll();
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "second"}, {"b.txt", "b"}}));
+}
+
+TEST_F(UploadFileWriterTest, DiscardGivesUpOnlyWhatIsNotCommitted) {
+  Store("a.txt", "committed");
+  writer.commitAll();
+  Store("b.txt", "waiting");
+  EXPECT_EQ(ReadFile(Pending()), "waiting");
+  EXPECT_EQ(writer.records()->back().storedPath, PathOf("b.txt"));
+  writer.discardUncommitted();
+  EXPECT_EQ(writer.commitAll(), 0);
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "committed"}}));
+  EXPECT_EQ(OnDisk(), 1u);
+  EXPECT_EQ(writer.records()->back().outcome, FileOutcome::kNotStored);
+  EXPECT_EQ(writer.records()->front().outcome, FileOutcome::kStored);
 }
 
 TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
   for (const bool deleteFile : {false, true}) {
     SCOPED_TRACE(deleteFile ? "deleted" : "kept");
     const std::string name = deleteFile ? "d.bin" : "k.bin";
-    const size_t storedBefore = writer.storedFileCount();
+    const size_t storedBefore = OnDisk();
     Open(name, 100);
     const std::string content = Pattern(250);
     Write(content);
@@ -334,7 +383,7 @@ TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
     if (!deleteFile) {
       EXPECT_EQ(ReadFile(PathOf(name)), content.substr(0, 100));
     }
-    EXPECT_EQ(writer.storedFileCount(), storedBefore + (deleteFile ? 0 : 1));
+    EXPECT_EQ(OnDisk(), storedBefore + (deleteFile ? 0 : 1));
     EXPECT_EQ(writer.size(), 250);
   }
 }
@@ -342,14 +391,15 @@ TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
 TEST_F(UploadFileWriterTest, AbandonDeletesOnlyItsOwnFile) {
   Open("a.txt");
   Write("mine");
-  // Right after the close another upload takes the temporary's name.
+  // Right after the close someone puts another file at the temporary's name.
+  const std::string pending = Pending();
   files.afterClose = [&] {
     files.afterClose = nullptr;
-    fs::remove(TemporaryOf("a.txt"));
-    testing::WriteFile(TemporaryOf("a.txt"), "theirs");
+    fs::remove(pending);
+    testing::WriteFile(pending, "theirs");
   };
   writer.abandon(true);
-  EXPECT_EQ(ReadFile(TemporaryOf("a.txt")), "theirs");
+  EXPECT_EQ(ReadFile(pending), "theirs");
 }
 
 TEST_F(UploadFileWriterTest, AbandonWithoutAnOpenFileDeletesNothing) {
@@ -357,18 +407,20 @@ TEST_F(UploadFileWriterTest, AbandonWithoutAnOpenFileDeletesNothing) {
   writer.abandon(true);
   writer.commitAll();
   EXPECT_EQ(ReadFile(PathOf("a.txt")), "stored");
-  EXPECT_EQ(writer.storedFileCount(), 1u);
+  EXPECT_EQ(OnDisk(), 1u);
 }
 
-TEST_F(UploadFileWriterTest, AFileTheAbandonCouldNotDeleteIsLeftToTheCleanUp) {
+TEST_F(UploadFileWriterTest, AFileTheAbandonCouldNotDeleteIsLeftToTheSweep) {
   Open("a.txt");
+  const std::string pending = Pending();
   files.failDeletes = true;
   writer.abandon(true);
-  EXPECT_TRUE(fs::exists(TemporaryOf("a.txt")));
-  EXPECT_EQ(writer.storedFileCount(), 1u);
+  EXPECT_TRUE(fs::exists(pending));
   files.failDeletes = false;
   writer.releaseStored(true);
-  EXPECT_TRUE(dir.Files().empty());
+  // Its writer lock is free though the writer lives: the sweep removes it.
+  EXPECT_EQ(SweepTemporaries(dir.str()), Temporaries(dir.str()));
+  EXPECT_EQ(OnDisk(), 0u);
 }
 
 TEST_F(UploadFileWriterTest, ReleaseDeletesOnlyFilesStillItsOwnOrKeepsThemForGood) {
@@ -379,15 +431,15 @@ TEST_F(UploadFileWriterTest, ReleaseDeletesOnlyFilesStillItsOwnOrKeepsThemForGoo
   Store("twice.txt", "second");
   writer.commitAll();
   // Another upload replaces one file with its own, most likely under the
-  // inode number ours just freed; another process holds a third.
+  // inode number ours just freed; another process is writing a third.
   fs::remove(PathOf("taken.txt"));
   testing::WriteFile(PathOf("taken.txt"), "theirs");
-  LockHolderProcess other(PathOf("held.txt"));
+  LockHolderProcess other(Dir(), "held.txt");
   ASSERT_TRUE(other.holds());
 
   writer.releaseStored(true);
-  EXPECT_EQ(writer.storedFileCount(), 0u);
-  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"taken.txt", "theirs"}, {"held.txt", "3"}}));
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"taken.txt", "theirs"}}));
+  EXPECT_EQ(Temporaries(dir.str()).size(), 1u) << "the other writer's";
 
   other.Release();
   Store("kept.txt", "k");

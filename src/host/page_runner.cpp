@@ -8,6 +8,7 @@
 #include "runtime/dispatch.h"
 #include "component/registration.h"
 #include "upload/upload_file.h"
+#include "storage/local_store.h"
 
 namespace parcelmoor {
 namespace {
@@ -89,6 +90,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
 
   PageResult page;
   ObjectRef upload = CreateObject("qelt_parcelmoor.UploadFile");
+  if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
+    typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
+  }
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     if (settings.uploadDirectory) {

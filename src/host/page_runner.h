@@ -25,6 +25,9 @@ struct PageSettings {
   bool keepPartial = false;                    // UploadAllFilesOrNone put false before processing
   std::optional<int32_t> maxFieldSize;         // MaxFieldSize put (0: no limit)
   std::optional<int32_t> maxParts;             // MaxParts put (0: no limit)
+  // Stored files and their names are made durable before the page returns
+  // (storage/local_store.h); serve and cgi unless --no-sync, store with --sync.
+  bool sync = false;
 };
 
 struct ErrorReport {

@@ -117,7 +117,9 @@ void UnlockRange(int fd, off_t offset) { SetLock(fd, offset, F_UNLCK, F_OFD_SETL
 std::vector<std::string> SweepTemporaries(const std::string& directory) {
   std::vector<std::string> removed;
   const std::string privateDir = PrivateDirectoryOf(directory);
-  // Never created or not ours to read: nothing of the server's is there.
+  // Made now if missing, so that no upload can take its name first.
+  ::mkdir(privateDir.c_str(), 0700);
+  // Not ours to read: nothing of the server's is there.
   FileDescriptor dirFd(::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dirFd.valid()) return removed;
   FileDescriptor lockFd(::openat(dirFd.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -134,6 +136,7 @@ std::vector<std::string> SweepTemporaries(const std::string& directory) {
 
 std::vector<std::string> SweepIfDue(const std::string& directory, std::chrono::seconds interval) {
   const std::string stamp = PrivateDirectoryOf(directory) + "/" + kStampName;
+  ::mkdir(PrivateDirectoryOf(directory).c_str(), 0700);
   struct stat st;
   if (::lstat(stamp.c_str(), &st) == 0 && std::time(nullptr) - st.st_mtime < interval.count()) return {};
   // The stamp moves first: concurrent runs that see it moved leave the sweep

@@ -52,7 +52,8 @@ off_t NameLockOffset(std::string_view fileName);
 bool TryLockRange(int fd, off_t offset);
 void UnlockRange(int fd, off_t offset);
 
-// Removes the temporaries in the private directory of `directory` whose
+// Creates the private directory of `directory` when missing (so that no
+// upload can take its name first), then removes the temporaries in it whose
 // writer is gone, each under its writer lock, and nothing else (not the lock
 // file, not a file of any other name, nothing outside the private directory).
 // Returns the paths removed; a directory that cannot be read removes nothing.

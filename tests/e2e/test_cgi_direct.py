@@ -58,7 +58,9 @@ class CgiDirect(unittest.TestCase):
         return status, headers, rest, out.stderr.decode(errors="replace")
 
     def stored(self):
-        return sorted(os.listdir(self.uploads)) if os.path.isdir(self.uploads) else []
+        if not os.path.isdir(self.uploads):
+            return []
+        return sorted(n for n in os.listdir(self.uploads) if n != ".parcelmoor")
 
     def read_stored(self, name):
         with open(os.path.join(self.uploads, name), "rb") as f:

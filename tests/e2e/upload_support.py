@@ -134,8 +134,11 @@ class ServeProcess:
         return self.proc.returncode
 
     def stored(self):
-        """The names in the upload directory, without the server's private directory."""
-        return sorted(n for n in os.listdir(self.dir) if n != ".parcelmoor")
+        """The names in the upload directory and the temporaries of uploads
+        being written (as ".parcelmoor/NAME"), without the rest of the
+        server's private directory."""
+        names = [n for n in os.listdir(self.dir) if n != ".parcelmoor"]
+        return sorted(names + [".parcelmoor/" + n for n in self.temporaries()])
 
     def temporaries(self):
         """The temporaries of uploads being written (random names in the private directory)."""

@@ -2,14 +2,16 @@
 """What syncing stored files costs `parcelmoor serve`: the same requests with
 sync on (the default) and with --no-sync, one run each, over loopback:
 one upload of one 1 GiB file, and one request of 1,000 files of 64 KiB.
-Prints the seconds from the request's first byte to the answer's last.
+Prints the seconds from the request's first byte to the answer's last, the
+median of --runs runs taken in turn (sync, no sync, sync, ...), as the disk is
+shared and single runs vary.
 
 Each run gets a fresh upload directory; the earlier one is moved aside (into
 a folder deleted once every run is over), because creating files right next
 to thousands just deleted is several times slower on some file systems and
 would charge one run for the last one's clean-up.
 
-Usage: bench/durability.py PARCELMOOR_BINARY [--big-mib 1024] [--files 1000] [--file-kib 64]
+Usage: bench/durability.py PARCELMOOR_BINARY [--big-mib 1024] [--files 1000] [--file-kib 64] [--runs 3]
 """
 
 import argparse
@@ -84,6 +86,7 @@ def main():
     parser.add_argument("--big-mib", type=int, default=1024)
     parser.add_argument("--files", type=int, default=1000)
     parser.add_argument("--file-kib", type=int, default=64)
+    parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="parcelmoor-durability-", dir=os.environ.get("BENCH_DIR"))
     trash = os.path.join(work, "trash")
@@ -92,8 +95,11 @@ def main():
         for why, (pieces, length) in ((f"one file of {args.big_mib} MiB", big_file(args.big_mib)),
                                       (f"{args.files} files of {args.file_kib} KiB in one request",
                                        many_files(args.files, args.file_kib))):
-            timed = {name: run(args.binary, work, trash, options, pieces, length)
-                     for name, options in (("sync", []), ("no sync", ["--no-sync"]))}
+            runs = {"sync": [], "no sync": []}
+            for _ in range(args.runs):
+                for name, options in (("sync", []), ("no sync", ["--no-sync"])):
+                    runs[name].append(run(args.binary, work, trash, options, pieces, length))
+            timed = {name: sorted(times)[len(times) // 2] for name, times in runs.items()}
             print(f"{why}: sync {timed['sync']:.2f} s, no sync {timed['no sync']:.2f} s, "
                   f"ratio {timed['sync'] / timed['no sync']:.2f}", flush=True)
     finally:

@@ -79,7 +79,10 @@ class LocalStore final : public Store {
   StoreError createTemporary(Entry& entry);
   // Starts write-back of what the entry got since the last start.
   void startWriteback(Entry& entry);
-  // Syncs the data of each finished entry; a failure is recorded in `results`.
+  // Syncs the data of one finished entry, reopened by its temporary's name.
+  StoreError syncOne(const Entry& entry);
+  // Syncs the data of each finished entry, side by side; a failure is
+  // recorded in `results`.
   void syncData(std::span<const Ticket> tickets, std::vector<StoreError>& results);
   // Releases both locks of an entry whose temporary is gone.
   void release(Entry& entry) noexcept;

@@ -3,6 +3,7 @@
 // injected failures (a write that stops short, deletes, moves or syncs that
 // fail) and a hook that runs right after a handle closes.
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <set>
@@ -35,7 +36,7 @@ class FakeFileLayer : public modWin32::FileLayer {
 
   int writeCalls = 0;
   std::vector<uint32_t> writeSizes;
-  int syncCalls = 0;
+  std::atomic<int> syncCalls{0};  // syncs run side by side
   std::vector<std::string> deleteRequests;
   const std::set<int32_t>& openHandles() const { return open_; }
 

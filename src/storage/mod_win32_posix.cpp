@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
 
+#include "storage/hash.h"
 #include "storage/mod_win32.h"
 #include "storage/posix_io.h"
 
@@ -33,12 +35,12 @@ uint64_t GenerationOf(int fd) {
   handle->handle_bytes = MAX_HANDLE_SZ;
   int mountId = 0;
   if (::name_to_handle_at(fd, "", handle, &mountId, AT_EMPTY_PATH) == 0) {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    auto mix = [&hash](unsigned char byte) { hash = (hash ^ byte) * 1099511628211ull; };
-    for (int i = 0; i < 4; ++i) mix(static_cast<unsigned char>(static_cast<unsigned>(handle->handle_type) >> (8 * i)));
-    const unsigned char* bytes = storage + offsetof(struct file_handle, f_handle);
-    for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) mix(bytes[i]);
-    return hash;
+    const auto type = static_cast<uint32_t>(handle->handle_type);
+    const unsigned char typeBytes[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
+                                        static_cast<unsigned char>(type >> 16), static_cast<unsigned char>(type >> 24)};
+    const auto* bytes = reinterpret_cast<const char*>(storage + offsetof(struct file_handle, f_handle));
+    const uint64_t hash = Fnv1a(std::string_view(reinterpret_cast<const char*>(typeBytes), 4));
+    return Fnv1a(std::string_view(bytes, std::min<size_t>(handle->handle_bytes, MAX_HANDLE_SZ)), hash);
   }
   struct statx sx;
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {

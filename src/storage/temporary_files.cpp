@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "storage/hash.h"
 #include "storage/posix_io.h"
 
 namespace parcelmoor {
@@ -23,12 +24,6 @@ constexpr const char* kStampName = "swept";
 // the two never meet.
 constexpr uint64_t kRangeMask = (uint64_t{1} << 62) - 1;
 constexpr uint64_t kNameRangeStart = uint64_t{1} << 62;
-
-uint64_t Fnv1a(std::string_view bytes) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-  return hash;
-}
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 

@@ -101,6 +101,21 @@ class Commit(unittest.TestCase):
         live.wait(10)
         self.assertEqual(self.temporaries(), [])
 
+    def test_an_upload_named_like_anothers_temporary_cannot_replace_it(self):
+        victim = self.start_writer("report.txt", fill=b"v")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10), self.temporaries())
+        # The attacker even knows the temporary's name (no client can).
+        for name in (self.temporaries()[0], ".parcelmoor-report.txt-0123456789abcdef.part"):
+            answer, _ = self.run_cgi(multipart([("f", name, b"EVIL")]))
+            self.assertIn('"outcome":"stored"', answer)
+        close = b"\r\n--" + CONTENT_TYPE.split("boundary=")[1].encode() + b"--\r\n"
+        rest = b"v" * (100_000 - len(close))
+        victim.stdin.write(rest + close)
+        victim.stdin.close()
+        self.assertEqual(victim.wait(30), 0)
+        with open(os.path.join(self.uploads, "report.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"v" * 4000 + rest)
+
     def test_a_get_never_sweeps(self):
         env = self.environment(0)
         env["REQUEST_METHOD"] = "GET"

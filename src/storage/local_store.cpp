@@ -91,6 +91,12 @@ int LocalStore::lockFileOf(const std::string& directory, StoreError* error) {
     *error = StoreErrorFromErrno(errno);
     return -1;
   }
+  if (writerId_.empty()) writerId_ = NewWriterId();
+  // The writer lock before any temporary of this upload exists there.
+  if (writerId_.empty() || !TryLockRange(fd.get(), WriterLockOffset(writerId_))) {
+    *error = {StoreCause::kIo, errno};
+    return -1;
+  }
   const int raw = fd.get();
   lockFiles_.emplace(directory, std::move(fd));
   return raw;
@@ -125,12 +131,8 @@ StoreError LocalStore::begin(const std::string& directory, const std::string& fi
 }
 
 StoreError LocalStore::createTemporary(Entry& entry) {
-  const std::string name = NewTemporaryName();
+  const std::string name = NewTemporaryName(writerId_);
   if (name.empty()) return StoreErrorFromErrno(errno);
-  entry.writerLock = WriterLockOffset(name);
-  // The writer lock before the file: a sweep never finds a temporary of a
-  // live writer unlocked.
-  if (!TryLockRange(entry.lockFd, entry.writerLock)) return {StoreCause::kIo, errno};
   entry.temporaryPath = PrivateDirectoryOf(entry.directory) + "/" + name;
   using namespace modWin32;
   entry.handle = files_->CreateFileA(entry.temporaryPath, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
@@ -143,7 +145,6 @@ StoreError LocalStore::createTemporary(Entry& entry) {
     entry.handle = INVALID_HANDLE_VALUE;
     ::unlink(entry.temporaryPath.c_str());
   }
-  if (error) UnlockRange(entry.lockFd, entry.writerLock);
   return error;
 }
 
@@ -179,10 +180,7 @@ StoreError LocalStore::finish(Ticket ticket) {
   return closed ? StoreError{} : LastError(*files_);
 }
 
-void LocalStore::release(Entry& entry) noexcept {
-  UnlockRange(entry.lockFd, entry.writerLock);
-  UnlockRange(entry.lockFd, entry.nameLock);
-}
+void LocalStore::release(Entry& entry) noexcept { UnlockRange(entry.lockFd, entry.nameLock); }
 
 bool LocalStore::abandon(Ticket ticket) noexcept {
   Entry& entry = entries_[ticket];
@@ -191,7 +189,8 @@ bool LocalStore::abandon(Ticket ticket) noexcept {
   entry.handle = modWin32::INVALID_HANDLE_VALUE;
   const bool gone = files_->DeleteFileIfIdentity(entry.temporaryPath, entry.identity) ||
                     files_->GetLastErrno() == ENOENT;
-  // Left or not, the writer lock goes: a sweep removes what the delete missed.
+  // Left or not, the name is free; what the delete missed, a sweep removes
+  // once this upload has ended.
   release(entry);
   entry.state = State::kGone;
   return gone;

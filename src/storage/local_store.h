@@ -65,7 +65,6 @@ class LocalStore final : public Store {
     std::string directory;  // POSIX path of the final name's directory
     int lockFd = -1;        // the directory's lock file (owned by lockFiles_)
     off_t nameLock = 0;
-    off_t writerLock = 0;
     int32_t handle = modWin32::INVALID_HANDLE_VALUE;
     FileIdentity identity;
     uint64_t written = 0;
@@ -84,13 +83,14 @@ class LocalStore final : public Store {
   // Syncs the data of each finished entry, side by side; a failure is
   // recorded in `results`.
   void syncData(std::span<const Ticket> tickets, std::vector<StoreError>& results);
-  // Releases both locks of an entry whose temporary is gone.
+  // Releases the name lock of an entry that is committed or given up.
   void release(Entry& entry) noexcept;
 
   Options options_;
   modWin32::FileLayer* files_;
   std::vector<Entry> entries_;
-  std::map<std::string, FileDescriptor> lockFiles_;
+  std::map<std::string, FileDescriptor> lockFiles_;  // each holds this upload's writer lock
+  std::string writerId_;  // begins the name of each of this upload's temporaries
 };
 
 }  // namespace parcelmoor

@@ -57,7 +57,8 @@ class Store {
   // descriptor or connection. REQUIRES: begun, not finished.
   virtual StoreError finish(Ticket ticket) = 0;
   // Gives the file up before its commit: its bytes go and its name is free.
-  // Returns whether nothing of it is left (what is left, a sweep removes).
+  // Returns whether nothing of it is left (what is left, a sweep removes
+  // once the upload has ended).
   virtual bool abandon(Ticket ticket) noexcept = 0;
   // Gives each finished file its final name, in order, replacing an earlier
   // file of that name in one step; returns one error per ticket (kNone:

@@ -17,7 +17,8 @@ namespace parcelmoor {
 namespace {
 
 constexpr std::string_view kSuffix = ".part";
-constexpr size_t kRandomBytes = 16;
+constexpr size_t kRandomBytes = 16;    // of a temporary's name, the writer's id included
+constexpr size_t kWriterIdBytes = 8;   // the name's first 16 digits
 constexpr const char* kLockFileName = "locks";
 constexpr const char* kStampName = "swept";
 // Writer locks take the lower quarter of the offsets, name locks the next:
@@ -51,6 +52,28 @@ bool RemoveIfWriterGone(int privateDir, int lockFd, const char* name) {
   return removed;
 }
 
+std::string RandomHex(size_t bytes) {
+  unsigned char random[16];
+  if (bytes > sizeof random) return "";
+  size_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = ::getrandom(random + got, bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return "";
+    }
+    got += static_cast<size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * bytes);
+  for (size_t k = 0; k < bytes; ++k) {
+    hex += kHex[random[k] >> 4];
+    hex += kHex[random[k] & 15];
+  }
+  return hex;
+}
+
 }  // namespace
 
 std::string PrivateDirectoryOf(const std::string& directory) {
@@ -68,24 +91,12 @@ int OpenLockFile(const std::string& directory) {
   return ::openat(dir.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-std::string NewTemporaryName() {
-  unsigned char bytes[kRandomBytes];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return "";
-    }
-    got += static_cast<size_t>(n);
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name;
-  name.reserve(2 * kRandomBytes + kSuffix.size());
-  for (unsigned char b : bytes) {
-    name += kHex[b >> 4];
-    name += kHex[b & 15];
-  }
+std::string NewWriterId() { return RandomHex(kWriterIdBytes); }
+
+std::string NewTemporaryName(std::string_view writerId) {
+  std::string name = RandomHex(kRandomBytes - kWriterIdBytes);
+  if (name.empty() || writerId.size() != 2 * kWriterIdBytes) return "";
+  name.insert(0, writerId);
   name.append(kSuffix);
   return name;
 }
@@ -98,7 +109,7 @@ bool IsTemporaryName(std::string_view name) {
 }
 
 off_t WriterLockOffset(std::string_view temporaryName) {
-  return static_cast<off_t>(Fnv1a(temporaryName) & kRangeMask);
+  return static_cast<off_t>(Fnv1a(temporaryName.substr(0, 2 * kWriterIdBytes)) & kRangeMask);
 }
 
 off_t NameLockOffset(std::string_view fileName) {

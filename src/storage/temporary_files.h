@@ -12,11 +12,13 @@
 // byte ranges, one descriptor per upload however many files it writes:
 // - a name lock per final name (a range derived from the name), held from
 //   begin to commit or abandon: another live upload of that name is refused;
-// - a writer lock per temporary (a range derived from its random name),
-//   taken before the temporary is created and released only once it is gone
-//   (renamed or deleted). The kernel drops both when the writer dies, so a
-//   temporary whose writer lock can be taken has no live writer, at once
-//   after a crash, with no grace period to wait out.
+// - a writer lock per upload (a range derived from a random writer id that
+//   begins each of its temporaries' names), taken before its first temporary
+//   is created and held while the upload lives. The kernel drops both when
+//   the writer dies, so a temporary whose writer lock can be taken has no
+//   live writer, at once after a crash, with no grace period to wait out.
+//   One lock per upload rather than per file keeps the kernel's list of
+//   locks, which every lock call walks, as short as the names being written.
 
 #include <sys/types.h>
 
@@ -38,14 +40,17 @@ std::string PrivateDirectoryOf(const std::string& directory);
 // that is a link or a file ENOTDIR or ELOOP).
 int OpenLockFile(const std::string& directory);
 
-// A fresh temporary's name: 32 random hexadecimal digits and ".part".
-// Returns "" with errno set when the system has no randomness to give.
-std::string NewTemporaryName();
+// A fresh writer id: 16 random hexadecimal digits. A fresh temporary's name:
+// the writer's id, 16 more random digits and ".part" (128 random bits in all).
+// Both return "" with errno set when the system has no randomness to give.
+std::string NewWriterId();
+std::string NewTemporaryName(std::string_view writerId);
 // Whether `name` has the shape NewTemporaryName gives.
 bool IsTemporaryName(std::string_view name);
 
-// The lock ranges (one byte each) of a temporary's writer and of a final name.
-off_t WriterLockOffset(std::string_view temporaryName);
+// The lock ranges (one byte each) of a writer (given its id or the name of
+// one of its temporaries) and of a final name.
+off_t WriterLockOffset(std::string_view writerIdOrTemporaryName);
 off_t NameLockOffset(std::string_view fileName);
 // Takes the write lock on the byte at `offset` for the open file description
 // of `fd`, without waiting; false (errno EAGAIN) while another holds it.

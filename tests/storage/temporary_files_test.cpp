@@ -63,9 +63,12 @@ std::string CrashedWriterLeaves(const std::string& dir, const std::string& name)
 
 TEST(TemporaryNameTest, IsFreshRandomAndRecognised) {
   std::set<std::string> seen;
-  for (int i = 0; i < 100; ++i) seen.insert(NewTemporaryName());
+  const std::string writer = NewWriterId();
+  for (int i = 0; i < 100; ++i) seen.insert(NewTemporaryName(writer));
   EXPECT_EQ(seen.size(), 100u);
   EXPECT_TRUE(IsTemporaryName(*seen.begin()));
+  EXPECT_EQ(WriterLockOffset(*seen.begin()), WriterLockOffset(writer));
+  EXPECT_NE(NewWriterId(), writer);
   for (const char* name : {".parcelmoor-notes-0123456789abcdef.part", "notes.part", "locks",
                            "0123456789ABCDEF0123456789abcdef.part", "0123456789abcdef0123456789abcde.part"}) {
     EXPECT_FALSE(IsTemporaryName(name)) << name;

@@ -176,6 +176,7 @@ void UploadFileWriter::dropUncommitted(const std::string& key) noexcept {
 }
 
 int UploadFileWriter::commitAll() {
+  if (commitsHeld_) return 0;
   std::vector<Store::Ticket> tickets;
   std::vector<size_t> entries;
   for (size_t i = 0; i < storedFiles_.size(); ++i) {

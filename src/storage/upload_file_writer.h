@@ -77,6 +77,13 @@ class UploadFileWriter {
   // ones; their records say not stored. REQUIRES: no file is open.
   void discardUncommitted() noexcept;
 
+  // While held, commitAll (and so the end of a body and a release that
+  // keeps files) commits nothing: a host that first asks an application
+  // tells it each record's pendingPath and storedPath, then lifts the hold
+  // and calls commitAll, or calls discardUncommitted. Files still held when
+  // the writer ends are given up.
+  void holdCommits(bool held) { commitsHeld_ = held; }
+
   // Ends this writer's hold on every recorded file: when `deleteThem`,
   // deletes each (committed ones while their name still names them), else
   // commits the uncommitted ones; forgets them all. REQUIRES: no file is open.
@@ -115,6 +122,7 @@ class UploadFileWriter {
 
   std::shared_ptr<Store> store_;
   bool open_ = false;
+  bool commitsHeld_ = false;
   int64_t lFileSize = 0;  // 64-bit: files past 2 GiB are counted exactly
   bool bMaxSizeExceeded = false;
   std::optional<int64_t> limit_;

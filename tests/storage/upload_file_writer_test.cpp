@@ -205,6 +205,36 @@ TEST_F(UploadFileWriterTest, OfTwoFilesOfOneNameTheLaterWins) {
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "second"}, {"b.txt", "b"}}));
 }
 
+TEST_F(UploadFileWriterTest, AHeldCommitWaitsForTheHostsWord) {
+  struct Row {
+    const char* why;
+    std::function<void(UploadFileWriter&)> decide;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"the application accepts", [](UploadFileWriter& w) { w.holdCommits(false), w.commitAll(); }, true},
+      {"the application refuses", [](UploadFileWriter& w) { w.discardUncommitted(); }, false},
+      {"nobody decides before the release", [](UploadFileWriter& w) { w.releaseStored(false); }, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    testing::WriteFile(PathOf("a.txt"), "earlier");
+    {
+      UploadFileWriter w;
+      w.holdCommits(true);
+      w.open(Dir(), Named("a.txt"), std::nullopt);
+      w.write(Bytes("new"), 3);
+      w.close();
+      EXPECT_EQ(w.commitAll(), 0);
+      EXPECT_EQ(ReadFile(PathOf("a.txt")), "earlier");
+      EXPECT_EQ(ReadFile(w.records()->back().pendingPath), "new");
+      row.decide(w);
+    }
+    EXPECT_EQ(ReadFile(PathOf("a.txt")), row.kept ? "new" : "earlier");
+    EXPECT_TRUE(Temporaries(dir.str()).empty());
+  }
+}
+
 TEST_F(UploadFileWriterTest, DiscardGivesUpOnlyWhatIsNotCommitted) {
   Store("a.txt", "committed");
   writer.commitAll();

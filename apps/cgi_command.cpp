@@ -61,7 +61,7 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
       return CallApplication(target, r, timeout);
     };
   }
-  auto& dir = options.upload.page.uploadDirectory;
+  auto& dir = options.upload.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
   if (!EnsureUploadDirectory(*dir, error)) return ConfigurationError(error);
   // A sweep costs a directory listing: only an upload pays for it, and only

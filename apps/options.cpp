@@ -51,7 +51,7 @@ void StoreEnvironment(const po::options_description& options, po::variables_map&
   throw e;
 }
 
-// The component's field limit is 32-bit.
+// The component counts fields and parts in 32 bits.
 int64_t AtMostInt32(const char* option, int64_t value) {
   if (value > std::numeric_limits<int32_t>::max()) throw po::error(std::string(option) + " is at most 2147483647");
   return value;
@@ -96,17 +96,17 @@ void validate(boost::any& out, const std::vector<std::string>& values, Seconds*,
   out = Seconds{std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)))};
 }
 
-po::options_description PageOptions(PageSettings& s) {
+po::options_description PageOptions(UploadSettings& s) {
   po::options_description d("Upload options");
   d.add_options()
       ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
          s.uploadDirectory = v;
        }), "directory the files are stored in, created when missing (default ./uploads)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
-         s.maxFileSize = v.value;
+         s.maxFileBytes = v.value;
        }), "largest size of one file; a larger file is cut at this size (default: no limit)")
       ("max-field-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
-         s.maxFieldSize = static_cast<int32_t>(AtMostInt32("--max-field-size", v.value));
+         s.maxFieldBytes = AtMostInt32("--max-field-size", v.value);
        }), "longest value of one text field; a longer one stops the upload with 413 "
            "(serve and cgi: 1M unless given; 0: no limit)")
       ("max-parts", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
@@ -114,7 +114,7 @@ po::options_description PageOptions(PageSettings& s) {
          s.maxParts = n;
        }), "most parts (fields and files) of one upload; more stop it with 413 "
            "(serve and cgi: 10000 unless given; 0: no limit)")
-      ("delete-max-file", po::bool_switch(&s.deleteMaxFile),
+      ("delete-max-file", po::bool_switch(&s.deleteOverLimit),
        "delete a file that is larger than --max-file-size instead of cutting it")
       ("keep-partial", po::bool_switch(&s.keepPartial),
        "keep the files of an upload that did not arrive whole (default: delete them)")
@@ -125,14 +125,14 @@ po::options_description PageOptions(PageSettings& s) {
 }
 
 po::options_description UploadOptions(UploadSettings& s) {
-  po::options_description d = PageOptions(s.page);
+  po::options_description d = PageOptions(s);
   d.add_options()
       ("trusted-proxy", po::value<std::vector<std::string>>(&s.trustedProxies)->value_name("ADDRESS")->composing(),
        "a proxy (by address; may be given more than once) whose X-Forwarded-For names the client in the log")
       ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
-         s.maxRequestSize = v.value;
+         s.maxRequestBytes = v.value;
        }), "refuse a request body larger than this with 413, before reading it (default: no limit)")
-      ("no-sync", po::bool_switch()->notifier([&s](bool on) { s.page.sync = s.page.sync && !on; }),
+      ("no-sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync && !on; }),
        "answer without syncing stored files to disk: faster, but a power cut right after an answer "
        "can lose or empty files it said were stored (and the earlier files they replaced)");
   return d;
@@ -153,9 +153,9 @@ po::options_description ForwardOptions(ForwardSettings& s) {
 }
 
 void ApplyServerDefaults(UploadSettings& s) {
-  s.page.maxFieldSize = kDefaultMaxFieldSize;
-  s.page.maxParts = kDefaultMaxParts;
-  s.page.sync = true;
+  s.maxFieldBytes = kDefaultMaxFieldSize;
+  s.maxParts = kDefaultMaxParts;
+  s.sync = true;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

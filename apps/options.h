@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <boost/program_options.hpp>
 
-#include "host/request_policy.h"
+#include "host/upload_settings.h"
 #include "http/upload_forwarder.h"
 
 namespace parcelmoor::apps {
@@ -38,14 +41,14 @@ void validate(boost::any& out, const std::vector<std::string>& values, Seconds*,
 
 // The options of every command that stores uploads: where files go and how
 // large they may be.
-po::options_description PageOptions(PageSettings& settings);
+po::options_description PageOptions(UploadSettings& settings);
 // PageOptions and the limits a server checks before the component runs.
 po::options_description UploadOptions(UploadSettings& settings);
 
 // The limits serve and cgi apply unless told otherwise: memory stays bounded
 // whatever a client sends.
-inline constexpr int32_t kDefaultMaxFieldSize = 1 << 20;
-inline constexpr int32_t kDefaultMaxParts = 10'000;
+inline constexpr int64_t kDefaultMaxFieldSize = 1 << 20;
+inline constexpr int64_t kDefaultMaxParts = 10'000;
 void ApplyServerDefaults(UploadSettings& settings);
 
 // Where stored uploads are handed on to the user's application.

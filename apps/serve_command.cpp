@@ -32,7 +32,11 @@ po::options_description ServerOptions(HttpServerOptions& s) {
       ("max-uploads", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
          if (n < 1) throw po::error("--max-uploads needs at least 1");
          s.maxUploads = n;
-       }), "uploads running at once; more are answered 503 (default 16)")
+       }), "uploads running at once; more are answered 503 (default 64)")
+      ("max-uploads-per-client", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 1) throw po::error("--max-uploads-per-client needs at least 1");
+         s.maxUploadsPerClient = n;
+       }), "uploads running at once for one client address; more are answered 429 (default 4)")
       ("header-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.headerTimeout = v.value;
        }), "seconds allowed for a request header from its first byte (default 10)")
@@ -122,7 +126,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   }
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;
-  auto& dir = options.upload.page.uploadDirectory;
+  auto& dir = options.upload.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);

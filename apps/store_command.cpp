@@ -20,7 +20,7 @@ namespace parcelmoor::apps {
 namespace {
 
 struct StoreOptions {
-  PageSettings settings;
+  UploadSettings settings;
   MemoryHostOptions host;
   std::string body = "-";
   bool json = false;

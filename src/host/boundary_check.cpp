@@ -100,7 +100,7 @@ void BoundaryCheck::ReadAhead() {
 }
 
 PageResult RunCheckedUploadPage(const std::shared_ptr<ScriptingContext>& host, std::string_view boundary,
-                                const PageSettings& settings) {
+                                const UploadSettings& settings) {
   auto checked = std::make_shared<BoundaryCheck>(host, boundary);
   PageResult page = RunUploadPage(checked, settings);
   page.boundaryMismatch = checked->mismatch();

@@ -7,10 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "host/boundary_check.h"
 #include "host/host_errors.h"
 #include "upload/host_interfaces.h"
-#include "host/request_policy.h"
+#include "host/request_pipeline.h"
 #include "storage/posix_io.h"
 
 namespace parcelmoor {
@@ -83,26 +82,48 @@ class CgiPageHost final : public PageHost {
   std::string written_;
 };
 
-void SendAnswer(int fd, const PageAnswer& a, bool head, const char* allow = nullptr) {
+// A CGI request: the body on a descriptor, the answer on another, the
+// client's request in meta-variables.
+class CgiTransport final : public RequestTransport {
+ public:
+  CgiTransport(const CgiEnvironment& env, int inFd, int outFd, const std::atomic<bool>* stop)
+      : env_(env), inFd_(inFd), outFd_(outFd), stop_(stop) {}
+
+  std::shared_ptr<ScriptingContext> OpenBody(int64_t length) override {
+    host_ = std::make_shared<CgiPageHost>(inFd_, length, stop_);
+    return host_;
+  }
+  void BodyEnded() override {}
+  BodyOutcome TakeBodyOutcome() override { return TakeOutcome(*host_); }
+  HandoffRequest DescribeClient() override;
+  void Send(const PageAnswer& answer, const RequestVerdict& verdict) override;
+
+ private:
+  const CgiEnvironment& env_;
+  int inFd_;
+  int outFd_;
+  const std::atomic<bool>* stop_;
+  std::shared_ptr<CgiPageHost> host_;
+};
+
+void CgiTransport::Send(const PageAnswer& a, const RequestVerdict& verdict) {
   std::string out = "Status: " + std::to_string(a.status) + " " + ReasonPhrase(a.status) + "\r\n" +
                     "Content-Type: " + a.contentType + "\r\n" + "Content-Length: " + std::to_string(a.body.size()) +
                     "\r\n" + "Cache-Control: no-store\r\n";
-  if (allow) out += std::string("Allow: ") + allow + "\r\n";
+  if (verdict.allow) out += std::string("Allow: ") + verdict.allow + "\r\n";
   for (const auto& [name, value] : a.headers) out += name + ": " + value + "\r\n";
   out += "\r\n";
-  if (!head) out += a.body;
-  WriteAll(fd, out);  // a web server that stopped listening gets nothing more
+  if (!verdict.headOnly) out += a.body;
+  WriteAll(outFd_, out);  // a web server that stopped listening gets nothing more
 }
 
-// What the application is told of the client's request besides the report.
-HandoffRequest DescribeForApplication(const CgiEnvironment& env, const PageResult& page) {
+HandoffRequest CgiTransport::DescribeClient() {
   HandoffRequest r;
-  r.reportJson = PageResultToJson(page);
-  r.originalTarget = std::string(Meta(env, "REQUEST_URI"));
-  r.cookie = std::string(Meta(env, "HTTP_COOKIE"));
-  r.authorization = std::string(Meta(env, "HTTP_AUTHORIZATION"));
-  std::string earlier(Meta(env, "HTTP_X_FORWARDED_FOR"));
-  std::string client(Meta(env, "REMOTE_ADDR"));
+  r.originalTarget = std::string(Meta(env_, "REQUEST_URI"));
+  r.cookie = std::string(Meta(env_, "HTTP_COOKIE"));
+  r.authorization = std::string(Meta(env_, "HTTP_AUTHORIZATION"));
+  std::string earlier(Meta(env_, "HTTP_X_FORWARDED_FOR"));
+  std::string client(Meta(env_, "REMOTE_ADDR"));
   r.forwardedFor = earlier.empty() ? client : earlier + ", " + client;
   return r;
 }
@@ -122,29 +143,24 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   entry.path = std::string(Meta(env, "SCRIPT_NAME")) + std::string(Meta(env, "PATH_INFO"));
   std::optional<std::string_view> length;
   if (const char* text = env("CONTENT_LENGTH"); text != nullptr && *text != '\0') length = text;
-  RequestVerdict verdict = JudgeRequest({entry.method, length, Meta(env, "HTTP_ACCEPT"), Meta(env, "CONTENT_TYPE")}, options.upload);
 
-  PageAnswer answer;
-  if (verdict.answer) {
-    answer = std::move(*verdict.answer);
-  } else {
-    auto host = std::make_shared<CgiPageHost>(inFd, verdict.bodyLength, options.stopRequested);
-    PageResult page = RunCheckedUploadPage(host, verdict.boundary, options.upload.page);
-    if (options.handoff) WithdrawFailedUpload(page);
-    UploadAnswer upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
-    if (options.handoff) {
-      upload.answer = HandOffUpload(page, std::move(upload.answer),
-                                    DescribeForApplication(env, page), options.handoff, upload.note);
-    }
-    answer = std::move(upload.answer);
-    entry.upload = std::move(upload.log);
-    entry.note = std::move(upload.note);
+  CgiTransport transport(env, inFd, outFd, options.stopRequested);
+  UploadPipeline pipeline{options.upload, options.handoff};
+  int status = 500;
+  try {
+    status = AnswerRequest({entry.method, length, Meta(env, "HTTP_ACCEPT"), Meta(env, "CONTENT_TYPE")},
+                           transport, pipeline, entry);
+  } catch (const std::exception& e) {
+    // Out of memory and the like: answered and logged as serve does, rather
+    // than a crash the web server would report as a broken script.
+    entry.note = std::string("internal-error:") + e.what();
+    entry.status = status;
+    transport.Send(AnswerRefusal(status, "The upload failed inside the server.", AcceptsJson(Meta(env, "HTTP_ACCEPT"))),
+                   RequestVerdict{});
   }
-  SendAnswer(outFd, answer, verdict.headOnly, verdict.allow);
-  entry.status = answer.status;
   entry.duration = std::chrono::steady_clock::now() - started;
   WriteRequestLog(entry);
-  return answer.status;
+  return status;
 }
 
 }  // namespace parcelmoor

@@ -24,6 +24,10 @@ struct PageAnswer {
 // much as for text/html (q-values honoured; wildcards do not count).
 bool AcceptsJson(std::string_view accept);
 
+// The word answers use for a file's outcome: "stored", "cut", "deleted",
+// "failed", "no file", "refused", "not stored".
+const char* OutcomeName(FileOutcome outcome);
+
 // The standard reason phrase of an HTTP status ("Length Required").
 const char* ReasonPhrase(int status);
 
@@ -31,7 +35,10 @@ const char* ReasonPhrase(int status);
 PageAnswer AnswerUploadPage(std::string_view limits = {});
 
 // The result of a page run, with the status of host/failure_reason.h (200,
-// 400, 413, 500, 507); JSON when `json`, else the HTML result page.
+// 400, 413, 500, 507); JSON when `json`, else the HTML result page. Never
+// throws: when the answer cannot be built (out of memory), a short one says
+// so with the same status and the count of files kept, so an upload that
+// stored files is never reported as a server failure.
 PageAnswer AnswerPageResult(const PageResult& page, bool json);
 
 // A refused request (404, 405, 411, 413, 431, 503, ...): a short text that

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <utility>
 
+#include "host/answer_limits.h"
 #include "runtime/dispatch.h"
 #include "component/registration.h"
+#include "host/host_part_policy.h"
 #include "upload/upload_file.h"
 #include "storage/local_store.h"
 
@@ -43,7 +46,9 @@ ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids
     if (v.isNull()) {
       report.values.emplace_back(std::nullopt);
     } else {
-      report.values.emplace_back(v.asText());
+      std::string text = v.asText();
+      report.valuesCut = CutForAnswer(text) || report.valuesCut;  // the report never holds a whole body
+      report.values.emplace_back(std::move(text));
     }
   }
   report.multipleValues = Invoke(item, ids->isMultipleValues, kMethod).asBoolean() != 0;
@@ -54,13 +59,41 @@ ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids
   return report;
 }
 
-// A script's put carries 32 bits; a larger limit is set beside the script's
-// view.
+// The 32-bit MaxFileSize only mirrors the 64-bit limit for a script that
+// reads it back; the part policy applies the limit itself. A limit past 32
+// bits leaves the property at its default, which reads as the largest a
+// script can hold.
+// TRANSITION: until the upload object honours the part policy, a limit past
+// 32 bits still reaches it through setMaxFileSizeBytes; that branch (and the
+// cast) goes once the policy takes effect.
 void PutMaxFileSize(const ObjectRef& upload, int64_t bytes) {
   if (std::in_range<int32_t>(bytes)) {
     CallByName(upload, "MaxFileSize", InvokeKind::kPropertyPut, {Variant(static_cast<int32_t>(bytes))});
   } else if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
     typed->setMaxFileSizeBytes(bytes);
+  }
+}
+
+// The component counts these in 32 bits; the settings never hold more.
+Variant Int32Put(int64_t value) {
+  return Variant(static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max())));
+}
+
+// The puts a page script would make, in the order it would make them.
+void PutSettings(const ObjectRef& upload, const UploadSettings& settings) {
+  if (settings.uploadDirectory) {
+    CallByName(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
+  }
+  if (settings.maxFileBytes) PutMaxFileSize(upload, *settings.maxFileBytes);
+  if (settings.maxFieldBytes) {
+    CallByName(upload, "MaxFieldSize", InvokeKind::kPropertyPut, {Int32Put(*settings.maxFieldBytes)});
+  }
+  if (settings.maxParts) CallByName(upload, "MaxParts", InvokeKind::kPropertyPut, {Int32Put(*settings.maxParts)});
+  if (settings.deleteOverLimit) {
+    CallByName(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
+  }
+  if (settings.keepPartial) {
+    CallByName(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyPut, {Variant::Bool(kFalse)});
   }
 }
 
@@ -84,29 +117,20 @@ int32_t PageResult::filesStored() const {
       std::count_if(files.begin(), files.end(), [](const FileRecord& f) { return !f.storedPath.empty(); }));
 }
 
-PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings) {
+PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings) {
   static std::once_flag registered;
   std::call_once(registered, [] { RegisterServer(); });
 
   PageResult page;
   ObjectRef upload = CreateObject("qelt_parcelmoor.UploadFile");
-  if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
-    typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
-  }
+  // The host's own interface beyond the script's view: its part policy in,
+  // the parse failure and the file records out.
+  auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
+  if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
+  if (typed) typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
-    if (settings.uploadDirectory) {
-      CallByName(upload, "UploadDirectory", InvokeKind::kPropertyPut, {Variant(*settings.uploadDirectory)});
-    }
-    if (settings.maxFileSize) PutMaxFileSize(upload, *settings.maxFileSize);
-    if (settings.maxFieldSize) {
-      CallByName(upload, "MaxFieldSize", InvokeKind::kPropertyPut, {Variant(*settings.maxFieldSize)});
-    }
-    if (settings.maxParts) CallByName(upload, "MaxParts", InvokeKind::kPropertyPut, {Variant(*settings.maxParts)});
-    if (settings.deleteMaxFile) CallByName(upload, "DeleteMaxFile", InvokeKind::kPropertyPut, {Variant::Bool(kTrue)});
-    if (settings.keepPartial) {
-      CallByName(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyPut, {Variant::Bool(kFalse)});
-    }
+    PutSettings(upload, settings);
     page.result = CallByName(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
   } catch (...) {
     page.error = ReportCurrentException();
@@ -128,12 +152,13 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   // current through the release, which deletes every stored file while the
   // all-or-none flag is set.
   std::shared_ptr<const std::vector<FileRecord>> records;
-  if (auto typed = std::dynamic_pointer_cast<UploadFile>(upload)) {
+  if (typed) {
     if (typed->lastParseFailure()) page.parseFailure = ErrorReport::From(*typed->lastParseFailure());
     records = typed->fileRecords();
   }
 
   // Releasing the last reference runs termination; the items are read after.
+  typed.reset();
   try {
     ReleaseObject(upload);
   } catch (...) {

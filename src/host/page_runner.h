@@ -11,24 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "host/upload_settings.h"
 #include "runtime/raised_error.h"
 #include "storage/file_record.h"
 #include "upload/host_interfaces.h"
 
 namespace parcelmoor {
-
-struct PageSettings {
-  std::optional<std::string> uploadDirectory;  // UploadDirectory put, exactly as given
-  // MaxFileSize put; a limit past 32 bits goes through the object's C++ API.
-  std::optional<int64_t> maxFileSize;
-  bool deleteMaxFile = false;                  // DeleteMaxFile put true
-  bool keepPartial = false;                    // UploadAllFilesOrNone put false before processing
-  std::optional<int32_t> maxFieldSize;         // MaxFieldSize put (0: no limit)
-  std::optional<int32_t> maxParts;             // MaxParts put (0: no limit)
-  // Stored files and their names are made durable before the page returns
-  // (storage/local_store.h); serve and cgi unless --no-sync, store with --sync.
-  bool sync = false;
-};
 
 struct ErrorReport {
   int32_t number = 0;
@@ -45,6 +33,7 @@ struct ItemReport {
   std::string fileName;
   std::string clientPath;
   int32_t fileSize = 0;
+  bool valuesCut = false;  // a value was longer than answers show (host/answer_limits.h) and is cut
 };
 
 struct PageResult {
@@ -66,11 +55,17 @@ struct PageResult {
   int32_t filesStored() const;
 };
 
-PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const PageSettings& settings);
+// The object is given a HostPartPolicy built from `settings`, which applies
+// the file limit; the script properties (UploadDirectory, MaxFileSize,
+// DeleteMaxFile, MaxFieldSize, MaxParts, UploadAllFilesOrNone) are put as
+// a script would, mirroring the settings.
+PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings);
 
 // One JSON object: result, error, response, uploadAllFilesOrNone, form,
 // releaseError, then the host's view: status, filesStored, reason and files
-// (one record per file). Bytes that are not valid UTF-8 are written as \udc80..\udcff.
+// (one record per file), cut as host/answer_limits.h says. Strict UTF-8:
+// bytes that are not valid UTF-8 show as U+FFFD; file records carry the
+// exact bytes of their names and path in Base64 too.
 std::string PageResultToJson(const PageResult& page);
 // Escapes text for a JSON string literal (with the quotes), as above.
 std::string JsonString(std::string_view bytes);

@@ -30,13 +30,12 @@ std::string Bytes(int64_t n) {
 
 std::string LimitsText(const UploadSettings& s) {
   std::string text = "Limits: ";
-  const auto& p = s.page;
-  text += p.maxFileSize ? "files up to " + Bytes(*p.maxFileSize) + (p.deleteMaxFile ? " (larger ones are deleted)"
-                                                                                     : " (larger ones are cut)")
+  text += s.maxFileBytes ? "files up to " + Bytes(*s.maxFileBytes) +
+                              (s.deleteOverLimit ? " (larger ones are deleted)" : " (larger ones are cut)")
                         : "files of any size";
-  text += p.maxFieldSize.value_or(0) > 0 ? "; text fields up to " + Bytes(*p.maxFieldSize) : "";
-  text += p.maxParts.value_or(0) > 0 ? "; at most " + std::to_string(*p.maxParts) + " fields and files" : "";
-  text += s.maxRequestSize ? "; at most " + Bytes(*s.maxRequestSize) + " in all" : "";
+  text += s.maxFieldBytes.value_or(0) > 0 ? "; text fields up to " + Bytes(*s.maxFieldBytes) : "";
+  text += s.maxParts.value_or(0) > 0 ? "; at most " + std::to_string(*s.maxParts) + " fields and files" : "";
+  text += s.maxRequestBytes ? "; at most " + Bytes(*s.maxRequestBytes) + " in all" : "";
   return text + ".";
 }
 
@@ -82,9 +81,9 @@ RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& setti
   }
   std::optional<int64_t> length = ParseLength(*head.contentLength);
   if (!length) return refuse(400, "The Content-Length is not a byte count.");
-  if (settings.maxRequestSize && *length > *settings.maxRequestSize) {
+  if (settings.maxRequestBytes && *length > *settings.maxRequestBytes) {
     return refuse(413, "The request body is larger than this server accepts (" +
-                           std::to_string(*settings.maxRequestSize) + " bytes).");
+                           std::to_string(*settings.maxRequestBytes) + " bytes).");
   }
   v.bodyLength = *length;
   v.boundary = std::move(*boundary);

@@ -14,18 +14,9 @@
 #include "host/page_answer.h"
 #include "host/page_runner.h"
 #include "host/request_log.h"
+#include "host/upload_settings.h"
 
 namespace parcelmoor {
-
-// Everything a host applies to an upload: the page's puts and the limits
-// checked before the component runs.
-struct UploadSettings {
-  PageSettings page;
-  // A POST announcing more body bytes is answered 413 before any is read.
-  std::optional<int64_t> maxRequestSize;
-  // Proxies whose X-Forwarded-For the log believes (addresses as peers show).
-  std::vector<std::string> trustedProxies;
-};
 
 // The client the log names: `peer` ("addr:port", "[v6]:port" or "addr") as
 // it is, or, when its address is a trusted proxy, the last address its
@@ -56,8 +47,8 @@ struct RequestVerdict {
 // Judges a request for the upload page: GET and HEAD get the page (which
 // states the limits), POST runs the upload when it is multipart/form-data
 // with a boundary (else 415) and announces a length (else 411) within the
-// limit (else 413); any other method is refused (405). The page is run with
-// RunCheckedUploadPage (host/boundary_check.h) on the verdict's boundary.
+// limit (else 413); any other method is refused (405). An admitted upload
+// goes on with RunUploadRequest (host/request_pipeline.h).
 RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& settings);
 
 // What a host adapter tells the policy once the page has run.

@@ -10,6 +10,10 @@
 namespace parcelmoor::httpd {
 namespace {
 
+// A request's header (request line and fields) may be this long. Beast's
+// own limit applies to what one parse step sees, so a header arriving in
+// pieces could pass it at twice the size: the whole is checked again once
+// read.
 constexpr size_t kHeaderLimit = 16 * 1024;
 // The first read of a request: a header fits, and a small body sent with it
 // comes along.
@@ -59,6 +63,7 @@ Connection::Connection(std::shared_ptr<ServerCore> core, tcp::socket socket)
   stream_.socket().set_option(tcp::no_delay(true), ec);
   tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
   peer_ = ec ? "-" : FormatEndpoint(peer);
+  address_ = ec ? "-" : peer.address().to_string();
 }
 
 Connection::~Connection() { core_->Unregister(this); }
@@ -113,7 +118,8 @@ void Connection::ReadHeader() {
   parser_->header_limit(kHeaderLimit);
   parser_->body_limit(boost::none);  // Beast's default would refuse bodies over 8 MB
   stream_.expires_after(core_->options.headerTimeout);
-  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t n) {
+    if (!ec && n > kHeaderLimit) ec = http::error::header_limit;
     self->Guarded([&] { self->OnHeader(ec); });
   });
 }

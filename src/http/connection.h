@@ -63,7 +63,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void StartUpload(const RequestVerdict& verdict, bool expectContinue);
   UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
-  HandoffRequest DescribeForApplication(const PageResult& page) const;
+  void ReleaseUploadSlot();
+  HandoffRequest DescribeForApplication() const;
 
   // Runs a step of the connection; an exception it throws ends the
   // connection (logged, at most once a second) instead of the server.
@@ -87,11 +88,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   RequestLogEntry entry_;
   std::chrono::steady_clock::time_point started_;
   std::string peer_;
+  std::string address_;       // the peer's address without its port
+  std::string uploadClient_;  // whose upload slot a running upload holds
   Phase phase_ = Phase::kWaiting;
   bool served_ = false;  // a request was answered: the connection is kept alive
   std::unique_ptr<char[]> sink_;
   size_t dropped_ = 0;
   std::atomic<bool> cut_{false};
+  bool holdsUploadSlot_ = false;  // counted in core_->runningUploads
 };
 
 }  // namespace parcelmoor::httpd

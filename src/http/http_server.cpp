@@ -64,6 +64,24 @@ void ServerCore::Admit(tcp::socket socket) {
   std::make_shared<Connection>(shared_from_this(), std::move(socket))->Start();
 }
 
+ServerCore::SlotVerdict ServerCore::UploadSlotFor(const std::string& client) const {
+  if (stopping || runningUploads >= options.maxUploads) return SlotVerdict::kServerFull;
+  auto found = uploadsByClient.find(client);
+  if (found != uploadsByClient.end() && found->second >= options.maxUploadsPerClient) return SlotVerdict::kClientFull;
+  return SlotVerdict::kFree;
+}
+
+void ServerCore::TakeUploadSlot(const std::string& client) {
+  ++runningUploads;
+  ++uploadsByClient[client];
+}
+
+void ServerCore::FreeUploadSlot(const std::string& client) {
+  --runningUploads;
+  auto found = uploadsByClient.find(client);
+  if (found != uploadsByClient.end() && --found->second <= 0) uploadsByClient.erase(found);
+}
+
 void ServerCore::Unregister(Connection* conn) {
   connections.erase(conn);
   // The last one gone: nothing is left to wait for.

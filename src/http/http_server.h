@@ -33,7 +33,11 @@ struct HttpServerOptions {
   // Open connections; a further one is answered 503 (see ConnectionCap()).
   int32_t maxConnections = 10'000;
   // Uploads running at once; a further one is answered 503 with Retry-After.
-  int32_t maxUploads = 16;
+  int32_t maxUploads = 64;
+  // Uploads running at once for one client address (behind a trusted proxy,
+  // the address it forwards); a further one is answered 429 with
+  // Retry-After.
+  int32_t maxUploadsPerClient = 4;
   // Deadline for a whole request header, from its first byte (on a new
   // connection, from the accept).
   std::chrono::milliseconds headerTimeout{10'000};

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <boost/asio/io_context.hpp>
@@ -44,7 +46,13 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   void Register(Connection* conn) { connections.insert(conn); }
   void Unregister(Connection* conn);
 
-  bool UploadSlotFree() const { return !stopping && runningUploads < options.maxUploads; }
+  // Upload slots: at most options.maxUploads running, and at most
+  // options.maxUploadsPerClient of them for one client address, so that one
+  // client's slow uploads never take every slot.
+  enum class SlotVerdict { kFree, kServerFull, kClientFull };
+  SlotVerdict UploadSlotFor(const std::string& client) const;
+  void TakeUploadSlot(const std::string& client);
+  void FreeUploadSlot(const std::string& client);
 
   const HttpServerOptions options;
   net::io_context ioc{1};
@@ -53,6 +61,7 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   net::steady_timer stopTimer{ioc};
   std::unordered_set<Connection*> connections;
   int runningUploads = 0;
+  std::unordered_map<std::string, int> uploadsByClient;  // running uploads of each client address
   int refusing = 0;           // 503 answers to refused connections in flight
   const int64_t refusalBudget;  // the most of them at once
   bool stopping = false;

@@ -194,4 +194,22 @@ void SocketPageHost::Fail(const boost::system::error_code& ec) {
   hosterr::RaiseReadFailed(failure_);
 }
 
+SocketUpload::SocketUpload(BodySocket socket, bool expectContinue, BodyLimits limits, HandoffRequest client,
+                           std::function<void()> bodyEnded)
+    : socket_(socket),
+      expectContinue_(expectContinue),
+      limits_(limits),
+      client_(std::move(client)),
+      bodyEnded_(std::move(bodyEnded)) {}
+
+std::shared_ptr<ScriptingContext> SocketUpload::OpenBody(int64_t length) {
+  host_ = std::make_shared<SocketPageHost>(socket_, length, expectContinue_, limits_);
+  return host_;
+}
+
+void SocketUpload::BodyEnded() {
+  host_->EndBody();
+  if (bodyEnded_) bodyEnded_();
+}
+
 }  // namespace parcelmoor::httpd

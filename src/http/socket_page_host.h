@@ -10,12 +10,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "host/request_pipeline.h"
 #include "http/body_rate.h"
 #include "upload/host_interfaces.h"
 
@@ -84,6 +86,34 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   bool fresh_ = false;  // the last read took its bytes from recv()
   int lowWater_ = 1;    // the socket's SO_RCVLOWAT
   std::string written_;
+};
+
+// An upload's body on a client socket, as the request pipeline reads it.
+// Used on the upload's thread only.
+class SocketUpload final : public UploadTransport {
+ public:
+  // `client` is what the application is told of the request; `bodyEnded`
+  // runs once the body has been read as far as it will be (the server frees
+  // the upload's slot through it, before any hand-off wait).
+  SocketUpload(BodySocket socket, bool expectContinue, BodyLimits limits, HandoffRequest client,
+               std::function<void()> bodyEnded);
+
+  std::shared_ptr<ScriptingContext> OpenBody(int64_t length) override;
+  // Leaves the socket as the event loop expects it, then runs `bodyEnded`.
+  void BodyEnded() override;
+  BodyOutcome TakeBodyOutcome() override { return TakeOutcome(*host_); }
+  HandoffRequest DescribeClient() override { return client_; }
+
+  // The body's host once OpenBody made it, else nullptr.
+  const SocketPageHost* body() const { return host_.get(); }
+
+ private:
+  BodySocket socket_;
+  bool expectContinue_;
+  BodyLimits limits_;
+  HandoffRequest client_;
+  std::function<void()> bodyEnded_;
+  std::shared_ptr<SocketPageHost> host_;
 };
 
 }  // namespace parcelmoor::httpd

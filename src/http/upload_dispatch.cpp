@@ -7,7 +7,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
-#include "host/boundary_check.h"
+#include "host/request_pipeline.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
 
@@ -26,10 +26,19 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
   const bool json = verdict.json;
   SendOptions close{.drain = true};
-  if (!core_->UploadSlotFree()) {
-    entry_.note = "upload-limit";
-    close.retryAfter = true;
-    return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
+  // Slots are counted by client address: behind a trusted proxy, the
+  // address it forwards.
+  uploadClient_ = ClientForLog(address_, req["X-Forwarded-For"], core_->options.upload);
+  close.retryAfter = true;
+  switch (core_->UploadSlotFor(uploadClient_)) {
+    case ServerCore::SlotVerdict::kServerFull:
+      entry_.note = "upload-limit";
+      return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
+    case ServerCore::SlotVerdict::kClientFull:
+      entry_.note = "client-upload-limit";
+      return Refuse(429, "This client is running as many uploads as it may at once; try again shortly.", json,
+                    close);
+    case ServerCore::SlotVerdict::kFree: break;
   }
   bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
   StartUpload(verdict, expectContinue);
@@ -37,7 +46,8 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
 
 void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue) {
   phase_ = Phase::kUpload;
-  ++core_->runningUploads;
+  core_->TakeUploadSlot(uploadClient_);
+  holdsUploadSlot_ = true;
   try {
     // The work guard keeps the event loop running, even once stopping,
     // until the outcome is back on it.
@@ -53,7 +63,7 @@ void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue)
     }).detach();
   } catch (const std::exception& e) {
     // Out of threads or memory: this upload is refused, the server goes on.
-    --core_->runningUploads;
+    ReleaseUploadSlot();
     core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
     entry_.note = "no-thread";
     Refuse(503, "The server cannot take an upload right now; try again shortly.", verdict.json,
@@ -68,19 +78,22 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
   try {
     const auto& o = core_->options;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
-    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, verdict.bodyLength, expectContinue,
-                                                 limits);
-    PageResult page = RunCheckedUploadPage(host, verdict.boundary, o.upload.page);
-    host->EndBody();
-    if (o.forward) WithdrawFailedUpload(page);
-    out.upload = AnswerUpload(page, TakeOutcome(*host), verdict.json);
-    out.failed = host->failed();
-    out.tooSlow = host->tooSlow();
-    out.bodyDone = host->bodyDone();
+    // The slot bounds uploads reading bodies and writing files; a hand-off
+    // waiting on the application holds none.
+    auto bodyEnded = [self = shared_from_this()] {
+      net::post(self->core_->ioc, [self] { self->Guarded([&] { self->ReleaseUploadSlot(); }); });
+    };
+    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, DescribeForApplication(),
+                           std::move(bodyEnded));
+    ApplicationCall handoff;
     if (o.forward) {
-      auto call = [&](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
-      out.upload.answer = HandOffUpload(page, std::move(out.upload.answer),
-                                        DescribeForApplication(page), call, out.upload.note);
+      handoff = [&o](const HandoffRequest& r) { return CallApplication(*o.forward, r, o.forwardTimeout); };
+    }
+    out.upload = RunUploadRequest(verdict, transport, UploadPipeline{o.upload, std::move(handoff)});
+    if (const SocketPageHost* body = transport.body()) {
+      out.failed = body->failed();
+      out.tooSlow = body->tooSlow();
+      out.bodyDone = body->bodyDone();
     }
   } catch (const std::exception& e) {
     out.internalError = e.what();
@@ -92,10 +105,9 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
 
 // What the application is told of the client's request besides the report.
 // On the upload's thread, while the loop leaves the request alone.
-HandoffRequest Connection::DescribeForApplication(const PageResult& page) const {
+HandoffRequest Connection::DescribeForApplication() const {
   const auto& req = parser_->get();
   HandoffRequest r;
-  r.reportJson = PageResultToJson(page);
   r.originalTarget = std::string(req.target());
   r.cookie = std::string(req[http::field::cookie]);
   r.authorization = std::string(req[http::field::authorization]);
@@ -106,8 +118,16 @@ HandoffRequest Connection::DescribeForApplication(const PageResult& page) const 
   return r;
 }
 
+// On the loop: the slot goes once the body is read or the upload ends,
+// whichever comes first.
+void Connection::ReleaseUploadSlot() {
+  if (!holdsUploadSlot_) return;
+  holdsUploadSlot_ = false;
+  core_->FreeUploadSlot(uploadClient_);
+}
+
 void Connection::FinishUpload(UploadOutcome out) {
-  --core_->runningUploads;
+  ReleaseUploadSlot();
   phase_ = Phase::kAnswering;
   entry_.upload = std::move(out.upload.log);
   entry_.note = std::move(out.upload.note);

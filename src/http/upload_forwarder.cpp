@@ -1,11 +1,15 @@
 #include "http/upload_forwarder.h"
 
+#include <stdexcept>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+
+#include "host/header_hygiene.h"
 
 namespace parcelmoor {
 namespace {
@@ -18,15 +22,12 @@ namespace http = beast::http;
 // this is refused rather than held in memory.
 constexpr uint64_t kAnswerLimit = 8 << 20;
 
-bool HopByHop(std::string_view name) {
-  for (std::string_view hop : {"connection", "keep-alive", "transfer-encoding", "content-length", "te",
-                               "trailer", "upgrade", "proxy-authenticate", "server", "date"}) {
-    if (beast::iequals(name, hop)) return true;
-  }
-  return false;
-}
+// Interim answers (100 Continue, 103 Early Hints) read past before the
+// final one; more than this many is no answer.
+constexpr int kInterimLimit = 16;
 
-http::request<http::string_body> BuildRequest(const ForwardTarget& where, const HandoffRequest& r) {
+http::request<http::string_body> BuildRequest(const ForwardTarget& where, HandoffRequest r) {
+  MakeHeaderSafe(r);
   http::request<http::string_body> req{http::verb::post, where.target, 11};
   req.set(http::field::host, where.unixSocket ? std::string("localhost") : where.host + ":" + where.port);
   req.set(http::field::user_agent, "parcelmoor");
@@ -36,28 +37,48 @@ http::request<http::string_body> BuildRequest(const ForwardTarget& where, const 
   if (!r.authorization.empty()) req.set(http::field::authorization, r.authorization);
   if (!r.forwardedFor.empty()) req.set("X-Forwarded-For", r.forwardedFor);
   req.set("X-Original-URI", r.originalTarget);
-  req.body() = r.reportJson;
+  req.body() = std::move(r.reportJson);
   req.prepare_payload();
   return req;
+}
+
+// The final answer's headers as the client may get them: lower-case names,
+// read before the body so that trailers never join them.
+void TakeHeaders(const http::response_header<>& res, HandoffAnswer& out) {
+  std::vector<std::string_view> connection;
+  for (const auto& field : res) {
+    if (beast::iequals(field.name_string(), "connection")) connection.push_back(field.value());
+  }
+  AnswerHeaderFilter filter(connection);
+  for (const auto& field : res) {
+    if (!filter.Passes(field.name_string())) continue;
+    std::string name(field.name_string());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    out.headers.emplace_back(std::move(name), std::string(field.value()));
+  }
 }
 
 template <class Stream>
 net::awaitable<void> Exchange(Stream& stream, http::request<http::string_body>& req, HandoffAnswer& out) {
   co_await http::async_write(stream, req, net::use_awaitable);
   beast::flat_buffer buffer;
-  http::response_parser<http::string_body> parser;
-  parser.body_limit(kAnswerLimit);
-  co_await http::async_read(stream, buffer, parser, net::use_awaitable);
-  auto& res = parser.get();
-  out.reached = true;
-  out.status = static_cast<int>(res.result_int());
-  for (const auto& field : res) {
-    if (HopByHop(field.name_string())) continue;
-    std::string name(field.name_string());
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    out.headers.emplace_back(std::move(name), std::string(field.value()));
+  for (int interim = 0;; ++interim) {
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(kAnswerLimit);
+    co_await http::async_read_header(stream, buffer, parser, net::use_awaitable);
+    const int status = static_cast<int>(parser.get().result_int());
+    if (status / 100 == 1) {
+      // 101 would turn the connection into something else: no answer.
+      if (status == 101 || interim == kInterimLimit) throw std::runtime_error("no final answer from the application");
+      continue;
+    }
+    TakeHeaders(parser.get(), out);
+    if (!parser.is_done()) co_await http::async_read(stream, buffer, parser, net::use_awaitable);
+    out.reached = true;
+    out.status = status;
+    out.body = std::move(parser.get().body());
+    co_return;
   }
-  out.body = std::move(res.body());
 }
 
 net::awaitable<void> OverTcp(const ForwardTarget& where, http::request<http::string_body>& req,

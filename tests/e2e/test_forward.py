@@ -10,6 +10,7 @@ on a Unix socket; the client's query string (passed on as X-Original-URI)
 tells it how to behave.
 """
 
+import base64
 import http.server
 import json
 import os
@@ -28,6 +29,23 @@ import subprocess  # noqa: E402
 from upload_support import CONTENT_TYPE, ServeProcess, connect, curl, multipart, read_response  # noqa: E402
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
+BOUNDARY_BYTES = CONTENT_TYPE.partition("boundary=")[2].encode()
+
+
+# Answers written byte for byte: interim answers before the final one, and a
+# final one full of headers meant for one hop, parcelmoor's own, and a
+# trailer.
+RAW_ANSWERS = {
+    "early": lambda body: (b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\n"
+                           b"HTTP/1.1 201 Created\r\nContent-Type: application/json\r\nSet-Cookie: seen=1\r\n"
+                           b"Content-Length: %d\r\n\r\n%s" % (len(body), body)),
+    "hop": lambda body: (b"HTTP/1.1 201 Created\r\nContent-Type: application/json\r\nSet-Cookie: seen=1\r\n"
+                         b"Connection: close, X-Hop\r\nX-Hop: 1\r\nProxy-Connection: keep-alive\r\n"
+                         b"Keep-Alive: timeout=5\r\nUpgrade: h2c\r\nCache-Control: public\r\nStatus: 200 OK\r\n"
+                         b"X-Kept: yes\r\nTrailer: X-Trail\r\nTransfer-Encoding: chunked\r\n\r\n"
+                         b"%x\r\n%s\r\n0\r\nX-Trail: t\r\n\r\n" % (len(body), body)),
+}
+HOP_HEADERS = ("x-hop", "proxy-connection", "keep-alive", "upgrade", "status", "trailer", "x-trail")
 
 
 class Application(http.server.BaseHTTPRequestHandler):
@@ -41,6 +59,10 @@ class Application(http.server.BaseHTTPRequestHandler):
             time.sleep(3)
         status = 403 if mode == "refuse" else 201
         body = json.dumps({"accepted": status == 201, "files": len(report["form"])}).encode()
+        if mode in RAW_ANSWERS:
+            self.wfile.write(RAW_ANSWERS[mode](body))
+            self.close_connection = True
+            return
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Set-Cookie", "seen=1")
@@ -103,6 +125,8 @@ class Forward(unittest.TestCase):
             ("tcp", "?mode=refuse", 403, False, True),
             ("tcp", "?mode=slow", 504, False, True),
             ("down", "?mode=accept", 502, False, False),
+            ("tcp", "?mode=early", 201, True, True),   # 100 and 103 are interim: the 201 is the answer
+            ("tcp", "?mode=hop", 201, True, True),
         ]
         for i, (server, query, status, kept, asked) in enumerate(table):
             with self.subTest(server=server, query=query):
@@ -115,6 +139,12 @@ class Forward(unittest.TestCase):
                 if status in (201, 403):
                     self.assertIn("set-cookie: seen=1", headers.lower())
                     self.assertEqual(json.loads(body)["files"], 2)
+                # One hop's headers, trailers and a second Cache-Control stay behind.
+                names = [line.split(":")[0].strip().lower() for line in headers.splitlines()[1:]]
+                self.assertEqual([n for n in names if n in HOP_HEADERS], [], headers)
+                self.assertLessEqual(names.count("cache-control"), 1, headers)
+                if query == "?mode=hop":
+                    self.assertIn("x-kept: yes", headers.lower())
 
     def test_an_upload_the_server_fails_keeps_no_file_and_is_not_handed_off(self):
         # The whole request in one write, so that the body has arrived when
@@ -146,6 +176,29 @@ class Forward(unittest.TestCase):
         self.assertEqual([(f["field"], f["storedPath"], f["bytesStored"], f["outcome"]) for f in report["files"]],
                          [("file", stored, 1700, "stored")])
 
+    def test_a_hand_off_waiting_on_the_application_holds_no_upload_slot(self):
+        # One upload slot: while the first upload waits for a slow
+        # application, its body is read and its slot free for the next one.
+        work = os.path.join(self.tmp, "one-slot")
+        os.mkdir(work)
+        app = f"http://127.0.0.1:{self.apps[0].server_address[1]}/uploaded"
+        server = ServeProcess(BINARY, work, "--max-uploads", "1", "--forward", app, "--forward-timeout", "10")
+        try:
+            before = len(Application.seen)
+            slow = {}
+            waiter = threading.Thread(target=lambda: slow.update(got=self.upload(server, "?mode=slow", "s1.txt")[0]))
+            waiter.start()
+            deadline = time.monotonic() + 10
+            while len(Application.seen) == before and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertGreater(len(Application.seen), before, "the application never heard of the first upload")
+            got, _, body, _ = self.upload(server, "?mode=accept", "s2.txt")
+            self.assertEqual(got, 201, body)
+            waiter.join(timeout=20)
+            self.assertEqual(slow.get("got"), 201)
+        finally:
+            server.stop()
+
     def test_cgi_hands_off_through_its_environment(self):
         app = f"http://127.0.0.1:{self.apps[0].server_address[1]}/uploaded"
         for mode, status, kept in (("accept", 201, True), ("refuse", 403, False)):
@@ -160,6 +213,57 @@ class Forward(unittest.TestCase):
                 self.assertTrue(out.stdout.startswith(f"Status: {status} ".encode()), out.stdout[:200])
                 self.assertEqual(os.path.exists(os.path.join(updir, "c.txt")), kept)
                 self.assertEqual(Application.seen[-1][0]["X-Forwarded-For"], "10.0.0.9")
+
+    def test_cgi_passes_no_line_break_of_the_client_on(self):
+        # Raw CGI variables with line breaks must not become headers of the
+        # hand-off; an application's Status and hop headers must not reach
+        # the web server either.
+        app = f"http://127.0.0.1:{self.apps[0].server_address[1]}/uploaded"
+        body = multipart([("file", "inj.txt", b"cgi bytes")])
+        env = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST", "REMOTE_ADDR": "10.0.0.9",
+               "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(len(body)),
+               "REQUEST_URI": "/upload.cgi?x=\r\nX-Injected: uri&mode=hop",
+               "HTTP_COOKIE": "session=abc\r\nX-Injected: cookie", "HTTP_AUTHORIZATION": "Bearer t\nX-Injected: auth",
+               "HTTP_X_FORWARDED_FOR": "10.1.1.1\r\nX-Injected: xff",
+               "PARCELMOOR_DIR": os.path.join(self.tmp, "cgi-injected"), "PARCELMOOR_FORWARD": app,
+               "PATH": os.environ["PATH"]}
+        out = subprocess.run([BINARY, "cgi"], input=body, env=env, capture_output=True, timeout=30)
+        heard = Application.seen[-1][0]
+        self.assertEqual([n for n in heard if n.lower().startswith("x-injected")], [], heard)
+        self.assertEqual(heard["Cookie"], "session=abcX-Injected: cookie")
+        self.assertEqual(heard["X-Original-URI"], "/upload.cgi?x=%0D%0AX-Injected:%20uri&mode=hop")
+        head = out.stdout.partition(b"\r\n\r\n")[0].decode().lower().split("\r\n")
+        self.assertEqual(head[0], "status: 201 created", head)
+        names = [line.split(":")[0] for line in head]
+        self.assertEqual((names.count("status"), names.count("cache-control")), (1, 1), head)
+        self.assertEqual([n for n in names if n in HOP_HEADERS and n != "status"], [], head)
+
+    def test_a_name_that_is_not_utf8_reads_in_every_json_reader_and_finds_its_file(self):
+        name = b"caf\xe9 \xff.txt"   # Latin-1 and a byte of no encoding
+        body = (b"--" + BOUNDARY_BYTES + b'\r\nContent-Disposition: form-data; name="file"; filename="' + name +
+                b'"\r\n\r\nlatin bytes\r\n--' + BOUNDARY_BYTES + b"--\r\n")
+        with connect(self.servers["tcp"].port) as s:
+            s.sendall((f"POST /?mode=accept HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                       f"Content-Length: {len(body)}\r\n\r\n").encode() + body)
+            self.assertEqual(read_response(s)[0], 201)
+        report = Application.seen[-1][1]
+        stored = base64.b64decode(report["files"][0]["storedPathBase64"])
+        self.assertEqual(os.path.basename(stored), name)
+        with open(stored, "rb") as f:
+            self.assertEqual(f.read(), b"latin bytes")
+        self.assertEqual(report["files"][0]["fileName"], "caf\ufffd \ufffd.txt")
+        text = json.dumps(report, ensure_ascii=False).encode()
+        readers = {"php": ["php", "-r", "$r = json_decode(stream_get_contents(STDIN), true, 512, "
+                                        "JSON_THROW_ON_ERROR); echo base64_decode($r['files'][0]['storedPathBase64']);"],
+                   "node": ["node", "-e", "let t = ''; process.stdin.on('data', d => t += d).on('end', () => "
+                                          "process.stdout.write(Buffer.from(JSON.parse(t).files[0].storedPathBase64, "
+                                          "'base64')))"]}
+        for reader, command in readers.items():
+            with self.subTest(reader=reader):
+                if not shutil.which(command[0]):
+                    self.skipTest(f"no {command[0]} (scripts/setup.sh installs it)")
+                out = subprocess.run(command, input=text, capture_output=True, timeout=30)
+                self.assertEqual((out.returncode, out.stdout), (0, stored), out.stderr)
 
 
 if __name__ == "__main__":

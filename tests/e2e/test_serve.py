@@ -242,10 +242,13 @@ class PageAndUploads(ServeTestCase):
 
     def test_eight_uploads_at_once(self):
         paths = {f"u{i}.bin": self.write_file(f"u{i}.bin", binary_content(8_000_000, 100 + i)) for i in range(8)}
+        # Eight clients, each from a loopback address of its own: the server
+        # runs at most four uploads of one address at once.
         procs = {name: subprocess.Popen([CURL, "-sS", "--max-time", "120", "-o", "/dev/null", "-w", "%{http_code}",
+                                         "--interface", f"127.0.0.{10 + i}",
                                          "-F", "note=parallel", "-F", f"f=@{p}", self.server.url],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                 for name, p in paths.items()}
+                 for i, (name, p) in enumerate(paths.items())}
         for name, proc in procs.items():
             out, err = proc.communicate(timeout=150)
             self.assertEqual(out, b"200", err)

@@ -53,5 +53,46 @@ TEST(PageAnswerTest, RefusalEscapesWhatItReflects) {
   EXPECT_EQ(json.body, "{\"status\":411,\"error\":\"say \\\"length\\\"\"}\n");
 }
 
+// Pages no request could make the answer outgrow: many long values, many
+// items, many files with the longest names a part's header line allows.
+TEST(PageAnswerTest, AnswersStayUnderOneMibAndSayWhatTheyLeftOut) {
+  const std::string longName(2000, 'n');
+  PageResult manyValues;
+  manyValues.result = 1;
+  manyValues.form.push_back({.name = "v", .values = std::vector<std::optional<std::string>>(1000, std::string(4096, '\x01')),
+                             .multipleValues = true, .valuesCut = true});
+  PageResult manyItems;
+  manyItems.result = 1;
+  for (int i = 0; i < 5000; ++i) manyItems.form.push_back({.name = longName + std::to_string(i), .values = {"x"}});
+  PageResult manyFiles;
+  manyFiles.result = 1;
+  for (int i = 0; i < 5000; ++i) {
+    manyFiles.files.push_back({.fieldName = longName, .clientPath = longName, .fileName = longName + std::to_string(i),
+                               .storedPath = "/up/" + longName + std::to_string(i), .outcome = FileOutcome::kStored});
+  }
+  const struct {
+    const char* what;
+    const PageResult& page;
+    const char* flag;
+  } cases[] = {{"1000 values of 4 KiB", manyValues, "\"formCut\":true"},
+               {"5000 items", manyItems, "\"formCut\":true"},
+               {"5000 files", manyFiles, "\"filesCut\":true"}};
+  for (const auto& c : cases) {
+    for (bool json : {true, false}) {
+      PageAnswer answer = AnswerPageResult(c.page, json);
+      EXPECT_EQ(answer.status, 200) << c.what;
+      EXPECT_LT(answer.body.size(), 1u << 20) << c.what << (json ? " JSON" : " HTML");
+      if (json) {
+        EXPECT_NE(answer.body.find(c.flag), std::string::npos) << c.what;
+        EXPECT_NE(answer.body.find("\"filesStored\":" + std::to_string(c.page.files.size())), std::string::npos);
+      } else {
+        bool marked = answer.body.find("(more not shown)") != std::string::npos ||
+                      answer.body.find("(cut)") != std::string::npos;
+        EXPECT_TRUE(marked) << c.what;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace parcelmoor

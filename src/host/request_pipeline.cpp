@@ -1,0 +1,57 @@
+#include "host/request_pipeline.h"
+
+#include <utility>
+
+#include "host/boundary_check.h"
+
+namespace parcelmoor {
+
+UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& transport,
+                              const UploadPipeline& pipeline) {
+  // Before OpenBody nothing of the body has been read and no 100 Continue
+  // sent: a check that must answer before the body (an authorization call
+  // asking the application, say) goes here, and may answer the request or
+  // narrow a copy of the settings for this upload alone.
+  const UploadSettings& settings = pipeline.settings;
+
+  // With a hand-off, the files are to stay uncommitted until the
+  // application accepts them. The held files live as long as the upload
+  // object, which the page run releases; so once the object can hold its
+  // commit, the hand-off moves into the page run: RunUploadPage takes the
+  // decision as a callback, called after storeUploadedFiles and before the
+  // release with the report, and commits what it holds on a 2xx or
+  // abandons it otherwise (instead of step 5 deleting committed files).
+  PageResult page = RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings);
+  transport.BodyEnded();
+
+  const bool handOff = static_cast<bool>(pipeline.handoff);
+  if (handOff) WithdrawFailedUpload(page);
+  UploadAnswer upload = AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
+  // An upload the host fails itself never reaches the application: its
+  // report is not even made.
+  if (handOff && upload.answer.status / 100 == 2) {
+    HandoffRequest request = transport.DescribeClient();
+    request.reportJson = PageResultToJson(page);
+    upload.answer = HandOffUpload(page, std::move(upload.answer), request, pipeline.handoff, upload.note);
+  }
+  return upload;
+}
+
+int AnswerRequest(const RequestHead& head, RequestTransport& transport, const UploadPipeline& pipeline,
+                  RequestLogEntry& entry) {
+  RequestVerdict verdict = JudgeRequest(head, pipeline.settings);
+  PageAnswer answer;
+  if (verdict.answer) {
+    answer = std::move(*verdict.answer);
+  } else {
+    UploadAnswer upload = RunUploadRequest(verdict, transport, pipeline);
+    answer = std::move(upload.answer);
+    entry.upload = std::move(upload.log);
+    entry.note = std::move(upload.note);
+  }
+  transport.Send(answer, verdict);
+  entry.status = answer.status;
+  return answer.status;
+}
+
+}  // namespace parcelmoor

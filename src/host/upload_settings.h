@@ -1,0 +1,45 @@
+#pragma once
+// Every setting of an upload that a host applies, in one place: built once
+// by the option parser and read where each one acts. Limits are 64-bit byte
+// and part counts; the component's 32-bit script properties (MaxFileSize,
+// MaxFieldSize, MaxParts, ...) only mirror them, put by the page runner.
+//
+// Where each acts:
+//   maxRequestBytes                 JudgeRequest, before any body byte is read
+//   maxFileBytes, deleteOverLimit   HostPartPolicy, once per file part
+//   maxFieldBytes, maxParts         the component, through the page runner's puts
+//   uploadDirectory, keepPartial    the component, through the page runner's puts
+//   trustedProxies                  ClientForLog
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parcelmoor {
+
+struct UploadSettings {
+  // Where files are stored, exactly as given (the UploadDirectory put).
+  std::optional<std::string> uploadDirectory;
+  // The most bytes one file keeps on disk; none: no limit.
+  std::optional<int64_t> maxFileBytes;
+  // A file over maxFileBytes is deleted instead of cut.
+  bool deleteOverLimit = false;
+  // Files of an upload that did not arrive whole are kept (the all-or-none
+  // rule switched off before processing).
+  bool keepPartial = false;
+  // The longest value of one text field and the most parts of one body;
+  // 0: no limit; none: the component's default. At most 2147483647: the
+  // component counts them in 32 bits.
+  std::optional<int64_t> maxFieldBytes;
+  std::optional<int64_t> maxParts;
+  // A POST announcing more body bytes is answered 413 before any is read.
+  std::optional<int64_t> maxRequestBytes;
+  // Proxies whose X-Forwarded-For the log believes (addresses as peers show).
+  std::vector<std::string> trustedProxies;
+  // Stored files and their names are made durable before the page returns
+  // (storage/local_store.h): serve and cgi unless --no-sync, store with --sync.
+  bool sync = false;
+};
+
+}  // namespace parcelmoor

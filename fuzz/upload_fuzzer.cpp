@@ -5,7 +5,10 @@
 //               false before processing, 8 the client leaves after `limit`
 //               body bytes, 16 close the body (append CR LF, its first line
 //               and "--" CR LF); the high 3 bits: number of read sizes (0..7)
-//   bytes 1-2   `limit`, little-endian: the size limit or the disconnect point
+//   bytes 1-2   `limit`, little-endian: the size limit or the disconnect point;
+//               when neither is set, its bit 0 sets SkipEmptyFileInputs, bit 1
+//               a part policy that refuses every second file part and skips
+//               every third, and its high byte (when not 0) MaxTotalFieldSize
 //   then 2 bytes per read size (0 means 65,535), used in turn and repeated
 //   the rest    the body
 //
@@ -32,6 +35,7 @@
 #include <vector>
 
 #include "host/memory_host.h"
+#include "upload/part_policy.h"
 #include "upload/upload_file.h"
 
 namespace fs = std::filesystem;
@@ -118,6 +122,30 @@ struct Settings {
   bool deleteMaxFile = false;
   bool keepPartial = false;
   std::optional<int64_t> disconnectAfter;
+  bool skipEmptyFileInputs = false;
+  bool decideByTurns = false;
+  int32_t maxTotalFieldSize = 0;
+};
+
+// Refuses every second file part and skips every third: decisions that must
+// hold whatever the reads, as the script's settings do.
+class ByTurnsPolicy : public PartPolicy {
+ public:
+  PartDecision decide(const PartHeaders& part) override {
+    PartDecision decision;
+    if (!part.namesFile) return decision;
+    ++files_;
+    if (files_ % 2 == 0) {
+      decision.action = PartDecision::Action::kRefuse;
+      decision.refusal = "turn";
+      decision.status = 415;
+    }
+    if (files_ % 3 == 0) decision.action = PartDecision::Action::kSkip;
+    return decision;
+  }
+
+ private:
+  int files_ = 0;
 };
 
 struct Outcome {
@@ -162,6 +190,9 @@ Outcome Store(const std::string& body, const std::vector<size_t>& plan, const Se
     if (settings.maxFileSize) upload->put_MaxFileSize(*settings.maxFileSize);
     if (settings.deleteMaxFile) upload->put_DeleteMaxFile(kTrue);
     if (settings.keepPartial) upload->put_UploadAllFilesOrNone(kFalse);
+    if (settings.skipEmptyFileInputs) upload->put_SkipEmptyFileInputs(kTrue);
+    if (settings.decideByTurns) upload->setPartPolicy(std::make_shared<ByTurnsPolicy>());
+    upload->put_MaxTotalFieldSize(settings.maxTotalFieldSize);
     bool raised = false;
     try {
       upload->storeUploadedFiles();
@@ -212,6 +243,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.deleteMaxFile = (flags & 2) != 0;
   settings.keepPartial = (flags & 4) != 0;
   if (flags & 8) settings.disconnectAfter = limit;
+  if ((flags & (1 | 8)) == 0) {
+    settings.skipEmptyFileInputs = (limit & 1) != 0;
+    settings.decideByTurns = (limit & 2) != 0;
+    settings.maxTotalFieldSize = limit >> 8;
+  }
 
   std::string body(reinterpret_cast<const char*>(data + pos), size - pos);
   if (flags & 16) {

@@ -82,4 +82,12 @@ inline RaisedError CommitFailed(uint32_t systemCode) {
   Raise(cause.number(), cause.source(), kStoringPrefix + cause.description());
 }
 
+// The plain fields' values together are longer than MaxTotalFieldSize.
+inline constexpr int32_t kFieldsTooLarge = -2147220995;  // 0x800401FD
+[[noreturn]] inline void RaiseFieldsTooLarge(int64_t limit) {
+  Raise(kFieldsTooLarge, kComponentSource,
+        "The request body's fields are longer together than MaxTotalFieldSize allows (" + std::to_string(limit) +
+            " bytes).");
+}
+
 }  // namespace parcelmoor::uploaderr

@@ -97,6 +97,8 @@ class UploadFileWriter {
   // The record of every file, in the order they were opened. The pointer
   // stays valid, and the records current, for as long as anyone holds it.
   std::shared_ptr<const std::vector<FileRecord>> records() const { return records_; }
+  // Adds the record of a file part that is stored nowhere (no file, refused).
+  void recordWithoutFile(FileRecord file) { records_->push_back(std::move(file)); }
 
  private:
   enum class State { kWriting, kFinished, kCommitted, kGone };

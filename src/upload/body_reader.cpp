@@ -51,6 +51,7 @@ void UploadFile::readRequestBody() {
       keepPending();
     }
     if (!connected) {
+      decidePendingFilePart();
       if (writer_.isOpen()) abandonUploadFile();
       break;
     }
@@ -59,7 +60,7 @@ void UploadFile::readRequestBody() {
     body_.lChunkPos = 0;
     if (!body_.bAbort) {
       try {
-        processChunk();
+        parseChunk();
       } catch (...) {
         keepPending();
         body_.lastParseFailure_ = *pending;
@@ -71,9 +72,18 @@ void UploadFile::readRequestBody() {
     if (body_.stopReading_) break;
   }
 
+  // A file part whose headers the body ended inside is stored (empty) or
+  // given up by the rules below, as one whose content had begun.
+  decidePendingFilePart();
   if (body_.bAbort) writeAbortNotice(pending);
   // A body refused for a limit keeps no file, even when it was read whole.
   if (lRemaining == 0 && !body_.stopReading_) commitUpload();
+}
+
+void UploadFile::parseChunk() {
+  const std::span<const uint8_t> chunk(body_.abChunk.get(), static_cast<size_t>(body_.lChunkLength));
+  body_.lChunkPos = static_cast<int32_t>(parser_->Put(chunk));
+  if (parser_->refusal() != MultipartRefusal::kNone) raiseRefusal(parser_->refusal());
 }
 
 void UploadFile::writeAbortNotice(std::optional<RaisedError>& pending) {

@@ -44,7 +44,9 @@ struct PartDecision {
 class PartPolicy {
  public:
   virtual ~PartPolicy() = default;
-  // Called once per part whose headers are complete. Must not throw.
+  // Called once per part with a Content-Disposition line, when its headers
+  // are complete (or the part ends before its blank line). For a plain field
+  // (namesFile false) anything but kStore drops its value. Must not throw.
   virtual PartDecision decide(const PartHeaders& part) = 0;
 };
 

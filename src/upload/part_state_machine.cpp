@@ -1,94 +1,83 @@
-// The part state machine: what each line means for the part being received,
-// and where the part's content goes.
+// The part state machine: what the parser's events mean for the form and the
+// files. A Content-Disposition line makes the part's form item at once; what
+// becomes of the part's content is decided when its headers are complete
+// (part_decision.cpp).
 #include <string>
 #include <string_view>
 
 #include "runtime/ascii.h"
 #include "storage/upload_errors.h"
-#include "upload/part_state.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
-namespace {
 
-constexpr int32_t kDispositionNameLength = 19;  // "content-disposition"
-constexpr int32_t kContentTypeNameLength = 12;  // "content-type"
+void UploadFile::OnPartBegin() { countPart(); }
 
-}  // namespace
+void UploadFile::OnDisposition(std::string_view header) {
+  // A second Content-Disposition line in one part: the file the first one
+  // named ends here, empty, so that its handle is never lost.
+  if (part_.partHasItem_ && !part_.decided_) decidePart();
+  if (part_.lInFilePart == 1) finishFilePart();
+  auto item = FormItem::Create();
+  const int32_t merged = item->extractCDHeader(header, form());
+  if (merged == 1) {
+    part_.objCurrentItem = ObjectAs<FormItem>(Form->Item(Form->Count()));
+  } else {
+    part_.objCurrentItem = item;
+    Form->Add(Variant(item), item->Name());
+  }
+  part_.partHasItem_ = true;
+  part_.decided_ = false;
+  part_.namesFile_ = false;
+  part_.dropContent_ = false;
+  part_.valueStarted_ = false;
+  part_.fieldBytes_ = 0;
+  if (HeaderNamesAFile(header)) prepareFilePart(header, merged == 1);
+}
 
-void UploadFile::handleLine() {
-  const int32_t n = scan_.lLineLength;
-  const uint8_t* line = scan_.abLine.data();
+void UploadFile::OnContentType(std::string_view value) { part_.contentType_.assign(value); }
 
-  // The blank line that ends a part's headers counts only after a
-  // Content-Disposition or Content-Type line.
-  if (part_.lPartState == kAfterDisposition && n == 0) {
-    part_.lPartState = kNoHeaderYet;
-    scan_.bInContent = kTrue;
-    scan_.atContentStart_ = true;
+void UploadFile::OnHeadersComplete() {
+  if (part_.partHasItem_ && !part_.decided_) decidePart();
+}
+
+void UploadFile::OnContent(std::span<const uint8_t> bytes) {
+  if (part_.lInFilePart == 1) {
+    writer_.write(bytes.data(), static_cast<int32_t>(bytes.size()));
     return;
   }
-  if (part_.lPartState == kAfterContentType && n == 0) {
-    scan_.bInContent = kTrue;
-    scan_.atContentStart_ = true;
-    part_.lPartState = kNoHeaderYet;
-    scan_.bPendingCRLF = kFalse;
-    return;
-  }
+  // A part without a Content-Disposition line has no item of its own: its
+  // content never reaches an earlier item.
+  if (!part_.partHasItem_ || !part_.objCurrentItem || part_.dropContent_) return;
+  writeFieldValue(bytes);
+}
 
-  // A delimiter line (or the close delimiter, two bytes longer) ends the part,
-  // inside content and outside.
-  if ((n == scan_.lBoundaryLength || n == scan_.lBoundaryLength + 2) &&
-      matchBytes(scan_.abBoundary.data(), line, scan_.lBoundaryLength, kFalse, 0) == 0) {
-    if (part_.lInFilePart == 1) finishFilePart();
-    if (n == scan_.lBoundaryLength) countPart();
-    scan_.bPendingCRLF = kFalse;  // the line break in front of the delimiter is not content
-    scan_.bInContent = kFalse;
-    scan_.atContentStart_ = false;
-    part_.lPartState = kAfterDelimiter;
-    scan_.lLineLength = 0;
-    part_.partHasItem_ = false;
-    part_.fileIsItemsOwn_ = false;
-    return;
-  }
+void UploadFile::OnPartEnd() {
+  // A part that ends before its blank line is decided all the same: a file
+  // it names is stored empty, as its headers said.
+  if (part_.partHasItem_ && !part_.decided_) decidePart();
+  if (part_.lInFilePart == 1) finishFilePart();
+  part_.partHasItem_ = false;
+  part_.namesFile_ = false;
+  part_.dropContent_ = false;
+  part_.fileIsItemsOwn_ = false;
+  part_.contentType_.clear();
+}
 
-  if (!scan_.bInContent) {
-    scan_.lLineLength = 0;  // every header line is used up here
-    if (n > kDispositionNameLength &&
-        matchBytes(part_.abContentDisposition.data(), line, kDispositionNameLength, kTrue, 0) == 0) {
-      // abLine stays as it is until the next line is scanned.
-      const std::string_view header(reinterpret_cast<const char*>(line), static_cast<size_t>(n));
-      // A second file-naming header in one part: the file the first one
-      // opened ends here, empty, so that its handle is never lost.
-      if (part_.lInFilePart == 1) finishFilePart();
-      auto item = FormItem::Create();
-      const int32_t merged = item->extractCDHeader(header, form());
-      if (merged == 1) {
-        part_.objCurrentItem = ObjectAs<FormItem>(Form->Item(Form->Count()));
-      } else {
-        part_.objCurrentItem = item;
-        Form->Add(Variant(item), item->Name());
-      }
-      scan_.bPendingCRLF = kFalse;
-      part_.partHasItem_ = true;
-      part_.valueStarted_ = false;
-      part_.fieldBytes_ = 0;
-      if (HeaderNamesAFile(header)) prepareFilePart(header, merged == 1);
-      part_.lPartState = kAfterDisposition;
-    } else if (n > kContentTypeNameLength &&
-               matchBytes(part_.abContentType.data(), line, kContentTypeNameLength, kTrue, 0) == 0) {
-      part_.lPartState = kAfterContentType;
-    }
-    return;  // any other header line, blank ones included, is discarded
+void UploadFile::raiseRefusal(MultipartRefusal refusal) {
+  // A part whose file was named before the refusal is decided first, as its
+  // file would have been opened before the refused line.
+  if (part_.partHasItem_ && !part_.decided_ && part_.namesFile_) decidePart();
+  switch (refusal) {
+    case MultipartRefusal::kNoDelimiterLine:
+      uploaderr::RaiseNoDelimiterLine();
+    case MultipartRefusal::kDelimiterLineTooLong:
+      uploaderr::RaiseDelimiterLineTooLong();
+    case MultipartRefusal::kHeaderLineTooLong:
+    case MultipartRefusal::kNone:
+      break;
   }
-
-  // A content line: handed over only when its CR and LF fell into two reads.
-  if (scan_.bPendingCRLF) writeBytes(scan_.abCRLF.data(), 2, 0);
-  scan_.bPendingCRLF = kTrue;
-  if (n > 0) {
-    writeBytes(line, n, 0);
-    scan_.lLineLength = 0;
-  }
+  uploaderr::RaiseHeaderLineTooLong();
 }
 
 void UploadFile::finishFilePart() {
@@ -102,61 +91,26 @@ void UploadFile::finishFilePart() {
   }
 }
 
-void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
-  part_.lInFilePart = 1;
-  // A file part merged into an earlier item of the same name is still stored
-  // under its own file name, read from its own header line; the item keeps the
-  // name and size of its first file and gains this part's client path.
-  std::shared_ptr<FormItem> ownFile = part_.objCurrentItem;
-  if (merged) {
-    ownFile = FormItem::Create();
-    ownFile->extractCDHeader(strCDHeader, Collection::Create());
-  }
-  part_.fileIsItemsOwn_ = !merged;
-  part_.objCurrentItem->setValue(ownFile->getCompleteFilePath());
-
-  const std::string fileName = ownFile->getFileName();
-  if (TrimAscii(fileName, " ").empty()) {
-    part_.lInFilePart = 0;
-    uploaderr::RaiseNoFileUploaded(part_.objCurrentItem->Name());
-  }
-  try {
-    std::optional<int64_t> limit;
-    if (settings_.lMaxFileSizeSet != 0) limit = settings_.lMaxFileSize;
-    FileRecord file;
-    file.fieldName = part_.objCurrentItem->Name();
-    file.clientPath = ownFile->getCompleteFilePath();
-    file.fileName = fileName;
-    writer_.open(settings_.strUploadDirectory, std::move(file), limit);
-  } catch (const RaisedError& e) {
-    part_.lInFilePart = 0;
-    uploaderr::RaiseStoringFailed(e);
-  }
-}
-
-void UploadFile::writeBytes(const uint8_t* buffer, int32_t count, int32_t start) {
-  if (count <= 0) return;
-  scan_.atContentStart_ = false;
-  if (part_.lInFilePart == 1) {
-    writer_.write(buffer + start, count);
-    return;
-  }
-  // A part without a Content-Disposition line has no item of its own: its
-  // content never reaches an earlier item.
-  if (!part_.partHasItem_ || !part_.objCurrentItem) return;
+void UploadFile::writeFieldValue(std::span<const uint8_t> bytes) {
+  const auto count = static_cast<int64_t>(bytes.size());
   part_.fieldBytes_ += count;
   if (settings_.maxFieldSize_ > 0 && part_.fieldBytes_ > settings_.maxFieldSize_) {
     body_.stopReading_ = true;
     uploaderr::RaiseFieldTooLarge(settings_.maxFieldSize_);
   }
-  const auto* bytes = reinterpret_cast<const char*>(buffer + start);
+  body_.fieldsBytes_ += count;
+  if (settings_.maxTotalFieldBytes_ > 0 && body_.fieldsBytes_ > settings_.maxTotalFieldBytes_) {
+    body_.stopReading_ = true;
+    uploaderr::RaiseFieldsTooLarge(settings_.maxTotalFieldBytes_);
+  }
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   // A part's content is one entry of the item's values, however the reads
   // cut it: the first piece starts the entry, later pieces join it.
   if (!part_.valueStarted_) {
-    part_.objCurrentItem->setValue(std::string(bytes, static_cast<size_t>(count)));
+    part_.objCurrentItem->setValue(std::string(text));
     part_.valueStarted_ = true;
   } else {
-    part_.objCurrentItem->continueValue(std::string_view(bytes, static_cast<size_t>(count)));
+    part_.objCurrentItem->continueValue(text);
   }
 }
 
@@ -173,7 +127,7 @@ void UploadFile::abandonUploadFile() noexcept {
   } catch (...) {
     // The file is given up all the same.
   }
-  writer_.abandon(settings_.bDeleteMaxFile != 0);
+  writer_.abandon(part_.deleteOverLimit_);
 }
 
 }  // namespace parcelmoor

@@ -1,11 +1,11 @@
 #pragma once
 // The upload object a page script creates and drives: bound to a request by
-// OnStartPage, configured by four properties, it reads the request body once
-// (storeUploadedFiles), splits it into parts, stores file contents in the
-// upload directory and leaves the form items in Form. The body reader, line
-// scanner, part state machine and form reset are private operations of this
-// class, each working on its own group of the members below; the file of a
-// file part and the record of stored files belong to the file writer.
+// OnStartPage, configured by its properties, it reads the request body once
+// (storeUploadedFiles) and feeds it to the multipart parser, whose events it
+// turns into form items and stored files. The body reader, part state
+// machine and form reset are private operations of this class, each working
+// on its own group of the members below; the file of a file part and the
+// record of stored files belong to the file writer.
 //
 // One object serves one request and is used on one thread. Releasing it runs
 // termination: Form is emptied and, unless the whole body arrived (or the
@@ -15,26 +15,28 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "form/form_item.h"
+#include "multipart/multipart_parser.h"
 #include "runtime/collection.h"
-#include "upload/host_interfaces.h"
-#include "upload/part_policy.h"
 #include "runtime/object.h"
 #include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
 #include "storage/upload_file_writer.h"
+#include "upload/host_interfaces.h"
+#include "upload/part_policy.h"
 
 namespace parcelmoor {
 
-class UploadFile : public Object {
+class UploadFile : public Object, private MultipartConsumer {
  public:
   static constexpr int32_t kRequestSize = 65535;  // bytes asked of each read
-  static constexpr int32_t kBoundaryCapacity = 1024;
-  static constexpr int32_t kLineCapacity = 2048;
+  static constexpr int32_t kBoundaryCapacity = MultipartParser::kBoundaryCapacity;
+  static constexpr int32_t kLineCapacity = MultipartParser::kLineCapacity;
 
   // Construction never raises.
   UploadFile();
@@ -73,6 +75,17 @@ class UploadFile : public Object {
   int32_t get_MaxFieldSize() const { return settings_.maxFieldSize_; }
   void put_MaxParts(int32_t parts) { settings_.maxParts_ = parts; }
   int32_t get_MaxParts() const { return settings_.maxParts_; }
+  // Settings beyond those, off by default. SkipEmptyFileInputs: a file part
+  // whose file name is empty (a file input sent without a file) stores
+  // nothing, keeps its item, and the body goes on; its record says no file.
+  // Off, such a part raises 0x800401F7 and stops the parsing.
+  void put_SkipEmptyFileInputs(Boolean bSkip) { settings_.skipEmptyFileInputs_ = bSkip; }
+  Boolean get_SkipEmptyFileInputs() const { return settings_.skipEmptyFileInputs_; }
+  // MaxTotalFieldSize: the most bytes all plain fields' values of the body
+  // may have together, 0 (or less) meaning none; crossing it stops like
+  // MaxFieldSize. A limit above 2147483647 (C++ API) reads as 2147483647.
+  void put_MaxTotalFieldSize(int32_t bytes) { setMaxTotalFieldBytes(bytes); }
+  int32_t get_MaxTotalFieldSize() const;
 
   // Termination: drops the host references and resets the form (deleting the
   // stored files of an incomplete upload). Raises its failure to the caller;
@@ -88,15 +101,19 @@ class UploadFile : public Object {
   // MaxFileSize in 64 bits, for hosts whose limit a script's 32-bit put
   // cannot carry: same effect as the put otherwise.
   void setMaxFileSizeBytes(int64_t bytes);
+  // MaxTotalFieldSize in 64 bits; 0 or less: none.
+  void setMaxTotalFieldBytes(int64_t bytes) { settings_.maxTotalFieldBytes_ = bytes; }
   // The last failure that stopped the parsing of the body, if any.
   const std::optional<RaisedError>& lastParseFailure() const { return body_.lastParseFailure_; }
   // What became of every file the body carried, in body order: kept
   // current through the release, so a host that takes it before releasing
   // the object reads the final outcome after.
   std::shared_ptr<const std::vector<FileRecord>> fileRecords() const { return writer_.records(); }
-  // The host's policy, asked once per part whose headers are complete; none
-  // (the default) decides as the script's settings say. REQUIRES: set before
-  // storeUploadedFiles.
+  // The host's policy, asked once per part with a Content-Disposition line
+  // when its headers are complete (or the part ends first); none (the
+  // default) decides as the script's MaxFileSize and DeleteMaxFile say. A
+  // file input sent without a file under SkipEmptyFileInputs is not asked
+  // about. REQUIRES: set before storeUploadedFiles.
   void setPartPolicy(std::shared_ptr<PartPolicy> policy) { partPolicy_ = std::move(policy); }
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
   // outlives the object; no file is open.
@@ -111,10 +128,13 @@ class UploadFile : public Object {
   std::shared_ptr<Collection>& form();
 
   // Request body reader.
-  // Reads the body chunk by chunk into body_.abChunk and scans each; a parse
+  // Reads the body chunk by chunk into body_.abChunk and parses each; a parse
   // failure sets bAbort and is kept, the notice goes to the response. Once
   // every announced byte arrived, commits the upload.
   void readRequestBody();
+  // Hands the chunk to the parser; raises what its events raise and the
+  // error of a refusal.
+  void parseChunk();
   // Writes the notice of a stopped parse to the response, and the pending
   // error's number and text when there is one (a failing write replaces it).
   void writeAbortNotice(std::optional<RaisedError>& pending);
@@ -122,63 +142,52 @@ class UploadFile : public Object {
   // open and commits every file under its final name.
   void commitUpload();
 
-  // Line scanner (all of scan_; raises what handleLine and writeBytes raise).
-  // Hands every line of the current chunk to handleLine, capturing the
-  // delimiter first; leaves body_.lChunkPos at the chunk end.
-  void processChunk();
-  // Takes the body's first line as the delimiter once it is whole. Raises the
-  // scanner's errors for an empty or over-long first line.
-  void captureBoundary();
-  // Returns 1 with the next line in abLine (lLineLength bytes) and
-  // lChunkPos past it, or 0 with the chunk consumed and its tail carried.
-  int32_t nextLine();
-  // The first byte of a chunk after one that ended in CR: returns 1 when
-  // that CR ended a line to hand over, 0 to go on scanning from lChunkPos.
-  int32_t takeCarriedCR();
-  // Header mode: returns 1 with one header line in abLine, or 0 with the
-  // chunk's tail carried. Raises the scanner's errors for an over-long line.
-  int32_t nextHeaderLine();
-  // Content mode: writes content up to the next delimiter line and returns 1
-  // with that line in abLine, or writes what cannot begin one and returns 0.
-  int32_t nextContentLine();
-  // Writes the held-back CR LF and the carried line bytes, leaving none.
-  void writeHeldBack();
-  // Appends chunk[from, from + count) to the carried line bytes.
-  void carry(int32_t from, int32_t count);
-  // Whether the `held` carried bytes followed by the chunk from `from` begin
-  // a delimiter line; see line_scanner.cpp. Changes nothing.
-  struct Prospect;
-  Prospect measureProspect(int32_t held, int32_t from, bool delimiterFound) const;
+  // The parser's events (part_state_machine.cpp): a delimiter line counts
+  // a part, a Content-Disposition line makes a form item, the end of a
+  // part's headers decides what becomes of the part (part_decision.cpp),
+  // content goes to the file or the item's value, a delimiter line ends the
+  // part's file.
+  void OnPartBegin() override;
+  void OnDisposition(std::string_view headerLine) override;
+  void OnContentType(std::string_view value) override;
+  void OnHeadersComplete() override;
+  void OnContent(std::span<const uint8_t> bytes) override;
+  void OnPartEnd() override;
+  void OnBodyEnd() override {}
+  // Raises the error of the parser's refusal.
+  [[noreturn]] void raiseRefusal(MultipartRefusal refusal);
 
-  // Part state machine (all of part_, and bInContent/bPendingCRLF).
-  // Acts on the line in abLine: a delimiter ends the part, headers start an
-  // item, content goes to writeBytes. Leaves lLineLength 0 for a used line.
-  void handleLine();
-  // Opens the file of a part whose header names one. Raises 0x800401F7 for
-  // an empty file name and the writer's errors, prefixed; lInFilePart says
-  // whether a file is open after.
+  // Part state machine (all of part_).
+  // Keeps what a file-naming header says for the decision at the end of the
+  // part's headers; sets the item's value to the client path. Raises
+  // 0x800401F7 for an empty file name unless SkipEmptyFileInputs is set.
   void prepareFilePart(std::string_view strCDHeader, bool merged);
+  // The part's headers are complete (or the part, or the body, ended
+  // before): asks the policy once and acts on its answer, opening the file
+  // of a stored file part. Raises the writer's errors, prefixed.
+  void decidePart();
+  // What the policy answers for the current part (the script's limits when
+  // no policy is set).
+  PartDecision askPolicy();
+  // Opens the current part's file with the decided limit.
+  void openFilePart(const PartDecision& decision);
+  // Records a file part stored nowhere: refused, or no file.
+  void recordFileWithoutFile(const PartDecision& decision);
+  // A file-naming part whose headers never completed is decided now, at the
+  // body's end, as it would have been at its blank line; a failure is kept
+  // as the parse failure.
+  void decidePendingFilePart();
   // Closes the part's file, sizing the item; an over-limit file is abandoned.
   void finishFilePart();
   // Counts a part that a delimiter line opens. Raises 0x800401FC (and sets
   // body_.stopReading_) when it is one more than MaxParts allows.
   void countPart();
-  // Hands content to the current part: a file part's file, a field's value
-  // (one entry per part), or nowhere for a part without an item.
-  void writeBytes(const uint8_t* buffer, int32_t count, int32_t start);
-  // Sizes the item of the open file and abandons the file (deleted when
-  // DeleteMaxFile is set). Never raises.
+  // Hands content to a plain field's value (one entry per part). Raises
+  // when MaxFieldSize or MaxTotalFieldSize is crossed.
+  void writeFieldValue(std::span<const uint8_t> bytes);
+  // Sizes the item of the open file and abandons the file (deleted when the
+  // part's decision says so). Never raises.
   void abandonUploadFile() noexcept;
-
-  // Header patterns and byte comparison.
-  void initHeaderPatterns();
-  // Returns 0 when count bytes of a and b at their offsets are equal, else 1.
-  static int32_t bytesEqual(const uint8_t* a, int32_t offsetA, const uint8_t* b, int32_t offsetB,
-                            int32_t count);
-  // Returns 0 when line[start..] begins with pattern's count bytes (letters
-  // folded when foldCase), else 1.
-  static int32_t matchBytes(const uint8_t* pattern, const uint8_t* line, int32_t count, Boolean foldCase,
-                            int32_t start);
 
   // Form reset and upload clean-up.
   // Abandons an open file, deletes the stored files when
@@ -199,6 +208,8 @@ class UploadFile : public Object {
     Boolean bDeleteMaxFile = kFalse;
     int32_t maxFieldSize_ = 0;
     int32_t maxParts_ = 0;
+    Boolean skipEmptyFileInputs_ = kFalse;
+    int64_t maxTotalFieldBytes_ = 0;
   } settings_;
 
   // The request, its body read chunk by chunk, and how processing went.
@@ -216,39 +227,29 @@ class UploadFile : public Object {
     int32_t partsOpened_ = 0;
     // A limit was crossed: no further body byte is read.
     bool stopReading_ = false;
+    // Bytes of all plain fields' values so far, for MaxTotalFieldSize.
+    int64_t fieldsBytes_ = 0;
   } body_;
 
-  // The line scanner: the delimiter and what a chunk border cut.
-  struct Scanner {
-    Boolean bBoundaryKnown = kFalse;
-    int32_t lBoundaryLength = 0;
-    std::array<uint8_t, kBoundaryCapacity> abBoundary{};
-    std::vector<uint8_t> abLine;  // kLineCapacity bytes while storeUploadedFiles reads
-    int32_t lLineLength = 0;
-    // A CR ended the last chunk; the next byte decides whether it ends a line.
-    Boolean bCRAtChunkEnd = kFalse;
-    // A CR LF that ended a content line is held back until the next line is
-    // known not to be a delimiter line.
-    Boolean bPendingCRLF = kFalse;
-    // Inside a part's content (set by the part state machine).
-    Boolean bInContent = kFalse;
-    // Nothing of the current part's content has been written yet: the line
-    // that begins right after the headers' blank line may be a delimiter
-    // line although no line end of the content precedes it.
-    bool atContentStart_ = false;
-    std::array<uint8_t, 2> abCRLF{};
-  } scan_;
+  // The body's parser while storeUploadedFiles reads.
+  std::unique_ptr<MultipartParser> parser_;
 
   // The part being received.
   struct Part {
-    int32_t lPartState = 0;
     int32_t lInFilePart = 0;
     std::shared_ptr<FormItem> objCurrentItem;
-    std::array<uint8_t, 12> abContentType{};
-    std::array<uint8_t, 19> abContentDisposition{};
     // The current part has a Content-Disposition line; content of a part
     // without one is skipped.
     bool partHasItem_ = false;
+    // The policy has answered for the current item's part.
+    bool decided_ = false;
+    // The current item's header names a file (with a file name, or an empty
+    // one under SkipEmptyFileInputs).
+    bool namesFile_ = false;
+    // The decision was not to store: the part's content is read past.
+    bool dropContent_ = false;
+    // An over-limit file is deleted instead of cut (the decision's).
+    bool deleteOverLimit_ = false;
     // The open file is the current item's own file (its first), whose size
     // the item reports; later files merged under the same name are stored
     // but not sized on the item.
@@ -258,6 +259,11 @@ class UploadFile : public Object {
     bool valueStarted_ = false;
     // Bytes of the current part's field value, for MaxFieldSize.
     int64_t fieldBytes_ = 0;
+    // What the headers say, for the decision: the file name and client path
+    // of this part's own file, and the Content-Type value.
+    std::string fileName_;
+    std::string clientPath_;
+    std::string contentType_;
   } part_;
 
   // The file of a file part and the record of every file stored (hFile,

@@ -14,6 +14,8 @@ constexpr DispId kUploadDirectory = 0x68030001;
 constexpr DispId kUploadAllFilesOrNone = 0x68030000;
 constexpr DispId kMaxFieldSize = 0x68030004;
 constexpr DispId kMaxParts = 0x68030005;
+constexpr DispId kSkipEmptyFileInputs = 0x68030006;
+constexpr DispId kMaxTotalFieldSize = 0x68030007;
 
 using enum ValueType;
 using K = InvokeKind;
@@ -37,6 +39,10 @@ constexpr MemberSlot kMembers[] = {
     {"MaxFieldSize", K::kPropertyGet, kMaxFieldSize, {}, 0, kInteger},
     {"MaxParts", K::kPropertyPut, kMaxParts, {kInteger}, 0, kNone},
     {"MaxParts", K::kPropertyGet, kMaxParts, {}, 0, kInteger},
+    {"SkipEmptyFileInputs", K::kPropertyPut, kSkipEmptyFileInputs, {kBoolean}, 0, kNone},
+    {"SkipEmptyFileInputs", K::kPropertyGet, kSkipEmptyFileInputs, {}, 0, kBoolean},
+    {"MaxTotalFieldSize", K::kPropertyPut, kMaxTotalFieldSize, {kInteger}, 0, kNone},
+    {"MaxTotalFieldSize", K::kPropertyGet, kMaxTotalFieldSize, {}, 0, kInteger},
 };
 
 }  // namespace
@@ -96,6 +102,18 @@ Variant UploadFile::Invoke(DispId id, InvokeKind kind, std::vector<Variant>& arg
         return {};
       }
       return get_MaxParts();
+    case kSkipEmptyFileInputs:
+      if (put) {
+        put_SkipEmptyFileInputs(args[0].asBoolean());
+        return {};
+      }
+      return Variant::Bool(get_SkipEmptyFileInputs());
+    case kMaxTotalFieldSize:
+      if (put) {
+        put_MaxTotalFieldSize(args[0].asInteger());
+        return {};
+      }
+      return get_MaxTotalFieldSize();
   }
   RaiseMemberNotFound();
 }

@@ -11,7 +11,6 @@ namespace parcelmoor {
 
 UploadFile::UploadFile() {
   try {
-    initHeaderPatterns();
     settings_.lMaxFileSize = static_cast<int32_t>(std::pow(2.0, 31) - 1);
     settings_.bUploadAllFilesOrNone = kTrue;
     settings_.bDeleteMaxFile = kFalse;
@@ -64,6 +63,10 @@ int32_t UploadFile::get_MaxFileSize() const {
   return static_cast<int32_t>(std::min<int64_t>(settings_.lMaxFileSize, std::numeric_limits<int32_t>::max()));
 }
 
+int32_t UploadFile::get_MaxTotalFieldSize() const {
+  return static_cast<int32_t>(std::min<int64_t>(settings_.maxTotalFieldBytes_, std::numeric_limits<int32_t>::max()));
+}
+
 void UploadFile::put_UploadDirectory(const std::string& strDirectory) {
   try {
     settings_.strUploadDirectory = TrimAscii(strDirectory, " ");
@@ -78,11 +81,11 @@ int32_t UploadFile::storeUploadedFiles() {
     if (body_.bProcessed) return 1;
     resetForm();
     if (TrimAscii(settings_.strUploadDirectory, " ").empty()) uploaderr::RaiseDirectoryEmpty();
-    scan_.abLine.assign(kLineCapacity, 0);
     body_.bProcessed = kTrue;
+    // The parser (and its line buffer) lives only while the body is read.
+    parser_ = std::make_unique<MultipartParser>(static_cast<MultipartConsumer&>(*this));
     readRequestBody();
-    scan_.abLine.clear();
-    scan_.abLine.shrink_to_fit();
+    parser_.reset();
     return 1;
   } catch (...) {
     RaiseCurrentException();  // a raised error unchanged

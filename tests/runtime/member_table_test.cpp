@@ -46,6 +46,10 @@ const std::vector<Published> kUploadFileInterface = {
     {"MaxFieldSize", kGet, 0x68030004},
     {"MaxParts", kPut, 0x68030005},
     {"MaxParts", kGet, 0x68030005},
+    {"SkipEmptyFileInputs", kPut, 0x68030006},
+    {"SkipEmptyFileInputs", kGet, 0x68030006},
+    {"MaxTotalFieldSize", kPut, 0x68030007},
+    {"MaxTotalFieldSize", kGet, 0x68030007},
 };
 const std::vector<Published> kFormItemInterface = {
     {"extractCDHeader", kMethod, 0x60030001},  {"Name", kMethod, 0x60030002},
@@ -178,6 +182,8 @@ TEST(MemberTableTest, PutsReadBackThroughTheirGets) {
       {"UploadDirectory", 12, "12\\"},
       {"MaxFieldSize", "1048576", 1048576},
       {"MaxParts", 10000, 10000},
+      {"SkipEmptyFileInputs", "True", Variant::Bool(kTrue)},
+      {"MaxTotalFieldSize", "10485760", 10485760},
   };
   ObjectRef upload = UploadFile::Create();
   for (const Row& r : rows) {

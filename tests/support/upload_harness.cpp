@@ -98,6 +98,9 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   if (settings.deleteMaxFile) run.upload->put_DeleteMaxFile(kTrue);
   run.upload->put_MaxFieldSize(settings.maxFieldSize);
   run.upload->put_MaxParts(settings.maxParts);
+  run.upload->setMaxTotalFieldBytes(settings.maxTotalFieldBytes);
+  if (settings.skipEmptyFileInputs) run.upload->put_SkipEmptyFileInputs(kTrue);
+  if (settings.policy) run.upload->setPartPolicy(settings.policy);
   try {
     run.upload->storeUploadedFiles();
   } catch (const RaisedError& e) {

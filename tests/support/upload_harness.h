@@ -79,6 +79,9 @@ struct StoreSettings {
   modWin32::FileLayer* fileLayer = nullptr;  // the POSIX layer when none
   int32_t maxFieldSize = 0;
   int32_t maxParts = 0;
+  int64_t maxTotalFieldBytes = 0;  // through setMaxTotalFieldBytes
+  bool skipEmptyFileInputs = false;
+  std::shared_ptr<PartPolicy> policy;  // none: the script's limits decide
 };
 
 // Runs `body` through a new upload object into `dir`; the object is not

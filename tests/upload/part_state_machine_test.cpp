@@ -188,6 +188,36 @@ TEST(PartStateMachineTest, EmptyFileNameFailsThePart) {
   EXPECT_TRUE(dir.Files().empty());
 }
 
+// A file is opened once its part's headers are complete; a part whose
+// headers never complete still stores its file, empty, as when the file was
+// opened at its Content-Disposition line: at its delimiter line, at the end
+// of a whole body, and before a header line too long for the parser.
+TEST(PartStateMachineTest, AFileNamedInHeadersThatNeverCompleteIsStoredEmpty) {
+  const std::string head = "Content-Disposition: form-data; name=\"f\"; filename=\"e.bin\"";
+  struct Case {
+    const char* why;
+    std::string body;
+    int32_t failure;  // 0: none
+    std::vector<size_t> readPlan;
+  };
+  // The failure stops the reading: only a body read whole by then is kept.
+  const Case cases[] = {
+      {"the delimiter line follows the header", Raw({kDelim, head, kDelim, "Content-Disposition: form-data; name=\"a\"",
+                                                     "", "1", kClose}),
+       0, {5}},
+      {"the body ends after the header", Raw({kDelim, head}), 0, {5}},
+      {"a header line too long follows", Raw({kDelim, head, "X: " + std::string(3000, 'x')}), -2147220998, {}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    StoreRun run = Store(c.body, dir, {.readPlan = c.readPlan});
+    const auto& failure = run.upload->lastParseFailure();
+    EXPECT_EQ(failure ? failure->number() : 0, c.failure) << c.why;
+    run.upload->release();
+    EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"e.bin", ""}})) << c.why;
+  }
+}
+
 // Every file and directory below `root`, with file contents.
 std::set<std::string> Snapshot(const std::filesystem::path& root) {
   std::set<std::string> entries;

@@ -1,4 +1,4 @@
-// MaxFieldSize and MaxParts: a body within the limits is stored as without
+// MaxFieldSize, MaxParts and MaxTotalFieldSize: a body within the limits is stored as without
 // them; one past a limit stops with the component's error, is read no
 // further, and keeps no file.
 
@@ -15,6 +15,7 @@ TEST(RequestLimitsTest, LimitsStopTheBodyAndKeepNoFile) {
     const char* why;
     int32_t maxFieldSize;
     int32_t maxParts;
+    int64_t maxTotalFieldBytes;
     int32_t error;  // 0: none
   };
   // A file, then a 100-byte field, then 3 more fields: 5 parts.
@@ -24,16 +25,20 @@ TEST(RequestLimitsTest, LimitsStopTheBodyAndKeepNoFile) {
   std::string body = Body(parts);
   for (int i = 0; i < 50'000; ++i) body += "\r\n";
   const Case cases[] = {
-      {"no limits", 0, 0, 0},
-      {"field exactly at the limit", 100, 0, 0},
-      {"field one byte over", 99, 0, uploaderr::kFieldTooLarge},
-      {"parts exactly at the limit", 0, 5, 0},
-      {"one part too many", 0, 4, uploaderr::kTooManyParts},
-      {"negative means none", -1, -1, 0},
+      {"no limits", 0, 0, 0, 0},
+      {"field exactly at the limit", 100, 0, 0, 0},
+      {"field one byte over", 99, 0, 0, uploaderr::kFieldTooLarge},
+      {"parts exactly at the limit", 0, 5, 0, 0},
+      {"one part too many", 0, 4, 0, uploaderr::kTooManyParts},
+      {"negative means none", -1, -1, -1, 0},
+      {"fields together exactly at the limit", 0, 0, 103, 0},
+      {"fields together one byte over, each within its own", 100, 0, 102, uploaderr::kFieldsTooLarge},
   };
   for (const Case& c : cases) {
     TempDir dir;
-    StoreRun run = Store(body, dir, {.readPlan = {4096}, .maxFieldSize = c.maxFieldSize, .maxParts = c.maxParts});
+    StoreRun run = Store(body, dir,
+                         {.readPlan = {4096}, .maxFieldSize = c.maxFieldSize, .maxParts = c.maxParts,
+                          .maxTotalFieldBytes = c.maxTotalFieldBytes});
     const auto& failure = run.upload->lastParseFailure();
     EXPECT_EQ(failure ? failure->number() : 0, c.error) << c.why;
     run.upload->release();

@@ -3,10 +3,10 @@
 // delimiter) that follows a line end and begins with the delimiter. It is
 // found by searching for CR LF followed by the delimiter (FindDelimiterLeadIn,
 // whose speed depends neither on the delimiter nor on the content); the
-// content before the first one goes to writeBytes straight from the chunk,
+// content before the first one goes to the consumer straight from the piece,
 // the CR LF in front of it is held back, and only that line is handed over.
-// A chunk without one is written out whole, but for a last line short enough
-// to become one in the next chunk.
+// A piece without one is handed over whole, but for a last line short enough
+// to become one in the next piece.
 //
 // The line that begins right after a part's blank line is a delimiter line
 // by the same measure, although no line end of the content precedes it: a
@@ -18,8 +18,8 @@
 #include <array>
 #include <cstring>
 
-#include "upload/delimiter_search.h"
-#include "upload/upload_file.h"
+#include "multipart/delimiter_search.h"
+#include "multipart/multipart_parser.h"
 
 namespace parcelmoor {
 namespace {
@@ -40,10 +40,15 @@ int32_t FindLastLineEnd(const uint8_t* chunk, int32_t from, int32_t to) {
   return -1;
 }
 
+// Whether count bytes of a and b are equal.
+bool BytesEqual(const uint8_t* a, const uint8_t* b, int32_t count) {
+  return count <= 0 || std::memcmp(a, b, static_cast<size_t>(count)) == 0;
+}
+
 }  // namespace
 
 // What the bytes after a line end say about the line they begin.
-struct UploadFile::Prospect {
+struct MultipartParser::Prospect {
   enum Kind { kNotDelimiter, kDelimiterLine, kUndecided };
   Kind kind;
   int32_t lineEnd = -1;  // index in the chunk of the CR that ends a delimiter line
@@ -55,16 +60,16 @@ struct UploadFile::Prospect {
 // undecided when the chunk ends first. Compares at most lBoundaryLength bytes
 // and stops at the first that differs; none when the caller found the
 // delimiter there already.
-UploadFile::Prospect UploadFile::measureProspect(int32_t held, int32_t from, bool delimiterFound) const {
-  const uint8_t* chunk = body_.abChunk.get();
-  const uint8_t* line = scan_.abLine.data();
-  const int32_t end = body_.lChunkLength;
-  const int32_t boundaryLength = scan_.lBoundaryLength;
+MultipartParser::Prospect MultipartParser::measureProspect(int32_t held, int32_t from, bool delimiterFound) const {
+  const uint8_t* chunk = abChunk;
+  const uint8_t* line = abLine.data();
+  const int32_t end = lChunkLength;
+  const int32_t boundaryLength = lBoundaryLength;
   if (!delimiterFound) {
     const int32_t inLine = std::min(boundaryLength, held);
-    if (bytesEqual(line, 0, scan_.abBoundary.data(), 0, inLine) != 0) return {Prospect::kNotDelimiter};
+    if (!BytesEqual(line, abBoundary.data(), inLine)) return {Prospect::kNotDelimiter};
     const int32_t inChunk = std::min(boundaryLength - inLine, end - from);
-    if (bytesEqual(scan_.abBoundary.data(), inLine, chunk, from, inChunk) != 0) return {Prospect::kNotDelimiter};
+    if (!BytesEqual(abBoundary.data() + inLine, chunk + from, inChunk)) return {Prospect::kNotDelimiter};
     if (inLine + inChunk < boundaryLength) return {Prospect::kUndecided};
   }
   const int32_t available = held + end - from;
@@ -84,11 +89,11 @@ UploadFile::Prospect UploadFile::measureProspect(int32_t held, int32_t from, boo
   return {Prospect::kNotDelimiter};
 }
 
-int32_t UploadFile::nextContentLine() {
-  const uint8_t* chunk = body_.abChunk.get();
-  const int32_t start = body_.lChunkPos;
-  const int32_t end = body_.lChunkLength;
-  const int32_t boundaryLength = scan_.lBoundaryLength;
+int32_t MultipartParser::nextContentLine() {
+  const uint8_t* chunk = abChunk;
+  const int32_t start = lChunkPos;
+  const int32_t end = lChunkLength;
+  const int32_t boundaryLength = lBoundaryLength;
   // A CR at the chunk end is not part of the line yet: the next chunk decides.
   const bool crAtEnd = chunk[end - 1] == kCR;
   const int32_t lineBytesTo = crAtEnd ? end - 1 : end;
@@ -98,11 +103,11 @@ int32_t UploadFile::nextContentLine() {
   // before this chunk (in abLine), or at the content's start, is looked at on
   // its own. Each such prospect is then measured: it must end (CR LF) after
   // exactly lBoundaryLength or lBoundaryLength + 2 bytes.
-  if (scan_.bPendingCRLF || scan_.atContentStart_) {
-    const Prospect first = measureProspect(scan_.lLineLength, start, false);
+  if (bPendingCRLF || atContentStart_) {
+    const Prospect first = measureProspect(lLineLength, start, false);
     if (first.kind == Prospect::kDelimiterLine) {
       carry(start, first.lineEnd - start);
-      body_.lChunkPos = first.lineEnd + 2;
+      lChunkPos = first.lineEnd + 2;
       return 1;
     }
   }
@@ -110,7 +115,7 @@ int32_t UploadFile::nextContentLine() {
     std::array<uint8_t, kBoundaryCapacity + 2> needle;
     needle[0] = kCR;
     needle[1] = kLF;
-    std::memcpy(needle.data() + 2, scan_.abBoundary.data(), static_cast<size_t>(boundaryLength));
+    std::memcpy(needle.data() + 2, abBoundary.data(), static_cast<size_t>(boundaryLength));
     const size_t needleLength = static_cast<size_t>(boundaryLength) + 2;
     for (int32_t from = start; end - from >= boundaryLength + 2;) {
       const uint8_t* found =
@@ -122,9 +127,9 @@ int32_t UploadFile::nextContentLine() {
       if (p.kind == Prospect::kDelimiterLine) {
         writeHeldBack();
         writeBytes(chunk, lineEndBefore - start, start);
-        scan_.bPendingCRLF = kTrue;  // the CR LF in front of the delimiter line
+        bPendingCRLF = true;  // the CR LF in front of the delimiter line
         carry(lineStart, p.lineEnd - lineStart);
-        body_.lChunkPos = p.lineEnd + 2;
+        lChunkPos = p.lineEnd + 2;
         return 1;
       }
       if (p.kind == Prospect::kUndecided) break;  // it reaches the chunk end
@@ -140,16 +145,16 @@ int32_t UploadFile::nextContentLine() {
   if (lastLineEnd >= 0) {
     writeHeldBack();
     writeBytes(chunk, lastLineEnd - start, start);
-    scan_.bPendingCRLF = kTrue;
+    bPendingCRLF = true;
     carry(lastLineEnd + 2, lineBytesTo - lastLineEnd - 2);
-  } else if (scan_.lLineLength + lineBytesTo - start <= boundaryLength + 2) {
+  } else if (lLineLength + lineBytesTo - start <= boundaryLength + 2) {
     carry(start, lineBytesTo - start);  // no line end at all: the line goes on
   } else {
     writeHeldBack();
     writeBytes(chunk, lineBytesTo - start, start);
   }
-  scan_.bCRAtChunkEnd = crAtEnd ? kTrue : kFalse;
-  body_.lChunkPos = end;
+  bCRAtChunkEnd = crAtEnd;
+  lChunkPos = end;
   return 0;
 }
 

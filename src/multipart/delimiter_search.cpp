@@ -8,7 +8,7 @@
 // memmem, which this replaces, is linear too but slows down with the length
 // of the needle on inputs such as runs of CR.
 
-#include "upload/delimiter_search.h"
+#include "multipart/delimiter_search.h"
 
 #include <cstring>
 

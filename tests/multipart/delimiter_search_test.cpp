@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "upload/delimiter_search.h"
+#include "multipart/delimiter_search.h"
 
 namespace parcelmoor::testing {
 namespace {

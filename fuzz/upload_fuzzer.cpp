@@ -55,10 +55,20 @@ std::string ReadAll(const fs::path& path) {
   return out.str();
 }
 
+// The entries of `dir`, without the store's private directory; the
+// temporaries waiting in that directory are listed as ".parcelmoor/NAME".
 std::map<std::string, std::string> FilesIn(const fs::path& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    files[entry.path().filename().string()] = entry.is_regular_file() ? ReadAll(entry.path()) : "<not a file>";
+    const std::string name = entry.path().filename().string();
+    if (name == ".parcelmoor" && entry.is_directory()) {
+      for (const auto& waiting : fs::directory_iterator(entry.path())) {
+        const std::string inner = waiting.path().filename().string();
+        if (inner.ends_with(".part")) files[name + "/" + inner] = ReadAll(waiting.path());
+      }
+      continue;
+    }
+    files[name] = entry.is_regular_file() ? ReadAll(entry.path()) : "<not a file>";
   }
   return files;
 }

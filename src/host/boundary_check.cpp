@@ -100,9 +100,16 @@ void BoundaryCheck::ReadAhead() {
 }
 
 PageResult RunCheckedUploadPage(const std::shared_ptr<ScriptingContext>& host, std::string_view boundary,
-                                const UploadSettings& settings) {
+                                const UploadSettings& settings, const CommitDecision& decide) {
   auto checked = std::make_shared<BoundaryCheck>(host, boundary);
-  PageResult page = RunUploadPage(checked, settings);
+  CommitDecision checkedDecide;
+  if (decide) {
+    checkedDecide = [&](PageResult& provisional) {
+      provisional.boundaryMismatch = checked->mismatch();
+      return decide(provisional);
+    };
+  }
+  PageResult page = RunUploadPage(checked, settings, checkedDecide);
   page.boundaryMismatch = checked->mismatch();
   return page;
 }

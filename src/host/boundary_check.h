@@ -59,6 +59,6 @@ class BoundaryCheck final : public ScriptingContext, public HostRequest {
 // against `boundary`; a mismatch leaves PageResult::boundaryMismatch set and
 // nothing parsed or stored.
 PageResult RunCheckedUploadPage(const std::shared_ptr<ScriptingContext>& host, std::string_view boundary,
-                                const UploadSettings& settings);
+                                const UploadSettings& settings, const CommitDecision& decide = {});
 
 }  // namespace parcelmoor

@@ -46,6 +46,10 @@ std::string JsonFileRecord(const FileRecord& file, const PageResult& page) {
          ",\"fieldBase64\":" + exact(file.fieldName) + ",\"clientPathBase64\":" + exact(file.clientPath) +
          ",\"fileNameBase64\":" + exact(file.fileName) +
          ",\"storedPathBase64\":" + (file.storedPath.empty() ? std::string("null") : exact(file.storedPath)) +
+         // Where a file waits until the application accepts it (hand-offs only).
+         (file.pendingPath.empty() ? std::string()
+                                   : ",\"pendingPath\":" + JsonString(file.pendingPath) +
+                                         ",\"pendingPathBase64\":" + exact(file.pendingPath)) +
          ",\"bytesReceived\":" + std::to_string(file.bytesReceived) +
          ",\"bytesStored\":" + std::to_string(file.bytesStored) + ",\"outcome\":\"" + OutcomeName(file.outcome) +
          "\",\"error\":" + JsonError(error) + ",\"reason\":" + JsonOrNull(ReasonFor(file, page)) + "}";

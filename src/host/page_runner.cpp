@@ -104,10 +104,12 @@ void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   // An application handed the report may run in another directory than
   // this process: paths are told from the root.
   for (FileRecord& file : page.files) {
-    if (file.storedPath.empty()) continue;
-    std::error_code failed;
-    std::filesystem::path absolute = std::filesystem::absolute(file.storedPath, failed);
-    if (!failed) file.storedPath = absolute.string();
+    for (std::string* path : {&file.storedPath, &file.pendingPath}) {
+      if (path->empty()) continue;
+      std::error_code failed;
+      std::filesystem::path absolute = std::filesystem::absolute(*path, failed);
+      if (!failed) *path = absolute.string();
+    }
   }
 }
 
@@ -118,7 +120,8 @@ int32_t PageResult::filesStored() const {
       std::count_if(files.begin(), files.end(), [](const FileRecord& f) { return !f.storedPath.empty(); }));
 }
 
-PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings) {
+PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
+                         const CommitDecision& decide) {
   static std::once_flag registered;
   std::call_once(registered, [] { RegisterServer(); });
 
@@ -129,6 +132,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
   if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
   if (typed) typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
+  if (typed && decide) typed->holdCommits();
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     PutSettings(upload, settings);
@@ -156,6 +160,20 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   if (typed) {
     if (typed->lastParseFailure()) page.parseFailure = ErrorReport::From(*typed->lastParseFailure());
     records = typed->fileRecords();
+  }
+
+  if (typed && decide) {
+    // The page as it stands goes to whoever decides; the final one, read
+    // after the release, tells what the decision left.
+    PageResult provisional = page;
+    if (records) TakeFileRecords(*records, provisional);
+    std::optional<ItemMemberIds> ids;
+    for (const ObjectRef& item : items) provisional.form.push_back(DescribeItem(item, ids));
+    if (decide(provisional)) {
+      typed->commitHeld();
+    } else {
+      typed->discardHeld();
+    }
   }
 
   // Releasing the last reference runs termination; the items are read after.

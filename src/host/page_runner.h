@@ -6,6 +6,7 @@
 // command line, CGI, the HTTP server) runs this one routine.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,7 +60,15 @@ struct PageResult {
 // the file limit; the script properties (UploadDirectory, MaxFileSize,
 // DeleteMaxFile, MaxFieldSize, MaxParts, UploadAllFilesOrNone) are put as
 // a script would, mirroring the settings.
-PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings);
+// Asked once the body has been read, before anything of it is committed,
+// with the page as it stands (records with where each file waits, at
+// pendingPath, and where it will be, at storedPath); true commits the
+// files, false gives them up.
+using CommitDecision = std::function<bool(PageResult& provisional)>;
+
+// With `decide`, nothing is committed until it says so.
+PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
+                         const CommitDecision& decide = {});
 
 // One JSON object: result, error, response, uploadAllFilesOrNone, form,
 // releaseError, then the host's view: status, filesStored, reason and files

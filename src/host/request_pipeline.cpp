@@ -5,6 +5,52 @@
 #include "host/boundary_check.h"
 
 namespace parcelmoor {
+namespace {
+
+// With a hand-off, nothing is committed until the application accepts: the
+// files wait where no client can name them, the application is told where
+// each waits and where it will be, and a refusal, a timeout or an
+// application that cannot be reached gives them up, leaving every earlier
+// file of those names as it was. An upload the host fails itself never
+// reaches the application.
+UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& transport,
+                                const ApplicationCall& handoff, const UploadSettings& settings,
+                                HandoffRequest& client) {
+  std::optional<UploadAnswer> decided;
+  BodyOutcome body;
+  bool hostFailed = false;
+  std::vector<bool> waiting;  // by record: a file was kept, waiting for the decision
+  auto decide = [&](PageResult& provisional) {
+    // The body is read: the wait for the application holds no upload slot.
+    transport.BodyEnded();
+    body = transport.TakeBodyOutcome();
+    UploadAnswer own = AnswerUpload(provisional, body, verdict.json);
+    hostFailed = own.answer.status / 100 != 2;
+    for (const FileRecord& file : provisional.files) waiting.push_back(!file.storedPath.empty());
+    bool accepted = false;
+    if (!hostFailed) {
+      client.reportJson = PageResultToJson(provisional);
+      own.answer = HandOffUpload(std::move(own.answer), client, handoff, own.note, accepted);
+    }
+    decided = std::move(own);
+    return accepted;
+  };
+  PageResult page = RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings, decide);
+  if (!decided) {  // the page run ended before it could ask
+    transport.BodyEnded();
+    return AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
+  }
+  // The log tells what the decision left on disk.
+  decided->log.filesStored = page.filesStored();
+  if (hostFailed) {
+    // The client reads this answer: its records say what became of each file.
+    page.withdrawnFiles = std::move(waiting);
+    return AnswerUpload(page, body, verdict.json);
+  }
+  return std::move(*decided);
+}
+
+}  // namespace
 
 UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& transport,
                               const UploadPipeline& pipeline) {
@@ -20,26 +66,10 @@ UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& tr
   }
   const UploadSettings& settings = pipeline.authorization ? authorized.settings : pipeline.settings;
 
-  // With a hand-off, the files are to stay uncommitted until the
-  // application accepts them. The held files live as long as the upload
-  // object, which the page run releases; so once the object can hold its
-  // commit, the hand-off moves into the page run: RunUploadPage takes the
-  // decision as a callback, called after storeUploadedFiles and before the
-  // release with the report, and commits what it holds on a 2xx or
-  // abandons it otherwise (instead of step 5 deleting committed files).
+  if (pipeline.handoff) return RunHandedOffUpload(verdict, transport, pipeline.handoff, settings, client);
   PageResult page = RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings);
   transport.BodyEnded();
-
-  const bool handOff = static_cast<bool>(pipeline.handoff);
-  if (handOff) WithdrawFailedUpload(page);
-  UploadAnswer upload = AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
-  // An upload the host fails itself never reaches the application: its
-  // report is not even made.
-  if (handOff && upload.answer.status / 100 == 2) {
-    client.reportJson = PageResultToJson(page);
-    upload.answer = HandOffUpload(page, std::move(upload.answer), client, pipeline.handoff, upload.note);
-  }
-  return upload;
+  return AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
 }
 
 int AnswerRequest(const RequestHead& head, RequestTransport& transport, const UploadPipeline& pipeline,

@@ -48,18 +48,13 @@ struct HandoffAnswer {
 // throw for network failures: they come back as `reached == false`.
 using ApplicationCall = std::function<HandoffAnswer(const HandoffRequest&)>;
 
-// For a host that hands uploads off: an upload the host itself fails
-// (MeaningOf gives no 2xx) never reaches the application, so the files it
-// kept are deleted now and their records say so (not stored, no path).
-// Call before the answer is made. Leaves a 2xx upload as it is.
-void WithdrawFailedUpload(PageResult& page);
-
-// Decides the answer to an upload that `own` would otherwise answer.
-// Uploads the host already refuses (non-2xx) are answered as they are; the
-// rest are handed to `call`. A non-2xx answer, or none, deletes the files the
-// page's records say the upload left on disk. `note` receives what the log should
-// say ("app-refused", "app-unreachable", "app-timeout") or stays as it is.
-PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
-                         const HandoffRequest& request, const ApplicationCall& call, std::string& note);
+// Decides the answer to an upload that `own` would otherwise answer, whose
+// files are not committed yet. Uploads the host already refuses (non-2xx)
+// are answered as they are; the rest are handed to `call`. `accepted` says
+// whether the application took the upload (a 2xx answer): only then may its
+// files be committed. `note` receives what the log should say
+// ("app-refused", "app-unreachable", "app-timeout") or stays as it is.
+PageAnswer HandOffUpload(PageAnswer own, const HandoffRequest& request, const ApplicationCall& call,
+                         std::string& note, bool& accepted);
 
 }  // namespace parcelmoor

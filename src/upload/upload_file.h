@@ -121,6 +121,18 @@ class UploadFile : public Object, private MultipartConsumer {
   // Replaces the store the files go to (a host's store, with its sync
   // choice). One store per object. REQUIRES: set before storeUploadedFiles.
   void setStore(std::shared_ptr<Store> store) { writer_.setStore(std::move(store)); }
+  // For a host that asks someone (an application) before anything is kept:
+  // while held, a body that arrives whole commits nothing, each file waits
+  // at its record's pendingPath, and the host then calls commitHeld (the
+  // files take their final names) or discardHeld (they are given up, and an
+  // earlier file of the same name stays as it was). Files still held at
+  // the release are given up. REQUIRES: set before storeUploadedFiles.
+  void holdCommits() { writer_.holdCommits(true); }
+  void commitHeld() {
+    writer_.holdCommits(false);
+    writer_.commitAll();
+  }
+  void discardHeld() noexcept { writer_.discardUncommitted(); }
 
  private:
   // Upload object.

@@ -48,12 +48,27 @@ RAW_ANSWERS = {
 HOP_HEADERS = ("x-hop", "proxy-connection", "keep-alive", "upgrade", "status", "trailer", "x-trail")
 
 
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+EARLIER = b"an earlier file of the same name"
+
+
 class Application(http.server.BaseHTTPRequestHandler):
     seen = []  # (headers, report) of every hand-off, in order
 
     def do_POST(self):
         report = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
-        Application.seen.append((dict(self.headers), report))
+        # While the application decides, each file waits at its pendingPath
+        # and its final name still holds whatever was there before.
+        waiting = [(os.path.exists(f["pendingPath"]), read_or_none(f["storedPath"]))
+                   for f in report["files"] if f["outcome"] == "stored"]
+        Application.seen.append((dict(self.headers), report, waiting))
         mode = self.headers.get("X-Original-URI", "").partition("mode=")[2]
         if mode == "slow":
             time.sleep(3)
@@ -132,10 +147,17 @@ class Forward(unittest.TestCase):
             with self.subTest(server=server, query=query):
                 before = len(Application.seen)
                 name = f"f{i}.txt"
+                final = os.path.join(self.servers[server].dir, name)
+                with open(final, "wb") as f:
+                    f.write(EARLIER)
                 got, headers, body, _ = self.upload(self.servers[server], query, name)
                 self.assertEqual(got, status, body)
-                self.assertEqual(os.path.exists(os.path.join(self.servers[server].dir, name)), kept)
+                # Committed only once accepted: a refusal leaves the earlier file whole.
+                self.assertEqual(read_or_none(final), b"forwarded bytes\r\n" * 100 if kept else EARLIER)
+                self.assertEqual(self.servers[server].temporaries(), [])
                 self.assertEqual(len(Application.seen) > before, asked)
+                if asked:
+                    self.assertEqual(Application.seen[-1][2], [(True, EARLIER)])
                 if status in (201, 403):
                     self.assertIn("set-cookie: seen=1", headers.lower())
                     self.assertEqual(json.loads(body)["files"], 2)
@@ -167,7 +189,7 @@ class Forward(unittest.TestCase):
 
     def test_the_application_hears_who_sent_what(self):
         self.upload(self.servers["tcp"], "?mode=accept&id=7", "who.txt")
-        headers, report = Application.seen[-1]
+        headers, report, _ = Application.seen[-1]
         self.assertEqual(headers["Cookie"], "session=abc")
         self.assertEqual(headers["Authorization"], "Bearer t0k")
         self.assertEqual(headers["X-Forwarded-For"], "127.0.0.1")

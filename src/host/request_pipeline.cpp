@@ -37,7 +37,8 @@ UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& tr
   // report is not even made.
   if (handOff && upload.answer.status / 100 == 2) {
     client.reportJson = PageResultToJson(page);
-    upload.answer = HandOffUpload(page, std::move(upload.answer), client, pipeline.handoff, upload.note);
+    upload.answer = HandOffUpload(page, std::move(upload.answer), client, pipeline.handoff, upload.note,
+                                  upload.log.filesStored);
   }
   return upload;
 }

@@ -6,14 +6,41 @@
 namespace parcelmoor {
 namespace {
 
+struct Deleted {
+  int32_t deleted = 0;
+  int32_t stored = 0;  // files the upload had left on disk
+};
+
 // Deletes the files the upload left on disk, each only while its name still
 // names the very file the upload wrote.
-void DeleteStored(const PageResult& page) {
+Deleted DeleteStored(const PageResult& page) {
+  Deleted d;
   for (const FileRecord& file : page.files) {
-    if (!file.storedPath.empty()) {
-      modWin32::FileLayer::Posix().DeleteFileIfIdentity(file.storedPath, file.identity);
-    }
+    if (file.storedPath.empty()) continue;
+    ++d.stored;
+    if (modWin32::FileLayer::Posix().DeleteFileIfIdentity(file.storedPath, file.identity)) ++d.deleted;
   }
+  return d;
+}
+
+// What became of the files once the application failed to take the upload:
+// it may have moved some before it stopped answering.
+std::string WhatWasKept(const Deleted& d) {
+  if (d.deleted == d.stored) return "the upload was not kept.";
+  return std::to_string(d.deleted) + " of " + std::to_string(d.stored) +
+         " files were deleted; the application had already taken the others.";
+}
+
+struct Unanswered {
+  int status;
+  const char* note;
+  const char* what;
+};
+
+Unanswered WhyUnanswered(const HandoffAnswer& app) {
+  if (app.timedOut) return {504, "app-timeout", "The application did not answer in time; "};
+  if (app.connected) return {502, "app-closed", "The application closed the connection without answering; "};
+  return {502, "app-unreachable", "The application could not be reached; "};
 }
 
 }  // namespace
@@ -34,8 +61,8 @@ void WithdrawFailedUpload(PageResult& page) {
   }
 }
 
-PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
-                         const HandoffRequest& request, const ApplicationCall& call, std::string& note) {
+PageAnswer HandOffUpload(const PageResult& page, PageAnswer own, const HandoffRequest& request,
+                         const ApplicationCall& call, std::string& note, int32_t& filesKept) {
   if (own.status / 100 != 2) return own;
   bool json = own.contentType.find("json") != std::string::npos;
   HandoffAnswer app;
@@ -45,15 +72,15 @@ PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
     app = HandoffAnswer{.failure = e.what()};
   }
   if (!app.reached) {
-    DeleteStored(page);
-    note = app.timedOut ? "app-timeout" : "app-unreachable";
-    return AnswerRefusal(app.timedOut ? 504 : 502,
-                         app.timedOut ? "The application did not answer in time; the upload was not kept."
-                                      : "The application could not be reached; the upload was not kept.",
-                         json);
+    const Deleted deleted = DeleteStored(page);
+    filesKept = deleted.stored - deleted.deleted;
+    const Unanswered why = WhyUnanswered(app);
+    note = why.note;
+    return AnswerRefusal(why.status, why.what + WhatWasKept(deleted), json);
   }
   if (app.status / 100 != 2) {
-    DeleteStored(page);
+    const Deleted deleted = DeleteStored(page);
+    filesKept = deleted.stored - deleted.deleted;
     note = "app-refused";
   }
   PageAnswer answer{.status = app.status, .contentType = "text/plain; charset=utf-8", .body = std::move(app.body)};

@@ -34,10 +34,12 @@ struct HandoffRequest {
 };
 
 // The application's answer. `reached` is false when it could not be asked;
-// `timedOut` tells a missing answer from a refused connection.
+// `timedOut` tells a missing answer from a refused connection, and
+// `connected` one the application closed without answering.
 struct HandoffAnswer {
   bool reached = false;
   bool timedOut = false;
+  bool connected = false;
   std::string failure;  // why it could not be asked, for the log
   int status = 0;
   std::vector<std::pair<std::string, std::string>> headers = {};
@@ -57,9 +59,13 @@ void WithdrawFailedUpload(PageResult& page);
 // Decides the answer to an upload that `own` would otherwise answer.
 // Uploads the host already refuses (non-2xx) are answered as they are; the
 // rest are handed to `call`. A non-2xx answer, or none, deletes the files the
-// page's records say the upload left on disk. `note` receives what the log should
-// say ("app-refused", "app-unreachable", "app-timeout") or stays as it is.
-PageAnswer HandOffUpload(const PageResult& page, PageAnswer own,
-                         const HandoffRequest& request, const ApplicationCall& call, std::string& note);
+// page's records say the upload left on disk, each only while its name still
+// names the file the upload wrote (one the application already moved is its
+// own). `note` receives what the log should say ("app-refused",
+// "app-unreachable", "app-closed", "app-timeout") or stays as it is;
+// `filesKept` becomes the number of files left where the upload stored
+// them after a deletion.
+PageAnswer HandOffUpload(const PageResult& page, PageAnswer own, const HandoffRequest& request,
+                         const ApplicationCall& call, std::string& note, int32_t& filesKept);
 
 }  // namespace parcelmoor

@@ -63,8 +63,8 @@ void WithdrawFailedUpload(PageResult& page);
 // names the file the upload wrote (one the application already moved is its
 // own). `note` receives what the log should say ("app-refused",
 // "app-unreachable", "app-closed", "app-timeout") or stays as it is;
-// `filesKept` becomes the number of files left where the upload stored
-// them after a deletion.
+// `filesKept` becomes the number of files a deletion left alone (those the
+// application had taken).
 PageAnswer HandOffUpload(const PageResult& page, PageAnswer own, const HandoffRequest& request,
                          const ApplicationCall& call, std::string& note, int32_t& filesKept);
 

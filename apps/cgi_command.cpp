@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "commands.h"
 #include "host/cgi_host.h"
@@ -16,6 +17,9 @@
 
 namespace parcelmoor::apps {
 namespace {
+
+// How often a run of cgi sweeps the upload directory at most.
+constexpr std::chrono::seconds kCgiSweepInterval = std::chrono::minutes(5);
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -68,7 +72,11 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
   auto& dir = options.upload.uploadDirectory;
   if (!dir) dir = kDefaultUploadDirectory;
   if (!EnsureUploadDirectory(*dir, error)) return ConfigurationError(error);
-  SweepUploadDirectory(*dir, "cgi");
+  // A sweep costs a directory listing: only an upload pays for it, and only
+  // every few minutes.
+  if (const char* method = std::getenv("REQUEST_METHOD"); method != nullptr && std::string_view(method) == "POST") {
+    SweepUploadDirectoryIfDue(*dir, kCgiSweepInterval, "cgi");
+  }
 
   signal(SIGPIPE, SIG_IGN);
   // A web server whose client has gone stops its CGI program with SIGTERM

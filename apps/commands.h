@@ -3,6 +3,7 @@
 // its own name and returns the process exit status. `invokedAs` is the name
 // messages use: the command's, or "" when it was chosen without being named.
 
+#include <chrono>
 #include <string>
 
 namespace parcelmoor::apps {
@@ -15,6 +16,9 @@ int RunSweep(int argc, char** argv);
 // Removes the temporaries in `directory` whose writer is gone, logging each
 // on standard error as command `who`.
 void SweepUploadDirectory(const std::string& directory, const char* who);
+// As SweepUploadDirectory, when no sweep of `directory` began in the last
+// `interval` (for a host that runs once per request).
+void SweepUploadDirectoryIfDue(const std::string& directory, std::chrono::seconds interval, const char* who);
 // Runs SweepUploadDirectory every hour on a thread of its own, for the rest
 // of the process.
 void SweepHourly(const std::string& directory);

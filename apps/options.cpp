@@ -121,7 +121,10 @@ po::options_description PageOptions(UploadSettings& s) {
       ("delete-max-file", po::bool_switch(&s.deleteOverLimit),
        "delete a file that is larger than --max-file-size instead of cutting it")
       ("keep-partial", po::bool_switch(&s.keepPartial),
-       "keep the files of an upload that did not arrive whole (default: delete them)");
+       "keep the files of an upload that did not arrive whole (default: delete them)")
+      ("sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync || on; }),
+       "make each stored file and its name durable (fdatasync, directory fsync) before saying it is "
+       "stored (serve and cgi: on unless --no-sync)");
   return d;
 }
 
@@ -132,7 +135,10 @@ po::options_description UploadOptions(UploadSettings& s) {
        "a proxy (by address; may be given more than once) whose X-Forwarded-For names the client in the log")
       ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxRequestBytes = v.value;
-       }), "refuse a request body larger than this with 413, before reading it (default: no limit)");
+       }), "refuse a request body larger than this with 413, before reading it (default: no limit)")
+      ("no-sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync && !on; }),
+       "answer without syncing stored files to disk: faster, but a power cut right after an answer "
+       "can lose or empty files it said were stored (and the earlier files they replaced)");
   return d;
 }
 
@@ -185,6 +191,7 @@ void ApplyServerDefaults(UploadSettings& s) {
   s.maxTotalFieldBytes = kDefaultMaxTotalFieldSize;
   // Browsers send every empty optional file input: it must not end the form.
   s.skipEmptyFileInputs = true;
+  s.sync = true;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

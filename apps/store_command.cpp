@@ -17,6 +17,7 @@
 #include "host/page_answer.h"
 #include "host/page_runner.h"
 #include "options.h"
+#include "storage/posix_io.h"
 
 namespace parcelmoor::apps {
 namespace {
@@ -45,14 +46,6 @@ po::options_description StoreOnlyOptions(StoreOptions& o) {
        }), "the client counts as gone once this many body bytes were delivered")
       ("body", po::value(&o.body)->value_name("BODY"), "the body file (the positional argument)");
   return d;
-}
-
-// Bytes left to read in a regular file, or nullopt for a pipe or terminal.
-std::optional<int64_t> RemainingLength(std::FILE* stream) {
-  struct stat st {};
-  if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  off_t pos = lseek(fileno(stream), 0, SEEK_CUR);
-  return static_cast<int64_t>(st.st_size - (pos > 0 ? pos : 0));
 }
 
 std::string Quoted(const std::string& s) { return JsonString(s); }
@@ -134,7 +127,7 @@ int RunStore(int argc, char** argv) {
       return 2;
     }
   }
-  std::optional<int64_t> length = RemainingLength(stream);
+  std::optional<int64_t> length = RemainingInRegularFile(stream);
   if (!length && !options.host.totalBytes) {
     if (stream != stdin) std::fclose(stream);
     return UsageError(command, "--total-bytes is required when the body is not a regular file");

@@ -1,10 +1,14 @@
 // `parcelmoor sweep`, and the sweep serve and cgi run over their upload
-// directory: temporaries a crashed writer left behind are removed and logged.
+// directory: temporaries a crashed writer left behind in the private
+// directory are removed and logged. A writer holds a lock from before its
+// temporary exists, so a sweep right after a start already finds every
+// temporary of a crashed run: there is no grace to wait out.
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "commands.h"
 #include "options.h"
@@ -12,10 +16,22 @@
 
 namespace parcelmoor::apps {
 
-void SweepUploadDirectory(const std::string& directory, const char* who) {
-  for (const std::string& path : SweepTemporaries(directory)) {
+namespace {
+
+void LogRemoved(const std::vector<std::string>& removed, const char* who) {
+  for (const std::string& path : removed) {
     std::fprintf(stderr, "parcelmoor %s: removed %s, left by a writer that is gone\n", who, path.c_str());
   }
+}
+
+}  // namespace
+
+void SweepUploadDirectory(const std::string& directory, const char* who) {
+  LogRemoved(SweepTemporaries(directory), who);
+}
+
+void SweepUploadDirectoryIfDue(const std::string& directory, std::chrono::seconds interval, const char* who) {
+  LogRemoved(SweepIfDue(directory, interval), who);
 }
 
 void SweepHourly(const std::string& directory) {
@@ -33,8 +49,9 @@ int RunSweep(int argc, char** argv) {
   d.add_options()("dir", po::value(&directory)->value_name("DIR")->required(), "the upload directory");
   Command command{"sweep",
                   "usage: parcelmoor sweep --dir DIR\n"
-                  "Removes the temporaries in DIR whose writer is gone (a crashed or killed upload),\n"
-                  "as serve and cgi do when they start. Files being written are never touched.",
+                  "Removes the temporaries in DIR/.parcelmoor whose writer is gone (a crashed or\n"
+                  "killed upload), as serve does when it starts and cgi every few minutes. Files being\n"
+                  "written, and every file outside DIR/.parcelmoor, are never touched.",
                   d, {}, false};
   std::string error;
   switch (ParseCommand(command, argc, argv, error)) {

@@ -154,7 +154,7 @@ def main():
         failures = [r for r in results if not isinstance(r, float)]
         if failures:
             sys.exit(f"{len(failures)} clients failed, first: {failures[0]!r}")
-        stored = os.listdir(os.path.join(work, "up"))
+        stored = [n for n in os.listdir(os.path.join(work, "up")) if n != ".parcelmoor"]
         total = args.clients * args.uploads
         sizes = {os.path.getsize(os.path.join(work, "up", n)) for n in stored}
         if len(stored) != total or sizes != {args.size}:

@@ -192,7 +192,8 @@ WORKLOADS = {
 
 def empty(directory):
     for name in os.listdir(directory):
-        os.unlink(os.path.join(directory, name))
+        if name != ".parcelmoor":  # the store's private directory stays, as it would in use
+            os.unlink(os.path.join(directory, name))
     os.sync()
 
 

@@ -55,10 +55,20 @@ std::string ReadAll(const fs::path& path) {
   return out.str();
 }
 
+// The entries of `dir`, without the store's private directory; the
+// temporaries waiting in that directory are listed as ".parcelmoor/NAME".
 std::map<std::string, std::string> FilesIn(const fs::path& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    files[entry.path().filename().string()] = entry.is_regular_file() ? ReadAll(entry.path()) : "<not a file>";
+    const std::string name = entry.path().filename().string();
+    if (name == ".parcelmoor" && entry.is_directory()) {
+      for (const auto& waiting : fs::directory_iterator(entry.path())) {
+        const std::string inner = waiting.path().filename().string();
+        if (inner.ends_with(".part")) files[name + "/" + inner] = ReadAll(waiting.path());
+      }
+      continue;
+    }
+    files[name] = entry.is_regular_file() ? ReadAll(entry.path()) : "<not a file>";
   }
   return files;
 }
@@ -173,7 +183,7 @@ std::string FormText(UploadFile& upload) {
   return text;
 }
 
-Outcome Store(const std::string& body, const std::vector<size_t>& plan, const Settings& settings) {
+Outcome StoreBody(const std::string& body, const std::vector<size_t>& plan, const Settings& settings) {
   const Root& root = TheRoot();
   fs::create_directory(root.uploadDir);
   const int descriptorsBefore = OpenDescriptors();
@@ -256,9 +266,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     body += "\r\n" + body.substr(0, lineEnd == std::string::npos ? 0 : lineEnd) + "--\r\n";
   }
 
-  const Outcome split = Store(body, plan, settings);
+  const Outcome split = StoreBody(body, plan, settings);
   if ((flags & 16) && !settings.disconnectAfter && !plan.empty()) {
-    const Outcome whole = Store(body, {}, settings);
+    const Outcome whole = StoreBody(body, {}, settings);
     if (whole.clean != split.clean) Fail("whether the body fails depends on the reads");
     if (whole.clean && whole.form != split.form) Fail("Form depends on the reads:\n" + whole.form + "---\n" + split.form);
     if (whole.clean && whole.files != split.files) Fail("stored files depend on the reads");

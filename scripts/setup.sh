@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libboost-program-options1.81-dev libssl-dev
-  curl python3 lighttpd nginx valgrind php-cli
+  curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
 )
 

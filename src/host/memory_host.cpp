@@ -8,22 +8,9 @@
 
 #include "host/host_errors.h"
 #include "runtime/raised_error.h"
+#include "storage/posix_io.h"
 
 namespace parcelmoor {
-namespace {
-
-// Bytes left in a regular file from its current position; nullopt for pipes,
-// terminals and anything else whose length cannot be known in advance.
-std::optional<int64_t> RemainingInRegularFile(std::FILE* stream) {
-  struct stat info;
-  if (!stream || ::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  long position = std::ftell(stream);
-  if (position < 0) return std::nullopt;
-  return std::max<int64_t>(0, static_cast<int64_t>(info.st_size) - position);
-}
-
-}  // namespace
-
 std::optional<std::vector<size_t>> ParseReadPlan(std::string_view text) {
   std::vector<size_t> plan;
   for (;;) {

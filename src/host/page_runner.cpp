@@ -11,6 +11,7 @@
 #include "component/registration.h"
 #include "host/host_part_policy.h"
 #include "upload/upload_file.h"
+#include "storage/local_store.h"
 
 namespace parcelmoor {
 namespace {
@@ -128,6 +129,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   // the parse failure and the file records out.
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
   if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
+  if (typed) typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     PutSettings(upload, settings);

@@ -45,6 +45,9 @@ struct UploadSettings {
   std::optional<int64_t> maxRequestBytes;
   // Proxies whose X-Forwarded-For the log believes (addresses as peers show).
   std::vector<std::string> trustedProxies;
+  // Stored files and their names are made durable before the page returns
+  // (storage/local_store.h): serve and cgi unless --no-sync, store with --sync.
+  bool sync = false;
 };
 
 }  // namespace parcelmoor

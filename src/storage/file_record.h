@@ -9,7 +9,7 @@
 #include <string>
 
 #include "runtime/raised_error.h"
-#include "storage/mod_win32.h"
+#include "storage/file_identity.h"
 #include "storage/store_error.h"
 
 namespace parcelmoor {
@@ -30,12 +30,16 @@ struct FileRecord {
   std::string fieldName;
   std::string clientPath;  // as the client sent it
   std::string fileName;    // the name it is stored under in the directory
-  std::string storedPath;  // empty: nothing of it is on disk
+  std::string storedPath;  // empty: nothing of it is on disk; else its final path
+  // Where the file is while it waits for its commit (empty once committed,
+  // and when nothing of it is on disk): a host that holds the commit tells
+  // an application both paths.
+  std::string pendingPath;
   int64_t bytesReceived = 0;
   int64_t bytesStored = 0;
   FileOutcome outcome = FileOutcome::kNotStored;
   std::optional<RaisedError> error;  // set for kFailed
-  StoreError storeError;             // set for kFailed when the store failed
+  StoreError storeError;             // set for kFailed when the store failed: the typed cause
   // kRefused: the policy's word, plain sentence and status.
   std::string refusal;
   std::string refusalReason;
@@ -45,7 +49,18 @@ struct FileRecord {
   bool replacedByLater = false;
   // Which file storedPath names, so that a later clean-up never deletes a
   // file someone else put under that name.
-  modWin32::FileIdentity identity;
+  FileIdentity identity;
 };
+
+// The record of a file that is no longer on disk (deleted, withdrawn or
+// never committed): nothing of it is stored, whatever it was.
+inline void MarkNoLongerStored(FileRecord& record) {
+  record.storedPath.clear();
+  record.pendingPath.clear();
+  record.bytesStored = 0;
+  if (record.outcome == FileOutcome::kStored || record.outcome == FileOutcome::kCut) {
+    record.outcome = FileOutcome::kNotStored;
+  }
+}
 
 }  // namespace parcelmoor

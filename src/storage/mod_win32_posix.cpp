@@ -1,17 +1,15 @@
-// The file calls over POSIX. A handle is the file descriptor. Share mode 0 is
-// an exclusive flock taken right after open, before anything touches the
-// file's content; every delete takes the same lock first, so no one unlinks a
-// file that a handle holds, in this process or any other.
+// The file calls over POSIX. A handle is the file descriptor.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
 
+#include "storage/hash.h"
 #include "storage/mod_win32.h"
 #include "storage/posix_io.h"
 
@@ -20,17 +18,13 @@ namespace {
 
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kGenericRead = 0x80000000;
 
-// An open that meets a file unlinked or replaced between its open and its
-// lock tries again; past this many rounds the name counts as in use.
+// A delete that meets a name replaced between its look and its open looks
+// again; past this many rounds the file counts as gone.
 constexpr int kOpenAttempts = 8;
 
 thread_local uint32_t tLastError = 0;
-
-void SetLastErrorFromErrno(int err, bool creating) { tLastError = WindowsErrorFromErrno(err, creating); }
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+thread_local int tLastErrno = 0;
 
 // Tells apart two files that held the same inode number one after the other:
 // the file system's handle for the file (it carries the inode generation)
@@ -41,12 +35,12 @@ uint64_t GenerationOf(int fd) {
   handle->handle_bytes = MAX_HANDLE_SZ;
   int mountId = 0;
   if (::name_to_handle_at(fd, "", handle, &mountId, AT_EMPTY_PATH) == 0) {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    auto mix = [&hash](unsigned char byte) { hash = (hash ^ byte) * 1099511628211ull; };
-    for (int i = 0; i < 4; ++i) mix(static_cast<unsigned char>(static_cast<unsigned>(handle->handle_type) >> (8 * i)));
-    const unsigned char* bytes = storage + offsetof(struct file_handle, f_handle);
-    for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) mix(bytes[i]);
-    return hash;
+    const auto type = static_cast<uint32_t>(handle->handle_type);
+    const unsigned char typeBytes[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
+                                        static_cast<unsigned char>(type >> 16), static_cast<unsigned char>(type >> 24)};
+    const auto* bytes = reinterpret_cast<const char*>(storage + offsetof(struct file_handle, f_handle));
+    const uint64_t hash = Fnv1a(std::string_view(reinterpret_cast<const char*>(typeBytes), 4));
+    return Fnv1a(std::string_view(bytes, std::min<size_t>(handle->handle_bytes, MAX_HANDLE_SZ)), hash);
   }
   struct statx sx;
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
@@ -64,222 +58,102 @@ bool IdentityOf(int fd, FileIdentity* identity) {
   return true;
 }
 
-// Which file a delete may remove.
-struct DeleteTarget {
-  bool checkIdentity = false;
-  FileIdentity identity;
-};
-
 class PosixFileLayer final : public FileLayer {
  public:
-  int32_t CreateFileA(const std::string& path, uint32_t desiredAccess, uint32_t shareMode,
+  int32_t CreateFileA(const std::string& path, uint32_t desiredAccess, uint32_t /*shareMode*/,
                       uint32_t creationDisposition, uint32_t /*flagsAndAttributes*/) override {
-    if (creationDisposition != OPEN_ALWAYS || (desiredAccess & (GENERIC_WRITE | kGenericRead)) == 0) {
+    if (creationDisposition != CREATE_NEW || (desiredAccess & GENERIC_WRITE) == 0) {
+      Fail(EINVAL);
       tLastError = kErrorInvalidParameter;
       return INVALID_HANDLE_VALUE;
     }
-    int access = O_WRONLY;
-    if (desiredAccess & kGenericRead) access = (desiredAccess & GENERIC_WRITE) ? O_RDWR : O_RDONLY;
-    const std::string p = PosixPath(path);
-    // A sharing open takes a shared lock, so that it still conflicts with an
-    // exclusive holder in both directions.
-    const int lockMode = (shareMode == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
-
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-      // O_NONBLOCK: a FIFO planted at the name must not hang the request.
-      FileDescriptor fd(::open(p.c_str(), access | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
-      if (!fd.valid()) {
-        if (errno == EINTR) continue;
-        SetLastErrorFromErrno(errno, true);
+    for (;;) {
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        Succeed();
+        return static_cast<int32_t>(fd);
+      }
+      if (errno != EINTR) {
+        Fail(errno, true);
         return INVALID_HANDLE_VALUE;
       }
-      struct stat held;
-      if (::fstat(fd.get(), &held) != 0) {
-        SetLastErrorFromErrno(errno, true);
-        return INVALID_HANDLE_VALUE;
-      }
-      if (!S_ISREG(held.st_mode)) {
-        tLastError = ERROR_ACCESS_DENIED;
-        return INVALID_HANDLE_VALUE;
-      }
-      if (::flock(fd.get(), lockMode) != 0) {
-        SetLastErrorFromErrno(errno, true);
-        return INVALID_HANDLE_VALUE;
-      }
-      // Between the open and the lock, the holder may have deleted the file
-      // (or a new one may have taken the name): the lock is then on a file
-      // nobody can find. Start again with whatever the name holds now.
-      struct stat named;
-      if (::lstat(p.c_str(), &named) != 0 || !SameFile(held, named)) continue;
-      int flags = ::fcntl(fd.get(), F_GETFL);
-      if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-      tLastError = 0;
-      return static_cast<int32_t>(fd.release());
     }
-    tLastError = ERROR_SHARING_VIOLATION;
-    return INVALID_HANDLE_VALUE;
   }
 
   bool WriteFile(int32_t hFile, const uint8_t* buffer, uint32_t count, uint32_t* written) override {
     const size_t done = WriteAll(hFile, std::string_view(reinterpret_cast<const char*>(buffer), count));
     if (written) *written = static_cast<uint32_t>(done);
-    if (done < count) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
-    tLastError = 0;
-    return true;
+    if (done < count) return Fail(errno);
+    return Succeed();
   }
 
-  bool SetEndOfFile(int32_t hFile) override {
-    off_t at = ::lseek(hFile, 0, SEEK_CUR);
-    struct stat st {};
-    if (at < 0 || ::fstat(hFile, &st) != 0) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
-    // A file that already ends here is left alone: on ext4 a truncation of a
-    // new file makes its close flush the whole file to disk.
-    if (st.st_size != at && ::ftruncate(hFile, at) != 0) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
-    tLastError = 0;
-    return true;
-  }
+  bool FlushFileBuffers(int32_t hFile) override { return ::fdatasync(hFile) == 0 ? Succeed() : Fail(errno); }
 
   bool CloseHandle(int32_t hFile) override {
     if (hFile < 0) {
-      tLastError = kErrorInvalidHandle;
+      Fail(EBADF);
       return false;
     }
     // Linux releases the descriptor even when close reports an error, so it
     // is never retried.
-    if (::close(hFile) != 0) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
-    tLastError = 0;
-    return true;
+    return ::close(hFile) == 0 ? Succeed() : Fail(errno);
   }
 
-  bool DeleteFileA(const std::string& path) override { return Delete(path, DeleteTarget{}); }
-
   uint32_t GetLastError() override { return tLastError; }
+  int GetLastErrno() override { return tLastErrno; }
 
   bool MoveFileExA(const std::string& from, const std::string& to, uint32_t flags) override {
-    const std::string f = PosixPath(from);
-    const std::string t = PosixPath(to);
     const unsigned mode = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
-    if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), mode) != 0) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
-    tLastError = 0;
-    return true;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), mode) != 0) return Fail(errno);
+    return Succeed();
   }
 
   bool GetFileIdentity(int32_t hFile, FileIdentity* identity) override {
-    if (!IdentityOf(hFile, identity)) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
-    tLastError = 0;
-    return true;
+    return IdentityOf(hFile, identity) ? Succeed() : Fail(errno);
   }
 
+  // Opens the name without following a link, checks on the open file that it
+  // is the one asked for, and unlinks the name only while it still names it.
   bool DeleteFileIfIdentity(const std::string& path, const FileIdentity& identity) override {
-    return Delete(path, DeleteTarget{true, identity});
-  }
-
- private:
-  // The quick look before opening; the full identity is checked on the open file.
-  static bool Matches(const struct stat& st, const DeleteTarget& target) {
-    return !target.checkIdentity ||
-           (static_cast<uint64_t>(st.st_dev) == target.identity.device &&
-            static_cast<uint64_t>(st.st_ino) == target.identity.inode);
-  }
-
-  // Deletes the name, never following a symbolic link. A regular file is
-  // opened and locked first: a file some handle holds gives 32, and the
-  // unlink happens while the lock is held and only if the name still names
-  // the locked file. Other kinds of entries (a link, a FIFO, a socket, a
-  // device node) are removed as names, without being opened.
-  static bool Delete(const std::string& path, const DeleteTarget& target) {
-    const std::string p = PosixPath(path);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
       struct stat named;
-      if (::lstat(p.c_str(), &named) != 0) {
-        SetLastErrorFromErrno(errno, false);
-        return false;
+      if (::lstat(path.c_str(), &named) != 0) return Fail(errno);
+      if (S_ISDIR(named.st_mode)) return Fail(EISDIR);
+      // Only regular files are ever created: an identity never names anything else.
+      if (!S_ISREG(named.st_mode) || static_cast<uint64_t>(named.st_dev) != identity.device ||
+          static_cast<uint64_t>(named.st_ino) != identity.inode) {
+        return Fail(ENOENT);
       }
-      if (S_ISDIR(named.st_mode)) {
-        tLastError = ERROR_ACCESS_DENIED;
-        return false;
-      }
-      if (!S_ISREG(named.st_mode)) {
-        // CreateFileA makes only regular files: an identity never names this.
-        if (target.checkIdentity) {
-          tLastError = ERROR_FILE_NOT_FOUND;
-          return false;
-        }
-        return UnlinkName(p);
-      }
-      if (!Matches(named, target)) {
-        tLastError = ERROR_FILE_NOT_FOUND;
-        return false;
-      }
-
-      FileDescriptor fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
       if (!fd.valid()) {
         // Gone or replaced by a link since the look: look again.
         if (errno == EINTR || errno == ENOENT || errno == ELOOP) continue;
-        SetLastErrorFromErrno(errno, false);
-        return false;
+        return Fail(errno);
       }
-      struct stat held;
-      if (::fstat(fd.get(), &held) != 0) {
-        SetLastErrorFromErrno(errno, false);
-        return false;
-      }
-      if (!SameFile(held, named)) continue;
       FileIdentity found;
-      if (target.checkIdentity && (!IdentityOf(fd.get(), &found) || !(found == target.identity))) {
-        tLastError = ERROR_FILE_NOT_FOUND;
-        return false;
-      }
-      if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        SetLastErrorFromErrno(errno, false);
-        return false;
-      }
+      if (!IdentityOf(fd.get(), &found)) return Fail(errno);
+      if (!(found == identity)) return Fail(ENOENT);
       struct stat still;
-      if (::lstat(p.c_str(), &still) != 0 || !SameFile(held, still)) continue;
-      // The name goes while the lock is held; the lock goes with the close.
-      return UnlinkName(p);
+      if (::lstat(path.c_str(), &still) != 0 || still.st_dev != named.st_dev || still.st_ino != named.st_ino) continue;
+      return ::unlink(path.c_str()) == 0 ? Succeed() : Fail(errno);
     }
-    tLastError = ERROR_SHARING_VIOLATION;
-    return false;
+    return Fail(ENOENT);
   }
 
-  static bool UnlinkName(const std::string& p) {
-    if (::unlink(p.c_str()) != 0) {
-      SetLastErrorFromErrno(errno, false);
-      return false;
-    }
+ private:
+  static bool Succeed() {
     tLastError = 0;
+    tLastErrno = 0;
     return true;
+  }
+  static bool Fail(int err, bool creating = false) {
+    tLastErrno = err;
+    tLastError = WindowsErrorFromErrno(err, creating);
+    return false;
   }
 };
 
 }  // namespace
-
-std::string PosixPath(const std::string& path) {
-  std::string p = path;
-  for (char& c : p) {
-    if (c == '\\') c = '/';
-  }
-  return p;
-}
 
 void RtlMoveMemory(void* destination, const void* source, size_t length) {
   if (length != 0) std::memmove(destination, source, length);
@@ -322,6 +196,8 @@ uint32_t WindowsErrorFromErrno(int err, bool creating) {
       return ERROR_SHARING_VIOLATION;
     case EBADF:
       return kErrorInvalidHandle;
+    case EEXIST:
+      return ERROR_FILE_EXISTS;
     default:
       return ERROR_GEN_FAILURE;
   }

@@ -1,12 +1,17 @@
 #pragma once
 // Small POSIX helpers shared by the file layer and the hosts: an owner that
-// closes a file descriptor exactly once, and a write that does not stop at
-// interrupted calls or short writes.
+// closes a file descriptor exactly once, a write that does not stop at
+// interrupted calls or short writes, and the bytes left in a regular file.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -63,6 +68,18 @@ inline size_t WriteAll(int fd, std::string_view bytes) {
     done += static_cast<size_t>(n);
   }
   return done;
+}
+
+// Bytes left in a regular file from the stream's current position (its
+// buffered position, so reads already made through the stream count);
+// nullopt for pipes, terminals and anything else whose length cannot be
+// known in advance.
+inline std::optional<int64_t> RemainingInRegularFile(std::FILE* stream) {
+  struct stat info;
+  if (!stream || ::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const long position = std::ftell(stream);
+  if (position < 0) return std::nullopt;
+  return std::max<int64_t>(0, static_cast<int64_t>(info.st_size) - position);
 }
 
 }  // namespace parcelmoor

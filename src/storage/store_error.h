@@ -27,6 +27,10 @@ struct StoreError {
   StoreCause cause = StoreCause::kNone;
   int systemError = 0;  // errno, or 0 when there is none
   explicit operator bool() const { return cause != StoreCause::kNone; }
+  bool operator==(const StoreError&) const = default;
 };
+
+// The cause a failed local file call's errno stands for.
+StoreError StoreErrorFromErrno(int err);
 
 }  // namespace parcelmoor

@@ -2,78 +2,154 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 
+#include "storage/hash.h"
 #include "storage/posix_io.h"
 
 namespace parcelmoor {
 namespace {
 
-constexpr std::string_view kPrefix = ".parcelmoor-";
 constexpr std::string_view kSuffix = ".part";
-constexpr size_t kNameBytesKept = 32;
+constexpr size_t kRandomBytes = 16;    // of a temporary's name, the writer's id included
+constexpr size_t kWriterIdBytes = 8;   // the name's first 16 digits
+constexpr const char* kLockFileName = "locks";
+constexpr const char* kStampName = "swept";
+// Writer locks take the lower quarter of the offsets, name locks the next:
+// the two never meet.
+constexpr uint64_t kRangeMask = (uint64_t{1} << 62) - 1;
+constexpr uint64_t kNameRangeStart = uint64_t{1} << 62;
 
-uint64_t Fnv1a(std::string_view bytes) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-  return hash;
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool SetLock(int fd, off_t offset, short type, int command) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = offset;
+  lock.l_len = 1;
+  while (::fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+// Removes the temporary `name` of the private directory `privateDir` when
+// its writer lock can be taken: the unlink happens under the lock.
+bool RemoveIfWriterGone(int privateDir, int lockFd, const char* name) {
+  const off_t offset = WriterLockOffset(name);
+  if (!TryLockRange(lockFd, offset)) return false;  // a live writer holds it
+  struct stat st;
+  bool removed = ::fstatat(privateDir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                 ::unlinkat(privateDir, name, 0) == 0;
+  UnlockRange(lockFd, offset);
+  return removed;
+}
 
-// Removes `path` if it is a regular file, old enough, and its lock is free;
-// the unlink happens under the lock and only while the name names that file.
-bool RemoveIfAbandoned(const std::string& path, std::chrono::seconds grace) {
-  struct stat named;
-  if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
-  if (std::time(nullptr) - named.st_mtime < grace.count()) return false;
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return false;
-  struct stat held;
-  if (::fstat(fd.get(), &held) != 0 || !SameFile(held, named)) return false;
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;  // a live writer holds it
-  struct stat still;
-  if (::lstat(path.c_str(), &still) != 0 || !SameFile(held, still)) return false;
-  return ::unlink(path.c_str()) == 0;
+std::string RandomHex(size_t bytes) {
+  unsigned char random[16];
+  if (bytes > sizeof random) return "";
+  size_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = ::getrandom(random + got, bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return "";
+    }
+    got += static_cast<size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * bytes);
+  for (size_t k = 0; k < bytes; ++k) {
+    hex += kHex[random[k] >> 4];
+    hex += kHex[random[k] & 15];
+  }
+  return hex;
 }
 
 }  // namespace
 
-std::string TemporaryNameFor(std::string_view fileName) {
-  char hash[17];
-  std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Fnv1a(fileName)));
-  std::string name(kPrefix);
-  name.append(fileName.substr(0, kNameBytesKept));
-  name += '-';
-  name += hash;
+std::string PrivateDirectoryOf(const std::string& directory) {
+  std::string path = directory;
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(kPrivateDirectoryName);
+  return path;
+}
+
+int OpenLockFile(const std::string& directory) {
+  const std::string privateDir = PrivateDirectoryOf(directory);
+  if (::mkdir(privateDir.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  FileDescriptor dir(::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return -1;
+  return ::openat(dir.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+std::string NewWriterId() { return RandomHex(kWriterIdBytes); }
+
+std::string NewTemporaryName(std::string_view writerId) {
+  std::string name = RandomHex(kRandomBytes - kWriterIdBytes);
+  if (name.empty() || writerId.size() != 2 * kWriterIdBytes) return "";
+  name.insert(0, writerId);
   name.append(kSuffix);
   return name;
 }
 
 bool IsTemporaryName(std::string_view name) {
-  return name.size() >= kPrefix.size() + 17 + kSuffix.size() && name.starts_with(kPrefix) && name.ends_with(kSuffix);
+  if (name.size() != 2 * kRandomBytes + kSuffix.size() || !name.ends_with(kSuffix)) return false;
+  for (size_t i = 0; i < 2 * kRandomBytes; ++i)
+    if (!IsHexDigit(name[i])) return false;
+  return true;
 }
 
-std::vector<std::string> SweepTemporaries(const std::string& directory, std::chrono::seconds grace) {
+off_t WriterLockOffset(std::string_view temporaryName) {
+  return static_cast<off_t>(Fnv1a(temporaryName.substr(0, 2 * kWriterIdBytes)) & kRangeMask);
+}
+
+off_t NameLockOffset(std::string_view fileName) {
+  return static_cast<off_t>(kNameRangeStart + (Fnv1a(fileName) & kRangeMask));
+}
+
+bool TryLockRange(int fd, off_t offset) { return SetLock(fd, offset, F_WRLCK, F_OFD_SETLK); }
+
+void UnlockRange(int fd, off_t offset) { SetLock(fd, offset, F_UNLCK, F_OFD_SETLK); }
+
+std::vector<std::string> SweepTemporaries(const std::string& directory) {
   std::vector<std::string> removed;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return removed;
-  std::string base = directory;
-  if (!base.empty() && base.back() != '/') base += '/';
-  while (const struct dirent* entry = ::readdir(dir)) {
+  const std::string privateDir = PrivateDirectoryOf(directory);
+  // Made now if missing, so that no upload can take its name first.
+  ::mkdir(privateDir.c_str(), 0700);
+  // Not ours to read: nothing of the server's is there.
+  FileDescriptor dirFd(::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd.valid()) return removed;
+  FileDescriptor lockFd(::openat(dirFd.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lockFd.valid()) return removed;
+  DIR* listing = ::fdopendir(::dup(dirFd.get()));
+  if (listing == nullptr) return removed;
+  while (const struct dirent* entry = ::readdir(listing)) {
     if (!IsTemporaryName(entry->d_name)) continue;
-    const std::string path = base + entry->d_name;
-    if (RemoveIfAbandoned(path, grace)) removed.push_back(path);
+    if (RemoveIfWriterGone(dirFd.get(), lockFd.get(), entry->d_name)) removed.push_back(privateDir + "/" + entry->d_name);
   }
-  ::closedir(dir);
+  ::closedir(listing);
   return removed;
+}
+
+std::vector<std::string> SweepIfDue(const std::string& directory, std::chrono::seconds interval) {
+  const std::string stamp = PrivateDirectoryOf(directory) + "/" + kStampName;
+  ::mkdir(PrivateDirectoryOf(directory).c_str(), 0700);
+  struct stat st;
+  if (::lstat(stamp.c_str(), &st) == 0 && std::time(nullptr) - st.st_mtime < interval.count()) return {};
+  // The stamp moves first: concurrent runs that see it moved leave the sweep
+  // to this one.
+  FileDescriptor fd(::open(stamp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.valid()) ::futimens(fd.get(), nullptr);
+  return SweepTemporaries(directory);
 }
 
 }  // namespace parcelmoor

@@ -1,40 +1,72 @@
 #pragma once
-// Where a file is written before it is committed: a hidden temporary in the
-// same directory as its final name (so the commit is one atomic rename), named
-// after the final name, and the sweep that removes what a crashed writer left.
+// Where the local store keeps a file before it is committed, and the sweep
+// that removes what a crashed writer left there.
 //
-// A writer holds an exclusive flock on its temporary from the moment it is
-// created until it is committed or deleted; the lock of a process that has
-// died is free. So a temporary whose lock can be taken has no live writer.
+// Every upload directory gets a private directory, ".parcelmoor" (mode 0700).
+// No upload can name anything inside it: a client's file name never holds a
+// "/". A temporary there has a fresh random name of 128 bits, created with
+// O_EXCL|O_NOFOLLOW, so no client can guess it, collide with it, or plant a
+// link at it that the server would then write through.
+//
+// The private directory's lock file carries open-file-description locks on
+// byte ranges, one descriptor per upload however many files it writes:
+// - a name lock per final name (a range derived from the name), held from
+//   begin to commit or abandon: another live upload of that name is refused;
+// - a writer lock per upload (a range derived from a random writer id that
+//   begins each of its temporaries' names), taken before its first temporary
+//   is created and held while the upload lives. The kernel drops both when
+//   the writer dies, so a temporary whose writer lock can be taken has no
+//   live writer, at once after a crash, with no grace period to wait out.
+//   One lock per upload rather than per file keeps the kernel's list of
+//   locks, which every lock call walks, as short as the names being written.
+
+#include <sys/types.h>
 
 #include <chrono>
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace parcelmoor {
 
-// The temporary's name for `fileName` (a name without directory): it starts
-// with ".parcelmoor-" and ends with ".part", holds at most the first 32 bytes
-// of the name and a hash of the whole name, and is at most 66 bytes long.
-// Equal names give equal temporaries.
-std::string TemporaryNameFor(std::string_view fileName);
+inline constexpr std::string_view kPrivateDirectoryName = ".parcelmoor";
 
-// Whether `name` has the shape of a temporary's name.
+// The private directory of the upload directory `directory` (a POSIX path).
+std::string PrivateDirectoryOf(const std::string& directory);
+
+// Creates the private directory when missing and opens its lock file for
+// reading and writing (the locks need it). Returns the descriptor, or -1 with
+// errno set (a missing upload directory gives ENOENT, a private "directory"
+// that is a link or a file ENOTDIR or ELOOP).
+int OpenLockFile(const std::string& directory);
+
+// A fresh writer id: 16 random hexadecimal digits. A fresh temporary's name:
+// the writer's id, 16 more random digits and ".part" (128 random bits in all).
+// Both return "" with errno set when the system has no randomness to give.
+std::string NewWriterId();
+std::string NewTemporaryName(std::string_view writerId);
+// Whether `name` has the shape NewTemporaryName gives.
 bool IsTemporaryName(std::string_view name);
 
-// How old a temporary must be before a sweep may remove it: covers a writer
-// that has just created its temporary and not yet locked it.
-inline constexpr std::chrono::seconds kSweepGrace{10};
+// The lock ranges (one byte each) of a writer (given its id or the name of
+// one of its temporaries) and of a final name.
+off_t WriterLockOffset(std::string_view writerIdOrTemporaryName);
+off_t NameLockOffset(std::string_view fileName);
+// Takes the write lock on the byte at `offset` for the open file description
+// of `fd`, without waiting; false (errno EAGAIN) while another holds it.
+bool TryLockRange(int fd, off_t offset);
+void UnlockRange(int fd, off_t offset);
 
-// Removes the temporaries directly in `directory` (regular files with a
-// temporary's name, last changed at least `grace` ago) whose lock is free,
-// each only while its name still names the file whose lock was taken. Never
-// touches a temporary a live writer holds, nor any other entry. Returns the
-// paths removed; a directory that cannot be read removes nothing.
-std::vector<std::string> SweepTemporaries(const std::string& directory,
-                                          std::chrono::seconds grace = kSweepGrace);
+// Creates the private directory of `directory` when missing (so that no
+// upload can take its name first), then removes the temporaries in it whose
+// writer is gone, each under its writer lock, and nothing else (not the lock
+// file, not a file of any other name, nothing outside the private directory).
+// Returns the paths removed; a directory that cannot be read removes nothing.
+std::vector<std::string> SweepTemporaries(const std::string& directory);
+
+// Sweeps when no sweep of `directory` began in the last `interval` (a stamp
+// file in the private directory says when the last began), so that a host
+// run per request pays for a sweep only now and then. Returns what it removed.
+std::vector<std::string> SweepIfDue(const std::string& directory, std::chrono::seconds interval);
 
 }  // namespace parcelmoor

@@ -55,13 +55,19 @@ inline constexpr const char* kStoringPrefix = "The following error coccured whil
 [[noreturn]] inline void RaiseHeaderLineTooLong() {
   Raise(kHeaderLineTooLong, kComponentSource, kHeaderLineTooLongText);
 }
-// `systemCode` is the file layer's GetLastError code for the failed open.
-[[noreturn]] inline void RaiseOpenFileFailed(uint32_t systemCode) {
-  Raise(kOpenFileFailed, kOpenFileSource, "CreateFile failed. GetLastError=" + std::to_string(systemCode));
+// `systemCode` is the Windows code for the failed open.
+inline RaisedError OpenFileFailed(uint32_t systemCode) {
+  return RaisedError(kOpenFileFailed, kOpenFileSource, "CreateFile failed. GetLastError=" + std::to_string(systemCode));
 }
-[[noreturn]] inline void RaiseFileIo(uint32_t systemCode) {
-  Raise(kFileIo, kFileIoSource, "file i/o. GetLastError returned --> " + std::to_string(systemCode));
+inline RaisedError FileIoFailed(uint32_t systemCode) {
+  return RaisedError(kFileIo, kFileIoSource, "file i/o. GetLastError returned --> " + std::to_string(systemCode));
 }
+// A finished file that could not get its final name.
+inline RaisedError CommitFailed(uint32_t systemCode) {
+  return RaisedError(kFileIo, kFileIoSource, "MoveFileEx failed. GetLastError=" + std::to_string(systemCode));
+}
+[[noreturn]] inline void RaiseOpenFileFailed(uint32_t systemCode) { throw OpenFileFailed(systemCode); }
+[[noreturn]] inline void RaiseFileIo(uint32_t systemCode) { throw FileIoFailed(systemCode); }
 [[noreturn]] inline void RaiseFieldTooLarge(int32_t limit) {
   Raise(kFieldTooLarge, kComponentSource,
         "A field's value is longer than MaxFieldSize allows (" + std::to_string(limit) + " bytes).");

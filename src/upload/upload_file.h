@@ -105,8 +105,6 @@ class UploadFile : public Object, private MultipartConsumer {
   void setMaxTotalFieldBytes(int64_t bytes) { settings_.maxTotalFieldBytes_ = bytes; }
   // The last failure that stopped the parsing of the body, if any.
   const std::optional<RaisedError>& lastParseFailure() const { return body_.lastParseFailure_; }
-  // Number of files this object created and still owns on disk.
-  size_t storedFileCount() const { return writer_.storedFileCount(); }
   // What became of every file the body carried, in body order: kept
   // current through the release, so a host that takes it before releasing
   // the object reads the final outcome after.
@@ -120,6 +118,9 @@ class UploadFile : public Object, private MultipartConsumer {
   // Replaces the file layer (tests inject failures). REQUIRES: `layer`
   // outlives the object; no file is open.
   void setFileLayer(modWin32::FileLayer& layer) { writer_.setFileLayer(layer); }
+  // Replaces the store the files go to (a host's store, with its sync
+  // choice). One store per object. REQUIRES: set before storeUploadedFiles.
+  void setStore(std::shared_ptr<Store> store) { writer_.setStore(std::move(store)); }
 
  private:
   // Upload object.

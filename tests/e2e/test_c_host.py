@@ -52,7 +52,8 @@ class CHost(unittest.TestCase):
         shutil.rmtree(self.work, ignore_errors=True)
 
     def stored(self, directory):
-        return {name: open(os.path.join(directory, name), "rb").read() for name in os.listdir(directory)}
+        return {name: open(os.path.join(directory, name), "rb").read() for name in os.listdir(directory)
+                if name != ".parcelmoor"}
 
     def run_both(self, *limit, wrapper=()):
         by_store, by_host = os.path.join(self.work, "store"), os.path.join(self.work, "host")

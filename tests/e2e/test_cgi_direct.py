@@ -58,7 +58,12 @@ class CgiDirect(unittest.TestCase):
         return status, headers, rest, out.stderr.decode(errors="replace")
 
     def stored(self):
-        return sorted(os.listdir(self.uploads)) if os.path.isdir(self.uploads) else []
+        if not os.path.isdir(self.uploads):
+            return []
+        private = os.path.join(self.uploads, ".parcelmoor")
+        temporaries = [".parcelmoor/" + n for n in os.listdir(private) if n.endswith(".part")] \
+            if os.path.isdir(private) else []
+        return sorted([n for n in os.listdir(self.uploads) if n != ".parcelmoor"] + temporaries)
 
     def read_stored(self, name):
         with open(os.path.join(self.uploads, name), "rb") as f:
@@ -172,8 +177,8 @@ class CgiDirect(unittest.TestCase):
         try:
             proc.stdin.write(sent)
             proc.stdin.flush()
-            # The cut file is being written (under its temporary name).
-            self.assertTrue(wait_until(lambda: any("partial.bin" in n for n in self.stored()), 10), self.stored())
+            # The cut file is being written (the first waits for its commit).
+            self.assertTrue(wait_until(lambda: len(self.stored()) == 2, 10), self.stored())
             proc.send_signal(signal.SIGTERM)
             out, err = proc.communicate(timeout=10)
         finally:

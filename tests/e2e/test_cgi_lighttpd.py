@@ -134,8 +134,17 @@ class LighttpdCgi:
 
     def setUp(self):
         for name in os.listdir(self.uploads):
-            os.remove(os.path.join(self.uploads, name))
+            if name != ".parcelmoor":
+                os.remove(os.path.join(self.uploads, name))
         self.work = tempfile.mkdtemp(dir=self.tmp)
+
+    def listing(self):
+        """The upload directory's names, without the server's private directory."""
+        return [n for n in os.listdir(self.uploads) if n != ".parcelmoor"]
+
+    def temporaries(self):
+        private = os.path.join(self.uploads, ".parcelmoor")
+        return [n for n in os.listdir(private) if n.endswith(".part")] if os.path.isdir(private) else []
 
     def url(self):
         return f"http://127.0.0.1:{self.port}{SCRIPT}"
@@ -169,7 +178,7 @@ class LighttpdCgi:
         self.assertIn("multipart/form-data", page)
         self.assertIn('type="file"', page)
         self.assertIn("multiple", page)
-        self.assertEqual(os.listdir(self.uploads), [])
+        self.assertEqual(self.listing(), [])
 
     def upload_form(self, accept_json):
         files = {
@@ -208,7 +217,7 @@ class LighttpdCgi:
                 self.assertEqual(items[field]["fileName"], name)
                 self.assertEqual(items[field]["fileSize"], len(files[name]))
                 self.assertEqual(self.stored(name), files[name])
-        self.assertEqual(sorted(os.listdir(self.uploads)), sorted(files))
+        self.assertEqual(sorted(self.listing()), sorted(files))
 
     def test_upload_answers_an_escaped_html_page_by_default(self):
         files, (status, ctype, body) = self.upload_form(accept_json=False)
@@ -248,15 +257,15 @@ class StreamedBody(LighttpdCgi, unittest.TestCase):
                    f"Content-Length: {announced}\r\n\r\n").encode()
         with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
             s.sendall(request + sent)
-            # The CGI is writing the second file (under its temporary name).
-            self.assertTrue(wait_until(
-                lambda: any("partial.bin" in n for n in os.listdir(self.uploads)), 15),
+            # The CGI is writing the second file (the first waits for its
+            # commit): two temporaries in the private directory.
+            self.assertTrue(wait_until(lambda: len(self.temporaries()) == 2, 15),
                 "the CGI never started storing: " + self.read_errorlog())
             # Abort with a reset, as a killed client does.
             s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         # All or none: the cut upload keeps neither file.
-        self.assertTrue(wait_until(lambda: os.listdir(self.uploads) == [], 15),
-                        f"left behind: {os.listdir(self.uploads)}")
+        self.assertTrue(wait_until(lambda: self.listing() == [] and self.temporaries() == [], 15),
+                        f"left behind: {self.listing()} {self.temporaries()}")
         # The server goes on answering.
         status, _, _ = self.curl()
         self.assertEqual(status, 200)

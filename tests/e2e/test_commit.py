@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
-"""Files are written under a temporary name and committed by rename: what a
-killed upload leaves is swept, a live writer's temporary is not, a second
-upload of a name being written is refused (32), and a full disk keeps
-nothing truncated while the earlier file survives.
+"""Files are written under a random temporary name in the upload directory's
+private .parcelmoor directory and committed by rename: what a killed upload
+leaves is swept (at once, no grace), a live writer's temporary is not, a
+user's file is never swept whatever its name, cgi sweeps only on an upload
+and then only every few minutes, a second upload of a name being written is
+refused (32), and a full disk keeps nothing truncated while the earlier file
+survives.
 
 Usage: test_commit.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
 import os
+import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from upload_support import CONTENT_TYPE, kill_process, multipart, part_head, wait_until
@@ -38,9 +41,9 @@ class Commit(unittest.TestCase):
                 "REQUEST_METHOD": "POST", "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(length),
                 "PARCELMOOR_DIR": directory or self.uploads, "HTTP_ACCEPT": "application/json"}
 
-    def start_writer(self, name, directory=None):
+    def start_writer(self, name, directory=None, fill=b"w"):
         """A cgi upload of `name` that has sent part of its file and waits."""
-        sent = part_head("f", name) + b"w" * 4000
+        sent = part_head("f", name) + fill * 4000
         proc = subprocess.Popen([BINARY, "cgi"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=self.environment(len(sent) + 100_000, directory))
         proc.stdin.write(sent)
@@ -48,13 +51,17 @@ class Commit(unittest.TestCase):
         self.addCleanup(kill_process, proc)
         return proc
 
-    def temporaries(self):
-        return [n for n in os.listdir(self.uploads) if n.startswith(".parcelmoor-") and n.endswith(".part")]
+    def private(self, *name):
+        return os.path.join(self.uploads, ".parcelmoor", *name)
 
-    def age(self, name):
-        # Past the sweep's grace for a temporary not yet locked.
-        past = time.time() - 60
-        os.utime(os.path.join(self.uploads, name), (past, past))
+    def temporaries(self):
+        if not os.path.isdir(self.private()):
+            return []
+        return [n for n in os.listdir(self.private()) if re.fullmatch(r"[0-9a-f]{32}\.part", n)]
+
+    def first_byte(self, temporary):
+        with open(self.private(temporary), "rb") as f:
+            return f.read(1)
 
     def run_cgi(self, body, directory=None):
         out = subprocess.run([BINARY, "cgi"], input=body, env=self.environment(len(body), directory),
@@ -62,34 +69,59 @@ class Commit(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         return out.stdout.partition(b"\r\n\r\n")[2].decode(errors="replace"), out.stderr.decode(errors="replace")
 
-    def test_a_killed_upload_is_swept_at_the_next_start_and_a_live_one_never(self):
-        with open(os.path.join(self.uploads, "report.txt"), "wb") as f:
-            f.write(b"earlier")
-        killed = self.start_writer("report.txt")
-        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10), os.listdir(self.uploads))
+    def test_a_killed_upload_is_swept_and_a_live_one_or_a_users_file_never(self):
+        user_file = ".parcelmoor-notes-0123456789abcdef.part"
+        answer, _ = self.run_cgi(multipart([("f", user_file, b"notes"), ("g", "report.txt", b"earlier")]))
+        self.assertIn('"outcome":"stored"', answer)
+        # The first upload swept (nothing to sweep) and set the stamp.
+        self.assertTrue(os.path.exists(self.private("swept")))
+        killed = self.start_writer("report.txt", fill=b"k")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10), self.temporaries())
         killed.send_signal(signal.SIGKILL)
         killed.wait(10)
-        live = self.start_writer("other.bin")
-        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 2, 10), os.listdir(self.uploads))
-        for name in self.temporaries():
-            self.age(name)
+        live = self.start_writer("other.bin", fill=b"l")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 2, 10), self.temporaries())
 
-        # The next request's start sweeps what the killed writer left.
-        answer, log = self.run_cgi(multipart([("f", "new.txt", b"new")]))
-        self.assertIn("removed", log)
-        self.assertEqual(len(self.temporaries()), 1)
-        self.assertIn("other.bin", self.temporaries()[0])
-        with open(os.path.join(self.uploads, "report.txt"), "rb") as f:
-            self.assertEqual(f.read(), b"earlier")
-        # The sweep command leaves a live writer's temporary alone too.
+        # Within the interval another upload's start does not sweep again.
+        _, log = self.run_cgi(multipart([("f", "new.txt", b"new")]))
+        self.assertNotIn("removed", log)
+        self.assertEqual(len(self.temporaries()), 2)
+        # The sweep command removes the killed writer's temporary at once.
         out = subprocess.run([BINARY, "sweep", "--dir", self.uploads], capture_output=True, timeout=30)
         self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertEqual(len(self.temporaries()), 1)
-        self.assertEqual(sorted(n for n in os.listdir(self.uploads) if not n.startswith(".")),
-                         ["new.txt", "report.txt"])
+        self.assertIn(b"removed", out.stderr)
+        self.assertEqual([self.first_byte(n) for n in self.temporaries()], [b"l"])
+        self.assertEqual(sorted(n for n in os.listdir(self.uploads) if n != ".parcelmoor"),
+                         [user_file, "new.txt", "report.txt"])
+        with open(os.path.join(self.uploads, "report.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"earlier")
+        with open(os.path.join(self.uploads, user_file), "rb") as f:
+            self.assertEqual(f.read(), b"notes")
         live.send_signal(signal.SIGTERM)
         live.wait(10)
         self.assertEqual(self.temporaries(), [])
+
+    def test_an_upload_named_like_anothers_temporary_cannot_replace_it(self):
+        victim = self.start_writer("report.txt", fill=b"v")
+        self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10), self.temporaries())
+        # The attacker even knows the temporary's name (no client can).
+        for name in (self.temporaries()[0], ".parcelmoor-report.txt-0123456789abcdef.part"):
+            answer, _ = self.run_cgi(multipart([("f", name, b"EVIL")]))
+            self.assertIn('"outcome":"stored"', answer)
+        close = b"\r\n--" + CONTENT_TYPE.split("boundary=")[1].encode() + b"--\r\n"
+        rest = b"v" * (100_000 - len(close))
+        victim.stdin.write(rest + close)
+        victim.stdin.close()
+        self.assertEqual(victim.wait(30), 0)
+        with open(os.path.join(self.uploads, "report.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"v" * 4000 + rest)
+
+    def test_a_get_never_sweeps(self):
+        env = self.environment(0)
+        env["REQUEST_METHOD"] = "GET"
+        out = subprocess.run([BINARY, "cgi"], env=env, capture_output=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertFalse(os.path.exists(self.private("swept")))
 
     def test_a_name_another_process_writes_is_refused_with_32(self):
         writer = self.start_writer("same.bin")
@@ -120,7 +152,9 @@ class Commit(unittest.TestCase):
             body = multipart([("f", "big.bin", b"b" * size)])
             answer, _ = self.run_cgi(body, small)
             self.assertIn("Error occured during file i/o", answer, why)
-            self.assertEqual(os.listdir(small), ["big.bin"], why)
+            self.assertEqual(sorted(os.listdir(small)), [".parcelmoor", "big.bin"], why)
+            self.assertEqual([n for n in os.listdir(os.path.join(small, ".parcelmoor")) if n.endswith(".part")],
+                             [], why)
             with open(os.path.join(small, "big.bin"), "rb") as f:
                 self.assertEqual(f.read(), b"earlier", why)
 

@@ -134,11 +134,23 @@ class ServeProcess:
         return self.proc.returncode
 
     def stored(self):
-        return sorted(os.listdir(self.dir))
+        """The names in the upload directory and the temporaries of uploads
+        being written (as ".parcelmoor/NAME"), without the rest of the
+        server's private directory."""
+        names = [n for n in os.listdir(self.dir) if n != ".parcelmoor"]
+        return sorted(names + [".parcelmoor/" + n for n in self.temporaries()])
+
+    def temporaries(self):
+        """The temporaries of uploads being written (random names in the private directory)."""
+        private = os.path.join(self.dir, ".parcelmoor")
+        if not os.path.isdir(private):
+            return []
+        return [n for n in os.listdir(private) if re.fullmatch(r"[0-9a-f]{32}\.part", n)]
 
     def writing(self, name):
-        """True while an upload writes `name` (under its temporary name)."""
-        return any(n.startswith(".parcelmoor-" + name[:32] + "-") and n.endswith(".part") for n in self.stored())
+        """True while an upload writes a file (temporaries carry no name:
+        `name` only says which one the caller waits for)."""
+        return bool(self.temporaries())
 
     def read_stored(self, name):
         with open(os.path.join(self.dir, name), "rb") as f:

@@ -14,6 +14,7 @@
 #include "host/memory_host.h"
 #include "component/registration.h"
 #include "storage/upload_errors.h"
+#include "storage/temporaries.h"
 #include "support/upload_harness.h"
 #include "upload/upload_file.h"
 
@@ -97,16 +98,17 @@ TEST_F(DispatchTest, ReleasingTheLastReferenceRunsTermination) {
   CallByName(upload, "OnStartPage", kMethod, {MemoryHost::FromBytes(body, announcesMore)});
   CallByName(upload, "UploadDirectory", kPut, {dir.str()});
   CallByName(upload, "storeUploadedFiles", kMethod);
-  ASSERT_EQ(dir.Files().size(), 1u);
+  ASSERT_EQ(testing::Temporaries(dir.str()).size(), 1u);  // not committed: the body is not whole
 
   // A second holder keeps the object (and its files) alive.
   ObjectRef second = upload;
   ReleaseObject(upload);
   EXPECT_EQ(upload, nullptr);
-  EXPECT_EQ(dir.Files().size(), 1u);
+  EXPECT_EQ(testing::Temporaries(dir.str()).size(), 1u);
   // The last one ends it: the upload was cut short, so its file goes.
   ReleaseObject(second);
   EXPECT_EQ(second, nullptr);
+  EXPECT_TRUE(testing::Temporaries(dir.str()).empty());
   EXPECT_TRUE(dir.Files().empty());
 }
 

@@ -1,21 +1,21 @@
 #pragma once
-// Another process holding a file open through the POSIX layer (and so
-// holding its lock) until Release(): stands for a second upload served by a
-// separate process.
+// Another process writing a file of a given name through its own local
+// store (and so holding that name) until Release(): stands for a second
+// upload served by a separate process.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "storage/mod_win32.h"
+#include "storage/local_store.h"
 
 namespace parcelmoor::testing {
 
 class LockHolderProcess {
  public:
-  // Returns once the child has opened `path` (or failed to).
-  explicit LockHolderProcess(const std::string& path) {
+  // Returns once the child has begun `fileName` in `directory` (or failed to).
+  LockHolderProcess(const std::string& directory, const std::string& fileName) {
     int ready[2];
     int release[2];
     if (::pipe(ready) != 0) return;
@@ -31,14 +31,15 @@ class LockHolderProcess {
       for (int fd = 3; fd < 1024; ++fd) {
         if (fd != ready[1] && fd != release[0]) ::close(fd);
       }
-      auto& files = modWin32::FileLayer::Posix();
-      int32_t h = files.CreateFileA(path, modWin32::GENERIC_WRITE, 0, modWin32::OPEN_ALWAYS,
-                                    modWin32::FILE_ATTRIBUTE_NORMAL);
-      char answer = h != modWin32::INVALID_HANDLE_VALUE ? 'y' : 'n';
-      (void)!::write(ready[1], &answer, 1);
-      char ignored;
-      (void)!::read(release[0], &ignored, 1);  // returns at end of file
-      if (h != modWin32::INVALID_HANDLE_VALUE) files.CloseHandle(h);
+      {
+        LocalStore store;
+        Store::Ticket ticket = 0;
+        StoreFile file;
+        char answer = store.begin(directory, fileName, &ticket, &file) ? 'n' : 'y';
+        (void)!::write(ready[1], &answer, 1);
+        char ignored;
+        (void)!::read(release[0], &ignored, 1);  // returns at end of file
+      }
       ::_exit(0);
     }
     ::close(ready[1]);
@@ -54,7 +55,7 @@ class LockHolderProcess {
 
   bool holds() const { return holds_; }
 
-  // The child closes the file and exits; returns once it has.
+  // The child gives its file up and exits; returns once it has.
   void Release() {
     if (toChild_ >= 0) ::close(toChild_);
     toChild_ = -1;

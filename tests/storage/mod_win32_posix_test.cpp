@@ -8,28 +8,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "storage/lock_holder_process.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::modWin32 {
 namespace {
 
 namespace fs = std::filesystem;
-using parcelmoor::testing::LockHolderProcess;
 using parcelmoor::testing::ReadFile;
 using parcelmoor::testing::TempDir;
 
 FileLayer& Files() { return FileLayer::Posix(); }
 
 int32_t Open(const std::string& path) {
-  return Files().CreateFileA(path, GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  return Files().CreateFileA(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
 }
 
 bool Write(int32_t h, const std::string& bytes) {
@@ -56,7 +53,7 @@ TEST(WindowsErrorFromErrno, MapsEachErrnoToItsWindowsCode) {
       {ENFILE, true, ERROR_TOO_MANY_OPEN_FILES}, {EINVAL, true, ERROR_INVALID_NAME},
       {EILSEQ, true, ERROR_INVALID_NAME},       {EWOULDBLOCK, false, ERROR_SHARING_VIOLATION},
       {ETXTBSY, true, ERROR_SHARING_VIOLATION}, {EIO, false, ERROR_GEN_FAILURE},
-      {EXDEV, true, ERROR_GEN_FAILURE},
+      {EXDEV, true, ERROR_GEN_FAILURE},         {EEXIST, true, ERROR_FILE_EXISTS},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(WindowsErrorFromErrno(row.err, row.creating), row.code)
@@ -64,44 +61,17 @@ TEST(WindowsErrorFromErrno, MapsEachErrnoToItsWindowsCode) {
   }
 }
 
-TEST(PosixFileLayer, OpenAlwaysKeepsExistingBytesAndWritesFromTheStart) {
+// A new file is only ever one this call made: whatever already has the name
+// (a file, a hard link to a file elsewhere, a link, a dangling link) fails
+// the open and is not written through.
+TEST(PosixFileLayer, CreateNewOpensOnlyAFileItMadeAndSaysWhyNot) {
   TempDir dir;
-  const std::string path = (dir.path() / "a.txt").string();
-  parcelmoor::testing::WriteFile(path, "abcdef");
-  int32_t h = Open(path);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(Write(h, "XY"));
-  EXPECT_TRUE(Files().CloseHandle(h));
-  EXPECT_EQ(ReadFile(path), "XYcdef");
-}
-
-TEST(PosixFileLayer, SetEndOfFileCutsAtTheCurrentPosition) {
-  TempDir dir;
-  const std::string path = (dir.path() / "a.txt").string();
-  parcelmoor::testing::WriteFile(path, std::string(20, 'o'));
-  int32_t h = Open(path);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(Write(h, "0123456789"));
-  EXPECT_TRUE(Files().SetEndOfFile(h));
-  Files().CloseHandle(h);
-  EXPECT_EQ(ReadFile(path), "0123456789");
-}
-
-TEST(PosixFileLayer, BackslashSeparatesDirectories) {
-  TempDir dir;
-  fs::create_directory(dir.path() / "sub");
-  const std::string path = dir.str() + "\\sub\\a.txt";
-  int32_t h = Open(path);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Files().CloseHandle(h);
-  EXPECT_TRUE(fs::exists(dir.path() / "sub" / "a.txt"));
-  EXPECT_TRUE(Files().DeleteFileA(path));
-  EXPECT_FALSE(fs::exists(dir.path() / "sub" / "a.txt"));
-}
-
-TEST(PosixFileLayer, OpenFailuresCarryTheirCodes) {
-  TempDir dir;
+  const fs::path outside = dir.path() / "outside.txt";
+  parcelmoor::testing::WriteFile(outside, "precious");
   parcelmoor::testing::WriteFile(dir.path() / "plain.txt", "x");
+  fs::create_hard_link(outside, dir.path() / "hard.txt");
+  fs::create_symlink(outside, dir.path() / "link.txt");
+  fs::create_symlink(dir.path() / "nowhere.txt", dir.path() / "dangling.txt");
   fs::create_directory(dir.path() / "sub");
   struct Row {
     const char* why;
@@ -109,88 +79,69 @@ TEST(PosixFileLayer, OpenFailuresCarryTheirCodes) {
     uint32_t code;
   };
   const Row rows[] = {
-      {"missing directory", (dir.path() / "none" / "a.txt").string(), ERROR_PATH_NOT_FOUND},
+      {"a new name", (dir.path() / "new.txt").string(), 0},
+      {"an existing file", (dir.path() / "plain.txt").string(), ERROR_FILE_EXISTS},
+      {"a planted hard link", (dir.path() / "hard.txt").string(), ERROR_FILE_EXISTS},
+      {"a planted symbolic link", (dir.path() / "link.txt").string(), ERROR_FILE_EXISTS},
+      {"a dangling symbolic link", (dir.path() / "dangling.txt").string(), ERROR_FILE_EXISTS},
+      {"a directory", (dir.path() / "sub").string(), ERROR_FILE_EXISTS},
+      {"a missing directory", (dir.path() / "none" / "a.txt").string(), ERROR_PATH_NOT_FOUND},
       {"a file used as a directory", (dir.path() / "plain.txt" / "a.txt").string(), ERROR_PATH_NOT_FOUND},
-      {"a directory as the target", (dir.path() / "sub").string(), ERROR_ACCESS_DENIED},
       {"a name longer than the file system allows", (dir.path() / std::string(300, 'n')).string(),
        ERROR_FILENAME_EXCED_RANGE},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(Open(row.path), INVALID_HANDLE_VALUE) << row.why;
+    const int32_t h = Open(row.path);
+    EXPECT_EQ(h == INVALID_HANDLE_VALUE, row.code != 0) << row.why;
     EXPECT_EQ(Files().GetLastError(), row.code) << row.why;
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(Write(h, "new bytes")) << row.why;
+      Files().CloseHandle(h);
+    }
   }
-}
-
-TEST(PosixFileLayer, OpenNeverFollowsASymbolicLink) {
-  TempDir dir;
-  const fs::path target = dir.path() / "target.txt";
-  parcelmoor::testing::WriteFile(target, "precious");
-  fs::create_symlink(target, dir.path() / "link.txt");
-  fs::create_symlink(dir.path() / "nowhere.txt", dir.path() / "dangling.txt");
-
-  EXPECT_EQ(Open((dir.path() / "link.txt").string()), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Files().GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Open((dir.path() / "dangling.txt").string()), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Files().GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ReadFile(target), "precious");
+  EXPECT_EQ(ReadFile(outside), "precious");
+  EXPECT_EQ(ReadFile(dir.path() / "plain.txt"), "x");
   EXPECT_FALSE(fs::exists(dir.path() / "nowhere.txt"));
 }
 
-TEST(PosixFileLayer, AHeldFileCanBeNeitherOpenedNorDeleted) {
-  TempDir dir;
-  const std::string path = (dir.path() / "a.txt").string();
-  int32_t h = Open(path);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-
-  EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Files().GetLastError(), ERROR_SHARING_VIOLATION);
-  EXPECT_FALSE(Files().DeleteFileA(path));
-  EXPECT_EQ(Files().GetLastError(), ERROR_SHARING_VIOLATION);
-  EXPECT_TRUE(fs::exists(path));
-
-  Files().CloseHandle(h);
-  EXPECT_TRUE(Files().DeleteFileA(path));
-  EXPECT_FALSE(fs::exists(path));
-}
-
-TEST(PosixFileLayer, AFileHeldByAnotherProcessCanBeNeitherOpenedNorDeleted) {
-  TempDir dir;
-  const std::string path = (dir.path() / "a.txt").string();
-  LockHolderProcess other(path);
-  ASSERT_TRUE(other.holds());
-
-  EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Files().GetLastError(), ERROR_SHARING_VIOLATION);
-  EXPECT_FALSE(Files().DeleteFileA(path));
-  EXPECT_EQ(Files().GetLastError(), ERROR_SHARING_VIOLATION);
-
-  other.Release();
-  int32_t h = Open(path);
-  EXPECT_NE(h, INVALID_HANDLE_VALUE);
-  Files().CloseHandle(h);
-}
-
-TEST(PosixFileLayer, DeleteFailuresCarryTheirCodes) {
+TEST(PosixFileLayer, ABackslashIsPartOfAName) {
   TempDir dir;
   fs::create_directory(dir.path() / "sub");
-  EXPECT_FALSE(Files().DeleteFileA((dir.path() / "missing.txt").string()));
-  EXPECT_EQ(Files().GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(Files().DeleteFileA((dir.path() / "sub").string()));
-  EXPECT_EQ(Files().GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(fs::is_directory(dir.path() / "sub"));
-  // The trailing separator the upload directory carries: a directory still.
-  EXPECT_FALSE(Files().DeleteFileA(dir.str() + "\\sub\\"));
-  EXPECT_TRUE(fs::is_directory(dir.path() / "sub"));
+  const std::string path = dir.str() + "/sub\\a.txt";
+  int32_t h = Open(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  Files().CloseHandle(h);
+  EXPECT_TRUE(fs::exists(dir.path() / "sub\\a.txt"));
+  EXPECT_FALSE(fs::exists(dir.path() / "sub" / "a.txt"));
 }
 
-TEST(PosixFileLayer, DeleteRemovesALinkNotItsTarget) {
+TEST(PosixFileLayer, DeleteByIdentityRemovesNothingElse) {
   TempDir dir;
   const fs::path target = dir.path() / "target.txt";
-  parcelmoor::testing::WriteFile(target, "precious");
+  int32_t h = Open(target.string());
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FileIdentity mine;
+  ASSERT_TRUE(Files().GetFileIdentity(h, &mine));
+  Files().CloseHandle(h);
+  fs::create_directory(dir.path() / "sub");
   fs::create_symlink(target, dir.path() / "link.txt");
-  EXPECT_TRUE(Files().DeleteFileA((dir.path() / "link.txt").string()));
-  EXPECT_FALSE(fs::is_symlink(dir.path() / "link.txt"));
-  EXPECT_EQ(ReadFile(target), "precious");
+  struct Row {
+    const char* why;
+    fs::path path;
+    uint32_t code;
+  };
+  const Row rows[] = {
+      {"a missing name", dir.path() / "missing.txt", ERROR_FILE_NOT_FOUND},
+      {"a directory", dir.path() / "sub", ERROR_ACCESS_DENIED},
+      {"a link to the file", dir.path() / "link.txt", ERROR_FILE_NOT_FOUND},
+  };
+  for (const Row& row : rows) {
+    EXPECT_FALSE(Files().DeleteFileIfIdentity(row.path.string(), mine)) << row.why;
+    EXPECT_EQ(Files().GetLastError(), row.code) << row.why;
+  }
+  EXPECT_TRUE(fs::is_directory(dir.path() / "sub"));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.txt"));
+  EXPECT_TRUE(fs::exists(target));
 }
 
 TEST(PosixFileLayer, DeleteByIdentitySparesAFileThatTookTheName) {
@@ -210,12 +161,11 @@ TEST(PosixFileLayer, DeleteByIdentitySparesAFileThatTookTheName) {
   EXPECT_EQ(Files().GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(ReadFile(path), "theirs");
 
+  fs::remove(path);
   h = Open(path);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   FileIdentity theirs;
   ASSERT_TRUE(Files().GetFileIdentity(h, &theirs));
-  EXPECT_FALSE(Files().DeleteFileIfIdentity(path, theirs)) << "held: the lock refuses";
-  EXPECT_EQ(Files().GetLastError(), ERROR_SHARING_VIOLATION);
   Files().CloseHandle(h);
   EXPECT_TRUE(Files().DeleteFileIfIdentity(path, theirs));
   EXPECT_FALSE(fs::exists(path));
@@ -266,41 +216,12 @@ TEST(PosixFileLayer, LastErrorBelongsToEachThread) {
   ASSERT_EQ(Files().GetLastError(), ERROR_PATH_NOT_FOUND);
   uint32_t seenThere = 0;
   std::thread other([&] {
-    Files().DeleteFileA((dir.path() / "missing.txt").string());
+    Files().DeleteFileIfIdentity((dir.path() / "missing.txt").string(), FileIdentity{});
     seenThere = Files().GetLastError();
   });
   other.join();
   EXPECT_EQ(seenThere, ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Files().GetLastError(), ERROR_PATH_NOT_FOUND);
-}
-
-// Uploads of one name racing each other: whenever an open succeeds, the
-// handle is on the file the name names, for as long as it is held, even
-// when another holder deleted the file between this open and its lock.
-TEST(PosixFileLayer, AHeldHandleAlwaysNamesTheFileAtItsPath) {
-  TempDir dir;
-  const std::string path = (dir.path() / "race.txt").string();
-  std::atomic<int> strayHandles{0};
-  std::atomic<int> opens{0};
-  auto worker = [&] {
-    for (int i = 0; i < 5000; ++i) {
-      int32_t h = Open(path);
-      if (h == INVALID_HANDLE_VALUE) continue;
-      ++opens;
-      struct stat held;
-      struct stat named;
-      if (::fstat(h, &held) != 0 || ::lstat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino) {
-        ++strayHandles;
-      }
-      Files().CloseHandle(h);
-      Files().DeleteFileA(path);
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back(worker);
-  for (auto& t : threads) t.join();
-  EXPECT_GT(opens.load(), 0);
-  EXPECT_EQ(strayHandles.load(), 0);
 }
 
 TEST(RtlMoveMemory, CopiesOverlappingBlocks) {

@@ -1,76 +1,35 @@
+// What the writer stores and records: limits, outcomes, commit, discard,
+// the directory's separator, files of one name.
 #include "storage/upload_file_writer.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "storage/fake_file_layer.h"
-#include "storage/lock_holder_process.h"
-#include "storage/temporary_files.h"
+#include "storage/local_store.h"
 #include "storage/upload_errors.h"
-#include "support/upload_harness.h"
+#include "storage/upload_file_writer_fixture.h"
 
 namespace parcelmoor {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Bytes;
+using testing::Caught;
 using testing::FakeFileLayer;
 using testing::LockHolderProcess;
+using testing::Named;
+using testing::Pattern;
 using testing::ReadFile;
-using testing::TempDir;
-
-template <class F>
-std::optional<RaisedError> Caught(F&& f) {
-  try {
-    f();
-  } catch (const RaisedError& e) {
-    return e;
-  }
-  return std::nullopt;
-}
-
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 26);
-  return s;
-}
-
-const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-FileRecord Named(const std::string& fileName) {
-  FileRecord file;
-  file.fieldName = "field";
-  file.fileName = fileName;
-  return file;
-}
-
-class UploadFileWriterTest : public ::testing::Test {
- protected:
-  UploadFileWriterTest() { writer.setFileLayer(files); }
-
-  std::string PathOf(const std::string& name) const { return (dir.path() / name).string(); }
-  std::string Dir() const { return dir.str() + "/"; }
-
-  void Open(const std::string& name, std::optional<int64_t> limit = std::nullopt) {
-    writer.open(Dir(), Named(name), limit);
-  }
-  void Write(const std::string& bytes) { writer.write(Bytes(bytes), static_cast<int32_t>(bytes.size())); }
-  std::string TemporaryOf(const std::string& name) const { return PathOf(TemporaryNameFor(name)); }
-  // Opens, writes and closes `name`: a stored file, not yet committed.
-  void Store(const std::string& name, const std::string& content) {
-    Open(name);
-    Write(content);
-    writer.close();
-  }
-
-  TempDir dir;
-  FakeFileLayer files;
-  UploadFileWriter writer;
-};
+using testing::Temporaries;
+using testing::UploadFileWriterTest;
 
 TEST_F(UploadFileWriterTest, SizeLimitCutsTheFileAndCountsEveryByte) {
   struct Case {
@@ -134,25 +93,6 @@ TEST_F(UploadFileWriterTest, SizeLimitCutsTheFileAndCountsEveryByte) {
   }
 }
 
-TEST_F(UploadFileWriterTest, AFailedWriteDeletesTheFileAndRaisesWithTheSystemCode) {
-  testing::WriteFile(PathOf("a.bin"), "earlier");
-  Open("a.bin");
-  files.failWriteAt = 2;
-  files.failWriteCode = modWin32::ERROR_DISK_FULL;
-  Write("0123456789");
-  auto error = Caught([&] { Write("abcdefghij"); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->number(), 15001);
-  EXPECT_EQ(error->source(), "File I/O Error");
-  EXPECT_EQ(error->description(), "file i/o. GetLastError returned --> 112");
-  EXPECT_EQ(writer.size(), 20);
-  EXPECT_FALSE(writer.isOpen());
-  EXPECT_TRUE(files.openHandles().empty());
-  EXPECT_EQ(writer.storedFileCount(), 0u);
-  writer.commitAll();
-  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.bin", "earlier"}}));
-}
-
 TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
   using Act = std::function<void(UploadFileWriter&, FakeFileLayer&, const std::string& name)>;
   const std::string ten = "0123456789";
@@ -188,6 +128,9 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
       {"stored, but the upload did not arrive whole",
        [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.close(), w.releaseStored(true); },
        FileOutcome::kNotStored, false, 0, 0},
+      {"finished, then discarded before its commit",
+       [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.close(), w.discardUncommitted(); },
+       FileOutcome::kNotStored, false, 0, 0},
       {"the request ended inside it",
        [&](auto& w, auto&, auto& name) { open(w, name), write(w), w.abandon(false), w.releaseStored(true); },
        FileOutcome::kNotStored, false, 0, 0},
@@ -207,6 +150,7 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
     EXPECT_EQ(record.bytesReceived, row.error == -20 ? 0 : 10);
     EXPECT_EQ(record.bytesStored, row.stored);
     EXPECT_EQ(record.storedPath, row.onDisk ? PathOf(name) : "");
+    EXPECT_EQ(record.pendingPath, "") << "committed or gone";
     EXPECT_EQ(record.error ? record.error->number() : 0, row.error);
     EXPECT_EQ(fs::exists(PathOf(name)), row.onDisk);
     if (row.onDisk) {
@@ -217,9 +161,8 @@ TEST_F(UploadFileWriterTest, EachFileRecordSaysWhatBecameOfIt) {
 
 TEST_F(UploadFileWriterTest, AnEarlierFileStaysWholeUntilTheCommitReplacesIt) {
   testing::WriteFile(PathOf("a.txt"), "earlier");
-  // What a crashed writer left in the temporary is cut.
-  testing::WriteFile(TemporaryOf("a.txt"), std::string(1000, 'o'));
   Store("a.txt", "new");
+  EXPECT_EQ(ReadFile(Pending()), "new");
   EXPECT_EQ(ReadFile(PathOf("a.txt")), "earlier");
   writer.releaseStored(true);  // not committed: the upload did not arrive whole
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
@@ -230,99 +173,87 @@ TEST_F(UploadFileWriterTest, AnEarlierFileStaysWholeUntilTheCommitReplacesIt) {
   EXPECT_TRUE(files.openHandles().empty());
 }
 
-TEST_F(UploadFileWriterTest, AFileThatCannotBeCommittedIsDeleted) {
-  testing::WriteFile(PathOf("a.txt"), "earlier");
-  Store("a.txt", "new");
-  files.failMoves = true;
-  EXPECT_EQ(writer.commitAll(), 1);
-  EXPECT_EQ(writer.storedFileCount(), 0u);
-  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
-}
-
-TEST_F(UploadFileWriterTest, OpenThatCannotCutTheOldBytesFailsAndHoldsNothing) {
-  files.failTruncate = true;
-  auto error = Caught([&] { Open("a.txt"); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->number(), -20);
-  EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=5");
-  EXPECT_FALSE(writer.isOpen());
-  EXPECT_TRUE(files.openHandles().empty());
-  EXPECT_EQ(writer.storedFileCount(), 0u);
-}
-
-TEST_F(UploadFileWriterTest, OpenFailuresRaiseMinus20WithTheSystemCode) {
-  testing::WriteFile(PathOf("plain.txt"), "x");
-  fs::create_directory(dir.path() / "sub");
-  // Another upload writing held.txt holds its temporary.
-  const int32_t held = modWin32::FileLayer::Posix().CreateFileA(
-      TemporaryOf("held.txt"), modWin32::GENERIC_WRITE, 0, modWin32::OPEN_ALWAYS, modWin32::FILE_ATTRIBUTE_NORMAL);
-  ASSERT_NE(held, -1);
+TEST_F(UploadFileWriterTest, OnlyTheTrailingBackslashOfTheDirectorySeparates) {
+  fs::create_directory(dir.path() / "up\\load");
+  fs::create_directories(dir.path() / "up" / "load");
   struct Row {
-    const char* why;
     std::string directory;
-    std::string name;
-    std::string code;
+    fs::path expected;
   };
   const Row rows[] = {
-      {"missing directory", Dir() + "none/", "a.txt", "3"},
-      {"a file used as a directory", Dir() + "plain.txt/", "a.txt", "3"},
-      {"a directory as the target", Dir(), "sub", "5"},
-      {"a name another upload writes", Dir(), "held.txt", "32"},
-      {"a name too long", Dir(), std::string(300, 'n'), "206"},
-      {"a name with a separator", Dir(), "up/a.txt", "123"},
-      {"a name that is the parent", Dir(), "..", "123"},
-      {"a name with a control byte", Dir(), "a\x01.txt", "123"},
+      {dir.str() + "\\", dir.path() / "a.txt"},
+      {dir.str() + "/up\\load\\", dir.path() / "up\\load" / "a.txt"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.why);
-    auto error = Caught([&] { writer.open(row.directory, Named(row.name), std::nullopt); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->number(), -20);
-    EXPECT_EQ(error->source(), "OpenFile");
-    EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=" + row.code);
-    EXPECT_FALSE(writer.isOpen());
+    SCOPED_TRACE(row.directory);
+    writer.open(row.directory, Named("a.txt"), std::nullopt);
+    Write("abc");
+    writer.close();
+    writer.commitAll();
+    EXPECT_EQ(ReadFile(row.expected), "abc");
+    EXPECT_EQ(writer.records()->back().storedPath, row.expected.string());
   }
-  modWin32::FileLayer::Posix().CloseHandle(held);
-  EXPECT_EQ(ReadFile(PathOf("plain.txt")), "x");
-  EXPECT_EQ(writer.storedFileCount(), 0u);
-}
-
-TEST_F(UploadFileWriterTest, ANameAnotherProcessWritesFailsWithSharingViolationAndStaysItsHolders) {
-  LockHolderProcess other(TemporaryOf("a.txt"));
-  ASSERT_TRUE(other.holds());
-  auto error = Caught([&] { Open("a.txt"); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description(), "CreateFile failed. GetLastError=32");
-  other.Release();
-  writer.releaseStored(true);
-  EXPECT_TRUE(fs::exists(TemporaryOf("a.txt")));
-  Open("a.txt");
-  EXPECT_TRUE(writer.isOpen());
-  writer.close();
-}
-
-TEST_F(UploadFileWriterTest, DirectoryGivenWithBackslashReachesTheFile) {
-  writer.open(dir.str() + "\\", Named("a.txt"), std::nullopt);
-  Write("abc");
-  writer.close();
-  writer.commitAll();
-  EXPECT_EQ(ReadFile(PathOf("a.txt")), "abc");
+  EXPECT_FALSE(fs::exists(dir.path() / "up" / "load" / "a.txt"));
 }
 
 TEST_F(UploadFileWriterTest, OfTwoFilesOfOneNameTheLaterWins) {
   Store("a.txt", "first");
   Store("b.txt", "b");
   Store("a.txt", "second");
-  EXPECT_EQ(writer.storedFileCount(), 2u);
+  EXPECT_EQ(Temporaries(dir.str()).size(), 2u);
   writer.commitAll();
   EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "second"}, {"b.txt", "b"}}));
+}
+
+TEST_F(UploadFileWriterTest, AHeldCommitWaitsForTheHostsWord) {
+  struct Row {
+    const char* why;
+    std::function<void(UploadFileWriter&)> decide;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"the application accepts", [](UploadFileWriter& w) { w.holdCommits(false), w.commitAll(); }, true},
+      {"the application refuses", [](UploadFileWriter& w) { w.discardUncommitted(); }, false},
+      {"nobody decides before the release", [](UploadFileWriter& w) { w.releaseStored(false); }, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    testing::WriteFile(PathOf("a.txt"), "earlier");
+    {
+      UploadFileWriter w;
+      w.holdCommits(true);
+      w.open(Dir(), Named("a.txt"), std::nullopt);
+      w.write(Bytes("new"), 3);
+      w.close();
+      EXPECT_EQ(w.commitAll(), 0);
+      EXPECT_EQ(ReadFile(PathOf("a.txt")), "earlier");
+      EXPECT_EQ(ReadFile(w.records()->back().pendingPath), "new");
+      row.decide(w);
+    }
+    EXPECT_EQ(ReadFile(PathOf("a.txt")), row.kept ? "new" : "earlier");
+    EXPECT_TRUE(Temporaries(dir.str()).empty());
+  }
+}
+
+TEST_F(UploadFileWriterTest, DiscardGivesUpOnlyWhatIsNotCommitted) {
+  Store("a.txt", "committed");
+  writer.commitAll();
+  Store("b.txt", "waiting");
+  EXPECT_EQ(ReadFile(Pending()), "waiting");
+  EXPECT_EQ(writer.records()->back().storedPath, PathOf("b.txt"));
+  writer.discardUncommitted();
+  EXPECT_EQ(writer.commitAll(), 0);
+  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "committed"}}));
+  EXPECT_EQ(OnDisk(), 1u);
+  EXPECT_EQ(writer.records()->back().outcome, FileOutcome::kNotStored);
+  EXPECT_EQ(writer.records()->front().outcome, FileOutcome::kStored);
 }
 
 TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
   for (const bool deleteFile : {false, true}) {
     SCOPED_TRACE(deleteFile ? "deleted" : "kept");
     const std::string name = deleteFile ? "d.bin" : "k.bin";
-    const size_t storedBefore = writer.storedFileCount();
+    const size_t storedBefore = OnDisk();
     Open(name, 100);
     const std::string content = Pattern(250);
     Write(content);
@@ -334,22 +265,9 @@ TEST_F(UploadFileWriterTest, AbandonClosesAndDeletesOnlyWhenAsked) {
     if (!deleteFile) {
       EXPECT_EQ(ReadFile(PathOf(name)), content.substr(0, 100));
     }
-    EXPECT_EQ(writer.storedFileCount(), storedBefore + (deleteFile ? 0 : 1));
+    EXPECT_EQ(OnDisk(), storedBefore + (deleteFile ? 0 : 1));
     EXPECT_EQ(writer.size(), 250);
   }
-}
-
-TEST_F(UploadFileWriterTest, AbandonDeletesOnlyItsOwnFile) {
-  Open("a.txt");
-  Write("mine");
-  // Right after the close another upload takes the temporary's name.
-  files.afterClose = [&] {
-    files.afterClose = nullptr;
-    fs::remove(TemporaryOf("a.txt"));
-    testing::WriteFile(TemporaryOf("a.txt"), "theirs");
-  };
-  writer.abandon(true);
-  EXPECT_EQ(ReadFile(TemporaryOf("a.txt")), "theirs");
 }
 
 TEST_F(UploadFileWriterTest, AbandonWithoutAnOpenFileDeletesNothing) {
@@ -357,43 +275,7 @@ TEST_F(UploadFileWriterTest, AbandonWithoutAnOpenFileDeletesNothing) {
   writer.abandon(true);
   writer.commitAll();
   EXPECT_EQ(ReadFile(PathOf("a.txt")), "stored");
-  EXPECT_EQ(writer.storedFileCount(), 1u);
-}
-
-TEST_F(UploadFileWriterTest, AFileTheAbandonCouldNotDeleteIsLeftToTheCleanUp) {
-  Open("a.txt");
-  files.failDeletes = true;
-  writer.abandon(true);
-  EXPECT_TRUE(fs::exists(TemporaryOf("a.txt")));
-  EXPECT_EQ(writer.storedFileCount(), 1u);
-  files.failDeletes = false;
-  writer.releaseStored(true);
-  EXPECT_TRUE(dir.Files().empty());
-}
-
-TEST_F(UploadFileWriterTest, ReleaseDeletesOnlyFilesStillItsOwnOrKeepsThemForGood) {
-  Store("mine.txt", "1");
-  Store("taken.txt", "2");
-  Store("held.txt", "3");
-  Store("twice.txt", "first");
-  Store("twice.txt", "second");
-  writer.commitAll();
-  // Another upload replaces one file with its own, most likely under the
-  // inode number ours just freed; another process holds a third.
-  fs::remove(PathOf("taken.txt"));
-  testing::WriteFile(PathOf("taken.txt"), "theirs");
-  LockHolderProcess other(PathOf("held.txt"));
-  ASSERT_TRUE(other.holds());
-
-  writer.releaseStored(true);
-  EXPECT_EQ(writer.storedFileCount(), 0u);
-  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"taken.txt", "theirs"}, {"held.txt", "3"}}));
-
-  other.Release();
-  Store("kept.txt", "k");
-  writer.releaseStored(false);  // commits
-  writer.releaseStored(true);  // kept files are handed over for good
-  EXPECT_EQ(ReadFile(PathOf("kept.txt")), "k");
+  EXPECT_EQ(OnDisk(), 1u);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/temporary_files.h"
+#include "storage/temporaries.h"
 #include "storage/upload_errors.h"
 #include "support/upload_harness.h"
 
@@ -47,8 +47,9 @@ TEST(BodyReaderTest, AnnouncedBytesNotReceivedKeepTheFlagAndReleaseDeletesFiles)
   std::string body = Body({File("f1", "a.txt", "alpha"), File("f2", "b.txt", "beta")});
   StoreRun run = Store(body, dir, {.totalBytes = static_cast<int64_t>(body.size()) + 10});
   EXPECT_EQ(run.upload->get_UploadAllFilesOrNone(), kTrue);
-  EXPECT_EQ(dir.Files().size(), 2u);  // both complete on disk until release
+  EXPECT_EQ(testing::Temporaries(dir.str()).size(), 2u);  // both complete, uncommitted until release
   run.upload->release();
+  EXPECT_TRUE(testing::Temporaries(dir.str()).empty());
   EXPECT_TRUE(dir.Files().empty());
 }
 
@@ -70,12 +71,12 @@ TEST(BodyReaderTest, LostClientAbandonsTheOpenFileAndReleaseDeletesEverything) {
     EXPECT_GT(run.form[1].fileSize, 0);
     EXPECT_LT(run.form[1].fileSize, 200000);
     // Until the release the files wait under their temporary names.
-    auto files = dir.Files();
-    EXPECT_EQ(files.count(TemporaryNameFor("done.txt")), 1u);
-    EXPECT_EQ(files.count(TemporaryNameFor("cut.bin")), deleteMaxFile ? 0u : 1u);
-    EXPECT_EQ(files.size(), deleteMaxFile ? 1u : 2u);
+    auto records = run.upload->fileRecords();
+    EXPECT_TRUE(dir.Files().empty());
+    EXPECT_TRUE(std::filesystem::exists((*records)[0].pendingPath));
+    EXPECT_EQ((*records)[1].pendingPath.empty(), deleteMaxFile);
     if (!deleteMaxFile) {
-      EXPECT_EQ(files[TemporaryNameFor("cut.bin")].size(), static_cast<size_t>(run.form[1].fileSize));
+      EXPECT_EQ(ReadFile((*records)[1].pendingPath).size(), static_cast<size_t>(run.form[1].fileSize));
     }
     run.upload->release();
     EXPECT_TRUE(dir.Files().empty()) << deleteMaxFile;

@@ -42,7 +42,9 @@ TEST(FormResetTest, IncompleteUploadLosesItsFilesAndEveryItemAtRelease) {
   TempDir dir;
   const std::string body = Body({Field("a", "1"), File("f1", "C:\\dir\\x.txt", "content"), Field("b", "2")});
   auto run = Store(body, dir, {.totalBytes = Incomplete(body)});
-  ASSERT_TRUE(fs::exists(dir.path() / TemporaryNameFor("x.txt")));
+  auto records = run.upload->fileRecords();
+  const std::string pending = records->at(0).pendingPath;
+  ASSERT_TRUE(fs::exists(pending));
   auto form = run.upload->get_Form();
   auto a = ItemAt(*run.upload, 1);
   auto f1 = ItemAt(*run.upload, 2);
@@ -50,7 +52,8 @@ TEST(FormResetTest, IncompleteUploadLosesItsFilesAndEveryItemAtRelease) {
   run.upload->release();
 
   EXPECT_FALSE(fs::exists(dir.path() / "x.txt"));
-  EXPECT_EQ(run.upload->storedFileCount(), 0u);
+  EXPECT_FALSE(fs::exists(pending));
+  EXPECT_EQ(records->at(0).outcome, FileOutcome::kNotStored);
   EXPECT_EQ(form->Count(), 0);
   EXPECT_NE(run.upload->get_Form(), form);
   // Items a script still holds stay usable.

@@ -1,0 +1,280 @@
+// The local directory store: private temporaries, share-rule locks, rename
+// at commit, and the syncs that make a commit survive a power cut.
+#include "storage/local_store.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "storage/temporary_files.h"
+
+namespace parcelmoor {
+namespace {
+
+// A file name that may be joined to the upload directory: no directory
+// separator, not "." or "..", no control byte.
+bool IsSafeFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
+  return true;
+}
+
+// Most syncs run at once for one commit.
+constexpr size_t kSyncThreads = 64;
+
+StoreError LastError(modWin32::FileLayer& files) { return StoreErrorFromErrno(files.GetLastErrno()); }
+
+// Syncs a directory so that the names it got survive a power cut.
+StoreError SyncDirectory(const std::string& directory) {
+  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid() || ::fsync(fd.get()) != 0) return StoreErrorFromErrno(errno);
+  return {};
+}
+
+}  // namespace
+
+StoreError StoreErrorFromErrno(int err) {
+  switch (err) {
+    case 0: return {};
+    case ENOENT:
+    case ENOTDIR: return {StoreCause::kNoDirectory, err};
+    case EACCES:
+    case EPERM:
+    case EROFS: return {StoreCause::kNotWritable, err};
+    case ENAMETOOLONG: return {StoreCause::kNameTooLong, err};
+    case EISDIR: return {StoreCause::kIsDirectory, err};
+    case EWOULDBLOCK:
+    case ETXTBSY: return {StoreCause::kNameBusy, err};
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return {StoreCause::kDiskFull, err};
+    case EMFILE:
+    case ENFILE: return {StoreCause::kTooManyFiles, err};
+    case EINVAL:
+    case EILSEQ: return {StoreCause::kNameRefused, err};
+    default: return {StoreCause::kIo, err};
+  }
+}
+
+std::string UploadDirectoryPrefix(const std::string& componentDirectory) {
+  std::string prefix = componentDirectory;
+  if (!prefix.empty() && prefix.back() == '\\') prefix.back() = '/';
+  return prefix;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+LocalStore::~LocalStore() {
+  for (Ticket t = 0; t < entries_.size(); ++t) {
+    if (entries_[t].state == State::kWriting || entries_[t].state == State::kFinished) abandon(t);
+  }
+}
+
+int LocalStore::lockFileOf(const std::string& directory, StoreError* error) {
+  auto found = lockFiles_.find(directory);
+  if (found != lockFiles_.end()) return found->second.get();
+  FileDescriptor fd(OpenLockFile(directory));
+  if (!fd.valid()) {
+    *error = StoreErrorFromErrno(errno);
+    return -1;
+  }
+  if (writerId_.empty()) writerId_ = NewWriterId();
+  // The writer lock before any temporary of this upload exists there.
+  if (writerId_.empty() || !TryLockRange(fd.get(), WriterLockOffset(writerId_))) {
+    *error = {StoreCause::kIo, errno};
+    return -1;
+  }
+  const int raw = fd.get();
+  lockFiles_.emplace(directory, std::move(fd));
+  return raw;
+}
+
+StoreError LocalStore::begin(const std::string& directory, const std::string& fileName, Ticket* ticket,
+                             StoreFile* file) {
+  if (!IsSafeFileName(fileName)) return {StoreCause::kNameRefused, EINVAL};
+  Entry entry;
+  entry.finalPath = UploadDirectoryPrefix(directory) + fileName;
+  entry.directory = DirectoryOf(entry.finalPath);
+  if (fileName.size() > NAME_MAX || entry.finalPath.size() >= PATH_MAX) return {StoreCause::kNameTooLong, ENAMETOOLONG};
+  StoreError error;
+  // The private directory comes first: a file named like it then meets a
+  // directory and is refused like any other directory.
+  entry.lockFd = lockFileOf(entry.directory, &error);
+  if (entry.lockFd < 0) return error;
+  struct stat st;
+  if (::lstat(entry.finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {StoreCause::kIsDirectory, EISDIR};
+  entry.nameLock = NameLockOffset(fileName);
+  if (!TryLockRange(entry.lockFd, entry.nameLock)) return StoreErrorFromErrno(errno);
+  error = createTemporary(entry);
+  if (error) {
+    UnlockRange(entry.lockFd, entry.nameLock);
+    return error;
+  }
+  entries_.push_back(std::move(entry));
+  *ticket = entries_.size() - 1;
+  const Entry& begun = entries_.back();
+  *file = StoreFile{begun.finalPath, begun.temporaryPath, begun.identity};
+  return {};
+}
+
+StoreError LocalStore::createTemporary(Entry& entry) {
+  const std::string name = NewTemporaryName(writerId_);
+  if (name.empty()) return StoreErrorFromErrno(errno);
+  entry.temporaryPath = PrivateDirectoryOf(entry.directory) + "/" + name;
+  using namespace modWin32;
+  entry.handle = files_->CreateFileA(entry.temporaryPath, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+  StoreError error;
+  if (entry.handle == INVALID_HANDLE_VALUE) {
+    error = LastError(*files_);
+  } else if (!files_->GetFileIdentity(entry.handle, &entry.identity)) {
+    error = LastError(*files_);
+    files_->CloseHandle(entry.handle);
+    entry.handle = INVALID_HANDLE_VALUE;
+    ::unlink(entry.temporaryPath.c_str());
+  }
+  return error;
+}
+
+StoreError LocalStore::write(Ticket ticket, std::span<const uint8_t> bytes, size_t* written) {
+  Entry& entry = entries_[ticket];
+  *written = 0;
+  while (*written < bytes.size()) {
+    const size_t chunk = std::min<size_t>(bytes.size() - *written, uint32_t{1} << 30);
+    uint32_t done = 0;
+    const bool ok = files_->WriteFile(entry.handle, bytes.data() + *written, static_cast<uint32_t>(chunk), &done);
+    *written += done;
+    entry.written += done;
+    if (!ok || done < chunk) return LastError(*files_);
+  }
+  if (options_.sync && entry.written - entry.writebackFrom >= options_.writebackEvery) startWriteback(entry);
+  return {};
+}
+
+void LocalStore::startWriteback(Entry& entry) {
+  if (entry.written <= entry.writebackFrom) return;
+  // Only a hint to start early: the fdatasync at commit is what counts.
+  ::sync_file_range(entry.handle, static_cast<off_t>(entry.writebackFrom),
+                    static_cast<off_t>(entry.written - entry.writebackFrom), SYNC_FILE_RANGE_WRITE);
+  entry.writebackFrom = entry.written;
+}
+
+StoreError LocalStore::finish(Ticket ticket) {
+  Entry& entry = entries_[ticket];
+  if (options_.sync) startWriteback(entry);
+  const bool closed = files_->CloseHandle(entry.handle);
+  entry.handle = modWin32::INVALID_HANDLE_VALUE;
+  entry.state = State::kFinished;
+  return closed ? StoreError{} : LastError(*files_);
+}
+
+void LocalStore::release(Entry& entry) noexcept { UnlockRange(entry.lockFd, entry.nameLock); }
+
+bool LocalStore::abandon(Ticket ticket) noexcept {
+  Entry& entry = entries_[ticket];
+  if (entry.state != State::kWriting && entry.state != State::kFinished) return true;
+  if (entry.handle != modWin32::INVALID_HANDLE_VALUE) files_->CloseHandle(entry.handle);
+  entry.handle = modWin32::INVALID_HANDLE_VALUE;
+  const bool gone = files_->DeleteFileIfIdentity(entry.temporaryPath, entry.identity) ||
+                    files_->GetLastErrno() == ENOENT;
+  // Left or not, the name is free; what the delete missed, a sweep removes
+  // once this upload has ended.
+  release(entry);
+  entry.state = State::kGone;
+  return gone;
+}
+
+StoreError LocalStore::syncOne(const Entry& entry) {
+  FileDescriptor fd(::open(entry.temporaryPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return StoreErrorFromErrno(errno);
+  if (static_cast<uint64_t>(st.st_ino) != entry.identity.inode) return {StoreCause::kIo, ENOENT};
+  return files_->FlushFileBuffers(fd.get()) ? StoreError{} : LastError(*files_);
+}
+
+void LocalStore::syncData(std::span<const Ticket> tickets, std::vector<StoreError>& results) {
+  std::vector<size_t> finished;
+  for (size_t i = 0; i < tickets.size(); ++i) {
+    if (entries_[tickets[i]].state == State::kFinished) finished.push_back(i);
+  }
+  // Each sync ends with a flush of the disk's cache, a few milliseconds
+  // whatever the file's size: one after another, a thousand small files
+  // would wait a thousand flushes. Synced side by side, the flushes that
+  // wait together are sent to the disk as one.
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t k = next++; k < finished.size(); k = next++) {
+      results[finished[k]] = syncOne(entries_[tickets[finished[k]]]);
+    }
+  };
+  std::vector<std::thread> helpers;
+  const size_t wanted = std::min(finished.size(), kSyncThreads) - (finished.empty() ? 0 : 1);
+  try {
+    for (size_t t = 0; t < wanted; ++t) helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Fewer helpers than hoped: the ones there (and this thread) do it all.
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+}
+
+std::vector<StoreError> LocalStore::commit(std::span<const Ticket> tickets) {
+  std::vector<StoreError> results(tickets.size());
+  // Every file's data first, then every name: the first sync's journal
+  // commit carries the others' allocations, so the rest cost little.
+  if (options_.sync) syncData(tickets, results);
+  std::set<std::string> named;
+  for (size_t i = 0; i < tickets.size(); ++i) {
+    Entry& entry = entries_[tickets[i]];
+    if (entry.state != State::kFinished) {
+      if (!results[i] && entry.state != State::kCommitted) results[i] = {StoreCause::kIo, EINVAL};
+      continue;
+    }
+    if (!results[i] && !files_->MoveFileExA(entry.temporaryPath, entry.finalPath, modWin32::MOVEFILE_REPLACE_EXISTING)) {
+      results[i] = LastError(*files_);
+    }
+    if (results[i]) {
+      abandon(tickets[i]);
+      continue;
+    }
+    entry.state = State::kCommitted;
+    release(entry);
+    named.insert(entry.directory);
+  }
+  if (!options_.sync) return results;
+  for (const std::string& directory : named) {
+    const StoreError error = SyncDirectory(directory);
+    if (!error) continue;
+    // Not durable, so not stored: the name goes again.
+    for (size_t i = 0; i < tickets.size(); ++i) {
+      Entry& entry = entries_[tickets[i]];
+      if (results[i] || entry.state != State::kCommitted || entry.directory != directory) continue;
+      results[i] = error;
+      removeCommitted(entry.finalPath, entry.identity);
+      entry.state = State::kGone;
+    }
+  }
+  return results;
+}
+
+bool LocalStore::removeCommitted(const std::string& finalPath, const FileIdentity& identity) noexcept {
+  return files_->DeleteFileIfIdentity(finalPath, identity) || files_->GetLastErrno() == ENOENT;
+}
+
+std::vector<std::string> LocalStore::sweep(const std::string& directory) {
+  return SweepTemporaries(DirectoryOf(UploadDirectoryPrefix(directory) + "x"));
+}
+
+}  // namespace parcelmoor

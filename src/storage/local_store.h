@@ -1,0 +1,96 @@
+#pragma once
+// The store of files in a local directory. A file is written under a fresh
+// random name in the directory's private subdirectory (temporary_files.h),
+// which no upload can name, and renamed over its final name at commit (the
+// same file system, so one atomic step: an earlier file of the name stays
+// whole until then). The share rule and the sweep's test of a dead writer
+// rest on locks of one lock file per directory, one descriptor per store, so
+// a finished file holds no descriptor while it waits for its commit.
+//
+// With `sync`, what commit promises survives a power cut: write-back starts
+// while the body arrives (every few MiB and at the part's end), each file's
+// data is synced before it gets its name, and each directory that got names
+// is synced once after the last one, all before commit returns.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "storage/mod_win32.h"
+#include "storage/posix_io.h"
+#include "storage/store.h"
+
+namespace parcelmoor {
+
+// What a component's upload directory puts in front of a file name: its
+// trailing "\" (the one separator the component adds) becomes "/", every
+// other byte stays as the user wrote it.
+std::string UploadDirectoryPrefix(const std::string& componentDirectory);
+// The directory part of a POSIX path ("." when it has none).
+std::string DirectoryOf(const std::string& path);
+
+struct LocalStoreOptions {
+  // Commit makes the files and their names durable (see above).
+  bool sync = false;
+  // Write-back of a file being received starts every this many bytes.
+  uint64_t writebackEvery = uint64_t{8} << 20;
+};
+
+class LocalStore final : public Store {
+ public:
+  using Options = LocalStoreOptions;
+
+  explicit LocalStore(Options options = {}, modWin32::FileLayer& files = modWin32::FileLayer::Posix())
+      : options_(options), files_(&files) {}
+  // Abandons every file not yet committed and releases the store's locks.
+  ~LocalStore() override;
+
+  StoreError begin(const std::string& directory, const std::string& fileName, Ticket* ticket,
+                   StoreFile* file) override;
+  StoreError write(Ticket ticket, std::span<const uint8_t> bytes, size_t* written) override;
+  StoreError finish(Ticket ticket) override;
+  bool abandon(Ticket ticket) noexcept override;
+  std::vector<StoreError> commit(std::span<const Ticket> tickets) override;
+  bool removeCommitted(const std::string& finalPath, const FileIdentity& identity) noexcept override;
+  std::vector<std::string> sweep(const std::string& directory) override;
+
+ private:
+  enum class State { kWriting, kFinished, kCommitted, kGone };
+  struct Entry {
+    std::string finalPath;
+    std::string temporaryPath;
+    std::string directory;  // POSIX path of the final name's directory
+    int lockFd = -1;        // the directory's lock file (owned by lockFiles_)
+    off_t nameLock = 0;
+    int32_t handle = modWin32::INVALID_HANDLE_VALUE;
+    FileIdentity identity;
+    uint64_t written = 0;
+    uint64_t writebackFrom = 0;  // bytes before this have had write-back started
+    State state = State::kWriting;
+  };
+
+  // The lock file of `directory`, opened once per store.
+  int lockFileOf(const std::string& directory, StoreError* error);
+  // Creates the temporary under its writer lock and fills in `entry`.
+  StoreError createTemporary(Entry& entry);
+  // Starts write-back of what the entry got since the last start.
+  void startWriteback(Entry& entry);
+  // Syncs the data of one finished entry, reopened by its temporary's name.
+  StoreError syncOne(const Entry& entry);
+  // Syncs the data of each finished entry, side by side; a failure is
+  // recorded in `results`.
+  void syncData(std::span<const Ticket> tickets, std::vector<StoreError>& results);
+  // Releases the name lock of an entry that is committed or given up.
+  void release(Entry& entry) noexcept;
+
+  Options options_;
+  modWin32::FileLayer* files_;
+  std::vector<Entry> entries_;
+  std::map<std::string, FileDescriptor> lockFiles_;  // each holds this upload's writer lock
+  std::string writerId_;  // begins the name of each of this upload's temporaries
+};
+
+}  // namespace parcelmoor

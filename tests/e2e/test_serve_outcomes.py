@@ -143,7 +143,8 @@ class DeleteMode(ServeTestCase):
         self.assertEqual(status, 413)
         text = page.decode()
         self.assertIn("1 of 2 files stored", text)
-        self.assertRegex(text, r"<td>big\.bin</td><td>f</td><td>deleted</td><td>0 of 5000</td>")
+        self.assertRegex(text, r'<span class="name">big\.bin</span> <span class="outcome">\(deleted, 0 of 5000 bytes '
+                               r'stored; field <span class="value">f</span>\)')
         self.assertEqual(self.server.stored(), ["small.bin"])
         self.assertIn(" files=1/2 ", self.server.wait_log_lines(1)[0])
 
@@ -228,7 +229,7 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(out.returncode, code, out.stderr)
                 self.assertIn(message, out.stderr)
         self.assertEqual(os.path.getsize(os.path.join(up, "big.bin")), 1024)
-        self.assertEqual(os.listdir(os.path.join(up, "missing", "deeper")), ["big.bin"])
+        self.assertIn("big.bin", os.listdir(os.path.join(up, "missing", "deeper")))
         # A relative --dir is reported from the root, for applications that run elsewhere.
         out = subprocess.run([BINARY, "store", "--dir", "up", "--json", self.body], cwd=self.work,
                              capture_output=True, timeout=30)

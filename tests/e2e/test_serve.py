@@ -112,13 +112,26 @@ class PageAndUploads(ServeTestCase):
         self.assertEqual(self.server.read_stored("b.bin"), b)
 
     def test_parse_failure_is_answered_and_logged_with_its_reason(self):
-        # A file input left empty: the component writes its notice.
-        status, _, body = self.post_raw(multipart([("keep", "kept.txt", b"data"), ("empty", "", b"")]))
-        self.assertEqual(status, 200)
+        # A header line past the scanner's 2,048 bytes: the component writes its notice.
+        long_header = f"--{BOUNDARY}\r\nX-Filler: {'x' * 3000}\r\n\r\n".encode()
+        status, _, body = self.post_raw(multipart([("keep", "kept.txt", b"data")])[:-len(f"--{BOUNDARY}--\r\n")]
+                                        + long_header + f"--{BOUNDARY}--\r\n".encode())
+        self.assertEqual(status, 400)
         page = json.loads(body)
         self.assertIn("Error occured during file i/o", page["response"])
         line = self.server.wait_log_lines(1)[-1]
-        self.assertIn('failure=-2147221001 "No File uploaded for empty"', line)
+        self.assertIn('failure=-2147220998 "A header line of the request body is longer than 2048 bytes."', line)
+
+    def test_an_empty_file_input_is_no_file_and_the_parts_after_it_are_read(self):
+        # Browsers send every optional file input left empty as a part with filename="".
+        status, _, body = self.post_raw(multipart([("before", None, b"one"), ("empty", "", b""),
+                                                   ("after", None, b"two"), ("later", "later.txt", b"kept")]))
+        self.assertEqual(status, 200, body)
+        page = json.loads(body)
+        self.assertEqual([item["name"] for item in page["form"]], ["before", "empty", "after", "later"])
+        self.assertEqual([(f["field"], f["outcome"]) for f in page["files"]], [("empty", "no file"), ("later", "stored")])
+        self.assertEqual(self.server.read_stored("later.txt"), b"kept")
+        self.assertEqual(self.server.stored(), ["later.txt"])
 
     def test_keep_alive_serves_several_requests_on_one_connection(self):
         body = multipart([("f", "ka.txt", b"kept alive")])

@@ -207,7 +207,36 @@ def post_fields(port, count, size, byte, accept):
         return read_response(s, limit=1 << 30)
 
 
+def post_fields_until_refused(port, count, size, byte):
+    """As post_fields, sending in pieces and stopping once the server stops
+    reading (it answers a limit crossed and closes)."""
+    body = multipart([(f"v{i}", None, byte * size) for i in range(count)])
+    with connect(port, timeout=120) as s:
+        s.sendall(post_head(len(body)))
+        try:
+            for at in range(0, len(body), 1 << 16):
+                s.sendall(body[at:at + (1 << 16)])
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        return read_response(s, limit=1 << 30)
+
+
+class BoundedForm(HostileTestCase):
+    def test_the_form_of_one_upload_is_bounded_by_its_total_field_size(self):
+        # 64 fields of 1 MiB, each within --max-field-size: the 10 MiB bound on
+        # all text fields together stops the upload long before 64 MiB are held.
+        status, _, answer = post_fields_until_refused(self.server.port, 64, 1 << 20, b"\xff")
+        self.assertEqual(status, 413, answer[:300])
+        self.assertEqual(json.loads(answer)["reason"], "the text fields together are longer than this server accepts")
+        peak = process_status(self.server.proc.pid, "VmHWM")
+        self.assertLess(peak, 64 * 1024, f"peak RSS {peak} KiB")
+        self.report(f"64 x 1 MiB of 0xFF under the default form bound: 413, {len(answer)} bytes, peak RSS {peak} KiB")
+
+
 class BoundedAnswers(HostileTestCase):
+    # The form bound off, so that the answers themselves must stay small.
+    server_args = ("--max-total-field-size", "0")
+
     def test_answers_stay_small_whatever_the_fields_and_memory_follows_the_limits(self):
         port = self.server.port
         mib = 1 << 20

@@ -101,7 +101,7 @@ po::options_description PageOptions(UploadSettings& s) {
   d.add_options()
       ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
          s.uploadDirectory = v;
-       }), "directory the files are stored in, created when missing (default ./uploads)")
+       }), "directory the files are stored in, created (with its parents) when missing (default ./uploads)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFileBytes = v.value;
        }), "largest size of one file; a larger file is cut at this size (default: no limit)")

@@ -9,9 +9,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "commands.h"
 #include "host/memory_host.h"
+#include "host/page_answer.h"
 #include "host/page_runner.h"
 #include "options.h"
 #include "storage/posix_io.h"
@@ -47,6 +50,13 @@ po::options_description StoreOnlyOptions(StoreOptions& o) {
 
 std::string Quoted(const std::string& s) { return JsonString(s); }
 
+// "       file: "b.txt" from "C:\b.txt", 5 of 5 bytes stored (stored)"
+void AppendFileLine(std::string& line, const FileRecord& file) {
+  line.append("       file: ").append(Quoted(file.fileName)).append(" from ").append(Quoted(file.clientPath));
+  line.append(", ").append(std::to_string(file.bytesStored)).append(" of ").append(std::to_string(file.bytesReceived));
+  line.append(" bytes stored (").append(OutcomeName(file.outcome)).append(")\n");
+}
+
 void PrintListing(const PageResult& page) {
   if (page.result) std::printf("result: %d\n", *page.result);
   if (page.error) {
@@ -56,17 +66,23 @@ void PrintListing(const PageResult& page) {
   std::printf("uploadAllFilesOrNone: %s\n", page.uploadAllFilesOrNone ? "true" : "false");
   if (!page.response.empty()) std::printf("response: %s\n", page.response.c_str());
   std::printf("items: %zu\n", page.form.size());
+  std::unordered_map<std::string, std::vector<const FileRecord*>> filesByField;
+  for (const FileRecord& file : page.files) filesByField[file.fieldName].push_back(&file);
   // One write per item: a form may hold many thousands.
   std::string line;
   for (size_t i = 0; i < page.form.size(); ++i) {
     const ItemReport& item = page.form[i];
     line.assign("  ").append(std::to_string(i + 1)).append(". ").append(Quoted(item.name));
+    line.append(item.isFile ? " file field" : "").append(item.multipleValues ? " (multiple values)\n" : "\n");
     if (item.isFile) {
-      line.append(" file ").append(Quoted(item.fileName)).append(" from ").append(Quoted(item.clientPath));
-      line.append(", ").append(std::to_string(item.fileSize)).append(" bytes");
+      // The item names only its first file; the records name every one.
+      auto field = filesByField.find(item.name);
+      if (field != filesByField.end()) {
+        for (const FileRecord* file : field->second) AppendFileLine(line, *file);
+      }
+    } else {
+      for (const auto& v : item.values) line.append("       value: ").append(v ? Quoted(*v) : "null").append("\n");
     }
-    line.append(item.multipleValues ? " (multiple values)\n" : "\n");
-    for (const auto& v : item.values) line.append("       value: ").append(v ? Quoted(*v) : "null").append("\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
   if (page.releaseError) {
@@ -82,7 +98,8 @@ int RunStore(int argc, char** argv) {
   Command command{"store",
                   "usage: parcelmoor store [options] [BODY]\n"
                   "Stores the raw multipart/form-data request body in BODY (\"-\" or none: standard input)\n"
-                  "and lists what a page would see. The upload directory is used exactly as given.",
+                  "and lists what a page would see. Exit status: 0 stored, 1 the directory could not be\n"
+                  "used or the page failed, 2 bad options or body, 3 the upload stopped.",
                   StoreOnlyOptions(options), {}, false};
   command.options.add(PageOptions(options.settings));
   command.positional.add("body", 1);
@@ -91,6 +108,15 @@ int RunStore(int argc, char** argv) {
     case Parsed::kHelpShown: return 0;
     case Parsed::kBad: return UsageError(command, error);
     case Parsed::kRun: break;
+  }
+
+  // As serve and cgi do: the default directory, made when missing, so that
+  // trying the command needs no preparation.
+  auto& dir = options.settings.uploadDirectory;
+  if (!dir) dir = kDefaultUploadDirectory;
+  if (!EnsureUploadDirectory(*dir, error)) {
+    std::fprintf(stderr, "parcelmoor store: %s\n", error.c_str());
+    return 1;
   }
 
   std::FILE* stream = stdin;

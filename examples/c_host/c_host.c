@@ -286,7 +286,10 @@ static void PrintItem(QeltDispatch* item) {
   printf(",\"fileSize\":%d}", (int)v.integer);
 }
 
-/* Runs the page: returns 1 when storeUploadedFiles raised, else 0. */
+/* Runs the page: returns 1 when storeUploadedFiles raised, 3 when the upload
+ * stopped (the component then writes its notice to the response: a missing
+ * directory, a refused name, a full disk...), else 0, as `parcelmoor store`
+ * does, so that a script calling the host sees a failed upload. */
 static int RunPage(QeltDispatch* upload, QeltDispatch* context, const char* dir, const char* maxFileSize,
                    Page* page) {
   QeltVariant arg = {0};
@@ -336,7 +339,8 @@ static int RunPage(QeltDispatch* upload, QeltDispatch* context, const char* dir,
   PrintJsonError(releaseRaised ? &releaseError : NULL);
   puts("}");
   lib.errorClear(&releaseError);
-  return raised;
+  if (raised) return 1;
+  return page->responseLength > 0 ? 3 : 0;
 }
 
 int main(int argc, char** argv) {

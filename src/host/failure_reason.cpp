@@ -91,7 +91,15 @@ FailureMeaning MeaningOf(const ErrorReport& f) {
 }
 
 FailureMeaning MeaningOf(const PageResult& page) {
-  if (page.error) return {500, "the upload page failed: " + page.error->description, "page-error"};
+  if (page.error) {
+    // A raised store failure is told by the failed file's cause, never by
+    // the component's system-style text ("CreateFile failed...").
+    if (IsStorageFailure(page.error->number)) {
+      const FailureMeaning file = FirstFileFailure(page);
+      return file.status != 200 ? file : UnexplainedStorageFailure();
+    }
+    return {500, "the upload page failed: " + page.error->description, "page-error"};
+  }
   if (page.releaseError) return {500, "cleaning up the upload failed: " + page.releaseError->description, "release-error"};
   if (page.boundaryMismatch) {
     return {400, "the body does not begin with the boundary its Content-Type names", "boundary-mismatch"};

@@ -100,7 +100,8 @@ PageAnswer ShortPageAnswer(int status, int32_t filesStored, bool json) {
     answer.body = "{\"status\":" + std::to_string(status) + ",\"filesStored\":" + stored +
                   ",\"answerCut\":true,\"reason\":\"" + std::string(kWhy) + "\"}\n";
   } else {
-    answer.body = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Upload result</title></head>\n"
+    answer.body = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><link rel=\"icon\" href=\"data:,\">"
+                  "<title>Upload result</title></head>\n"
                   "<body><p id=\"summary\">" + stored + " file(s) stored.</p><p>" + std::string(kWhy) +
                   "</p></body></html>\n";
   }
@@ -134,7 +135,8 @@ PageAnswer AnswerRefusal(int status, std::string_view why, bool json) {
     answer.body = "{\"status\":" + std::to_string(status) + ",\"error\":" + JsonString(why) + "}\n";
   } else {
     answer.contentType = kHtml;
-    answer.body = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title +
+    // No icon to fetch: a browser would otherwise ask for /favicon.ico.
+    answer.body = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><link rel=\"icon\" href=\"data:,\"><title>" + title +
                   "</title></head>\n<body><h1>" + title + "</h1>\n<p>" + HtmlEscape(why) + "</p></body></html>\n";
   }
   return answer;

@@ -61,15 +61,20 @@ std::string NoticeText(std::string_view html) {
 constexpr const char* kResultPageHead =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+    // No icon to fetch: a browser would otherwise ask for /favicon.ico.
+    "<link rel=\"icon\" href=\"data:,\">\n"
     "<title>parcelmoor: upload result</title>\n<style>\n"
     "body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 48em; padding: 0 1em; color: #222; }\n"
-    "table { border-collapse: collapse; margin-top: .5em; }\n"
-    "th, td { border: 1px solid #bbb; padding: .25em .6em; text-align: left; vertical-align: top; }\n"
-    ".error { color: #a00; } .notice { color: #850; white-space: pre-wrap; }\n"
+    "#result-list { padding-left: 1.2em; }\n#result-list li { margin: .3em 0; }\n"
+    // Names and values exactly as sent: spaces kept, long ones wrapped
+    // rather than widening the page.
+    ".name, .value, .why, pre { white-space: pre-wrap; overflow-wrap: anywhere; }\n"
+    ".name { font-weight: 600; } .error { color: #a00; } .outcome { color: #555; }\n"
+    "details { margin-top: 1em; color: #555; }\n"
     "</style></head>\n<body>\n<h1>Upload result</h1>\n<div id=\"upload-result\">\n";
 
 constexpr const char* kCutMark = " <i class=\"cut\">(cut)</i>";
-constexpr const char* kListCutRow = "<tr class=\"cut\"><td colspan=\"5\"><i>(more not shown)</i></td></tr>\n";
+constexpr const char* kListCutRow = "<li class=\"cut\"><i>(more not shown)</i></li>\n";
 
 // "2 of 3 files stored": files left on disk whole or cut, of all the body
 // carried.
@@ -79,57 +84,70 @@ std::string FilesSummary(const PageResult& page) {
          (page.files.size() == 1 ? " file stored" : " files stored");
 }
 
-void AppendFilesTable(std::string& out, const PageResult& page) {
-  out += "<table id=\"files\">\n<tr><th>File</th><th>Field</th><th>Outcome</th><th>Bytes stored</th><th>Why</th></tr>\n";
+// One entry per file: its name, what became of it, and why in plain words.
+void AppendFileEntries(std::string& out, const PageResult& page) {
   for (const FileRecord& file : page.files) {
     if (out.size() + kRecordRoom > kAnswerBytes) {
       out += kListCutRow;
       break;
     }
-    out += "<tr><td>" + Shown(file.fileName) + "</td><td>" + Shown(file.fieldName) + "</td><td>" +
-           OutcomeName(file.outcome) + "</td><td>" + std::to_string(file.bytesStored) + " of " +
-           std::to_string(file.bytesReceived) + "</td><td>" + Shown(ReasonFor(file, page)) + "</td></tr>\n";
+    const std::string why = ReasonFor(file, page);
+    out += std::string("<li class=\"file ") + OutcomeName(file.outcome) + "\"><span class=\"name\">" +
+           Shown(file.fileName.empty() ? file.clientPath : file.fileName) + "</span> <span class=\"outcome\">(" +
+           OutcomeName(file.outcome) + ", " + std::to_string(file.bytesStored) + " of " +
+           std::to_string(file.bytesReceived) + " bytes stored; field <span class=\"value\">" + Shown(file.fieldName) +
+           "</span>)</span>";
+    if (!why.empty()) out += "<br><span class=\"why\">" + Shown(why) + "</span>";
+    out += "</li>\n";
   }
-  out += "</table>\n";
 }
 
-// One row of the form's table; false when the form's room ran out inside it.
-// A `withheld` item shows no value.
-bool AppendItemRow(std::string& out, const ItemReport& item, bool withheld) {
+// One entry of a text field: its name and values (a null entry shows
+// empty); false when the form's room ran out inside it. A `withheld` item
+// shows no value.
+bool AppendFieldEntry(std::string& out, const ItemReport& item, bool withheld) {
   bool cut = item.valuesCut || (withheld && !item.values.empty());
   bool whole = true;
-  out += "<tr><td>" + Shown(item.name, cut) + "</td><td>";
+  out += "<li class=\"field\"><span class=\"name\">" + Shown(item.name, cut) + "</span>";
   for (size_t v = 0; v < item.values.size() && !withheld; ++v) {
     if (v && out.size() >= kFormListBytes) {
       cut = true;
       whole = false;
       break;
     }
-    if (v) out += "<br>";
-    out += item.values[v] ? Shown(*item.values[v], cut) : "<i>null</i>";
+    out += "<br><span class=\"value\">" + (item.values[v] ? Shown(*item.values[v], cut) : std::string()) + "</span>";
   }
   if (cut) out += kCutMark;
-  out += "</td><td>" + Shown(item.fileName) + "</td><td>" + Shown(item.clientPath) + "</td><td>";
-  out += item.isFile ? std::to_string(item.fileSize) : "";
-  out += "</td></tr>\n";
+  out += "</li>\n";
   return whole;
 }
 
-void AppendHeadline(std::string& out, const PageResult& page, const FailureMeaning& meaning) {
+// The component's own texts, kept word for word for scripts and support,
+// below the plain account.
+void AppendDetails(std::string& out, const PageResult& page) {
+  if (!page.error && page.response.empty() && !page.releaseError) return;
+  out += "<details id=\"details\"><summary>Details</summary>\n";
   if (page.error) {
-    out += "<p class=\"error\">Error " + std::to_string(page.error->number) + " (" + Shown(page.error->source) +
-           "): " + Shown(page.error->description) + "</p>\n";
-  } else if (meaning.status != 200) {
+    out += "<p>Error " + std::to_string(page.error->number) + " (" + Shown(page.error->source) +
+           "): <span class=\"value\">" + Shown(page.error->description) + "</span></p>\n";
+  }
+  if (!page.response.empty()) out += "<pre class=\"notice\">" + Shown(NoticeText(page.response)) + "</pre>\n";
+  if (page.releaseError) {
+    out += "<p>Release error " + std::to_string(page.releaseError->number) + " (" + Shown(page.releaseError->source) +
+           "): <span class=\"value\">" + Shown(page.releaseError->description) + "</span></p>\n";
+  }
+  out += "</details>\n";
+}
+
+void AppendHeadline(std::string& out, const PageResult& page, const FailureMeaning& meaning) {
+  if (meaning.status != 200) {
     out += "<p class=\"error\" id=\"summary\">The upload failed: " + FilesSummary(page) + ".</p>\n";
   } else {
     out += "<p class=\"ok\" id=\"summary\">Received " + std::to_string(page.form.size()) + " item(s); " +
            FilesSummary(page) + ".</p>\n";
   }
-  if (!meaning.reason.empty()) out += "<p class=\"reason\" id=\"reason\">" + Shown("Why: " + meaning.reason + ".") + "</p>\n";
-  if (!page.response.empty()) out += "<p class=\"notice\">" + Shown(NoticeText(page.response)) + "</p>\n";
-  if (page.releaseError) {
-    out += "<p class=\"error\">Release error " + std::to_string(page.releaseError->number) + " (" +
-           Shown(page.releaseError->source) + "): " + Shown(page.releaseError->description) + "</p>\n";
+  if (!meaning.reason.empty()) {
+    out += "<p class=\"why\" id=\"reason\">" + Shown("Why: " + meaning.reason + ".") + "</p>\n";
   }
 }
 
@@ -140,17 +158,21 @@ std::string PageResultToHtml(const PageResult& page) {
   const FailureMeaning meaning = MeaningOf(page);
   AppendHeadline(out, page, meaning);
   const bool lastWithheld = StoppedInLastField(meaning.status, meaning.word);
-  out += "<table>\n<tr><th>Name</th><th>Values</th><th>File name</th><th>Client path</th><th>Size</th></tr>\n";
+  // One list: the text fields, then every file the body carried (the form's
+  // file items name only a field's first file, so the records stand for them).
+  out += "<ul id=\"result-list\">\n";
   bool whole = true;
   for (size_t i = 0; i < page.form.size() && whole; ++i) {
+    if (page.form[i].isFile) continue;
     if (out.size() >= kFormListBytes) {
       out += kListCutRow;
       break;
     }
-    whole = AppendItemRow(out, page.form[i], lastWithheld && i + 1 == page.form.size());
+    whole = AppendFieldEntry(out, page.form[i], lastWithheld && i + 1 == page.form.size());
   }
-  out += "</table>\n";
-  if (!page.files.empty()) AppendFilesTable(out, page);
+  AppendFileEntries(out, page);
+  out += "</ul>\n";
+  AppendDetails(out, page);
   // An empty reference is the address the form was posted to: the upload page.
   out += "</div>\n<p><a id=\"upload-more\" href=\"\">Upload more files</a></p>\n</body></html>\n";
   return out;

@@ -102,13 +102,14 @@ void PutSettings(const ObjectRef& upload, const UploadSettings& settings) {
 void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   page.files = records;
   // An application handed the report may run in another directory than
-  // this process: paths are told from the root.
+  // this process: paths are told from the root, and without "." or ".."
+  // steps that a directory given as "./up" would leave in them.
   for (FileRecord& file : page.files) {
     for (std::string* path : {&file.storedPath, &file.pendingPath}) {
       if (path->empty()) continue;
       std::error_code failed;
       std::filesystem::path absolute = std::filesystem::absolute(*path, failed);
-      if (!failed) *path = absolute.string();
+      if (!failed) *path = absolute.lexically_normal().string();
     }
   }
 }

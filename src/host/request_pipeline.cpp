@@ -19,6 +19,7 @@ UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& 
   std::optional<UploadAnswer> decided;
   BodyOutcome body;
   bool hostFailed = false;
+  int32_t taken = 0;  // files the application moved away while it decided
   std::vector<bool> waiting;  // by record: a file was kept, waiting for the decision
   auto decide = [&](PageResult& provisional) {
     // The body is read: the wait for the application holds no upload slot.
@@ -30,7 +31,8 @@ UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& 
     bool accepted = false;
     if (!hostFailed) {
       client.reportJson = PageResultToJson(provisional);
-      own.answer = HandOffUpload(std::move(own.answer), client, handoff, own.note, accepted);
+      own.answer = HandOffUpload(provisional, std::move(own.answer), client, handoff, own.note, accepted);
+      taken = FilesTakenByApplication(provisional);
     }
     decided = std::move(own);
     return accepted;
@@ -40,8 +42,9 @@ UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& 
     transport.BodyEnded();
     return AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
   }
-  // The log tells what the decision left on disk.
-  decided->log.filesStored = page.filesStored();
+  // The log tells what the decision left on disk, and what the application
+  // took for itself.
+  decided->log.filesStored = page.filesStored() + taken;
   if (hostFailed) {
     // The client reads this answer: its records say what became of each file.
     page.withdrawnFiles = std::move(waiting);

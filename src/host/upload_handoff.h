@@ -34,10 +34,12 @@ struct HandoffRequest {
 };
 
 // The application's answer. `reached` is false when it could not be asked;
-// `timedOut` tells a missing answer from a refused connection.
+// `timedOut` tells a missing answer from a refused connection, and
+// `connected` one the application closed without answering.
 struct HandoffAnswer {
   bool reached = false;
   bool timedOut = false;
+  bool connected = false;
   std::string failure;  // why it could not be asked, for the log
   int status = 0;
   std::vector<std::pair<std::string, std::string>> headers = {};
@@ -49,12 +51,17 @@ struct HandoffAnswer {
 using ApplicationCall = std::function<HandoffAnswer(const HandoffRequest&)>;
 
 // Decides the answer to an upload that `own` would otherwise answer, whose
-// files are not committed yet. Uploads the host already refuses (non-2xx)
-// are answered as they are; the rest are handed to `call`. `accepted` says
-// whether the application took the upload (a 2xx answer): only then may its
-// files be committed. `note` receives what the log should say
-// ("app-refused", "app-unreachable", "app-timeout") or stays as it is.
-PageAnswer HandOffUpload(PageAnswer own, const HandoffRequest& request, const ApplicationCall& call,
-                         std::string& note, bool& accepted);
+// files wait uncommitted at their records' pendingPath. Uploads the host
+// already refuses (non-2xx) are answered as they are; the rest are handed to
+// `call`. `accepted` says whether the application took the upload (a 2xx
+// answer): only then may its files be committed. `note` receives what the
+// log should say ("app-refused", "app-unreachable", "app-closed",
+// "app-timeout") or stays as it is.
+PageAnswer HandOffUpload(const PageResult& page, PageAnswer own, const HandoffRequest& request,
+                         const ApplicationCall& call, std::string& note, bool& accepted);
+
+// Files of `page` that waited for the application and are no longer where
+// they waited: the application took them (moved them away) while deciding.
+int32_t FilesTakenByApplication(const PageResult& page);
 
 }  // namespace parcelmoor

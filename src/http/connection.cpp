@@ -5,6 +5,8 @@
 
 #include <sys/socket.h>
 
+#include <ctime>
+
 #include <boost/asio/write.hpp>
 
 #include "host/page_assets.h"
@@ -26,6 +28,17 @@ constexpr size_t kFirstRead = 16 * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr size_t kLingerBytes = 4 * 1024 * 1024;
 constexpr size_t kSinkSize = 16 * 1024;
+
+// The Date field every answer of an origin server carries (RFC 9110
+// 6.6.1): caches and clients reckon the age of what they hold from it.
+std::string HttpDate() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[40];
+  size_t size = std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+  return std::string(text, size);
+}
 
 bool IsHttpParseError(const beast::error_code& ec) {
   return ec.category() == http::make_error_code(http::error::header_limit).category() &&
@@ -192,6 +205,7 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
   entry_.status = a.status;
   auto& res = response_.emplace(static_cast<http::status>(a.status), 11);
   res.set(http::field::server, "parcelmoor");
+  res.set(http::field::date, HttpDate());
   res.set(http::field::content_type, a.contentType);
   res.set(http::field::cache_control, "no-store");
   if (send.allow) res.set(http::field::allow, send.allow);

@@ -111,6 +111,7 @@ net::awaitable<void> OverTcp(const ForwardTarget& where, http::request<http::str
   stream.expires_at(deadline);
   auto endpoints = co_await resolver.async_resolve(where.host, where.port, net::use_awaitable);
   co_await stream.async_connect(endpoints, net::use_awaitable);
+  out.connected = true;
   co_await Exchange(stream, req, out);
 }
 
@@ -120,6 +121,7 @@ net::awaitable<void> OverUnixSocket(const ForwardTarget& where, http::request<ht
   beast::basic_stream<Local> stream(co_await net::this_coro::executor);
   stream.expires_at(deadline);
   co_await stream.async_connect(Local::endpoint(where.socketPath), net::use_awaitable);
+  out.connected = true;
   co_await Exchange(stream, req, out);
 }
 
@@ -197,7 +199,12 @@ void Start(net::io_context& ioc, const ForwardTarget& where, http::request<http:
   auto state = std::make_shared<Pending>(Pending{where, std::move(req), {}});
   auto deadline = std::chrono::steady_clock::now() + timeout;
   auto finish = [state, done = std::move(done)](std::exception_ptr failure) {
-    done(failure ? FailureOf(failure) : std::move(state->out));
+    if (!failure) return done(std::move(state->out));
+    // Connected and then closed or failed: the application was reached
+    // but gave no answer, which is not the same as being unreachable.
+    HandoffAnswer out = FailureOf(failure);
+    out.connected = state->out.connected;
+    done(std::move(out));
   };
   if (where.unixSocket) {
     net::co_spawn(ioc, OverUnixSocket(state->where, state->req, state->out, deadline), std::move(finish));

@@ -277,7 +277,9 @@ class Authorize(unittest.TestCase):
             f.write("second-token-which-is-longer\n")
         self.assertEqual(upload("second-token-which-is-longer")[0], 200)
         self.assertEqual(upload("first-token")[0], 401)
-        self.assertIn("token-wrong", self.servers["token"].log_lines()[-1])
+        # The log line is written just after the answer has gone out.
+        self.assertTrue(wait_until(lambda: "token-wrong" in self.servers["token"].log_lines()[-1], 5),
+                        self.servers["token"].log_lines()[-1])
 
     def test_cgi(self):
         uploads = os.path.join(self.tmp, "cgi-uploads")

@@ -86,10 +86,14 @@ class CgiDirect(unittest.TestCase):
     def test_post_stores_fields_and_files_byte_for_byte(self):
         a, b = binary_content(150_000, 1), binary_content(2_000_000, 2)
         body = multipart([("title", None, b"hello"), ("f1", "a.bin", a), ("f2", "b b.bin", b)])
-        status, headers, answer, log = self.run_cgi(body=body)
+        # A directory given with a "." step: the report's paths are normalised.
+        dotted = os.path.join(self.work, ".", "uploads")
+        status, headers, answer, log = self.run_cgi(body=body, env={"PARCELMOOR_DIR": dotted})
         self.assertEqual(status, 200, answer[:500])
         self.assertTrue(headers["content-type"].startswith("application/json"))
         page = json.loads(answer)
+        self.assertEqual([f["storedPath"] for f in page["files"]],
+                         [os.path.join(self.uploads, "a.bin"), os.path.join(self.uploads, "b b.bin")])
         self.assertEqual([(i["name"], i["fileSize"]) for i in page["form"]],
                          [("title", 0), ("f1", len(a)), ("f2", len(b))])
         self.assertEqual(self.read_stored("a.bin"), a)
@@ -102,6 +106,24 @@ class CgiDirect(unittest.TestCase):
         self.assertEqual(status, 200)
         self.assertTrue(headers["content-type"].startswith("text/html"))
         self.assertIn(b"&lt;i&gt;x&lt;/i&gt;", answer)
+
+    def test_html_result_page_gives_the_plain_reason_and_keeps_the_notice_as_a_detail(self):
+        # why, body, settings, status, plain reason
+        table = [
+            ("a long field", multipart([("note", None, b"longer than four")]), {"PARCELMOOR_MAX_FIELD_SIZE": "4"},
+             413, b"Why: a text field is longer than this server accepts."),
+            ("a repeated field", multipart([("a", None, b"1"), ("b", None, b"2"), ("a", None, b"3")]), {},
+             422, b"Why: the form sends a field name again after other fields"),
+        ]
+        for why, body, settings, status, reason in table:
+            with self.subTest(why):
+                got, _, page, _ = self.run_cgi(body=body, env={"HTTP_ACCEPT": "text/html", **settings})
+                self.assertEqual(got, status, page[:500])
+                self.assertIn(reason, page)
+                # The component's notice is there for scripts, only after the
+                # plain account and inside the detail.
+                self.assertLess(page.index(reason), page.index(b"<details"))
+                self.assertLess(page.index(b"<details"), page.index(b"Error occured"))
 
     def test_refused_requests_store_nothing(self):
         body = multipart([("f", "x.bin", b"data")])

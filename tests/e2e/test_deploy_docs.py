@@ -13,6 +13,7 @@ and upload directory point at the test's own.
 
 import concurrent.futures
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -32,13 +33,22 @@ LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
 BIG = 1000 << 20  # under the guide's lighttpd file limit of 1 GiB
 
 
-def guide_block(heading, language):
-    """The first ```language block after `heading` in the hosting guide."""
-    with open(GUIDE) as f:
+def guide_block(heading, language, guide=GUIDE):
+    """The first ```language block after `heading` in a guide (by default the
+    hosting guide), as a reader copies it."""
+    with open(guide) as f:
         text = f.read()
     after = text[text.index(heading):]
     m = re.search(r"```" + language + r"\n(.*?)```", after, re.S)
     return m.group(1)
+
+
+def indented_block(after, guide):
+    """The first block of four-space-indented lines after the text `after`."""
+    with open(guide) as f:
+        text = f.read()
+    m = re.search(r"\n((?:    .*\n)+)", text[text.index(after):])
+    return "".join(line[4:] + "\n" for line in m.group(1).splitlines())
 
 
 def write_file(path, size, seed):
@@ -220,10 +230,16 @@ class LighttpdCgi(Deployment):
             stock = stock.replace(old, new)
         with open(os.path.join(etc, "lighttpd.conf"), "w") as f:
             f.write(stock)
+        cls.logs = logs
         block = guide_block("### lighttpd (mod_cgi)", "lighttpd").replace("/srv/uploads", cls.uploads)
         with open(os.path.join(etc, "conf-enabled", "50-parcelmoor.conf"), "w") as f:
-            f.write(block)
-        os.symlink(os.path.abspath(BINARY), os.path.join(docroot, "upload.cgi"))
+            f.write(block.replace("/var/log/lighttpd", logs))
+        # The guide's shell steps, with parcelmoor found on PATH as an
+        # installed one would be.
+        steps = guide_block("### lighttpd (mod_cgi)", "sh").replace("/var/www/html", docroot)
+        steps = steps.replace("/srv/uploads", cls.uploads)
+        path = os.path.dirname(os.path.abspath(BINARY)) + os.pathsep + os.environ.get("PATH", "")
+        subprocess.run(["sh", "-e", "-c", steps], env=dict(os.environ, PATH=path), check=True, timeout=30)
         cls.url = f"http://127.0.0.1:{port}/upload.cgi"
         cls.start([LIGHTTPD, "-D", "-f", os.path.join(etc, "lighttpd.conf")])
 
@@ -234,6 +250,52 @@ class LighttpdCgi(Deployment):
 
     def test_a_big_upload_arrives_byte_for_byte(self):
         self.upload_big()
+
+    def test_the_request_log_is_kept_where_the_guide_says(self):
+        path = os.path.join(self.tmp, "small.bin")
+        with open(path, "wb") as f:
+            f.write(b"small")
+        self.assertEqual(upload(self.url, "small.bin", path)[0], 200)
+        breakage = os.path.join(self.logs, "breakage.log")
+
+        def logged():
+            if not os.path.exists(breakage):
+                return ""
+            with open(breakage, errors="replace") as f:
+                return f.read()
+        self.assertTrue(wait_until(lambda: " POST /upload.cgi 200 " in logged(), 10), logged() or "no breakage.log")
+        os.remove(os.path.join(self.uploads, "small.bin"))
+
+
+class EmbeddingExample(unittest.TestCase):
+    """docs/embedding.md's commands for the example C host, run verbatim from
+    a directory that looks like the source tree with its build; only the
+    upload directory moves into the test's own."""
+
+    def test_the_documented_commands_store_the_sample(self):
+        build = os.path.dirname(os.path.dirname(os.path.abspath(BINARY)))
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        if not os.path.exists(os.path.join(build, "include", "parcelmoor", "server_abi.h")) or not shutil.which("cc"):
+            self.skipTest("the library's header is not built, or no C compiler")
+        work = tempfile.mkdtemp(prefix="parcelmoor-embedding-")
+        self.addCleanup(shutil.rmtree, work, True)
+        for name, target in (("build", build), ("examples", os.path.join(source, "examples")),
+                             ("samples", os.path.join(source, "samples"))):
+            os.symlink(os.path.abspath(target), os.path.join(work, name))
+        guide = os.path.join(os.path.dirname(GUIDE), "embedding.md")
+        steps = indented_block("or by hand after the library is\nbuilt:", guide)
+        # as written; and without the mkdir, which the upload needs
+        for upload_dir, code in (("made", 0), ("missing", 3)):
+            with self.subTest(upload_dir):
+                script = steps.replace("/tmp/up", os.path.join(work, upload_dir))
+                if upload_dir == "missing":
+                    script = "".join(l for l in script.splitlines(True) if not l.startswith("mkdir"))
+                out = subprocess.run(["sh", "-e", "-c", script], cwd=work, capture_output=True, timeout=120)
+                self.assertEqual(out.returncode, code, out.stderr)
+                report = json.loads(out.stdout)
+                stored = sorted(os.listdir(os.path.join(work, upload_dir))) if code == 0 else []
+                self.assertEqual(bool(stored), code == 0, stored)
+                self.assertEqual(report["response"] == "", code == 0, report["response"])
 
 
 if __name__ == "__main__":

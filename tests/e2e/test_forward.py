@@ -14,6 +14,7 @@ import base64
 import http.server
 import json
 import os
+import re
 import shutil
 import socket
 import socketserver
@@ -26,7 +27,11 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import subprocess  # noqa: E402
 
-from upload_support import CONTENT_TYPE, ServeProcess, connect, curl, multipart, read_response  # noqa: E402
+from test_deploy_docs import free_port, guide_block  # noqa: E402
+from upload_support import (CONTENT_TYPE, ServeProcess, connect, curl, kill_process, multipart,  # noqa: E402
+                            read_response, wait_until)
+
+FORWARDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "forwarding.md")
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 BOUNDARY_BYTES = CONTENT_TYPE.partition("boundary=")[2].encode()
@@ -70,7 +75,13 @@ class Application(http.server.BaseHTTPRequestHandler):
                    for f in report["files"] if f["outcome"] == "stored"]
         Application.seen.append((dict(self.headers), report, waiting))
         mode = self.headers.get("X-Original-URI", "").partition("mode=")[2]
-        if mode == "slow":
+        if mode == "close":  # reached, but no answer at all
+            self.close_connection = True
+            return
+        if mode == "move":  # takes the file, then runs out of time
+            stored = report["files"][0]["storedPath"]
+            shutil.move(report["files"][0]["pendingPath"], stored + ".taken")
+        if mode in ("slow", "move"):
             time.sleep(3)
         status = 403 if mode == "refuse" else 201
         body = json.dumps({"accepted": status == 201, "files": len(report["form"])}).encode()
@@ -133,19 +144,25 @@ class Forward(unittest.TestCase):
                     "-H", "Authorization: Bearer t0k", "-F", "note=hi", "-F", f"file=@{path}")
 
     def test_outcomes(self):
-        # server, query, status the client gets, file kept, the application asked
+        # server, query, status the client gets, file kept, the application
+        # asked, the log's files= and note, what parcelmoor's own answer says
         table = [
-            ("tcp", "?mode=accept", 201, True, True),
-            ("unix", "?mode=accept", 201, True, True),
-            ("tcp", "?mode=refuse", 403, False, True),
-            ("tcp", "?mode=slow", 504, False, True),
-            ("down", "?mode=accept", 502, False, False),
-            ("tcp", "?mode=early", 201, True, True),   # 100 and 103 are interim: the 201 is the answer
-            ("tcp", "?mode=hop", 201, True, True),
+            ("tcp", "?mode=accept", 201, True, True, "files=1/1", None),
+            ("unix", "?mode=accept", 201, True, True, "files=1/1", None),
+            ("tcp", "?mode=refuse", 403, False, True, "files=0/1 .* app-refused", None),
+            ("tcp", "?mode=slow", 504, False, True, "files=0/1 .* app-timeout", "in time; the upload was not kept."),
+            ("down", "?mode=accept", 502, False, False, "files=0/1 .* app-unreachable", "could not be reached;"),
+            ("tcp", "?mode=close", 502, False, True, "files=0/1 .* app-closed",
+             "closed the connection without answering; the upload was not kept."),
+            # The file it took stays the application's.
+            ("tcp", "?mode=move", 504, False, True, "files=1/1 .* app-timeout",
+             "0 of 1 files were deleted; the application had already taken the others."),
+            ("tcp", "?mode=early", 201, True, True, "files=1/1", None),   # 100 and 103 are interim
+            ("tcp", "?mode=hop", 201, True, True, "files=1/1", None),
         ]
-        for i, (server, query, status, kept, asked) in enumerate(table):
+        for i, (server, query, status, kept, asked, logged, says) in enumerate(table):
             with self.subTest(server=server, query=query):
-                before = len(Application.seen)
+                before, lines = len(Application.seen), len(self.servers[server].log_lines())
                 name = f"f{i}.txt"
                 final = os.path.join(self.servers[server].dir, name)
                 with open(final, "wb") as f:
@@ -158,6 +175,14 @@ class Forward(unittest.TestCase):
                 self.assertEqual(len(Application.seen) > before, asked)
                 if asked:
                     self.assertEqual(Application.seen[-1][2], [(True, EARLIER)])
+                self.assertRegex(self.servers[server].wait_log_lines(lines + 1)[-1], logged)
+                # parcelmoor's own Date, in place of any the application sent
+                self.assertEqual(len(re.findall(r"(?im)^date: \w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d GMT\r?$",
+                                                headers)), 1, headers)
+                if says:
+                    self.assertIn(says, json.loads(body)["error"])
+                if query == "?mode=move":
+                    self.assertTrue(os.path.exists(os.path.join(self.servers[server].dir, name + ".taken")))
                 if status in (201, 403):
                     self.assertIn("set-cookie: seen=1", headers.lower())
                     self.assertEqual(json.loads(body)["files"], 2)
@@ -286,6 +311,78 @@ class Forward(unittest.TestCase):
                     self.skipTest(f"no {command[0]} (scripts/setup.sh installs it)")
                 out = subprocess.run(command, input=text, capture_output=True, timeout=30)
                 self.assertEqual((out.returncode, out.stdout), (0, stored), out.stderr)
+
+
+class DocumentedApplications(unittest.TestCase):
+    """docs/forwarding.md's Python and PHP applications, copied verbatim,
+    behind serve: they create their archive, move the files into it, and
+    refuse (so parcelmoor deletes) an upload naming a file already there."""
+
+    def run_guide_application(self, command, heading, language, login):
+        work = tempfile.mkdtemp(prefix="parcelmoor-forward-doc-")
+        self.addCleanup(shutil.rmtree, work, True)
+        script = command[-1]
+        with open(os.path.join(work, script), "w") as f:
+            f.write(guide_block(heading, language, FORWARDING))
+        port = free_port()
+        archive = os.path.join(work, "archive")
+        env = dict(os.environ, ARCHIVE_DIR=archive, PORT=str(port))
+        app = subprocess.Popen([part.replace("PORT", str(port)) for part in command], cwd=work, env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(kill_process, app)
+        base = f"http://127.0.0.1:{port}"
+        self.assertTrue(wait_until(lambda: self.listening(port), 10), "the application did not start")
+        server = ServeProcess(BINARY, work, "--forward", base + "/uploaded")
+        self.addCleanup(server.stop)
+        jar = os.path.join(work, "jar")
+        for name, text in (("a.txt", "first a"), ("b.txt", "first b")):
+            with open(os.path.join(work, name), "w") as f:
+                f.write(text)
+
+        def upload(*names):
+            files = [arg for n in names for arg in ("-F", f"files=@{work}/{n}")]
+            return curl(server.url, "-b", jar, "-c", jar, "-H", "Accept: application/json", *files)
+
+        # step, status, archive afterwards (name -> text)
+        table = [
+            (lambda: upload("a.txt"), 403, {}),
+            (lambda: login(base, jar), 200, {}),
+            (lambda: upload("a.txt", "b.txt"), 200, {"a.txt": "first a", "b.txt": "first b"}),
+            (lambda: upload("a.txt"), 409, {"a.txt": "first a", "b.txt": "first b"}),
+        ]
+        for i, (step, status, archived) in enumerate(table):
+            with self.subTest(step=i):
+                got, _, body, _ = step()
+                self.assertEqual(got, status, body)
+                found = {}
+                for name in (os.listdir(archive) if os.path.isdir(archive) else []):
+                    with open(os.path.join(archive, name)) as f:
+                        found[name.rpartition("-")[2]] = f.read()
+                self.assertEqual(found, archived)
+                # Moved, refused or clashing: nothing stays in the upload directory.
+                self.assertEqual(server.stored(), [])
+
+    @staticmethod
+    def listening(port):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def test_python(self):
+        def login(_, jar):  # the example only checks that a session cookie came along
+            with open(jar, "w") as f:
+                f.write("127.0.0.1\tFALSE\t/\tFALSE\t0\tsession\tx\n")
+            return (200, "", b"", 0)
+        self.run_guide_application([sys.executable, "app.py"], "## A Python application", "python", login)
+
+    def test_php(self):
+        php = shutil.which("php")
+        if not php:
+            self.skipTest("php-cli is not installed (scripts/setup.sh installs it)")
+        self.run_guide_application([php, "-S", "127.0.0.1:PORT", "uploaded.php"], "## A PHP application", "php",
+                                   lambda base, jar: curl(base + "/login?user=alice", "-b", jar, "-c", jar))
 
 
 if __name__ == "__main__":

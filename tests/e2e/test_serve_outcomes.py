@@ -143,7 +143,8 @@ class DeleteMode(ServeTestCase):
         self.assertEqual(status, 413)
         text = page.decode()
         self.assertIn("1 of 2 files stored", text)
-        self.assertRegex(text, r"<td>big\.bin</td><td>f</td><td>deleted</td><td>0 of 5000</td>")
+        self.assertRegex(text, r'<span class="name">big\.bin</span> <span class="outcome">\(deleted, 0 of 5000 bytes '
+                               r'stored; field <span class="value">f</span>\)')
         self.assertEqual(self.server.stored(), ["small.bin"])
         self.assertIn(" files=1/2 ", self.server.wait_log_lines(1)[0])
 
@@ -192,6 +193,9 @@ class CommandLine(unittest.TestCase):
         self.body = os.path.join(self.work, "body")
         with open(self.body, "wb") as f:
             f.write(multipart([("f", "big.bin", b"b" * 5000)]))
+        self.fields = os.path.join(self.work, "fields")
+        with open(self.fields, "wb") as f:
+            f.write(multipart([("note", None, b"longer than one byte")]))
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
@@ -206,7 +210,11 @@ class CommandLine(unittest.TestCase):
             # 4G first: the 1K run after it leaves big.bin cut at 1024 bytes.
             (("store", "--dir", up, "--max-file-size", "4G", self.body), 0, b""),
             (("store", "--dir", up, "--max-file-size", "1K", self.body), 0, b""),
-            (("store", "--dir", up + "/missing", self.body), 3, b"the upload stopped"),
+            # A missing directory is made, as serve and cgi make theirs; one
+            # that cannot be made exits 1; an upload that stops exits 3.
+            (("store", "--dir", up + "/missing/deeper", self.body), 0, b""),
+            (("store", "--dir", self.body + "/under-a-file", self.body), 1, b"cannot use upload directory"),
+            (("store", "--dir", up, "--max-field-size", "1", self.fields), 3, b"the upload stopped"),
             (("store", "--dir", up, "--max-file-size", "-5", self.body), 2, b"--max-file-size needs a byte count"),
             (("store", "--dir", up, "--max-file-size", "12x", self.body), 2, b"not '12x'"),
             (("store", "--dir", up, "--max-field-size", "3G", self.body), 2, b"at most 2147483647"),
@@ -221,6 +229,7 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(out.returncode, code, out.stderr)
                 self.assertIn(message, out.stderr)
         self.assertEqual(os.path.getsize(os.path.join(up, "big.bin")), 1024)
+        self.assertIn("big.bin", os.listdir(os.path.join(up, "missing", "deeper")))
         # A relative --dir is reported from the root, for applications that run elsewhere.
         out = subprocess.run([BINARY, "store", "--dir", "up", "--json", self.body], cwd=self.work,
                              capture_output=True, timeout=30)

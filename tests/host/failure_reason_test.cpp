@@ -123,6 +123,11 @@ TEST(FailureReasonTest, PageFailuresComeFirst) {
   page.error = ErrorReport{1, "s", "raised"};
   EXPECT_EQ(MeaningOf(page).status, 500);
   EXPECT_EQ(MeaningOf(page).word, "page-error");
+  // A raised store failure is told by the failed file's cause, not by the
+  // component's system-style text.
+  page.error = ErrorReport{-20, "OpenFile", "CreateFile failed. GetLastError=206"};
+  EXPECT_EQ(MeaningOf(page).word, "disk-full");
+  EXPECT_EQ(MeaningOf(page).reason.find("CreateFile"), std::string::npos);
 }
 
 }  // namespace

@@ -94,5 +94,51 @@ TEST(PageAnswerTest, AnswersStayUnderOneMibAndSayWhatTheyLeftOut) {
   }
 }
 
+// The no-script result page: one list, names and values exactly as sent
+// (pre-wrap keeps their spaces), a null entry empty, and the plain reason
+// ahead of the component's own texts, which only a detail shows.
+TEST(PageAnswerTest, ResultPageListsEachThingOnceAndPutsPlainReasonsFirst) {
+  PageResult stopped;
+  stopped.result = 1;
+  stopped.response = "<br>Error occured during file i/o<br>";
+  stopped.parseFailure = ErrorReport{-2147220997, "qeltUpload.dll", "Field too large"};
+  stopped.form.push_back({.name = "a  b", .values = {std::string("x  y"), std::nullopt}, .multipleValues = true});
+  stopped.form.push_back({.name = "f", .values = {"one.txt"}, .isFile = true, .fileName = "one.txt"});
+  stopped.files.push_back({.fieldName = "f", .fileName = "one.txt", .bytesReceived = 3, .outcome = FileOutcome::kNotStored});
+  stopped.files.push_back({.fieldName = "f", .fileName = "two  .txt", .outcome = FileOutcome::kNotStored});
+  PageResult raised;
+  raised.error = ErrorReport{-20, "OpenFile", "CreateFile failed. GetLastError=206"};
+  const std::string page = AnswerPageResult(stopped, false).body;
+  const std::string failed = AnswerPageResult(raised, false).body;
+  const struct {
+    const std::string& body;
+    const char* text;
+    size_t times;  // how often it appears
+  } cases[] = {
+      {page, "<table", 0},
+      {page, "<ul id=\"result-list\">", 1},
+      {page, "white-space: pre-wrap", 1},
+      {page, "<span class=\"name\">a  b</span>", 1},
+      {page, "<span class=\"value\">x  y</span><br><span class=\"value\"></span>", 1},
+      {page, "null", 0},
+      {page, "one.txt", 1},  // the form's file item is not listed beside the file's record
+      {page, "two  .txt", 1},
+      {page, "Error occured during file i/o", 1},
+      {failed, "CreateFile failed. GetLastError=206", 1},
+      {failed, "<link rel=\"icon\" href=\"data:,\">", 1},
+  };
+  for (const auto& c : cases) {
+    size_t found = 0;
+    for (size_t at = c.body.find(c.text); at != std::string::npos; at = c.body.find(c.text, at + 1)) ++found;
+    EXPECT_EQ(found, c.times) << c.text;
+  }
+  // The component's texts come after the plain reason, inside the detail.
+  for (const auto& [body, own] : {std::pair{page, "Error occured"}, std::pair{failed, "CreateFile failed"}}) {
+    ASSERT_NE(body.find("id=\"reason\""), std::string::npos);
+    EXPECT_LT(body.find("id=\"reason\""), body.find("<details"));
+    EXPECT_LT(body.find("<details"), body.find(own));
+  }
+}
+
 }  // namespace
 }  // namespace parcelmoor

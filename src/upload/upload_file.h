@@ -168,6 +168,19 @@ class UploadFile : public Object, private MultipartConsumer {
   // What the policy answers for the current part (the script's limits when
   // no policy is set).
   PartDecision askPolicy();
+  // The current part's headers as the policy sees them; `fieldName` holds
+  // the field name the result views.
+  PartHeaders currentHeaders(std::string& fieldName) const;
+  // While the policy judges a stored file's content (content_judgement.cpp):
+  // takes up to PartPolicy::kJudgedBytes of the part's first bytes into the
+  // held buffer, judging them once it is full, and returns the bytes past
+  // the held ones, which go where the judgement sent the file.
+  std::span<const uint8_t> holdContent(std::span<const uint8_t> bytes);
+  // Asks the policy about the held bytes (all there are when the part ended
+  // sooner): accepted, the file is opened and given them; refused, it is
+  // recorded so and the rest of the part is read past. Raises as
+  // openFilePart.
+  void judgeHeldContent();
   // Opens the current part's file with the decided limit.
   void openFilePart(const PartDecision& decision);
   // Records a file part stored nowhere: refused, or no file.
@@ -263,6 +276,14 @@ class UploadFile : public Object, private MultipartConsumer {
     std::string fileName_;
     std::string clientPath_;
     std::string contentType_;
+    // The file's first bytes are held for the policy's judgement of its
+    // content (only under a policy that judgesContent): the file is opened
+    // with `judgedDecision_` once they are judged acceptable.
+    bool judging_ = false;
+    PartDecision judgedDecision_;
+    // PartPolicy::kJudgedBytes, made at the first judged part and reused.
+    std::unique_ptr<uint8_t[]> heldBytes_;
+    size_t heldCount_ = 0;
   } part_;
 
   // The file of a file part and the record of every file stored (hFile,

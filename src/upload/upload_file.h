@@ -86,6 +86,10 @@ class UploadFile : public Object, private MultipartConsumer {
   // MaxFieldSize. A limit above 2147483647 (C++ API) reads as 2147483647.
   void put_MaxTotalFieldSize(int32_t bytes) { setMaxTotalFieldBytes(bytes); }
   int32_t get_MaxTotalFieldSize() const;
+  // FileRecords (read-only, dispatch id 0x68030008): a new collection with
+  // one keyed collection per file part the body carried so far, as
+  // upload/file_records_view.h lists them; read it after storeUploadedFiles
+  // for the final outcomes.
 
   // Termination: drops the host references and resets the form (deleting the
   // stored files of an incomplete upload). Raises its failure to the caller;

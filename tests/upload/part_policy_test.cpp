@@ -178,6 +178,35 @@ TEST(PartPolicyTest, ContentIsJudgedOnTheSameFirstBytesWhateverTheReads) {
   }
 }
 
+// FileRecords, read by name through the late-bound surface as a script
+// reads it: one keyed collection per file part with 64-bit sizes, the
+// hosts' outcome words and a refusal's sentence.
+TEST(PartPolicyTest, ScriptsReadEachFilesRecordByName) {
+  TempDir dir;
+  auto policy = std::make_shared<FieldPolicy>(std::map<std::string, PartDecision>{{"a", Refuse()}});
+  StoreRun run = Store(Body({File("a", "a.png", "0123"), File("b", "dir/b.txt", "bbbbbb")}), dir, {.policy = policy});
+  std::vector<Variant> none;
+  const Variant all = run.upload->Invoke(run.upload->GetIDOfName("filerecords"), InvokeKind::kPropertyGet, none);
+  auto records = ObjectAs<Collection>(all.asObject());
+  ASSERT_EQ(records->Count(), 2);
+  auto field = [&](int32_t i, std::string_view key) {
+    return ObjectAs<Collection>(records->Item(i).asObject())->Item(key);
+  };
+  EXPECT_EQ(field(1, "Outcome").asText(), "refused");
+  EXPECT_EQ(field(1, "Reason").asText(), "PNG only");
+  EXPECT_EQ(field(1, "StoredPath").asText(), "");
+  EXPECT_EQ(field(2, "Field").asText(), "b");
+  EXPECT_EQ(field(2, "FileName").asText(), "b.txt");
+  EXPECT_EQ(field(2, "Outcome").asText(), "stored");
+  EXPECT_EQ(field(2, "Reason").asText(), "");
+  EXPECT_TRUE(field(2, "BytesStored").isLong());
+  EXPECT_EQ(field(2, "BytesStored").asLong(), 6);
+  EXPECT_EQ(field(2, "BytesReceived").asLong(), 6);
+  EXPECT_EQ(field(2, "StoredPath").asText(), run.upload->fileRecords()->at(1).storedPath);
+  EXPECT_TRUE(field(2, "StoredPath").asText().ends_with("b.txt"));
+  run.upload->release();
+}
+
 // A host's limit policy decides as the script's settings would.
 TEST(PartPolicyTest, LimitPolicyStoresUnderItsLimit) {
   LimitPolicy policy(int64_t{5'000'000'000}, true);

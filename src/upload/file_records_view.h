@@ -4,11 +4,11 @@
 //   Field, ClientPath, FileName, StoredPath   text ("" when nothing is on disk)
 //   BytesReceived, BytesStored                 64-bit integers
 //   Outcome                                    the hosts' word (FileOutcomeWord)
-//   Reason                                     a refusal's plain sentence, or a
-//                                              failed file's error text; "" else
+//   Reason                                     FileRecordReason
 // A snapshot: later changes of the records are not seen in it.
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "runtime/collection.h"
@@ -19,6 +19,12 @@ namespace parcelmoor {
 // "stored", "cut", "deleted", "failed", "not stored", "no file", "refused":
 // the words the hosts' answers use too.
 const char* FileOutcomeWord(FileOutcome outcome);
+
+// Why a file is not stored whole, in the hosts' words; "" for a stored one.
+// The hosts say more where the whole upload is known: a failed file's
+// cause, and why a file the upload stopped before or inside is not stored.
+// Here a failed file gives its error's text.
+std::string FileRecordReason(const FileRecord& file);
 
 std::shared_ptr<Collection> FileRecordsCollection(const std::vector<FileRecord>& records);
 

@@ -14,8 +14,10 @@ PartDecision HostPartPolicy::decide(const PartHeaders& part) {
   // file limit says nothing about it.
   if (!part.namesFile) return PartDecision{};
   // A name such as .htaccess or .env configures what serves the directory
-  // rather than being content of it.
-  if (refuseHiddenNames_ && part.fileName.starts_with('.')) {
+  // rather than being content of it. "." and ".." name no file at all: the
+  // store refuses them as names, with its own answer.
+  const bool dotsOnly = part.fileName == "." || part.fileName == "..";
+  if (refuseHiddenNames_ && part.fileName.starts_with('.') && !dotsOnly) {
     PartDecision refused;
     refused.action = PartDecision::Action::kRefuse;
     refused.refusal = "hidden-name";

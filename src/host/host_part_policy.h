@@ -19,7 +19,8 @@ class HostPartPolicy final : public PartPolicy {
   // Copies what it needs of `settings`.
   explicit HostPartPolicy(const UploadSettings& settings);
 
-  // Every field is stored. A file part whose name begins with '.' is refused
+  // Every field is stored. A file part whose name begins with '.' (other
+  // than "." and "..", which the store refuses as names) is refused
   // ("hidden-name", 422) when the settings refuse hidden names; any other
   // file part is stored with the settings' size limit (none when unset),
   // deleted over it when deleteOverLimit is set.

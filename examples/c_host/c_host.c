@@ -7,25 +7,19 @@
  *
  * Exit status: 0 when the upload was processed, 1 when storeUploadedFiles
  * raised an error, 2 for a usage or loading error or a reference left over.
- * Build: cc -std=c11 -I build/include examples/c_host/c_host.c examples/c_host/json_out.c -o c_host -ldl */
+ * Build: cc -std=c11 -I build/include examples/c_host/c_host.c examples/c_host/json_out.c \
+ *        examples/c_host/records_out.c -o c_host -ldl */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_calls.h"
 #include "json_out.h"
 #include "parcelmoor/server_abi.h"
 
 /* ---- The library's entry points, looked up by name ---------------------- */
-static struct {
-  QeltHResult (*registerServer)(void);
-  QeltHResult (*unregisterServer)(void);
-  QeltHResult (*canUnloadNow)(void);
-  QeltHResult (*createObject)(const char*, QeltDispatch**);
-  QeltHResult (*takeReleaseError)(QeltErrorInfo*);
-  void (*variantClear)(QeltVariant*);
-  void (*errorClear)(QeltErrorInfo*);
-} lib;
+HostLibrary lib;
 
 static int LoadLibrary(void* handle) {
   *(void**)&lib.registerServer = dlsym(handle, "DllRegisterServer");
@@ -227,10 +221,9 @@ static const HostMember kResponseMembers[] = {
     {QELT_HOST_WRITE, ResponseWrite}, {QELT_HOST_ISCLIENTCONNECTED, ResponseIsClientConnected}, {NULL, NULL}};
 
 /* ---- Driving the upload object, as a page script does -------------------- */
-static int failed; /* a call that should not fail did */
+int failed;
 
-/* Invokes member `id` of `o` and returns its result (owned by the caller). */
-static QeltVariant Call(QeltDispatch* o, int32_t id, int32_t kind, const QeltVariant* args, size_t argCount) {
+QeltVariant Call(QeltDispatch* o, int32_t id, int32_t kind, const QeltVariant* args, size_t argCount) {
   QeltVariant result = {0};
   QeltErrorInfo error = {0};
   QeltHResult hr = o->vtbl->Invoke(o, id, kind, args, argCount, &result, &error);
@@ -243,9 +236,9 @@ static QeltVariant Call(QeltDispatch* o, int32_t id, int32_t kind, const QeltVar
   return result;
 }
 
-static QeltVariant Method(QeltDispatch* o, int32_t id) { return Call(o, id, QELT_DISPATCH_METHOD, NULL, 0); }
+QeltVariant Method(QeltDispatch* o, int32_t id) { return Call(o, id, QELT_DISPATCH_METHOD, NULL, 0); }
 
-static QeltVariant Index(QeltDispatch* collection, int32_t i) {
+QeltVariant Index(QeltDispatch* collection, int32_t i) {
   QeltVariant number = {0};
   number.type = QELT_VT_I4;
   number.integer = i;
@@ -284,57 +277,6 @@ static void PrintItem(QeltDispatch* item) {
   lib.variantClear(&v);
   v = Method(item, QELT_DISPID_FORMITEM_GETFILESIZE);
   printf(",\"fileSize\":%d}", (int)v.integer);
-}
-
-/* The value of `record` under `key` (Item by text key). */
-static QeltVariant Field(QeltDispatch* record, const char* key) {
-  QeltVariant arg = {.type = QELT_VT_TEXT, .text = (char*)key, .textLength = strlen(key)};
-  return Call(record, QELT_DISPID_COLLECTION_ITEM, QELT_DISPATCH_METHOD, &arg, 1);
-}
-
-/* A text field as JSON: null when empty and `emptyIsNull`. */
-static void PrintTextField(QeltDispatch* record, const char* key, const char* name, int emptyIsNull) {
-  QeltVariant v = Field(record, key);
-  printf(",\"%s\":", name);
-  if (v.type != QELT_VT_TEXT || (emptyIsNull && v.textLength == 0)) fputs("null", stdout);
-  else PrintJsonString(v.text, v.textLength);
-  lib.variantClear(&v);
-}
-
-/* The upload's FileRecords, read by name, as the "files" list of
- * `parcelmoor store --json` (its text fields; the Base64 copies and the
- * error record are left to the hosts). */
-static void PrintFileRecords(QeltDispatch* upload) {
-  int32_t id = 0;
-  fputs("[", stdout);
-  if (upload->vtbl->GetIDOfName(upload, "FileRecords", &id) != QELT_S_OK) {
-    failed = 1;
-    fputs("]", stdout);
-    return;
-  }
-  QeltVariant records = Call(upload, id, QELT_DISPATCH_PROPERTYGET, NULL, 0);
-  QeltVariant count = records.object ? Method(records.object, QELT_DISPID_COLLECTION_COUNT) : (QeltVariant){0};
-  for (int32_t i = 1; i <= count.integer; ++i) {
-    QeltVariant record = Index(records.object, i);
-    if (i > 1) putchar(',');
-    QeltVariant v = Field(record.object, "Field");
-    fputs("{\"field\":", stdout);
-    PrintJsonString(v.text, v.textLength);
-    lib.variantClear(&v);
-    PrintTextField(record.object, "ClientPath", "clientPath", 0);
-    PrintTextField(record.object, "FileName", "fileName", 0);
-    PrintTextField(record.object, "StoredPath", "storedPath", 1);
-    v = Field(record.object, "BytesReceived");
-    printf(",\"bytesReceived\":%lld", (long long)v.integer64);
-    v = Field(record.object, "BytesStored");
-    printf(",\"bytesStored\":%lld", (long long)v.integer64);
-    PrintTextField(record.object, "Outcome", "outcome", 0);
-    PrintTextField(record.object, "Reason", "reason", 1);
-    putchar('}');
-    lib.variantClear(&record);
-  }
-  lib.variantClear(&records);
-  fputs("]", stdout);
 }
 
 /* Runs the page: returns 1 when storeUploadedFiles raised, else 0. */

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "host/content_type.h"
 #include "runtime/ascii.h"
 
 namespace parcelmoor::apps {
@@ -118,6 +119,12 @@ po::options_description PageOptions(UploadSettings& s) {
          s.maxParts = n;
        }), "most parts (fields and files) of one upload; more stop it with 413 "
            "(serve and cgi: 10000 unless given; 0: no limit)")
+      ("allow-types", po::value<std::string>()->value_name("LIST")->notifier([&s](const std::string& v) {
+         std::string why;
+         if (!ParseTypePatterns(v, s.allowedTypes, why)) throw po::error("--allow-types: " + why);
+       }), "store only files whose content (told from their first bytes, not from the client's type or "
+           "the name) is one of these MIME types, such as image/*,application/pdf; another file is not "
+           "stored and the upload is answered 415 (default: any type)")
       ("delete-max-file", po::bool_switch(&s.deleteOverLimit),
        "delete a file that is larger than --max-file-size instead of cutting it")
       ("keep-partial", po::bool_switch(&s.keepPartial),
@@ -133,6 +140,9 @@ po::options_description UploadOptions(UploadSettings& s) {
   d.add_options()
       ("trusted-proxy", po::value<std::vector<std::string>>(&s.trustedProxies)->value_name("ADDRESS")->composing(),
        "a proxy (by address; may be given more than once) whose X-Forwarded-For names the client in the log")
+      ("allow-hidden-names", po::bool_switch()->notifier([&s](bool on) {
+         if (on) s.refuseHiddenNames = false;
+       }), "store files whose names begin with '.' (default: refuse them with 422)")
       ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxRequestBytes = v.value;
        }), "refuse a request body larger than this with 413, before reading it (default: no limit)")
@@ -192,6 +202,8 @@ void ApplyServerDefaults(UploadSettings& s) {
   // Browsers send every empty optional file input: it must not end the form.
   s.skipEmptyFileInputs = true;
   s.sync = true;
+  // A stored .htaccess or .env may change what serves the directory.
+  s.refuseHiddenNames = true;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

@@ -137,8 +137,10 @@ struct Settings {
   int32_t maxTotalFieldSize = 0;
 };
 
-// Refuses every second file part and skips every third: decisions that must
-// hold whatever the reads, as the script's settings do.
+// Refuses every second file part and skips every third, and refuses a stored
+// file whose first bytes begin with '<' or hold a NUL (judged on up to
+// kJudgedBytes held back): decisions that must hold whatever the reads, as
+// the script's settings do.
 class ByTurnsPolicy : public PartPolicy {
  public:
   PartDecision decide(const PartHeaders& part) override {
@@ -151,6 +153,17 @@ class ByTurnsPolicy : public PartPolicy {
       decision.status = 415;
     }
     if (files_ % 3 == 0) decision.action = PartDecision::Action::kSkip;
+    return decision;
+  }
+  bool judgesContent() const override { return true; }
+  PartDecision judgeContent(const PartHeaders&, std::span<const uint8_t> firstBytes) override {
+    PartDecision decision;
+    const bool hasNul = std::find(firstBytes.begin(), firstBytes.end(), uint8_t{0}) != firstBytes.end();
+    if ((!firstBytes.empty() && firstBytes[0] == '<') || hasNul) {
+      decision.action = PartDecision::Action::kRefuse;
+      decision.refusal = "content";
+      decision.status = 415;
+    }
     return decision;
   }
 

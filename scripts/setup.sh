@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libboost1.81-dev libboost-program-options1.81-dev libssl-dev
+  libboost1.81-dev libboost-program-options1.81-dev libssl-dev libmagic-dev
   curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
 )

@@ -7,25 +7,19 @@
  *
  * Exit status: 0 when the upload was processed, 1 when storeUploadedFiles
  * raised an error, 2 for a usage or loading error or a reference left over.
- * Build: cc -std=c11 -I build/include examples/c_host/c_host.c examples/c_host/json_out.c -o c_host -ldl */
+ * Build: cc -std=c11 -I build/include examples/c_host/c_host.c examples/c_host/json_out.c \
+ *        examples/c_host/records_out.c -o c_host -ldl */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_calls.h"
 #include "json_out.h"
 #include "parcelmoor/server_abi.h"
 
 /* ---- The library's entry points, looked up by name ---------------------- */
-static struct {
-  QeltHResult (*registerServer)(void);
-  QeltHResult (*unregisterServer)(void);
-  QeltHResult (*canUnloadNow)(void);
-  QeltHResult (*createObject)(const char*, QeltDispatch**);
-  QeltHResult (*takeReleaseError)(QeltErrorInfo*);
-  void (*variantClear)(QeltVariant*);
-  void (*errorClear)(QeltErrorInfo*);
-} lib;
+HostLibrary lib;
 
 static int LoadLibrary(void* handle) {
   *(void**)&lib.registerServer = dlsym(handle, "DllRegisterServer");
@@ -227,10 +221,9 @@ static const HostMember kResponseMembers[] = {
     {QELT_HOST_WRITE, ResponseWrite}, {QELT_HOST_ISCLIENTCONNECTED, ResponseIsClientConnected}, {NULL, NULL}};
 
 /* ---- Driving the upload object, as a page script does -------------------- */
-static int failed; /* a call that should not fail did */
+int failed;
 
-/* Invokes member `id` of `o` and returns its result (owned by the caller). */
-static QeltVariant Call(QeltDispatch* o, int32_t id, int32_t kind, const QeltVariant* args, size_t argCount) {
+QeltVariant Call(QeltDispatch* o, int32_t id, int32_t kind, const QeltVariant* args, size_t argCount) {
   QeltVariant result = {0};
   QeltErrorInfo error = {0};
   QeltHResult hr = o->vtbl->Invoke(o, id, kind, args, argCount, &result, &error);
@@ -243,9 +236,9 @@ static QeltVariant Call(QeltDispatch* o, int32_t id, int32_t kind, const QeltVar
   return result;
 }
 
-static QeltVariant Method(QeltDispatch* o, int32_t id) { return Call(o, id, QELT_DISPATCH_METHOD, NULL, 0); }
+QeltVariant Method(QeltDispatch* o, int32_t id) { return Call(o, id, QELT_DISPATCH_METHOD, NULL, 0); }
 
-static QeltVariant Index(QeltDispatch* collection, int32_t i) {
+QeltVariant Index(QeltDispatch* collection, int32_t i) {
   QeltVariant number = {0};
   number.type = QELT_VT_I4;
   number.integer = i;
@@ -314,6 +307,9 @@ static int RunPage(QeltDispatch* upload, QeltDispatch* context, const char* dir,
   lib.errorClear(&error);
   QeltVariant all = Call(upload, QELT_DISPID_UPLOADFILE_UPLOADALLFILESORNONE,
                          QELT_DISPATCH_METHOD | QELT_DISPATCH_PROPERTYGET, NULL, 0);
+  /* The records are read before the release, as a script reads them. */
+  fputs(",\"files\":", stdout);
+  PrintFileRecords(upload);
 
   /* Hold every item, as a script that read Form would, then release the
    * upload object: its termination deletes the files of an incomplete upload. */

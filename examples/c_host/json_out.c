@@ -22,14 +22,16 @@ static size_t Utf8Length(const unsigned char* s, size_t n, size_t i) {
 #undef CONT
 }
 
-/* Bytes outside valid UTF-8 are written as \udc80 to \udcff. */
+/* Each byte outside valid UTF-8 is written as U+FFFD, as the hosts write it;
+ * programs that need the exact bytes read the hosts' Base64 copies. */
 void PrintJsonString(const char* text, size_t n) {
   const unsigned char* s = (const unsigned char*)text;
   putchar('"');
   for (size_t i = 0; i < n;) {
     size_t len = Utf8Length(s, n, i);
     if (len == 0) {
-      printf("\\u%04x", 0xDC00u + s[i++]);
+      fputs("\xEF\xBF\xBD", stdout);
+      ++i;
     } else if (len > 1) {
       fwrite(s + i, 1, len, stdout);
       i += len;

@@ -6,8 +6,8 @@
 
 #include "parcelmoor/server_abi.h"
 
-/* A JSON string literal of `n` bytes; bytes outside valid UTF-8 are written
- * as \udc80 to \udcff, so a reader gets the exact bytes back. */
+/* A JSON string literal of `n` bytes; each byte outside valid UTF-8 is
+ * written as U+FFFD, as `parcelmoor store --json` writes it. */
 void PrintJsonString(const char* text, size_t n);
 /* {"number","source","description"}, or null when `e` is NULL. */
 void PrintJsonError(const QeltErrorInfo* e);

@@ -187,6 +187,18 @@ struct QeltDispatch {
  *   MaxFileSize                  put / get      I4             I4
  *   UploadDirectory              put / get      TEXT           TEXT
  *   UploadAllFilesOrNone         get / put      BOOL           BOOL
+ *   MaxFieldSize, MaxParts,
+ *   MaxTotalFieldSize            put / get      I4             I4
+ *   SkipEmptyFileInputs          put / get      BOOL           BOOL
+ *   FileRecords                  get            -              FORM of records
+ * FileRecords: a new collection, one entry per file part the body carried,
+ * in body order; each entry a collection read by key (Item, TEXT key):
+ * Field, ClientPath, FileName, StoredPath (TEXT, "" when nothing is on
+ * disk), BytesReceived, BytesStored (I8), Outcome (TEXT: "stored", "cut",
+ * "deleted", "failed", "not stored", "no file", "refused", the words of
+ * `parcelmoor store --json`), Reason (TEXT, "" for a stored file). Read it
+ * after storeUploadedFiles: it is a snapshot, and files an incomplete
+ * upload loses at the release are not shown so in it.
  * A host calls OnStartPage with its scripting context, sets the properties,
  * calls storeUploadedFiles once, reads Form, and releases the object. */
 #define QELT_DISPID_UPLOADFILE_FORM 0x40030010
@@ -196,6 +208,11 @@ struct QeltDispatch {
 #define QELT_DISPID_UPLOADFILE_MAXFILESIZE 0x68030002
 #define QELT_DISPID_UPLOADFILE_UPLOADDIRECTORY 0x68030001
 #define QELT_DISPID_UPLOADFILE_UPLOADALLFILESORNONE 0x68030000
+#define QELT_DISPID_UPLOADFILE_MAXFIELDSIZE 0x68030004
+#define QELT_DISPID_UPLOADFILE_MAXPARTS 0x68030005
+#define QELT_DISPID_UPLOADFILE_SKIPEMPTYFILEINPUTS 0x68030006
+#define QELT_DISPID_UPLOADFILE_MAXTOTALFIELDSIZE 0x68030007
+#define QELT_DISPID_UPLOADFILE_FILERECORDS 0x68030008
 /* FormItem (_FormItem), every member a method:
  *   extractCDHeader(TEXT header, FORM collection) -> I4
  *   Name() -> TEXT                 Value() -> FORM of the values (default member)

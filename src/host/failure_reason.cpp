@@ -2,6 +2,7 @@
 
 #include "runtime/raised_error.h"
 #include "storage/upload_errors.h"
+#include "upload/file_records_view.h"
 
 namespace parcelmoor {
 namespace {
@@ -123,23 +124,15 @@ FailureMeaning MeaningOf(const PageResult& page) {
 }
 
 std::string ReasonFor(const FileRecord& file, const PageResult& page) {
-  switch (file.outcome) {
-    case FileOutcome::kStored: return {};
-    case FileOutcome::kCut: return "it was cut at the size limit";
-    case FileOutcome::kDeleted: return "it is larger than the size limit, so it was deleted";
-    case FileOutcome::kFailed: return MeaningOf(file.storeError).reason;
-    case FileOutcome::kNoFile: return "no file was chosen for this field";
-    case FileOutcome::kRefused: return RefusalMeaning(file).reason;
-    case FileOutcome::kNotStored: break;
-  }
-  if (file.replacedByLater) return "a later file of the same name in this upload replaced it";
+  // The words a script reads in FileRecords, where the record alone tells.
+  if (file.outcome == FileOutcome::kFailed) return MeaningOf(file.storeError).reason;
+  if (file.outcome != FileOutcome::kNotStored || file.replacedByLater) return FileRecordReason(file);
   const auto index = static_cast<size_t>(&file - page.files.data());
   if (index < page.withdrawnFiles.size() && page.withdrawnFiles[index]) {
     return "the upload failed, so it was not handed to the application and was removed";
   }
-  if (!file.storedPath.empty()) return "the request ended inside it; what arrived was kept";
-  if (page.parseFailure) return "the upload stopped: " + ParseMeaning(page).reason;
-  return "the request ended before the upload was complete";
+  if (page.parseFailure && file.storedPath.empty()) return "the upload stopped: " + ParseMeaning(page).reason;
+  return FileRecordReason(file);
 }
 
 }  // namespace parcelmoor

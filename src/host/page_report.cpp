@@ -5,6 +5,7 @@
 #include "host/failure_reason.h"
 #include "host/page_answer.h"
 #include "host/page_runner.h"
+#include "upload/file_records_view.h"
 
 namespace parcelmoor {
 namespace {
@@ -104,18 +105,8 @@ bool AppendJsonItem(std::string& out, const ItemReport& item, bool withheld) {
 
 }  // namespace
 
-const char* OutcomeName(FileOutcome outcome) {
-  switch (outcome) {
-    case FileOutcome::kStored: return "stored";
-    case FileOutcome::kCut: return "cut";
-    case FileOutcome::kDeleted: return "deleted";
-    case FileOutcome::kFailed: return "failed";
-    case FileOutcome::kNoFile: return "no file";
-    case FileOutcome::kRefused: return "refused";
-    case FileOutcome::kNotStored: break;
-  }
-  return "not stored";
-}
+// Scripts read the same words through FileRecords.
+const char* OutcomeName(FileOutcome outcome) { return FileOutcomeWord(outcome); }
 
 std::string PageResultToJson(const PageResult& page) {
   std::string out = "{\"result\":";

@@ -6,7 +6,9 @@
 //
 // Where each acts:
 //   maxRequestBytes                 JudgeRequest, before any body byte is read
-//   maxFileBytes, deleteOverLimit   HostPartPolicy, once per file part
+//   maxFileBytes, deleteOverLimit,
+//   refuseHiddenNames               HostPartPolicy, once per file part
+//   allowedTypes                    HostPartPolicy, on each file's first bytes
 //   maxFieldBytes, maxParts,
 //   maxTotalFieldBytes,
 //   skipEmptyFileInputs             the component, through the page runner's puts
@@ -41,6 +43,13 @@ struct UploadSettings {
   // A file input sent without a file (an empty file name) stores nothing and
   // the parts after it are read; off: the upload stops there.
   bool skipEmptyFileInputs = false;
+  // A file whose name begins with '.' is refused (serve and cgi: on unless
+  // --allow-hidden-names; store: off).
+  bool refuseHiddenNames = false;
+  // MIME patterns (image/png, image/*, */*; lowercase) a file's content must
+  // match, as libmagic tells it from the file's first bytes; empty: any
+  // type, and no byte is looked at.
+  std::vector<std::string> allowedTypes;
   // A POST announcing more body bytes is answered 413 before any is read.
   std::optional<int64_t> maxRequestBytes;
   // Proxies whose X-Forwarded-For the log believes (addresses as peers show).

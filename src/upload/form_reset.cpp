@@ -5,6 +5,8 @@
 namespace parcelmoor {
 
 void UploadFile::resetForm() {
+  // Bytes still held for judgement were never stored: nothing to give up.
+  part_.judging_ = false;
   if (writer_.isOpen()) abandonUploadFile();
 
   // The files deleted are the ones this object created, each only while its

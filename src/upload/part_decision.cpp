@@ -30,9 +30,9 @@ void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
   part_.namesFile_ = true;
 }
 
-PartDecision UploadFile::askPolicy() {
+PartHeaders UploadFile::currentHeaders(std::string& fieldName) const {
   PartHeaders headers;
-  const std::string fieldName = part_.objCurrentItem->Name();
+  fieldName = part_.objCurrentItem->Name();
   headers.fieldName = fieldName;
   headers.contentType = part_.contentType_;
   headers.namesFile = part_.namesFile_;
@@ -40,6 +40,12 @@ PartDecision UploadFile::askPolicy() {
     headers.fileName = part_.fileName_;
     headers.clientPath = part_.clientPath_;
   }
+  return headers;
+}
+
+PartDecision UploadFile::askPolicy() {
+  std::string fieldName;
+  const PartHeaders headers = currentHeaders(fieldName);
   if (partPolicy_) return partPolicy_->decide(headers);
   std::optional<int64_t> limit;
   if (settings_.lMaxFileSizeSet != 0) limit = settings_.lMaxFileSize;
@@ -61,7 +67,12 @@ void UploadFile::decidePart() {
   const PartDecision decision = askPolicy();
   part_.dropContent_ = decision.action != PartDecision::Action::kStore;
   if (!part_.namesFile_) return;
-  if (decision.action == PartDecision::Action::kStore) {
+  if (decision.action == PartDecision::Action::kStore && partPolicy_ && partPolicy_->judgesContent()) {
+    // Nothing is stored until the file's first bytes are judged.
+    part_.judging_ = true;
+    part_.judgedDecision_ = decision;
+    part_.heldCount_ = 0;
+  } else if (decision.action == PartDecision::Action::kStore) {
     openFilePart(decision);
   } else {
     recordFileWithoutFile(decision);
@@ -100,10 +111,13 @@ void UploadFile::recordFileWithoutFile(const PartDecision& decision) {
 }
 
 void UploadFile::decidePendingFilePart() {
-  if (!part_.partHasItem_ || part_.decided_ || !part_.namesFile_ || body_.bAbort) return;
   try {
-    decidePart();
+    if (part_.partHasItem_ && !part_.decided_ && part_.namesFile_ && !body_.bAbort) decidePart();
+    // Held bytes are judged as at the part's end, so that a file the body
+    // stopped inside is recorded (and given up) as one that was open.
+    if (part_.judging_) judgeHeldContent();
   } catch (...) {
+    if (body_.bAbort) return;
     body_.lastParseFailure_ = CurrentExceptionAsRaisedError();
     body_.bAbort = kTrue;
   }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,23 @@ class PartPolicy {
   // are complete (or the part ends before its blank line). For a plain field
   // (namesFile false) anything but kStore drops its value. Must not throw.
   virtual PartDecision decide(const PartHeaders& part) = 0;
+
+  // The most first bytes of a file part judgeContent is shown.
+  static constexpr size_t kJudgedBytes = 4096;
+  // Whether judgeContent is asked at all. False (the default): a stored
+  // file is opened as soon as its headers are decided and nothing is held.
+  virtual bool judgesContent() const { return false; }
+  // Asked once per file part that decide() answered kStore, when
+  // judgesContent(), before any of its bytes is stored: with its first
+  // kJudgedBytes bytes, or all of them when the part ends sooner (however
+  // the reads cut the body). kStore keeps decide()'s answer (its limits
+  // apply); kRefuse stores nothing of the file and records the refusal;
+  // kSkip stores nothing and records no file. Must not throw.
+  virtual PartDecision judgeContent(const PartHeaders& part, std::span<const uint8_t> firstBytes) {
+    (void)part;
+    (void)firstBytes;
+    return PartDecision{};
+  }
 };
 
 }  // namespace parcelmoor

@@ -17,6 +17,7 @@ void UploadFile::OnDisposition(std::string_view header) {
   // A second Content-Disposition line in one part: the file the first one
   // named ends here, empty, so that its handle is never lost.
   if (part_.partHasItem_ && !part_.decided_) decidePart();
+  if (part_.judging_) judgeHeldContent();
   if (part_.lInFilePart == 1) finishFilePart();
   auto item = FormItem::Create();
   const int32_t merged = item->extractCDHeader(header, form());
@@ -42,6 +43,10 @@ void UploadFile::OnHeadersComplete() {
 }
 
 void UploadFile::OnContent(std::span<const uint8_t> bytes) {
+  if (part_.judging_) {
+    bytes = holdContent(bytes);
+    if (bytes.empty()) return;
+  }
   if (part_.lInFilePart == 1) {
     writer_.write(bytes.data(), static_cast<int32_t>(bytes.size()));
     return;
@@ -56,6 +61,7 @@ void UploadFile::OnPartEnd() {
   // A part that ends before its blank line is decided all the same: a file
   // it names is stored empty, as its headers said.
   if (part_.partHasItem_ && !part_.decided_) decidePart();
+  if (part_.judging_) judgeHeldContent();
   if (part_.lInFilePart == 1) finishFilePart();
   part_.partHasItem_ = false;
   part_.namesFile_ = false;

@@ -86,6 +86,10 @@ class UploadFile : public Object, private MultipartConsumer {
   // MaxFieldSize. A limit above 2147483647 (C++ API) reads as 2147483647.
   void put_MaxTotalFieldSize(int32_t bytes) { setMaxTotalFieldBytes(bytes); }
   int32_t get_MaxTotalFieldSize() const;
+  // FileRecords (read-only, dispatch id 0x68030008): a new collection with
+  // one keyed collection per file part the body carried so far, as
+  // upload/file_records_view.h lists them; read it after storeUploadedFiles
+  // for the final outcomes.
 
   // Termination: drops the host references and resets the form (deleting the
   // stored files of an incomplete upload). Raises its failure to the caller;
@@ -181,6 +185,19 @@ class UploadFile : public Object, private MultipartConsumer {
   // What the policy answers for the current part (the script's limits when
   // no policy is set).
   PartDecision askPolicy();
+  // The current part's headers as the policy sees them; `fieldName` holds
+  // the field name the result views.
+  PartHeaders currentHeaders(std::string& fieldName) const;
+  // While the policy judges a stored file's content (content_judgement.cpp):
+  // takes up to PartPolicy::kJudgedBytes of the part's first bytes into the
+  // held buffer, judging them once it is full, and returns the bytes past
+  // the held ones, which go where the judgement sent the file.
+  std::span<const uint8_t> holdContent(std::span<const uint8_t> bytes);
+  // Asks the policy about the held bytes (all there are when the part ended
+  // sooner): accepted, the file is opened and given them; refused, it is
+  // recorded so and the rest of the part is read past. Raises as
+  // openFilePart.
+  void judgeHeldContent();
   // Opens the current part's file with the decided limit.
   void openFilePart(const PartDecision& decision);
   // Records a file part stored nowhere: refused, or no file.
@@ -276,6 +293,14 @@ class UploadFile : public Object, private MultipartConsumer {
     std::string fileName_;
     std::string clientPath_;
     std::string contentType_;
+    // The file's first bytes are held for the policy's judgement of its
+    // content (only under a policy that judgesContent): the file is opened
+    // with `judgedDecision_` once they are judged acceptable.
+    bool judging_ = false;
+    PartDecision judgedDecision_;
+    // PartPolicy::kJudgedBytes, made at the first judged part and reused.
+    std::unique_ptr<uint8_t[]> heldBytes_;
+    size_t heldCount_ = 0;
   } part_;
 
   // The file of a file part and the record of every file stored (hFile,

@@ -1,5 +1,6 @@
 // Member table of the upload object's interface _UploadFile and its dispatch.
 #include "runtime/member_table.h"
+#include "upload/file_records_view.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {
@@ -16,6 +17,7 @@ constexpr DispId kMaxFieldSize = 0x68030004;
 constexpr DispId kMaxParts = 0x68030005;
 constexpr DispId kSkipEmptyFileInputs = 0x68030006;
 constexpr DispId kMaxTotalFieldSize = 0x68030007;
+constexpr DispId kFileRecords = 0x68030008;
 
 using enum ValueType;
 using K = InvokeKind;
@@ -43,6 +45,8 @@ constexpr MemberSlot kMembers[] = {
     {"SkipEmptyFileInputs", K::kPropertyGet, kSkipEmptyFileInputs, {}, 0, kBoolean},
     {"MaxTotalFieldSize", K::kPropertyPut, kMaxTotalFieldSize, {kInteger}, 0, kNone},
     {"MaxTotalFieldSize", K::kPropertyGet, kMaxTotalFieldSize, {}, 0, kInteger},
+    // Read-only: what became of each file part (file_records_view.h).
+    {"FileRecords", K::kPropertyGet, kFileRecords, {}, 0, kCollection},
 };
 
 }  // namespace
@@ -114,6 +118,8 @@ Variant UploadFile::Invoke(DispId id, InvokeKind kind, std::vector<Variant>& arg
         return {};
       }
       return get_MaxTotalFieldSize();
+    case kFileRecords:
+      return FileRecordsCollection(*fileRecords());
   }
   RaiseMemberNotFound();
 }

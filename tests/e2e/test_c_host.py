@@ -23,6 +23,8 @@ CHUNK = 65535  # bytes the component asks of each read
 
 ITEM_KEYS = ("name", "values", "multipleValues", "isFile", "fileName", "clientPath", "fileSize")
 PAGE_KEYS = ("result", "error", "response", "uploadAllFilesOrNone", "releaseError")
+# Each file's record, read by name from the upload object's FileRecords.
+FILE_KEYS = ("field", "clientPath", "fileName", "storedPath", "bytesReceived", "bytesStored", "outcome", "reason")
 
 
 def tricky_body():
@@ -35,6 +37,18 @@ def tricky_body():
     cr_file = binary_content(CHUNK - len(prefix) % CHUNK - 1, seed=7).replace(b"\r", b".") + b"\r"
     assert (len(prefix) + len(cr_file)) % CHUNK == 0
     return multipart(parts + [("cr", "ends-in-cr.txt", cr_file), ("tail", None, b"last")])
+
+
+def records(page, directory):
+    """The page's file records, each stored path relative to `directory`
+    (the two runs store into directories of their own)."""
+    out = []
+    for f in page["files"]:
+        record = {k: f[k] for k in FILE_KEYS}
+        if record["storedPath"]:
+            record["storedPath"] = os.path.relpath(record["storedPath"], directory)
+        out.append(record)
+    return out
 
 
 class CHost(unittest.TestCase):
@@ -66,6 +80,7 @@ class CHost(unittest.TestCase):
         got = subprocess.run([*wrapper, C_HOST, LIBRARY, self.body, by_host, *limit],
                              capture_output=True, timeout=300)
         self.assertEqual(got.returncode, 0, got.stderr.decode(errors="replace"))
+        self.dirs = by_store, by_host
         return json.loads(expected.stdout), json.loads(got.stdout), self.stored(by_store), self.stored(by_host)
 
     def test_same_outcome_as_store(self):
@@ -77,10 +92,13 @@ class CHost(unittest.TestCase):
         for limit, wrapper in (((), () if SANITIZED else valgrind), (("70000",), ())):
             with self.subTest(limit=limit, wrapper=wrapper[:1]):
                 want, got, want_files, got_files = self.run_both(*limit, wrapper=wrapper)
+                by_store, by_host = self.dirs
                 self.assertEqual({k: got[k] for k in PAGE_KEYS}, {k: want[k] for k in PAGE_KEYS})
                 self.assertEqual([{k: i[k] for k in ITEM_KEYS} for i in got["form"]],
                                  [{k: i[k] for k in ITEM_KEYS} for i in want["form"]])
                 self.assertEqual(len(want["form"]), 5)
+                self.assertEqual(records(got, by_host), records(want, by_store))
+                self.assertEqual([f["outcome"] for f in got["files"]], ["cut" if limit else "stored", "stored"])
                 self.assertEqual(set(got_files), {"big.bin", "ends-in-cr.txt"})
                 self.assertEqual(got_files, want_files)
 

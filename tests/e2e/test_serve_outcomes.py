@@ -219,6 +219,7 @@ class CommandLine(unittest.TestCase):
             (("store", "--dir", up, "--max-file-size", "12x", self.body), 2, b"not '12x'"),
             (("store", "--dir", up, "--max-field-size", "3G", self.body), 2, b"at most 2147483647"),
             (("serve", "--max-parts", "-1"), 2, b"--max-parts"),
+            (("serve", "--allow-types", "png"), 2, b"--allow-types: 'png' is not a type"),
             (("serve", "--bind", "nosuch.invalid", "--port", "0"), 2, b"cannot resolve --bind"),
             (("-v",), 2, b"parcelmoor: unrecognised option '-v'"),
             (("--version",), 0, b""),

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "host/content_type.h"
 #include "host/host_part_policy.h"
 
 namespace parcelmoor {
@@ -106,6 +108,61 @@ TEST(RequestPolicyTest, PartPolicyLimitsFilesOnly) {
   EXPECT_EQ(field.action, PartDecision::Action::kStore);
   EXPECT_FALSE(field.maxFileBytes);
   EXPECT_FALSE(HostPartPolicy(UploadSettings{}).decide({.fieldName = "f", .namesFile = true}).maxFileBytes);
+}
+
+// --allow-types: each list and a type told from content, allowed or not;
+// lists that name no usable pattern are refused as the option is read.
+TEST(RequestPolicyTest, AllowedTypesMatchWholeTypesOrASubtypeWildcard) {
+  struct Case {
+    const char* list;
+    const char* type;
+    bool valid;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"image/png", "image/png", true, true},
+      {" Image/PNG , application/pdf", "image/png", true, true},
+      {"image/*", "image/gif", true, true},
+      {"image/*", "imagex/gif", true, false},
+      {"image/png", "image/pngx", true, false},
+      {"text/plain", "text/html", true, false},
+      {"*/*", "application/x-empty", true, true},
+      {"image", "image/png", false, false},
+      {"*/png", "image/png", false, false},
+      {"image/p*", "image/png", false, false},
+      {",", "image/png", false, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> patterns;
+    std::string why;
+    EXPECT_EQ(ParseTypePatterns(c.list, patterns, why), c.valid) << c.list;
+    if (c.valid) {
+      EXPECT_EQ(TypeAllowed(c.type, patterns), c.allowed) << c.list << " " << c.type;
+    }
+  }
+  const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                         0,    0,   0,   1,   0,    0,    0,    1,    8, 2, 0, 0,  0};
+  EXPECT_EQ(SniffMimeType(png), "image/png");
+  EXPECT_EQ(SniffMimeType({}), "application/x-empty");
+}
+
+// Hidden names are refused only when the settings say so; the file's own
+// name decides, not its client path.
+TEST(RequestPolicyTest, HiddenNamesAreRefusedWhenSet) {
+  UploadSettings settings;
+  settings.refuseHiddenNames = true;
+  HostPartPolicy policy(settings);
+  const PartDecision hidden = policy.decide({.fieldName = "f", .fileName = ".htaccess", .namesFile = true});
+  EXPECT_EQ(hidden.action, PartDecision::Action::kRefuse);
+  EXPECT_EQ(hidden.refusal, "hidden-name");
+  EXPECT_EQ(hidden.status, 422);
+  EXPECT_EQ(policy.decide({.fieldName = "f", .fileName = "a.txt", .clientPath = ".dir/a.txt", .namesFile = true})
+                .action,
+            PartDecision::Action::kStore);
+  // ".." is no hidden name: the store refuses it with its own answer.
+  EXPECT_EQ(policy.decide({.fieldName = "f", .fileName = "..", .namesFile = true}).action, PartDecision::Action::kStore);
+  EXPECT_EQ(HostPartPolicy(UploadSettings{}).decide({.fieldName = "f", .fileName = ".env", .namesFile = true}).action,
+            PartDecision::Action::kStore);
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ const std::vector<Published> kUploadFileInterface = {
     {"SkipEmptyFileInputs", kGet, 0x68030006},
     {"MaxTotalFieldSize", kPut, 0x68030007},
     {"MaxTotalFieldSize", kGet, 0x68030007},
+    {"FileRecords", kGet, 0x68030008},
 };
 const std::vector<Published> kFormItemInterface = {
     {"extractCDHeader", kMethod, 0x60030001},  {"Name", kMethod, 0x60030002},

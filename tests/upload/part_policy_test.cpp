@@ -136,6 +136,77 @@ TEST(PartPolicyTest, ASkippedFieldKeepsItsItemWithoutAValue) {
   run.upload->release();
 }
 
+// Judges each stored file by its first byte ('<' refused) and keeps how many
+// bytes it was shown of each file.
+class FirstBytePolicy : public PartPolicy {
+ public:
+  PartDecision decide(const PartHeaders& part) override {
+    return part.fieldName == "small" ? StoreUnder(3, false) : PartDecision{};
+  }
+  bool judgesContent() const override { return true; }
+  PartDecision judgeContent(const PartHeaders& part, std::span<const uint8_t> firstBytes) override {
+    shown += std::string(part.fileName) + "=" + std::to_string(firstBytes.size()) + ";";
+    return !firstBytes.empty() && firstBytes[0] == '<' ? Refuse() : PartDecision{};
+  }
+  std::string shown;
+};
+
+// The held first bytes are judged the same way, and stored whole, however
+// the reads cut the body: files shorter than, exactly and longer than the
+// held buffer, a refused one among them, an empty one, and a decision's
+// limit that applies after the judgement.
+TEST(PartPolicyTest, ContentIsJudgedOnTheSameFirstBytesWhateverTheReads) {
+  constexpr size_t kHeld = PartPolicy::kJudgedBytes;
+  const std::string longFile = "P" + std::string(kHeld + 900, 'x');
+  const std::string exactFile = "Q" + std::string(kHeld - 1, 'y');
+  const std::string body = Body({File("a", "long.bin", longFile), File("b", "evil.png", "<html>" + longFile),
+                                 File("c", "exact.bin", exactFile), File("d", "empty.bin", ""),
+                                 File("small", "cut.bin", "abcdef"), Field("u", "after")});
+  for (size_t read : {size_t{1}, size_t{7}, kHeld - 1, kHeld, kHeld + 1, size_t{65535}}) {
+    TempDir dir;
+    auto policy = std::make_shared<FirstBytePolicy>();
+    StoreRun run = Store(body, dir, {.readPlan = {read}, .policy = policy});
+    EXPECT_FALSE(run.upload->lastParseFailure()) << read;
+    run.upload->release();
+    EXPECT_EQ(policy->shown, "long.bin=4096;evil.png=4096;exact.bin=4096;empty.bin=0;cut.bin=6;") << read;
+    EXPECT_EQ(Outcomes(*run.upload->fileRecords()),
+              "a:stored;b:refused type-not-allowed 415 PNG only;c:stored;d:stored;small:cut;")
+        << read;
+    const std::map<std::string, std::string> files{
+        {"long.bin", longFile}, {"exact.bin", exactFile}, {"empty.bin", ""}, {"cut.bin", "abc"}};
+    EXPECT_EQ(dir.Files(), files) << read;
+  }
+}
+
+// FileRecords, read by name through the late-bound surface as a script
+// reads it: one keyed collection per file part with 64-bit sizes, the
+// hosts' outcome words and a refusal's sentence.
+TEST(PartPolicyTest, ScriptsReadEachFilesRecordByName) {
+  TempDir dir;
+  auto policy = std::make_shared<FieldPolicy>(std::map<std::string, PartDecision>{{"a", Refuse()}});
+  StoreRun run = Store(Body({File("a", "a.png", "0123"), File("b", "dir/b.txt", "bbbbbb")}), dir, {.policy = policy});
+  std::vector<Variant> none;
+  const Variant all = run.upload->Invoke(run.upload->GetIDOfName("filerecords"), InvokeKind::kPropertyGet, none);
+  auto records = ObjectAs<Collection>(all.asObject());
+  ASSERT_EQ(records->Count(), 2);
+  auto field = [&](int32_t i, std::string_view key) {
+    return ObjectAs<Collection>(records->Item(i).asObject())->Item(key);
+  };
+  EXPECT_EQ(field(1, "Outcome").asText(), "refused");
+  EXPECT_EQ(field(1, "Reason").asText(), "PNG only");
+  EXPECT_EQ(field(1, "StoredPath").asText(), "");
+  EXPECT_EQ(field(2, "Field").asText(), "b");
+  EXPECT_EQ(field(2, "FileName").asText(), "b.txt");
+  EXPECT_EQ(field(2, "Outcome").asText(), "stored");
+  EXPECT_EQ(field(2, "Reason").asText(), "");
+  EXPECT_TRUE(field(2, "BytesStored").isLong());
+  EXPECT_EQ(field(2, "BytesStored").asLong(), 6);
+  EXPECT_EQ(field(2, "BytesReceived").asLong(), 6);
+  EXPECT_EQ(field(2, "StoredPath").asText(), run.upload->fileRecords()->at(1).storedPath);
+  EXPECT_TRUE(field(2, "StoredPath").asText().ends_with("b.txt"));
+  run.upload->release();
+}
+
 // A host's limit policy decides as the script's settings would.
 TEST(PartPolicyTest, LimitPolicyStoresUnderItsLimit) {
   LimitPolicy policy(int64_t{5'000'000'000}, true);

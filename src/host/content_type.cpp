@@ -1,0 +1,88 @@
+#include "host/content_type.h"
+
+#include <magic.h>
+
+#include <memory>
+
+#include "runtime/ascii.h"
+
+namespace parcelmoor {
+namespace {
+
+struct MagicCloser {
+  void operator()(magic_t cookie) const { magic_close(cookie); }
+};
+using Magic = std::unique_ptr<std::remove_pointer_t<magic_t>, MagicCloser>;
+
+// libmagic's handles may not be shared between threads: one per thread,
+// loaded at its first use. Null when the database could not be loaded.
+magic_t ThreadMagic() {
+  thread_local Magic cookie = [] {
+    Magic opened(magic_open(MAGIC_MIME_TYPE));
+    if (opened && magic_load(opened.get(), nullptr) != 0) opened.reset();
+    return opened;
+  }();
+  return cookie.get();
+}
+
+std::string Lowered(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AsciiToLower(c);
+  return out;
+}
+
+bool ValidPattern(std::string_view p) {
+  const size_t slash = p.find('/');
+  if (slash == std::string_view::npos || slash == 0 || slash + 1 == p.size()) return false;
+  if (p.find('/', slash + 1) != std::string_view::npos) return false;
+  // "*" stands only for a whole subtype, or for both halves.
+  const std::string_view type = p.substr(0, slash);
+  const std::string_view subtype = p.substr(slash + 1);
+  if (type == "*") return subtype == "*";
+  return type.find('*') == std::string_view::npos &&
+         (subtype == "*" || subtype.find('*') == std::string_view::npos);
+}
+
+}  // namespace
+
+std::string SniffMimeType(std::span<const uint8_t> firstBytes) {
+  if (firstBytes.empty()) return "application/x-empty";
+  magic_t cookie = ThreadMagic();
+  if (!cookie) return "application/octet-stream";
+  const char* type = magic_buffer(cookie, firstBytes.data(), firstBytes.size());
+  return type ? std::string(type) : "application/octet-stream";
+}
+
+bool ParseTypePatterns(std::string_view list, std::vector<std::string>& patterns, std::string& why) {
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    const std::string entry = Lowered(TrimAscii(list.substr(0, comma), " \t"));
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (entry.empty()) continue;
+    if (!ValidPattern(entry)) {
+      why = "'" + entry + "' is not a type such as image/png, image/* or */*";
+      return false;
+    }
+    patterns.push_back(entry);
+  }
+  if (patterns.empty()) {
+    why = "no type given";
+    return false;
+  }
+  return true;
+}
+
+bool TypeAllowed(std::string_view mimeType, const std::vector<std::string>& patterns) {
+  const std::string type = Lowered(mimeType);
+  const size_t slash = type.find('/');
+  for (const std::string& p : patterns) {
+    if (p == "*/*" || p == type) return true;
+    if (p.size() >= 2 && p.ends_with("/*") && slash != std::string::npos &&
+        std::string_view(type).substr(0, slash + 1) == std::string_view(p).substr(0, p.size() - 1)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace parcelmoor

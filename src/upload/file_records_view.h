@@ -1,0 +1,31 @@
+#pragma once
+// The file records as scripts and C hosts read them: one collection per file
+// part, in body order, each keyed by name (letter case ignored):
+//   Field, ClientPath, FileName, StoredPath   text ("" when nothing is on disk)
+//   BytesReceived, BytesStored                 64-bit integers
+//   Outcome                                    the hosts' word (FileOutcomeWord)
+//   Reason                                     FileRecordReason
+// A snapshot: later changes of the records are not seen in it.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/collection.h"
+#include "storage/file_record.h"
+
+namespace parcelmoor {
+
+// "stored", "cut", "deleted", "failed", "not stored", "no file", "refused":
+// the words the hosts' answers use too.
+const char* FileOutcomeWord(FileOutcome outcome);
+
+// Why a file is not stored whole, in the hosts' words; "" for a stored one.
+// The hosts say more where the whole upload is known: a failed file's
+// cause, and why a file the upload stopped before or inside is not stored.
+// Here a failed file gives its error's text.
+std::string FileRecordReason(const FileRecord& file);
+
+std::shared_ptr<Collection> FileRecordsCollection(const std::vector<FileRecord>& records);
+
+}  // namespace parcelmoor

@@ -1,9 +1,10 @@
 #include "host/page_answer.h"
 
-#include <charconv>
+#include <algorithm>
 #include <optional>
 
 #include "host/failure_reason.h"
+#include "host/header_weights.h"
 #include "host/upload_page.h"
 #include "runtime/ascii.h"
 
@@ -13,38 +14,14 @@ namespace {
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
 
-// q-value of one media range ("application/json;q=0.5" -> 0.5); 1 when
-// absent, 0 when malformed.
-double QualityOf(std::string_view params) {
-  while (!params.empty()) {
-    size_t semi = params.find(';');
-    std::string_view param = TrimAscii(params.substr(0, semi));
-    params = semi == std::string_view::npos ? std::string_view() : params.substr(semi + 1);
-    if (param.size() >= 2 && (param[0] == 'q' || param[0] == 'Q') && param[1] == '=') {
-      std::string_view number = TrimAscii(param.substr(2));
-      double q = 0;
-      auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), q);
-      if (ec != std::errc() || end != number.data() + number.size() || q < 0 || q > 1) return 0;
-      return q;
-    }
-  }
-  return 1;
-}
-
 }  // namespace
 
 bool AcceptsJson(std::string_view accept) {
   std::optional<double> json, html;
-  while (!accept.empty()) {
-    size_t comma = accept.find(',');
-    std::string_view range = accept.substr(0, comma);
-    accept = comma == std::string_view::npos ? std::string_view() : accept.substr(comma + 1);
-    size_t semi = range.find(';');
-    std::string_view type = TrimAscii(range.substr(0, semi));
-    double q = semi == std::string_view::npos ? 1 : QualityOf(range.substr(semi + 1));
+  ForEachWeighted(accept, [&](std::string_view type, double q) {
     if (EqualsIgnoringAsciiCase(type, "application/json")) json = std::max(json.value_or(0), q);
     if (EqualsIgnoringAsciiCase(type, "text/html")) html = std::max(html.value_or(0), q);
-  }
+  });
   return json && *json > 0 && *json >= html.value_or(0);
 }
 

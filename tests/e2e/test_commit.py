@@ -39,7 +39,9 @@ class Commit(unittest.TestCase):
     def environment(self, length, directory=None):
         return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
                 "REQUEST_METHOD": "POST", "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(length),
-                "PARCELMOOR_DIR": directory or self.uploads, "HTTP_ACCEPT": "application/json"}
+                "PARCELMOOR_DIR": directory or self.uploads, "HTTP_ACCEPT": "application/json",
+                # A user's file may be named like a temporary of old: hidden names are let in.
+                "PARCELMOOR_ALLOW_HIDDEN_NAMES": "yes"}
 
     def start_writer(self, name, directory=None, fill=b"w"):
         """A cgi upload of `name` that has sent part of its file and waits."""

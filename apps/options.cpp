@@ -129,6 +129,20 @@ po::options_description PageOptions(UploadSettings& s) {
        "delete a file that is larger than --max-file-size instead of cutting it")
       ("keep-partial", po::bool_switch(&s.keepPartial),
        "keep the files of an upload that did not arrive whole (default: delete them)")
+      ("on-exists", po::value<std::string>()->value_name("MODE")->notifier([&s](const std::string& v) {
+         if (v == "replace") s.onExists = OnExists::kReplace;
+         else if (v == "keep-both") s.onExists = OnExists::kKeepBoth;
+         else if (v == "refuse") s.onExists = OnExists::kRefuse;
+         else throw po::error("--on-exists needs replace, keep-both or refuse");
+       }), "when a file of the same name is already stored: replace it (default), keep-both (the new file "
+           "takes the first free name of 'x (1).txt', 'x (2).txt', ...; never overwrites), or refuse (the "
+           "earlier file stays, the new one is not stored, answer 409)")
+      ("checksum", po::value<std::string>()->value_name("KIND")->notifier([&s](const std::string& v) {
+         if (v == "sha256") s.checksums = true;
+         else if (v == "none") s.checksums = false;
+         else throw po::error("--checksum needs sha256 or none");
+       }), "sha256: give each stored file's record the SHA-256 of its stored bytes, computed as they "
+           "arrive; none: no checksum (serve and cgi: sha256 unless given; store: none)")
       ("sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync || on; }),
        "make each stored file and its name durable (fdatasync, directory fsync) before saying it is "
        "stored (serve and cgi: on unless --no-sync)");
@@ -204,6 +218,7 @@ void ApplyServerDefaults(UploadSettings& s) {
   s.sync = true;
   // A stored .htaccess or .env may change what serves the directory.
   s.refuseHiddenNames = true;
+  s.checksums = true;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

@@ -59,6 +59,7 @@ FailureMeaning MeaningOf(const StoreError& e) {
     case StoreCause::kIsDirectory:
       return {500, "the file name is not allowed: a directory of that name is in the way", "bad-file-name"};
     case StoreCause::kNameBusy: return {500, "another upload is writing a file of the same name", "file-busy"};
+    case StoreCause::kNameExists: return {409, "a file of that name exists", "name-exists"};
     case StoreCause::kTooManyFiles: return {500, "the server has too many files open", "too-many-files"};
     case StoreCause::kUnreachable: return {502, "the file store could not be reached", "store-unreachable"};
     case StoreCause::kTimedOut: return {504, "the file store did not answer in time", "store-timeout"};

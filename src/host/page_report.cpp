@@ -52,7 +52,9 @@ std::string JsonFileRecord(const FileRecord& file, const PageResult& page) {
                                    : ",\"pendingPath\":" + JsonString(file.pendingPath) +
                                          ",\"pendingPathBase64\":" + exact(file.pendingPath)) +
          ",\"bytesReceived\":" + std::to_string(file.bytesReceived) +
-         ",\"bytesStored\":" + std::to_string(file.bytesStored) + ",\"outcome\":\"" + OutcomeName(file.outcome) +
+         ",\"bytesStored\":" + std::to_string(file.bytesStored) +
+         (file.sha256.empty() ? std::string() : ",\"sha256\":\"" + file.sha256 + "\"") +
+         ",\"outcome\":\"" + OutcomeName(file.outcome) +
          "\",\"error\":" + JsonError(error) + ",\"reason\":" + JsonOrNull(ReasonFor(file, page)) + "}";
 }
 

@@ -97,6 +97,7 @@ void AppendFileEntries(std::string& out, const PageResult& page) {
            OutcomeName(file.outcome) + ", " + std::to_string(file.bytesStored) + " of " +
            std::to_string(file.bytesReceived) + " bytes stored; field <span class=\"value\">" + Shown(file.fieldName) +
            "</span>)</span>";
+    if (!file.sha256.empty()) out += "<br><span class=\"sha256\">SHA-256 " + file.sha256 + "</span>";
     if (!why.empty()) out += "<br><span class=\"why\">" + Shown(why) + "</span>";
     out += "</li>\n";
   }

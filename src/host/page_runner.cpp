@@ -132,7 +132,10 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   // the parse failure and the file records out.
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
   if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
-  if (typed) typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
+  if (typed) {
+    typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists}));
+    typed->setChecksums(settings.checksums);
+  }
   if (typed && decide) typed->holdCommits();
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {

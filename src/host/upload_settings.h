@@ -14,11 +14,15 @@
 //   skipEmptyFileInputs             the component, through the page runner's puts
 //   uploadDirectory, keepPartial    the component, through the page runner's puts
 //   trustedProxies                  ClientForLog
+//   sync, onExists                  the page runner's LocalStore
+//   checksums                       the upload file writer, through the page runner
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "storage/local_store.h"
 
 namespace parcelmoor {
 
@@ -57,6 +61,12 @@ struct UploadSettings {
   // Stored files and their names are made durable before the page returns
   // (storage/local_store.h): serve and cgi unless --no-sync, store with --sync.
   bool sync = false;
+  // What a commit does when a file's name is taken (replace: today's
+  // behaviour; keep-both; refuse with 409).
+  OnExists onExists = OnExists::kReplace;
+  // Each stored file's record gets the SHA-256 of its kept bytes (serve and
+  // cgi: on unless --checksum none; store: off unless --checksum sha256).
+  bool checksums = false;
 };
 
 }  // namespace parcelmoor

@@ -37,6 +37,9 @@ struct FileRecord {
   std::string pendingPath;
   int64_t bytesReceived = 0;
   int64_t bytesStored = 0;
+  // The SHA-256 of the bytes kept on disk (64 lowercase hex digits), when
+  // the host asked for checksums and the file is stored or cut; else empty.
+  std::string sha256;
   FileOutcome outcome = FileOutcome::kNotStored;
   std::optional<RaisedError> error;  // set for kFailed
   StoreError storeError;             // set for kFailed when the store failed: the typed cause
@@ -58,6 +61,7 @@ inline void MarkNoLongerStored(FileRecord& record) {
   record.storedPath.clear();
   record.pendingPath.clear();
   record.bytesStored = 0;
+  record.sha256.clear();
   if (record.outcome == FileOutcome::kStored || record.outcome == FileOutcome::kCut) {
     record.outcome = FileOutcome::kNotStored;
   }

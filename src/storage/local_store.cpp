@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <algorithm>
 #include <atomic>
 #include <set>
@@ -26,6 +27,16 @@ bool IsSafeFileName(const std::string& name) {
   for (unsigned char c : name)
     if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
   return true;
+}
+
+// Most names keep-both tries before it refuses the file.
+constexpr int kKeepBothTries = 1000;
+
+// Renames `from` to `to` only while `to` does not exist, in one step.
+StoreError RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno == EEXIST) return {StoreCause::kNameExists, EEXIST};
+  return StoreErrorFromErrno(errno);
 }
 
 // Most syncs run at once for one commit.
@@ -77,6 +88,13 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string NumberedName(const std::string& path, int n) {
+  const size_t nameStart = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) dot = path.size();
+  return path.substr(0, dot) + " (" + std::to_string(n) + ")" + path.substr(dot);
+}
+
 LocalStore::~LocalStore() {
   for (Ticket t = 0; t < entries_.size(); ++t) {
     if (entries_[t].state == State::kWriting || entries_[t].state == State::kFinished) abandon(t);
@@ -116,11 +134,15 @@ StoreError LocalStore::begin(const std::string& directory, const std::string& fi
   if (entry.lockFd < 0) return error;
   struct stat st;
   if (::lstat(entry.finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {StoreCause::kIsDirectory, EISDIR};
+  // Replacing needs the share rule (two writers of one name, the later
+  // rename silently winning); the other policies never overwrite, so two
+  // uploads of one name may both go on and settle it at commit.
+  entry.holdsNameLock = options_.onExists == OnExists::kReplace;
   entry.nameLock = NameLockOffset(fileName);
-  if (!TryLockRange(entry.lockFd, entry.nameLock)) return StoreErrorFromErrno(errno);
+  if (entry.holdsNameLock && !TryLockRange(entry.lockFd, entry.nameLock)) return StoreErrorFromErrno(errno);
   error = createTemporary(entry);
   if (error) {
-    UnlockRange(entry.lockFd, entry.nameLock);
+    release(entry);
     return error;
   }
   entries_.push_back(std::move(entry));
@@ -180,7 +202,10 @@ StoreError LocalStore::finish(Ticket ticket) {
   return closed ? StoreError{} : LastError(*files_);
 }
 
-void LocalStore::release(Entry& entry) noexcept { UnlockRange(entry.lockFd, entry.nameLock); }
+void LocalStore::release(Entry& entry) noexcept {
+  if (entry.holdsNameLock) UnlockRange(entry.lockFd, entry.nameLock);
+  entry.holdsNameLock = false;
+}
 
 bool LocalStore::abandon(Ticket ticket) noexcept {
   Entry& entry = entries_[ticket];
@@ -242,9 +267,7 @@ std::vector<StoreError> LocalStore::commit(std::span<const Ticket> tickets) {
       if (!results[i] && entry.state != State::kCommitted) results[i] = {StoreCause::kIo, EINVAL};
       continue;
     }
-    if (!results[i] && !files_->MoveFileExA(entry.temporaryPath, entry.finalPath, modWin32::MOVEFILE_REPLACE_EXISTING)) {
-      results[i] = LastError(*files_);
-    }
+    if (!results[i]) results[i] = giveName(entry);
     if (results[i]) {
       abandon(tickets[i]);
       continue;
@@ -267,6 +290,26 @@ std::vector<StoreError> LocalStore::commit(std::span<const Ticket> tickets) {
     }
   }
   return results;
+}
+
+StoreError LocalStore::giveName(Entry& entry) {
+  switch (options_.onExists) {
+    case OnExists::kReplace:
+      if (files_->MoveFileExA(entry.temporaryPath, entry.finalPath, modWin32::MOVEFILE_REPLACE_EXISTING)) return {};
+      return LastError(*files_);
+    case OnExists::kRefuse: return RenameNoReplace(entry.temporaryPath, entry.finalPath);
+    case OnExists::kKeepBoth: break;
+  }
+  // Each try takes its name only if free at that instant: a concurrent
+  // upload's name is never overwritten, it only moves this one on.
+  for (int n = 0; n <= kKeepBothTries; ++n) {
+    const std::string candidate = n == 0 ? entry.finalPath : NumberedName(entry.finalPath, n);
+    const StoreError error = RenameNoReplace(entry.temporaryPath, candidate);
+    if (error.cause == StoreCause::kNameExists) continue;
+    if (!error) entry.finalPath = candidate;
+    return error;
+  }
+  return {StoreCause::kNameExists, EEXIST};
 }
 
 bool LocalStore::removeCommitted(const std::string& finalPath, const FileIdentity& identity) noexcept {

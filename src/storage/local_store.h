@@ -5,7 +5,10 @@
 // same file system, so one atomic step: an earlier file of the name stays
 // whole until then). The share rule and the sweep's test of a dead writer
 // rest on locks of one lock file per directory, one descriptor per store, so
-// a finished file holds no descriptor while it waits for its commit.
+// a finished file holds no descriptor while it waits for its commit. The
+// share rule (a name another upload is writing is refused) holds only while
+// commits replace: under keep-both and refuse, two uploads of one name both
+// go on and the commit's no-replace rename settles which gets which name.
 //
 // With `sync`, what commit promises survives a power cut: write-back starts
 // while the body arrives (every few MiB and at the part's end), each file's
@@ -31,12 +34,26 @@ namespace parcelmoor {
 std::string UploadDirectoryPrefix(const std::string& componentDirectory);
 // The directory part of a POSIX path ("." when it has none).
 std::string DirectoryOf(const std::string& path);
+// `path` with " (n)" before its name's extension: "d/x.txt" -> "d/x (2).txt";
+// a name without one, or with only a leading '.', gets it at the end.
+std::string NumberedName(const std::string& path, int n);
+
+// What commit does when a file's final name is taken.
+enum class OnExists {
+  kReplace,   // the new file takes the name in one step (rename)
+  kKeepBoth,  // the new file takes the first free "x (1).txt", "x (2).txt", ...
+  kRefuse,    // the earlier file stays; the new one is given up (kNameExists)
+};
 
 struct LocalStoreOptions {
   // Commit makes the files and their names durable (see above).
   bool sync = false;
   // Write-back of a file being received starts every this many bytes.
   uint64_t writebackEvery = uint64_t{8} << 20;
+  // kKeepBoth and kRefuse never overwrite: each name is taken with
+  // renameat2(RENAME_NOREPLACE), which fails when the name exists at that
+  // instant, so two uploads of one name can never take the same one.
+  OnExists onExists = OnExists::kReplace;
 };
 
 class LocalStore final : public Store {
@@ -54,6 +71,7 @@ class LocalStore final : public Store {
   StoreError finish(Ticket ticket) override;
   bool abandon(Ticket ticket) noexcept override;
   std::vector<StoreError> commit(std::span<const Ticket> tickets) override;
+  std::string finalPath(Ticket ticket) const override { return entries_[ticket].finalPath; }
   bool removeCommitted(const std::string& finalPath, const FileIdentity& identity) noexcept override;
   std::vector<std::string> sweep(const std::string& directory) override;
 
@@ -65,6 +83,7 @@ class LocalStore final : public Store {
     std::string directory;  // POSIX path of the final name's directory
     int lockFd = -1;        // the directory's lock file (owned by lockFiles_)
     off_t nameLock = 0;
+    bool holdsNameLock = false;  // only under OnExists::kReplace
     int32_t handle = modWin32::INVALID_HANDLE_VALUE;
     FileIdentity identity;
     uint64_t written = 0;
@@ -83,6 +102,9 @@ class LocalStore final : public Store {
   // Syncs the data of each finished entry, side by side; a failure is
   // recorded in `results`.
   void syncData(std::span<const Ticket> tickets, std::vector<StoreError>& results);
+  // Gives a finished entry its final name as onExists says; under kKeepBoth
+  // its finalPath becomes the name it got.
+  StoreError giveName(Entry& entry);
   // Releases the name lock of an entry that is committed or given up.
   void release(Entry& entry) noexcept;
 

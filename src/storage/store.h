@@ -60,11 +60,16 @@ class Store {
   // Returns whether nothing of it is left (what is left, a sweep removes
   // once the upload has ended).
   virtual bool abandon(Ticket ticket) noexcept = 0;
-  // Gives each finished file its final name, in order, replacing an earlier
-  // file of that name in one step; returns one error per ticket (kNone:
-  // committed). A file that could not be committed is abandoned. When the
-  // store syncs, every committed file and its name are durable on return.
+  // Gives each finished file its final name, in order; returns one error per
+  // ticket (kNone: committed). What happens to an earlier file of that name
+  // is the store's policy (LocalStoreOptions::onExists): replaced in one
+  // step, kept while the new file takes a free name (then finalPath() tells
+  // which), or kept while the new file is refused with kNameExists. A file
+  // that could not be committed is abandoned. When the store syncs, every
+  // committed file and its name are durable on return.
   virtual std::vector<StoreError> commit(std::span<const Ticket> tickets) = 0;
+  // The name a begun file will get or, once committed, the name it got.
+  virtual std::string finalPath(Ticket ticket) const = 0;
   // Removes a committed file, only while `finalPath` still names the file
   // `identity`. Returns whether it is gone.
   virtual bool removeCommitted(const std::string& finalPath, const FileIdentity& identity) noexcept = 0;

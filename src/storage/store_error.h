@@ -16,6 +16,7 @@ enum class StoreCause {
   kNameTooLong,   // the name or the path is longer than the store allows
   kIsDirectory,   // the name is taken by a directory
   kNameBusy,      // another live upload writes a file of that name
+  kNameExists,    // the final name is taken and the store may not replace it
   kDiskFull,      // no room for the bytes (disk, quota, file size limit)
   kTooManyFiles,  // out of descriptors
   kUnreachable,   // a remote store could not be reached

@@ -23,6 +23,7 @@ uint32_t WindowsCodeFor(const StoreError& error, bool creating) {
     case StoreCause::kNameRefused: return ERROR_INVALID_NAME;
     case StoreCause::kNameTooLong: return ERROR_FILENAME_EXCED_RANGE;
     case StoreCause::kNameBusy: return ERROR_SHARING_VIOLATION;
+    case StoreCause::kNameExists: return ERROR_FILE_EXISTS;
     case StoreCause::kDiskFull: return ERROR_DISK_FULL;
     case StoreCause::kTooManyFiles: return ERROR_TOO_MANY_OPEN_FILES;
     default: return ERROR_GEN_FAILURE;
@@ -89,6 +90,11 @@ void UploadFileWriter::openRecorded(const std::string& directory, const std::str
   FileRecord& record = currentRecord();
   record.identity = begun.identity;
   record.pendingPath = begun.pendingPath;
+  if (checksums_) digest_.start();
+}
+
+void UploadFileWriter::finishChecksum(FileRecord& record) {
+  if (checksums_) record.sha256 = digest_.finishHex();
 }
 
 void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
@@ -111,6 +117,7 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
   const StoreError error =
       store_->write(storedFiles_[current_].ticket, std::span(bytes, static_cast<size_t>(n)), &written);
   record.bytesStored += static_cast<int64_t>(written);
+  if (checksums_) digest_.update(std::span(bytes, written));
   if (!error) return;
   // A file short of bytes it received is never kept.
   abandon(true);
@@ -128,6 +135,7 @@ void UploadFileWriter::close() {
   if (!error) {
     record.outcome = FileOutcome::kStored;
     record.storedPath = file.finalPath;
+    finishChecksum(record);
     return;
   }
   deleteEntry(file);
@@ -147,6 +155,11 @@ void UploadFileWriter::abandon(bool deleteFile) noexcept {
   }
   file.state = State::kFinished;
   record.storedPath = file.finalPath;
+  try {
+    finishChecksum(record);
+  } catch (...) {
+    // Kept without a checksum rather than not kept.
+  }
   // Kept as far as it came; a failure to close it gives it up.
   if (store_->finish(file.ticket)) deleteEntry(file);
 }
@@ -193,14 +206,32 @@ int UploadFileWriter::commitAll() {
     FileRecord& record = (*records_)[file.record];
     if (!results[i]) {
       file.state = State::kCommitted;
+      file.finalPath = store_->finalPath(file.ticket);
+      record.storedPath = file.finalPath;
       record.pendingPath.clear();
       continue;
     }
     ++failed;
     file.state = State::kGone;  // the store gave it up
-    recordFailure(record, uploaderr::CommitFailed(WindowsCodeFor(results[i], false)), results[i]);
+    recordCommitFailure(record, results[i]);
   }
   return failed;
+}
+
+void UploadFileWriter::recordCommitFailure(FileRecord& record, const StoreError& error) noexcept {
+  recordFailure(record, uploaderr::CommitFailed(WindowsCodeFor(error, false)), error);
+  if (error.cause != StoreCause::kNameExists) return;
+  // Not a fault of the store: the earlier file of the name was kept, as
+  // the host asked.
+  record.outcome = FileOutcome::kRefused;
+  record.error.reset();
+  try {
+    record.refusal = "name-exists";
+    record.refusalReason = "a file of that name exists";
+    record.refusalStatus = 409;
+  } catch (...) {
+    // The outcome says refused all the same.
+  }
 }
 
 void UploadFileWriter::discardUncommitted() noexcept {

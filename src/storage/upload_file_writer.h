@@ -24,6 +24,7 @@
 #include "runtime/raised_error.h"
 #include "storage/file_record.h"
 #include "storage/mod_win32.h"
+#include "storage/sha256_stream.h"
 #include "storage/store.h"
 
 namespace parcelmoor {
@@ -42,6 +43,10 @@ class UploadFileWriter {
   // A LocalStore over `layer` (tests inject failures). REQUIRES: `layer`
   // outlives the writer; no file held.
   void setFileLayer(modWin32::FileLayer& layer);
+  // Each file kept on disk gets the SHA-256 of its kept bytes (after a cut)
+  // in its record, computed as they are written. Off unless set.
+  // REQUIRES: no file is open.
+  void setChecksums(bool on) { checksums_ = on; }
 
   // Begins a new, empty file for `directory` + `file.fileName` and records
   // it; `file` (field name, client path, file name) starts the file's record,
@@ -69,8 +74,10 @@ class UploadFileWriter {
   void abandon(bool deleteFile) noexcept;
 
   // Commits every uncommitted file (see Store::commit). A file that could
-  // not be committed is gone and recorded as failed; returns the number of
-  // such files. REQUIRES: no file is open.
+  // not be committed is gone and recorded as failed, or as refused
+  // ("name-exists", 409) when its name was taken and the store may not
+  // replace it; returns the number of such files. A record's storedPath
+  // becomes the name the store actually gave. REQUIRES: no file is open.
   int commitAll();
 
   // Gives up every finished file not yet committed and keeps the committed
@@ -122,7 +129,14 @@ class UploadFileWriter {
   // Marks the record failed with `e` and the store's `cause`, nothing stored.
   void recordFailure(FileRecord& record, const RaisedError& e, const StoreError& cause) noexcept;
 
+  // Ends the open file's digest into its record (when checksums are on).
+  void finishChecksum(FileRecord& record);
+  // Marks the record of a file whose commit failed.
+  void recordCommitFailure(FileRecord& record, const StoreError& error) noexcept;
+
   std::shared_ptr<Store> store_;
+  bool checksums_ = false;
+  Sha256Stream digest_;
   bool open_ = false;
   bool commitsHeld_ = false;
   int64_t lFileSize = 0;  // 64-bit: files past 2 GiB are counted exactly

@@ -125,6 +125,8 @@ class UploadFile : public Object, private MultipartConsumer {
   // Replaces the store the files go to (a host's store, with its sync
   // choice). One store per object. REQUIRES: set before storeUploadedFiles.
   void setStore(std::shared_ptr<Store> store) { writer_.setStore(std::move(store)); }
+  // Each stored file's record gets the SHA-256 of its kept bytes.
+  void setChecksums(bool on) { writer_.setChecksums(on); }
   // For a host that asks someone (an application) before anything is kept:
   // while held, a body that arrives whole commits nothing, each file waits
   // at its record's pendingPath, and the host then calls commitHeld (the

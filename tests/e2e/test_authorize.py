@@ -12,7 +12,6 @@ import re
 import select
 import shutil
 import socket
-import socketserver
 import subprocess
 import sys
 import tempfile
@@ -23,7 +22,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from upload_support import (CONTENT_TYPE, ServeProcess, closed_by_peer, connect, curl, kill_process,  # noqa: E402
-                            multipart, read_response, wait_until)
+                            multipart, read_response, UnixApplication, wait_until)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "authorization.md")
@@ -85,14 +84,6 @@ class Application(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
-
-
-class UnixApplication(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
-    daemon_threads = True
-
-    def get_request(self):
-        conn, _ = super().get_request()
-        return conn, ("local", 0)  # http.server wants a (host, port) client address
 
 
 def free_port():

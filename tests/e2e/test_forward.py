@@ -17,7 +17,6 @@ import os
 import re
 import shutil
 import socket
-import socketserver
 import sys
 import tempfile
 import threading
@@ -29,7 +28,7 @@ import subprocess  # noqa: E402
 
 from test_deploy_docs import free_port, guide_block  # noqa: E402
 from upload_support import (CONTENT_TYPE, ServeProcess, connect, curl, kill_process, multipart,  # noqa: E402
-                            read_response, wait_until)
+                            read_response, UnixApplication, wait_until)
 
 FORWARDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "forwarding.md")
 
@@ -98,14 +97,6 @@ class Application(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
-
-
-class UnixApplication(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
-    daemon_threads = True
-
-    def get_request(self):
-        conn, _ = super().get_request()
-        return conn, ("local", 0)  # http.server wants a (host, port) client address
 
 
 class Forward(unittest.TestCase):

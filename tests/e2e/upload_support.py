@@ -8,6 +8,7 @@ import re
 import select
 import signal
 import socket
+import socketserver
 import shutil
 import subprocess
 import sys
@@ -53,6 +54,15 @@ def multipart(parts):
 
 
 CONTENT_TYPE = f"multipart/form-data; boundary={BOUNDARY}"
+
+
+class UnixApplication(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
+    """A test application's HTTP server on a Unix socket."""
+    daemon_threads = True
+
+    def get_request(self):
+        conn, _ = super().get_request()
+        return conn, ("local", 0)  # http.server wants a (host, port) client address
 
 
 def process_status(pid, field):

@@ -12,6 +12,7 @@
 #include "host/host_part_policy.h"
 #include "upload/upload_file.h"
 #include "storage/local_store.h"
+#include "host/upload_scan.h"
 
 namespace parcelmoor {
 namespace {
@@ -133,7 +134,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
   if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
   if (typed) typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync}));
-  if (typed && decide) typed->holdCommits();
+  if (typed && (decide || settings.scan)) typed->holdCommits();
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     PutSettings(upload, settings);
@@ -163,7 +164,14 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     records = typed->fileRecords();
   }
 
-  if (typed && decide) {
+  // The all-or-none rule still on means the body did not arrive whole: the
+  // release gives every held file up, so none is worth a scan or a commit.
+  if (typed && settings.scan && !page.uploadAllFilesOrNone) {
+    page.scanFailure = ScanHeldFiles(*typed, *settings.scan);
+    // After a failed scan nothing is held any more: the commit is empty.
+    if (!decide) typed->commitHeld();
+  }
+  if (typed && decide && !page.scanFailure) {
     // The page as it stands goes to whoever decides; the final one, read
     // after the release, tells what the decision left.
     PageResult provisional = page;

@@ -51,6 +51,9 @@ struct PageResult {
   // By index into `files` (empty when none): the file a host deleted after
   // the run because the upload failed and was not handed to the application.
   std::vector<bool> withdrawnFiles;
+  // Why the files waiting for their commit could not be scanned (scanner
+  // unreachable, too slow, or answering an error): none of them was kept.
+  std::optional<std::string> scanFailure;
 
   // Files of `files` left on disk.
   int32_t filesStored() const;

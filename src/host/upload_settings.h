@@ -14,11 +14,14 @@
 //   skipEmptyFileInputs             the component, through the page runner's puts
 //   uploadDirectory, keepPartial    the component, through the page runner's puts
 //   trustedProxies                  ClientForLog
+//   scan                            the page runner, before the commit (host/upload_scan.h)
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "host/clamd_scan.h"
 
 namespace parcelmoor {
 
@@ -57,6 +60,10 @@ struct UploadSettings {
   // Stored files and their names are made durable before the page returns
   // (storage/local_store.h): serve and cgi unless --no-sync, store with --sync.
   bool sync = false;
+  // Every file is scanned by this clamd before it is committed: an infected
+  // one is not stored (422), and a scan that gives no verdict keeps nothing
+  // of the upload (503). None: no scan.
+  std::optional<ClamdTarget> scan;
 };
 
 }  // namespace parcelmoor

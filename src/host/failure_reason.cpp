@@ -105,8 +105,8 @@ FailureMeaning MeaningOf(const PageResult& page) {
   }
   if (page.releaseError) return {500, "cleaning up the upload failed: " + page.releaseError->description, "release-error"};
   if (page.scanFailure) {
-    return {503, "the upload could not be scanned for viruses, so none of its files was kept (" +
-                     *page.scanFailure + ")", "scan-unavailable"};
+    // Why (the scanner's address, its error) goes to the log note, not here.
+    return {503, "the upload could not be scanned for viruses, so none of its files was kept", "scan-unavailable"};
   }
   if (page.boundaryMismatch) {
     return {400, "the body does not begin with the boundary its Content-Type names", "boundary-mismatch"};

@@ -53,6 +53,7 @@ struct PageResult {
   std::vector<bool> withdrawnFiles;
   // Why the files waiting for their commit could not be scanned (scanner
   // unreachable, too slow, or answering an error): none of them was kept.
+  // For the operator (the request log's note); the client is told less.
   std::optional<std::string> scanFailure;
 
   // Files of `files` left on disk.

@@ -70,7 +70,10 @@ struct PageResult {
 // files, false gives them up.
 using CommitDecision = std::function<bool(PageResult& provisional)>;
 
-// With `decide`, nothing is committed until it says so.
+// With `decide`, nothing is committed until it says so. With settings.scan,
+// the files are scanned first (host/upload_scan.h): `decide` sees infected
+// files already given up, and is not asked when the scan gave no verdict
+// (PageResult::scanFailure; nothing is kept).
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
                          const CommitDecision& decide = {});
 

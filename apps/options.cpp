@@ -145,7 +145,19 @@ po::options_description PageOptions(UploadSettings& s) {
            "arrive; none: no checksum (serve and cgi: sha256 unless given; store: none)")
       ("sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync || on; }),
        "make each stored file and its name durable (fdatasync, directory fsync) before saying it is "
-       "stored (serve and cgi: on unless --no-sync)");
+       "stored (serve and cgi: on unless --no-sync)")
+      ("scan", po::value<std::string>()->value_name("clamd:unix:PATH|clamd:tcp:HOST:PORT")
+                   ->notifier([&s](const std::string& v) {
+         std::string why;
+         s.scan = ClamdTarget::Parse(v, why);
+         if (!s.scan) throw po::error("--scan: " + why);
+       }), "scan every file with this clamd before it is stored: an infected file is not stored (422), "
+           "and when the scanner cannot be reached or fails, nothing of the upload is stored (503)")
+      ("scan-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         // Notifiers run in the order of the options' names: --scan's first.
+         if (!s.scan) throw po::error("--scan-timeout needs --scan");
+         s.scan->timeout = v.value;
+       }), "seconds one file's scan may take (default 30)");
   return d;
 }
 

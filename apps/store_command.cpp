@@ -152,6 +152,11 @@ int RunStore(int argc, char** argv) {
     std::fprintf(stderr, "parcelmoor store: the upload stopped: %s\n", page.parseFailure->description.c_str());
     return 3;
   }
+  if (page.scanFailure) {
+    std::fprintf(stderr, "parcelmoor store: the upload could not be scanned, nothing was kept: %s\n",
+                 page.scanFailure->c_str());
+    return 3;
+  }
   return 0;
 }
 

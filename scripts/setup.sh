@@ -9,6 +9,7 @@ PACKAGES=(
   libboost1.81-dev libboost-program-options1.81-dev libssl-dev libmagic-dev
   curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
+  clamav-daemon  # the --scan tests run their own clamd with their own signatures
 )
 
 missing=()

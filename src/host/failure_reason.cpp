@@ -27,7 +27,9 @@ FailureMeaning RefusalMeaning(const FileRecord& file) {
 FailureMeaning FirstFileFailure(const PageResult& page) {
   for (const FileRecord& file : page.files) {
     if (file.outcome == FileOutcome::kFailed) return MeaningOf(file.storeError);
-    if (file.outcome == FileOutcome::kRefused) return RefusalMeaning(file);
+    if (file.outcome == FileOutcome::kRefused || file.outcome == FileOutcome::kInfected) {
+      return RefusalMeaning(file);
+    }
   }
   return {};
 }
@@ -103,6 +105,10 @@ FailureMeaning MeaningOf(const PageResult& page) {
     return {500, "the upload page failed: " + page.error->description, "page-error"};
   }
   if (page.releaseError) return {500, "cleaning up the upload failed: " + page.releaseError->description, "release-error"};
+  if (page.scanFailure) {
+    // Why (the scanner's address, its error) goes to the log note, not here.
+    return {503, "the upload could not be scanned for viruses, so none of its files was kept", "scan-unavailable"};
+  }
   if (page.boundaryMismatch) {
     return {400, "the body does not begin with the boundary its Content-Type names", "boundary-mismatch"};
   }
@@ -131,6 +137,9 @@ std::string ReasonFor(const FileRecord& file, const PageResult& page) {
   const auto index = static_cast<size_t>(&file - page.files.data());
   if (index < page.withdrawnFiles.size() && page.withdrawnFiles[index]) {
     return "the upload failed, so it was not handed to the application and was removed";
+  }
+  if (page.scanFailure && file.storedPath.empty()) {
+    return "the upload could not be scanned for viruses, so it was not kept";
   }
   if (page.parseFailure && file.storedPath.empty()) return "the upload stopped: " + ParseMeaning(page).reason;
   return FileRecordReason(file);

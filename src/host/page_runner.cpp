@@ -12,6 +12,7 @@
 #include "host/host_part_policy.h"
 #include "upload/upload_file.h"
 #include "storage/local_store.h"
+#include "host/upload_scan.h"
 
 namespace parcelmoor {
 namespace {
@@ -136,7 +137,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists}));
     typed->setChecksums(settings.checksums);
   }
-  if (typed && decide) typed->holdCommits();
+  if (typed && (decide || settings.scan)) typed->holdCommits();
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     PutSettings(upload, settings);
@@ -166,7 +167,14 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     records = typed->fileRecords();
   }
 
-  if (typed && decide) {
+  // The all-or-none rule still on means the body did not arrive whole: the
+  // release gives every held file up, so none is worth a scan or a commit.
+  if (typed && settings.scan && !page.uploadAllFilesOrNone) {
+    page.scanFailure = ScanHeldFiles(*typed, *settings.scan);
+    // After a failed scan nothing is held any more: the commit is empty.
+    if (!decide) typed->commitHeld();
+  }
+  if (typed && decide && !page.scanFailure) {
     // The page as it stands goes to whoever decides; the final one, read
     // after the release, tells what the decision left.
     PageResult provisional = page;

@@ -51,6 +51,10 @@ struct PageResult {
   // By index into `files` (empty when none): the file a host deleted after
   // the run because the upload failed and was not handed to the application.
   std::vector<bool> withdrawnFiles;
+  // Why the files waiting for their commit could not be scanned (scanner
+  // unreachable, too slow, or answering an error): none of them was kept.
+  // For the operator (the request log's note); the client is told less.
+  std::optional<std::string> scanFailure;
 
   // Files of `files` left on disk.
   int32_t filesStored() const;
@@ -66,7 +70,10 @@ struct PageResult {
 // files, false gives them up.
 using CommitDecision = std::function<bool(PageResult& provisional)>;
 
-// With `decide`, nothing is committed until it says so.
+// With `decide`, nothing is committed until it says so. With settings.scan,
+// the files are scanned first (host/upload_scan.h): `decide` sees infected
+// files already given up, and is not asked when the scan gave no verdict
+// (PageResult::scanFailure; nothing is kept).
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
                          const CommitDecision& decide = {});
 

@@ -100,6 +100,8 @@ UploadAnswer AnswerUpload(PageResult& page, BodyOutcome outcome, bool json) {
   a.log.parseFailure = page.parseFailure;
   a.log.outcome = MeaningOf(page).word;
   a.note = std::move(outcome.note);
+  // The scanner's whereabouts are for the operator's log, not the client.
+  if (page.scanFailure) a.note += (a.note.empty() ? "" : "; ") + *page.scanFailure;
   a.answer = AnswerPageResult(page, json);
   return a;
 }

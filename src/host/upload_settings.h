@@ -16,6 +16,7 @@
 //   trustedProxies                  ClientForLog
 //   sync, onExists                  the page runner's LocalStore
 //   checksums                       the upload file writer, through the page runner
+//   scan                            the page runner, before the commit (host/upload_scan.h)
 
 #include <cstdint>
 #include <optional>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "storage/local_store.h"
+#include "host/clamd_scan.h"
 
 namespace parcelmoor {
 
@@ -67,6 +69,10 @@ struct UploadSettings {
   // Each stored file's record gets the SHA-256 of its kept bytes (serve and
   // cgi: on unless --checksum none; store: off unless --checksum sha256).
   bool checksums = false;
+  // Every file is scanned by this clamd before it is committed: an infected
+  // one is not stored (422), and a scan that gives no verdict keeps nothing
+  // of the upload (503). None: no scan.
+  std::optional<ClamdTarget> scan;
 };
 
 }  // namespace parcelmoor

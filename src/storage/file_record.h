@@ -24,6 +24,8 @@ enum class FileOutcome {
                // is off, what arrived may still be kept under storedPath
   kNoFile,     // a file input sent without a file: nothing to store
   kRefused,    // the part policy refused it: see refusal, reason, status
+  kInfected,   // the virus scanner found a signature in it and it was given
+               // up: refusalReason names the signature, refusalStatus is 422
 };
 
 struct FileRecord {
@@ -43,7 +45,7 @@ struct FileRecord {
   FileOutcome outcome = FileOutcome::kNotStored;
   std::optional<RaisedError> error;  // set for kFailed
   StoreError storeError;             // set for kFailed when the store failed: the typed cause
-  // kRefused: the policy's word, plain sentence and status.
+  // kRefused (and kInfected): the policy's word, plain sentence and status.
   std::string refusal;
   std::string refusalReason;
   int refusalStatus = 0;

@@ -241,6 +241,15 @@ void UploadFileWriter::discardUncommitted() noexcept {
   uncommittedByName_.clear();
 }
 
+FileRecord* UploadFileWriter::discardUncommittedOf(size_t record) noexcept {
+  for (StoredFile& file : storedFiles_) {
+    if (file.record != record || file.state != State::kFinished) continue;
+    deleteEntry(file);  // a stale uncommittedByName_ entry is skipped: its file is gone
+    return &(*records_)[record];
+  }
+  return nullptr;
+}
+
 void UploadFileWriter::releaseStored(bool deleteThem) {
   if (deleteThem) {
     for (StoredFile& file : storedFiles_) deleteEntry(file);

@@ -83,6 +83,10 @@ class UploadFileWriter {
   // Gives up every finished file not yet committed and keeps the committed
   // ones; their records say not stored. REQUIRES: no file is open.
   void discardUncommitted() noexcept;
+  // Gives up the finished, uncommitted file of records()[record] alone and
+  // returns its record (saying not stored) for the caller to tell why;
+  // nullptr when that record has no such file. Never raises.
+  FileRecord* discardUncommittedOf(size_t record) noexcept;
 
   // While held, commitAll (and so the end of a body and a release that
   // keeps files) commits nothing: a host that first asks an application

@@ -10,6 +10,7 @@ const char* FileOutcomeWord(FileOutcome outcome) {
     case FileOutcome::kFailed: return "failed";
     case FileOutcome::kNoFile: return "no file";
     case FileOutcome::kRefused: return "refused";
+    case FileOutcome::kInfected: return "infected";
     case FileOutcome::kNotStored: break;
   }
   return "not stored";
@@ -23,6 +24,8 @@ std::string FileRecordReason(const FileRecord& file) {
     case FileOutcome::kFailed: return file.error ? file.error->description() : std::string();
     case FileOutcome::kNoFile: return "no file was chosen for this field";
     case FileOutcome::kRefused: return file.refusalReason.empty() ? "a file was refused" : file.refusalReason;
+    case FileOutcome::kInfected:
+      return file.refusalReason.empty() ? "the virus scanner found a signature in it" : file.refusalReason;
     case FileOutcome::kNotStored: break;
   }
   if (file.replacedByLater) return "a later file of the same name in this upload replaced it";

@@ -139,6 +139,10 @@ class UploadFile : public Object, private MultipartConsumer {
     writer_.commitAll();
   }
   void discardHeld() noexcept { writer_.discardUncommitted(); }
+  // Gives up the held file of fileRecords()[record] alone (the others stay
+  // held) and returns its record for the host to say why; nullptr when no
+  // file of that record is held.
+  FileRecord* discardHeldFile(size_t record) noexcept { return writer_.discardUncommittedOf(record); }
 
  private:
   // Upload object.

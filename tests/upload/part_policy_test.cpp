@@ -59,6 +59,7 @@ std::string Outcomes(const std::vector<FileRecord>& records) {
       case FileOutcome::kRefused:
         text += "refused " + r.refusal + " " + std::to_string(r.refusalStatus) + " " + r.refusalReason;
         break;
+      case FileOutcome::kInfected: text += "infected"; break;
     }
     text += ";";
   }

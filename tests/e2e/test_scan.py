@@ -1,0 +1,205 @@
+#!/usr/bin/env python3
+"""--scan through `parcelmoor serve` (and one row through `parcelmoor store`):
+each file is scanned by a clamd this test starts on a unix socket, with a
+signature database it writes itself (an MD5 signature of a payload made
+here, no downloaded database). An infected file is not stored and the
+upload is answered 422 while a clean file beside it is kept; a clean upload
+is 200; a scanner that cannot be reached or stays silent past
+--scan-timeout keeps nothing (503). 127.0.0.1 and
+a temporary directory only.
+
+Usage: test_scan.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, read_response
+
+BINARY = os.environ.get("PARCELMOOR_BIN", "")
+CLAMD = shutil.which("clamd") or "/usr/sbin/clamd"
+SIGNATURE = "Parcelmoor.Scan.Test"
+INFECTED = b"parcelmoor scan test payload: this exact content is the signature\n"
+CLEAN = b"plain words, nothing to find\n" * 5000  # several 64 KiB chunks
+
+
+def body(*files):
+    out = b""
+    for field, name, data in files:
+        out += (f'--{BOUNDARY}\r\nContent-Disposition: form-data; name="{field}"; filename="{name}"\r\n'
+                f"Content-Type: application/octet-stream\r\n\r\n").encode() + data + b"\r\n"
+    return out + f"--{BOUNDARY}--\r\n".encode()
+
+
+def post(port, data):
+    with connect(port) as s:
+        s.sendall((f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                   f"Accept: application/json\r\nContent-Length: {len(data)}\r\n\r\n").encode() + data)
+        status, _, answer = read_response(s)
+        return status, answer
+
+
+def ping(path):
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(2)
+            s.connect(path)
+            s.sendall(b"zPING\0")
+            return s.recv(16) == b"PONG\0"
+    except OSError:
+        return False
+
+
+class Clamd:
+    """clamd in the foreground with only the test's own database."""
+
+    def __init__(self, work):
+        self.socket = os.path.join(work, "clamd.sock")
+        db = os.path.join(work, "db")
+        os.makedirs(db)
+        with open(os.path.join(db, "test.hdb"), "w") as f:
+            f.write(f"{hashlib.md5(INFECTED).hexdigest()}:{len(INFECTED)}:{SIGNATURE}\n")
+        conf = os.path.join(work, "clamd.conf")
+        with open(conf, "w") as f:
+            f.write(f"Foreground yes\nLocalSocket {self.socket}\nDatabaseDirectory {db}\n"
+                    f"TemporaryDirectory {work}\nLogFile {work}/clamd.log\nPidFile {work}/clamd.pid\n")
+        self.log = open(os.path.join(work, "clamd.out"), "wb")
+        self.proc = subprocess.Popen([CLAMD, "-c", conf], stdin=subprocess.DEVNULL, stdout=self.log,
+                                     stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        while not ping(self.socket):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("clamd did not start with the test database")
+            time.sleep(0.2)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+class SilentScanner:
+    """Takes every byte sent and never answers: only --scan-timeout ends a scan."""
+
+    def __init__(self, path):
+        self.socket = path
+        self.listener = socket.socket(socket.AF_UNIX)
+        self.listener.bind(path)
+        self.listener.listen(8)
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=lambda: [None for _ in iter(lambda: conn.recv(65536), b"")],
+                             daemon=True).start()
+
+
+def stored(directory):
+    """Every file left in the upload directory (the waiting room aside)."""
+    out = {}
+    for name in os.listdir(directory) if os.path.isdir(directory) else []:
+        path = os.path.join(directory, name)
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                out[name] = f.read()
+    return out
+
+
+ROWS = [
+    # why, files, scanner ("clamd", "missing", "silent"), status, left on disk, each file's (outcome, reason part)
+    ("an infected file beside a clean one: 422, the clean one kept",
+     [("a", "bad.bin", INFECTED), ("b", "good.txt", CLEAN)], "clamd", 422, {"good.txt": CLEAN},
+     [("infected", SIGNATURE), ("stored", None)]),
+    ("clean files only: 200", [("b", "good.txt", CLEAN)], "clamd", 200, {"good.txt": CLEAN}, [("stored", None)]),
+    ("scanner unreachable: 503, nothing kept",
+     [("a", "bad.bin", INFECTED), ("b", "good.txt", CLEAN)], "missing", 503, {},
+     [("not stored", "scanned"), ("not stored", "scanned")]),
+    ("scanner silent past --scan-timeout: 503, nothing kept",
+     [("b", "good.txt", CLEAN)], "silent", 503, {}, [("not stored", "scanned")]),
+]
+
+
+class Scan(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            raise unittest.SkipTest("no parcelmoor binary given")
+        if not os.access(CLAMD, os.X_OK):
+            raise unittest.SkipTest("clamd is not installed (clamav-daemon)")
+        cls.work = tempfile.mkdtemp(prefix="parcelmoor-scan-")
+        cls.clamd = Clamd(cls.work)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.clamd.stop()
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def check(self, answer, directory, row):
+        _, _, _, want_status, left, outcomes = row
+        page = json.loads(answer)
+        self.assertEqual(page["status"], want_status)
+        self.assertEqual([f["outcome"] for f in page["files"]], [o for o, _ in outcomes])
+        for record, (_, reason) in zip(page["files"], outcomes):
+            if reason:
+                self.assertIn(reason, record["reason"])
+        self.assertEqual(stored(directory), left)
+
+    def test_each_row_through_serve(self):
+        for i, row in enumerate(ROWS):
+            why, files, scanner = row[:3]
+            with self.subTest(why):
+                work = os.path.join(self.work, f"serve{i}")
+                os.makedirs(work)
+                target = {"clamd": self.clamd.socket, "missing": os.path.join(work, "no-such.sock"),
+                          "silent": os.path.join(work, "silent.sock")}[scanner]
+                if scanner == "silent":
+                    SilentScanner(target)
+                timeout = "1" if scanner == "silent" else "20"
+                server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}", "--scan-timeout", timeout)
+                try:
+                    status, answer = post(server.port, body(*files))
+                    self.assertEqual(status, row[3], answer[:300])
+                    self.check(answer, server.dir, row)
+                    line = server.wait_log_lines(1)[0]
+                    self.assertIn(f" {row[3]} ", line)
+                    if scanner != "clamd":  # the operator learns where the scan failed; the client does not
+                        self.assertIn(" scan-unavailable", line)
+                        self.assertIn(os.path.basename(target), line)
+                        self.assertNotIn(os.path.basename(target).encode(), answer)
+                finally:
+                    self.assertEqual(server.stop(), 0)
+
+    def test_an_infected_file_through_store(self):
+        row = ROWS[0]
+        uploads = os.path.join(self.work, "store")
+        data = body(*row[1])
+        out = subprocess.run([BINARY, "store", "--json", "--dir", uploads, "--total-bytes", str(len(data)),
+                              "--scan", f"clamd:unix:{self.clamd.socket}"],
+                             input=data, capture_output=True, timeout=60)
+        self.check(out.stdout, uploads, row)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        BINARY = sys.argv.pop(1)
+    unittest.main()

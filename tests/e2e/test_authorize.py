@@ -22,7 +22,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from upload_support import (CONTENT_TYPE, ServeProcess, closed_by_peer, connect, curl, kill_process,  # noqa: E402
-                            multipart, read_response, UnixApplication, wait_until)
+                            listening, multipart, read_response, UnixApplication, wait_until)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "authorization.md")
@@ -299,14 +299,6 @@ def guide_block(language):
     """The ```language block of the authorization guide, as a reader copies it."""
     with open(GUIDE) as f:
         return re.search(r"```" + language + r"\n(.*?)```", f.read(), re.S).group(1)
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 class DocumentedApplications(unittest.TestCase):

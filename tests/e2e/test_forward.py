@@ -28,7 +28,7 @@ import subprocess  # noqa: E402
 
 from test_deploy_docs import free_port, guide_block  # noqa: E402
 from upload_support import (CONTENT_TYPE, ServeProcess, connect, curl, kill_process, multipart,  # noqa: E402
-                            read_response, UnixApplication, wait_until)
+                            listening, read_response, UnixApplication, wait_until)
 
 FORWARDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "forwarding.md")
 
@@ -322,7 +322,7 @@ class DocumentedApplications(unittest.TestCase):
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(kill_process, app)
         base = f"http://127.0.0.1:{port}"
-        self.assertTrue(wait_until(lambda: self.listening(port), 10), "the application did not start")
+        self.assertTrue(wait_until(lambda: listening(port), 10), "the application did not start")
         server = ServeProcess(BINARY, work, "--forward", base + "/uploaded")
         self.addCleanup(server.stop)
         jar = os.path.join(work, "jar")
@@ -352,14 +352,6 @@ class DocumentedApplications(unittest.TestCase):
                 self.assertEqual(found, archived)
                 # Moved, refused or clashing: nothing stays in the upload directory.
                 self.assertEqual(server.stored(), [])
-
-    @staticmethod
-    def listening(port):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
 
     def test_python(self):
         def login(_, jar):  # the example only checks that a session cookie came along

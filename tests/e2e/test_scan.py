@@ -23,7 +23,7 @@ import threading
 import time
 import unittest
 
-from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, read_response
+from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, read_response, stored_files
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 CLAMD = shutil.which("clamd") or "/usr/sbin/clamd"
@@ -113,17 +113,6 @@ class SilentScanner:
                              daemon=True).start()
 
 
-def stored(directory):
-    """Every file left in the upload directory (the waiting room aside)."""
-    out = {}
-    for name in os.listdir(directory) if os.path.isdir(directory) else []:
-        path = os.path.join(directory, name)
-        if os.path.isfile(path):
-            with open(path, "rb") as f:
-                out[name] = f.read()
-    return out
-
-
 ROWS = [
     # why, files, scanner ("clamd", "missing", "silent"), status, left on disk, each file's (outcome, reason part)
     ("an infected file beside a clean one: 422, the clean one kept",
@@ -162,7 +151,7 @@ class Scan(unittest.TestCase):
         for record, (_, reason) in zip(page["files"], outcomes):
             if reason:
                 self.assertIn(reason, record["reason"])
-        self.assertEqual(stored(directory), left)
+        self.assertEqual(stored_files(directory), left)
 
     def test_each_row_through_serve(self):
         for i, row in enumerate(ROWS):

@@ -16,7 +16,7 @@ import tempfile
 import unittest
 import zlib
 
-from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, part_head, read_response
+from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, part_head, read_response, stored_files
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 
@@ -95,13 +95,7 @@ class FilePolicy(unittest.TestCase):
                 self.assertIn(reason, record["reason"])
         if not word:
             self.assertIsNone(page["reason"])
-        stored = {}
-        for name in os.listdir(uploads):
-            if name == ".parcelmoor":  # the server's own private directory
-                continue
-            with open(os.path.join(uploads, name), "rb") as f:
-                stored[name] = f.read()
-        self.assertEqual(stored, left)
+        self.assertEqual(stored_files(uploads), left)
 
     def test_each_row_through_serve(self):
         for i, row in enumerate(ROWS):

@@ -13,7 +13,7 @@ import sys
 import tempfile
 import unittest
 
-from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, read_response
+from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, read_response, stored_files
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 EARLIER = b"the earlier file\n"
@@ -38,16 +38,6 @@ def post(port, body):
         s.sendall(head_of(body) + body)
         status, _, answer = read_response(s)
         return status, json.loads(answer)
-
-
-def stored(directory):
-    out = {}
-    for name in os.listdir(directory):
-        path = os.path.join(directory, name)
-        if os.path.isfile(path):
-            with open(path, "rb") as f:
-                out[name] = f.read()
-    return out
 
 
 ON_EXISTS_ROWS = [
@@ -98,7 +88,7 @@ class NamesAndChecksums(unittest.TestCase):
                         self.assertIsNone(record["storedPath"])
                         self.assertIn("a file of that name exists", record["reason"])
                         self.assertIn(" name-exists", server.wait_log_lines(2)[1])
-                    self.assertEqual(stored(server.dir), left)
+                    self.assertEqual(stored_files(server.dir), left)
                 finally:
                     self.assertEqual(server.stop(), 0)
 
@@ -120,7 +110,7 @@ class NamesAndChecksums(unittest.TestCase):
                 pages.append(json.loads(answer)["files"][0])
             names = {os.path.basename(p["storedPath"]) for p in pages}
             self.assertEqual(names, {"same.txt", "same (1).txt"})
-            self.assertEqual(sorted(stored(server.dir).values()), sorted([EARLIER, LATER]))
+            self.assertEqual(sorted(stored_files(server.dir).values()), sorted([EARLIER, LATER]))
         finally:
             self.assertEqual(server.stop(), 0)
 

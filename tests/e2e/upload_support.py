@@ -65,6 +65,27 @@ class UnixApplication(socketserver.ThreadingMixIn, socketserver.UnixStreamServer
         return conn, ("local", 0)  # http.server wants a (host, port) client address
 
 
+def stored_files(directory):
+    """{name: bytes} of every regular file directly in `directory` (none when
+    it is missing); the server's private directory is not a file."""
+    out = {}
+    for name in os.listdir(directory) if os.path.isdir(directory) else []:
+        path = os.path.join(directory, name)
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                out[name] = f.read()
+    return out
+
+
+def listening(port):
+    """Whether something accepts connections on 127.0.0.1:port."""
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def process_status(pid, field):
     """A number from /proc/PID/status: VmHWM (KiB), Threads, ..."""
     with open(f"/proc/{pid}/status") as f:

@@ -307,9 +307,11 @@ static int RunPage(QeltDispatch* upload, QeltDispatch* context, const char* dir,
   lib.errorClear(&error);
   QeltVariant all = Call(upload, QELT_DISPID_UPLOADFILE_UPLOADALLFILESORNONE,
                          QELT_DISPATCH_METHOD | QELT_DISPATCH_PROPERTYGET, NULL, 0);
-  /* The records are read before the release, as a script reads them. */
+  /* The records and the outcome are read before the release, as a script
+   * reads them. */
   fputs(",\"files\":", stdout);
   PrintFileRecords(upload);
+  PrintUploadOutcome(upload);
 
   /* Hold every item, as a script that read Form would, then release the
    * upload object: its termination deletes the files of an incomplete upload. */

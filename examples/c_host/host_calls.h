@@ -31,5 +31,9 @@ QeltVariant Index(QeltDispatch* collection, int32_t i);
 /* The upload object's FileRecords, read by name, printed as the "files"
  * list of `parcelmoor store --json` (records_out.c). */
 void PrintFileRecords(QeltDispatch* upload);
+/* The upload object's UploadOutcome, read by name, printed as the "status",
+ * "filesStored" and "reason" of `parcelmoor store --json`, each after a comma
+ * (records_out.c). */
+void PrintUploadOutcome(QeltDispatch* upload);
 
 #endif

@@ -1,7 +1,8 @@
-/* The upload object's file records as the example host prints them: read
- * by name through FileRecords, written as `parcelmoor store --json` writes
- * its "files" (their text fields; the Base64 copies and the error record are
- * left to the hosts). */
+/* The upload object's file records and outcome as the example host prints
+ * them: read by name through FileRecords and UploadOutcome, written as
+ * `parcelmoor store --json` writes its "files" (their text fields; the
+ * Base64 copies and the error record are left to the hosts), "status",
+ * "filesStored" and "reason". */
 #include <stdio.h>
 #include <string.h>
 
@@ -54,4 +55,20 @@ void PrintFileRecords(QeltDispatch* upload) {
   }
   lib.variantClear(&records);
   fputs("]", stdout);
+}
+
+void PrintUploadOutcome(QeltDispatch* upload) {
+  int32_t id = 0;
+  if (upload->vtbl->GetIDOfName(upload, "UploadOutcome", &id) != QELT_S_OK) {
+    failed = 1;
+    return;
+  }
+  QeltVariant outcome = Call(upload, id, QELT_DISPATCH_PROPERTYGET, NULL, 0);
+  if (!outcome.object) return;
+  QeltVariant v = Field(outcome.object, "Status");
+  printf(",\"status\":%d", (int)v.integer);
+  v = Field(outcome.object, "FilesStored");
+  printf(",\"filesStored\":%d", (int)v.integer);
+  PrintTextField(outcome.object, "Reason", "reason", 1);
+  lib.variantClear(&outcome);
 }

@@ -191,14 +191,24 @@ struct QeltDispatch {
  *   MaxTotalFieldSize            put / get      I4             I4
  *   SkipEmptyFileInputs          put / get      BOOL           BOOL
  *   FileRecords                  get            -              FORM of records
+ *   UploadOutcome                get            -              FORM keyed by text
  * FileRecords: a new collection, one entry per file part the body carried,
  * in body order; each entry a collection read by key (Item, TEXT key):
  * Field, ClientPath, FileName, StoredPath (TEXT, "" when nothing is on
  * disk), BytesReceived, BytesStored (I8), Outcome (TEXT: "stored", "cut",
  * "deleted", "failed", "not stored", "no file", "refused", the words of
- * `parcelmoor store --json`), Reason (TEXT, "" for a stored file). Read it
- * after storeUploadedFiles: it is a snapshot, and files an incomplete
- * upload loses at the release are not shown so in it.
+ * `parcelmoor store --json`), Reason (TEXT, "" for a stored file),
+ * Checksum (TEXT: SHA-256 of the kept bytes in lowercase hex, "" unless the
+ * host asked for checksums). Read it after storeUploadedFiles: it is a
+ * snapshot, and files an incomplete upload loses at the release are not
+ * shown so in it.
+ * UploadOutcome: what the upload means for its sender, as the `status`,
+ * `reason` and `filesStored` of `parcelmoor store --json`, read by key:
+ * Status (I4: 200, or the HTTP status of the failure: 400, 409, 413, 422,
+ * 500, 507, ...), Reason (TEXT, "" for 200), Word (TEXT: the log's word,
+ * e.g. "field-too-large", "incomplete"), FilesStored (I4). Read after
+ * storeUploadedFiles and before the release, it already tells what the
+ * release leaves: an upload that did not arrive whole keeps no file.
  * A host calls OnStartPage with its scripting context, sets the properties,
  * calls storeUploadedFiles once, reads Form, and releases the object. */
 #define QELT_DISPID_UPLOADFILE_FORM 0x40030010
@@ -213,6 +223,7 @@ struct QeltDispatch {
 #define QELT_DISPID_UPLOADFILE_SKIPEMPTYFILEINPUTS 0x68030006
 #define QELT_DISPID_UPLOADFILE_MAXTOTALFIELDSIZE 0x68030007
 #define QELT_DISPID_UPLOADFILE_FILERECORDS 0x68030008
+#define QELT_DISPID_UPLOADFILE_UPLOADOUTCOME 0x68030009
 /* FormItem (_FormItem), every member a method:
  *   extractCDHeader(TEXT header, FORM collection) -> I4
  *   Name() -> TEXT                 Value() -> FORM of the values (default member)

@@ -45,9 +45,19 @@ std::shared_ptr<Collection> FileRecordsCollection(const std::vector<FileRecord>&
     one->Add(Variant::Long(file.bytesStored), "BytesStored");
     one->Add(Variant(std::string(FileOutcomeWord(file.outcome))), "Outcome");
     one->Add(Variant(FileRecordReason(file)), "Reason");
+    one->Add(Variant(file.sha256), "Checksum");
     all->Add(Variant(one));
   }
   return all;
+}
+
+std::shared_ptr<Collection> UploadOutcomeCollection(const FailureMeaning& meaning, int32_t filesStored) {
+  auto outcome = Collection::Create();
+  outcome->Add(Variant(static_cast<int32_t>(meaning.status)), "Status");
+  outcome->Add(Variant(meaning.reason), "Reason");
+  outcome->Add(Variant(meaning.word), "Word");
+  outcome->Add(Variant(filesStored), "FilesStored");
+  return outcome;
 }
 
 }  // namespace parcelmoor

@@ -5,6 +5,8 @@
 //   BytesReceived, BytesStored                 64-bit integers
 //   Outcome                                    the hosts' word (FileOutcomeWord)
 //   Reason                                     FileRecordReason
+//   Checksum                                   SHA-256 of the kept bytes, lowercase
+//                                              hex ("" when the host asked for none)
 // A snapshot: later changes of the records are not seen in it.
 
 #include <memory>
@@ -13,6 +15,7 @@
 
 #include "runtime/collection.h"
 #include "storage/file_record.h"
+#include "upload/upload_verdict.h"
 
 namespace parcelmoor {
 
@@ -27,5 +30,9 @@ const char* FileOutcomeWord(FileOutcome outcome);
 std::string FileRecordReason(const FileRecord& file);
 
 std::shared_ptr<Collection> FileRecordsCollection(const std::vector<FileRecord>& records);
+
+// The upload's meaning as scripts read it, keyed Status (integer), Reason
+// and Word (text), FilesStored (integer).
+std::shared_ptr<Collection> UploadOutcomeCollection(const FailureMeaning& meaning, int32_t filesStored);
 
 }  // namespace parcelmoor

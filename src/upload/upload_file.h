@@ -90,6 +90,12 @@ class UploadFile : public Object, private MultipartConsumer {
   // one keyed collection per file part the body carried so far, as
   // upload/file_records_view.h lists them; read it after storeUploadedFiles
   // for the final outcomes.
+  // UploadOutcome (read-only, dispatch id 0x68030009): a new collection
+  // keyed Status, Reason, Word and FilesStored: what the upload means for
+  // its sender, as the hosts answer it (upload/upload_verdict.h). Read after
+  // storeUploadedFiles and before the release, it tells what the release
+  // will leave: an upload that did not arrive whole keeps no file.
+  std::shared_ptr<Collection> get_UploadOutcome() const;
 
   // Termination: drops the host references and resets the form (deleting the
   // stored files of an incomplete upload). Raises its failure to the caller;
@@ -257,6 +263,7 @@ class UploadFile : public Object, private MultipartConsumer {
     Boolean bAbort = kFalse;
     Boolean bProcessed = kFalse;
     std::optional<RaisedError> lastParseFailure_;
+    std::optional<RaisedError> lastRaised_;  // what storeUploadedFiles raised
     bool terminated_ = false;
     // Delimiter lines that opened a part.
     int32_t partsOpened_ = 0;

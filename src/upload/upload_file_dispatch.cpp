@@ -18,6 +18,7 @@ constexpr DispId kMaxParts = 0x68030005;
 constexpr DispId kSkipEmptyFileInputs = 0x68030006;
 constexpr DispId kMaxTotalFieldSize = 0x68030007;
 constexpr DispId kFileRecords = 0x68030008;
+constexpr DispId kUploadOutcome = 0x68030009;
 
 using enum ValueType;
 using K = InvokeKind;
@@ -47,6 +48,8 @@ constexpr MemberSlot kMembers[] = {
     {"MaxTotalFieldSize", K::kPropertyGet, kMaxTotalFieldSize, {}, 0, kInteger},
     // Read-only: what became of each file part (file_records_view.h).
     {"FileRecords", K::kPropertyGet, kFileRecords, {}, 0, kCollection},
+    // Read-only: what the upload means for its sender (upload_verdict.h).
+    {"UploadOutcome", K::kPropertyGet, kUploadOutcome, {}, 0, kCollection},
 };
 
 }  // namespace
@@ -120,6 +123,8 @@ Variant UploadFile::Invoke(DispId id, InvokeKind kind, std::vector<Variant>& arg
       return get_MaxTotalFieldSize();
     case kFileRecords:
       return FileRecordsCollection(*fileRecords());
+    case kUploadOutcome:
+      return get_UploadOutcome();
   }
   RaiseMemberNotFound();
 }

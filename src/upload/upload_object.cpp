@@ -5,7 +5,9 @@
 #include "runtime/ascii.h"
 #include "runtime/dispatch.h"
 #include "storage/upload_errors.h"
+#include "upload/file_records_view.h"
 #include "upload/upload_file.h"
+#include "upload/upload_verdict.h"
 
 namespace parcelmoor {
 
@@ -88,7 +90,12 @@ int32_t UploadFile::storeUploadedFiles() {
     parser_.reset();
     return 1;
   } catch (...) {
-    RaiseCurrentException();  // a raised error unchanged
+    try {
+      RaiseCurrentException();  // a raised error unchanged
+    } catch (const RaisedError& e) {
+      body_.lastRaised_ = e;  // UploadOutcome tells what it means
+      throw;
+    }
   }
 }
 
@@ -102,6 +109,24 @@ void UploadFile::release() {
   } catch (...) {
     RaiseCurrentException();
   }
+}
+
+std::shared_ptr<Collection> UploadFile::get_UploadOutcome() const {
+  const auto records = fileRecords();
+  auto failure = [](const std::optional<RaisedError>& e) -> std::optional<RaisedFailure> {
+    if (!e) return std::nullopt;
+    return RaisedFailure{e->number(), e->description()};
+  };
+  // Before the release the records still show the files an upload that
+  // did not arrive whole is about to lose; after it, they are final.
+  const UploadFacts facts{.raised = failure(body_.lastRaised_),
+                          .releaseError = std::nullopt,
+                          .scanFailure = std::nullopt,
+                          .boundaryMismatch = false,
+                          .parseFailure = failure(body_.lastParseFailure_),
+                          .files = *records,
+                          .storedFilesGoAtRelease = !body_.terminated_ && settings_.bUploadAllFilesOrNone != kFalse};
+  return UploadOutcomeCollection(VerdictOf(facts), FilesLeftStored(facts));
 }
 
 }  // namespace parcelmoor

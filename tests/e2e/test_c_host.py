@@ -23,6 +23,8 @@ CHUNK = 65535  # bytes the component asks of each read
 
 ITEM_KEYS = ("name", "values", "multipleValues", "isFile", "fileName", "clientPath", "fileSize")
 PAGE_KEYS = ("result", "error", "response", "uploadAllFilesOrNone", "releaseError")
+# What the upload means for its sender, read from the upload object's UploadOutcome.
+OUTCOME_KEYS = ("status", "reason", "filesStored")
 # Each file's record, read by name from the upload object's FileRecords.
 FILE_KEYS = ("field", "clientPath", "fileName", "storedPath", "bytesReceived", "bytesStored", "outcome", "reason")
 
@@ -69,17 +71,18 @@ class CHost(unittest.TestCase):
         return {name: open(os.path.join(directory, name), "rb").read() for name in os.listdir(directory)
                 if name != ".parcelmoor"}
 
-    def run_both(self, *limit, wrapper=()):
+    def run_both(self, *limit, wrapper=(), body=None):
         by_store, by_host = os.path.join(self.work, "store"), os.path.join(self.work, "host")
         for d in (by_store, by_host):
             shutil.rmtree(d, ignore_errors=True)
             os.mkdir(d)
         store_args = ["--max-file-size", limit[0]] if limit else []
-        expected = subprocess.run([PARCELMOOR, "store", "--json", "--dir", by_store, *store_args, self.body],
-                                  capture_output=True, timeout=60, check=True)
-        got = subprocess.run([*wrapper, C_HOST, LIBRARY, self.body, by_host, *limit],
+        body = body or self.body
+        expected = subprocess.run([PARCELMOOR, "store", "--json", "--dir", by_store, *store_args, body],
+                                  capture_output=True, timeout=60)
+        got = subprocess.run([*wrapper, C_HOST, LIBRARY, body, by_host, *limit],
                              capture_output=True, timeout=300)
-        self.assertEqual(got.returncode, 0, got.stderr.decode(errors="replace"))
+        self.assertEqual(got.returncode, expected.returncode, got.stderr.decode(errors="replace"))
         self.dirs = by_store, by_host
         return json.loads(expected.stdout), json.loads(got.stdout), self.stored(by_store), self.stored(by_host)
 
@@ -93,13 +96,30 @@ class CHost(unittest.TestCase):
             with self.subTest(limit=limit, wrapper=wrapper[:1]):
                 want, got, want_files, got_files = self.run_both(*limit, wrapper=wrapper)
                 by_store, by_host = self.dirs
-                self.assertEqual({k: got[k] for k in PAGE_KEYS}, {k: want[k] for k in PAGE_KEYS})
+                self.assertEqual(got["status"], 200)
+                self.assertEqual({k: got[k] for k in PAGE_KEYS + OUTCOME_KEYS},
+                                 {k: want[k] for k in PAGE_KEYS + OUTCOME_KEYS})
                 self.assertEqual([{k: i[k] for k in ITEM_KEYS} for i in got["form"]],
                                  [{k: i[k] for k in ITEM_KEYS} for i in want["form"]])
                 self.assertEqual(len(want["form"]), 5)
                 self.assertEqual(records(got, by_host), records(want, by_store))
                 self.assertEqual([f["outcome"] for f in got["files"]], ["cut" if limit else "stored", "stored"])
                 self.assertEqual(set(got_files), {"big.bin", "ends-in-cr.txt"})
+                self.assertEqual(got_files, want_files)
+
+    def test_failed_upload_tells_the_same_outcome(self):
+        # A C host reads the outcome before the release; it must say what
+        # `store` says after its release.
+        whole = multipart([("a", None, b"1"), ("f", "f.bin", binary_content(5000, seed=3)), ("a", None, b"2")])
+        cases = (("repeated field", whole, 422, 1), ("body ends inside the file", whole[:len(whole) // 2], 400, 1))
+        for why, body, status, kept in cases:
+            with self.subTest(why):
+                path = os.path.join(self.work, "failed.body")
+                with open(path, "wb") as f:
+                    f.write(body)
+                want, got, want_files, got_files = self.run_both(body=path)
+                self.assertEqual((got["status"], got["filesStored"]), (status, kept))
+                self.assertEqual({k: got[k] for k in OUTCOME_KEYS}, {k: want[k] for k in OUTCOME_KEYS})
                 self.assertEqual(got_files, want_files)
 
 

@@ -51,6 +51,7 @@ const std::vector<Published> kUploadFileInterface = {
     {"MaxTotalFieldSize", kPut, 0x68030007},
     {"MaxTotalFieldSize", kGet, 0x68030007},
     {"FileRecords", kGet, 0x68030008},
+    {"UploadOutcome", kGet, 0x68030009},
 };
 const std::vector<Published> kFormItemInterface = {
     {"extractCDHeader", kMethod, 0x60030001},  {"Name", kMethod, 0x60030002},

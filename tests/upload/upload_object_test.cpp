@@ -118,5 +118,39 @@ TEST(UploadObjectTest, CleanUpDeletesOnlyTheFilesThisUploadCreated) {
   EXPECT_EQ(other.Files().at("a.txt"), "not ours");
 }
 
+// UploadOutcome, read by name before the release as a C host reads it,
+// already tells what the release leaves: a body that stopped arriving says
+// 400 and no file kept while its file is still on disk.
+TEST(UploadObjectTest, UploadOutcomeTellsWhatTheReleaseLeaves) {
+  const std::string body = Body({Field("t", "value"), File("f", "f.bin", std::string(3000, 'x'))});
+  struct Case {
+    const char* why;
+    StoreSettings settings;
+    int32_t status;
+    int32_t filesStored;
+    const char* word;
+  };
+  const Case cases[] = {
+      {"whole", {}, 200, 1, ""},
+      {"client gone inside the file", {.readPlan = {1000}, .disconnectAfter = 2500}, 400, 0, "incomplete"},
+      {"text field too long", {.maxFieldSize = 2}, 413, 0, "field-too-large"},
+      {"file over the limit deleted", {.maxFileSize = 100, .deleteMaxFile = true}, 413, 0, "file-too-large"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    StoreRun run = Store(body, dir, c.settings);
+    std::vector<Variant> none;
+    auto outcome = ObjectAs<Collection>(
+        run.upload->Invoke(run.upload->GetIDOfName("uploadoutcome"), InvokeKind::kPropertyGet, none).asObject());
+    auto key = [&](std::string_view name) { return outcome->Item(name); };
+    EXPECT_EQ(key("Status").asInteger(), c.status) << c.why;
+    EXPECT_EQ(key("FilesStored").asInteger(), c.filesStored) << c.why;
+    EXPECT_EQ(key("Word").asText(), c.word) << c.why;
+    EXPECT_EQ(key("Reason").asText().empty(), c.status == 200) << c.why;
+    run.upload->release();
+    EXPECT_EQ(static_cast<int32_t>(dir.Files().size()), c.filesStored) << c.why;
+  }
+}
+
 }  // namespace
 }  // namespace parcelmoor::testing

@@ -2,6 +2,7 @@
 // frame and its fallback; with this script the file input gives way to the
 // Dashboard of Uppy, and each chosen file is sent in a request of its own, so
 // that each has its own progress, cancel and retry, and its own answer.
+// Large files go resumably when the server takes them so (resumable.js).
 
 import Uppy from '@uppy/core';
 import Dashboard from '@uppy/dashboard';
@@ -13,6 +14,7 @@ import './page.css';
 import { describeAnswer, readAnswer } from './answer.js';
 import { humanSize, parseLimits } from './limits.js';
 import { ResultList } from './results.js';
+import { fetchReport, isResumable, useFor, useResumable } from './resumable.js';
 
 // The Uppy instance with its Dashboard in #uploader and its uploader.
 // `refuse(line)` names a file the page will not take.
@@ -46,7 +48,9 @@ function createUppy(page, limits, refuse) {
     showProgressDetails: true,
     fileManagerSelectionType: 'files',
   });
-  uppy.use(XHRUpload, {
+  const resumable = page.form.dataset.resumableEndpoint;
+  if (resumable) useResumable(uppy, new URL(resumable, window.location.href).href);
+  useFor(uppy, XHRUpload, {
     endpoint: page.form.action || window.location.href,
     fieldName: 'file',
     allowedMetaFields: ['note'],
@@ -57,7 +61,7 @@ function createUppy(page, limits, refuse) {
     timeout: 0,
     shouldRetry: () => false,
     getResponseData: (xhr) => readAnswer(xhr),
-  });
+  }, (file) => !isResumable(resumable, file));
   return uppy;
 }
 
@@ -97,15 +101,30 @@ function followChoices(uppy, page, limits, refuse) {
 // Each request's progress and answer, into the result list.
 function followUploads(uppy, page) {
   const { results } = page;
+  // Reports of resumable uploads still being read: the page settles after.
+  const reading = new Set();
   uppy.on('upload-progress', (file, p) => {
     if (file && p.bytesTotal) results.progress(file.id, (100 * p.bytesUploaded) / p.bytesTotal);
   });
-  uppy.on('upload-success', (file, response) => {
-    if (file) results.show(file.id, describeAnswer(response.body, true));
-  });
-  uppy.on('upload-error', (file, error, xhr) => {
+  uppy.on('upload-success', async (file, response) => {
     if (!file) return;
-    const request = xhr ?? error?.request;
+    if (!response.uploadURL) {
+      results.show(file.id, describeAnswer(response.body, true));
+      return;
+    }
+    const read = fetchReport(response.uploadURL);
+    reading.add(read);
+    const report = await read;
+    reading.delete(read);
+    results.show(file.id, report
+      ? describeAnswer(readAnswer(report), report.status < 300)
+      : { outcome: 'stored', reason: 'Every byte arrived; the server\'s report could not be read.' });
+  });
+  uppy.on('upload-error', (file, error, answered) => {
+    if (!file) return;
+    // A multipart request hands its XMLHttpRequest; a resumable upload, the
+    // last one's in a response.
+    const request = answered?.body?.xhr ?? answered ?? error?.request;
     const view = request && request.status
       ? describeAnswer(readAnswer(request), false)
       : { outcome: 'not stored', reason: 'The connection was lost before an answer came.' };
@@ -120,7 +139,7 @@ function followUploads(uppy, page) {
     page.result.dataset.state = 'uploading';
     page.submit.disabled = true;
   });
-  uppy.on('complete', () => settle(page));
+  uppy.on('complete', () => Promise.all([...reading]).then(() => settle(page)));
 }
 
 function start() {

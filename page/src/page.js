@@ -14,7 +14,7 @@ import './page.css';
 import { describeAnswer, readAnswer } from './answer.js';
 import { humanSize, parseLimits } from './limits.js';
 import { ResultList } from './results.js';
-import { fetchReport, isResumable, useFor, useResumable } from './resumable.js';
+import { fetchReport, isResumable, resumableUse, useSideBySide } from './resumable.js';
 
 // The Uppy instance with its Dashboard in #uploader and its uploader.
 // `refuse(line)` names a file the page will not take.
@@ -48,9 +48,9 @@ function createUppy(page, limits, refuse) {
     showProgressDetails: true,
     fileManagerSelectionType: 'files',
   });
-  const resumable = page.form.dataset.resumableEndpoint;
-  if (resumable) useResumable(uppy, new URL(resumable, window.location.href).href);
-  useFor(uppy, XHRUpload, {
+  const announced = page.form.dataset.resumableEndpoint;
+  const resumable = announced ? new URL(announced, window.location.href).href : null;
+  const multipart = [XHRUpload, {
     endpoint: page.form.action || window.location.href,
     fieldName: 'file',
     allowedMetaFields: ['note'],
@@ -61,7 +61,8 @@ function createUppy(page, limits, refuse) {
     timeout: 0,
     shouldRetry: () => false,
     getResponseData: (xhr) => readAnswer(xhr),
-  }, (file) => !isResumable(resumable, file));
+  }, (file) => !isResumable(resumable, file)];
+  useSideBySide(uppy, resumable ? [resumableUse(resumable), multipart] : [multipart]);
   return uppy;
 }
 

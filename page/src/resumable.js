@@ -11,26 +11,33 @@ export const RESUMABLE_FROM = 8 * 1024 * 1024;
 // The bytes of one PATCH: what a dropped connection can cost.
 const CHUNK_BYTES = 8 * 1024 * 1024;
 
-// Uppy hands every file to every uploader; this installs `Plugin` so that
-// its uploader is handed only the files `takes` accepts. (The page never
-// removes an uploader, so the wrapped one needs no way back.)
-export function useFor(uppy, Plugin, options, takes) {
+// Uppy hands every file to every uploader, one uploader after the other.
+// This installs each plugin of `uses` ([Plugin, options, takes]) so that its
+// uploader is handed only the files its `takes` accepts, and runs them side
+// by side: a small file does not wait for a large one. (The page never
+// removes an uploader, so the wrapped ones need no way back.)
+export function useSideBySide(uppy, uses) {
   const addUploader = uppy.addUploader;
-  uppy.addUploader = (upload) =>
-    addUploader.call(uppy, (fileIDs) => upload(fileIDs.filter((id) => takes(uppy.getFile(id)))));
+  const uploaders = [];
   try {
-    uppy.use(Plugin, options);
+    for (const [Plugin, options, takes] of uses) {
+      uppy.addUploader = (upload) => uploaders.push({ upload, takes });
+      uppy.use(Plugin, options);
+    }
   } finally {
     uppy.addUploader = addUploader;
   }
+  uppy.addUploader((fileIDs) => Promise.all(uploaders.map(({ upload, takes }) =>
+    upload(fileIDs.filter((id) => takes(uppy.getFile(id)))))));
 }
 
 export function isResumable(endpoint, file) {
   return Boolean(endpoint) && file.size >= RESUMABLE_FROM;
 }
 
-export function useResumable(uppy, endpoint) {
-  useFor(uppy, Tus, {
+// [Plugin, options, takes] for the resumable uploads through `endpoint`.
+export function resumableUse(endpoint) {
+  return [Tus, {
     endpoint,
     chunkSize: CHUNK_BYTES,
     limit: 2,
@@ -40,7 +47,7 @@ export function useResumable(uppy, endpoint) {
     allowedMetaFields: ['name', 'type', 'note'],
     // A file stored is not offered for resuming again.
     removeFingerprintOnSuccess: true,
-  }, (file) => isResumable(endpoint, file));
+  }, (file) => isResumable(endpoint, file)];
 }
 
 // After its last byte, the upload's report (the same as a multipart

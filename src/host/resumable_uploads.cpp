@@ -62,6 +62,7 @@ std::optional<PageAnswer> ResumableUploads::Screen(const ResumableRequest& r) co
     if (auto limit = maxSize(); limit && *length > *limit) {
       return Answer(413, "The upload is larger than this server accepts (" + std::to_string(*limit) + " bytes).");
     }
+    if (r.bodyLength > *length) return Answer(413, "The request carries more bytes than the upload's length.");
     if (r.bodyLength > 0 && !IsOffsetStream(r.contentType)) {
       return Answer(415, "Bytes sent with the creation need Content-Type: application/offset+octet-stream.");
     }

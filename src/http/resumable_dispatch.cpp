@@ -175,6 +175,7 @@ Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
     reply.tooSlow = host->tooSlow();
     reply.bodyDone = host->bodyDone();
     if (reply.outcome.note.empty()) reply.outcome.note = host->note();
+    reply.outcome.log.bodyBytes = host->received();
   } catch (const std::exception& e) {
     reply.internalError = e.what();
   } catch (...) {

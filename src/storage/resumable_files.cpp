@@ -69,8 +69,10 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) 
   }
 }
 
+// The mode a multipart file's temporary gets: the data file becomes the
+// stored file, and the private directory (0700) keeps it from others meanwhile.
 ResumableData::ResumableData(const std::string& path, bool create)
-    : fd_(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0), 0600)) {}
+    : fd_(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0), 0666)) {}
 
 bool ResumableData::tryLock() {
   struct flock lock{};

@@ -99,7 +99,7 @@ def main():
         for _ in range(args.mib):
             f.write(os.urandom(1 << 20))
     proc = subprocess.Popen([args.binary, "serve", "--bind", "127.0.0.1", "--port", "0", "--dir",
-                             os.path.join(work, "uploads")],
+                             os.path.join(work, "uploads"), *os.environ.get("BENCH_SERVE_ARGS", "").split()],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         port = int(re.search(rb":(\d+)/", proc.stdout.readline()).group(1))

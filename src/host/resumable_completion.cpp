@@ -148,7 +148,9 @@ UploadAnswer CompleteResumableUpload(const ResumableFile& file, const UploadSett
   };
 
   std::vector<uint8_t> firstBytes;
-  if (!LookAt(file.dataPath, settings.checksums, firstBytes, record.sha256)) {
+  const bool known = !file.sha256.empty() || !settings.checksums;
+  if (known) record.sha256 = file.sha256;
+  if (!LookAt(file.dataPath, !known, firstBytes, record.sha256)) {
     RecordStoreFailure(record, StoreErrorFromErrno(errno), false);
     return answer();
   }

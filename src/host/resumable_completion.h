@@ -22,6 +22,7 @@ struct ResumableFile {
   std::string clientPath;   // the metadata's filename, as sent
   std::string contentType;  // the metadata's filetype: a hint only
   int64_t length = 0;
+  std::string sha256;  // of its bytes when already known; else read from the file when checksums are on
 };
 
 // The application the file is handed to before its commit (empty call: none)

@@ -23,7 +23,34 @@ std::string MetadataValue(const std::string& metadata, std::string_view key) {
   return {};
 }
 
+// The most uploads whose digest is carried at once; past it, completion
+// reads the file for it.
+constexpr size_t kMaxCarriedDigests = 1024;
+
 }  // namespace
+
+std::unique_ptr<Sha256Stream> ResumableUploads::TakeDigest(const std::string& id, int64_t offset) {
+  std::unique_ptr<Sha256Stream> digest;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = digests_.find(id);
+    if (found != digests_.end()) {
+      if (found->second.first == offset) digest = std::move(found->second.second);
+      digests_.erase(found);
+    }
+  }
+  if (!digest && offset == 0) {
+    digest = std::make_unique<Sha256Stream>();
+    if (!digest->start()) digest.reset();
+  }
+  return digest;
+}
+
+void ResumableUploads::KeepDigest(const std::string& id, int64_t offset, std::unique_ptr<Sha256Stream> digest) {
+  if (!digest) return;
+  std::lock_guard lock(mutex_);
+  if (digests_.size() < kMaxCarriedDigests) digests_.emplace(id, std::make_pair(offset, std::move(digest)));
+}
 
 ResumableOutcome ResumableUploads::Patch(const ResumableRequest& request, ResumableBody& body,
                                          const ResumableHandoff& handoff) {
@@ -68,6 +95,7 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, ResumableState
     checksum = ParseUploadChecksum(*request.uploadChecksum);
     if (!checksum || !digest.start(checksum->algorithm)) return refuse(400, "Upload-Checksum is not usable.", "");
   }
+  std::unique_ptr<Sha256Stream> running = config_.settings.checksums ? TakeDigest(id, state.offset) : nullptr;
   auto buffer = std::make_unique<uint8_t[]>(kReceiveChunk);
   int64_t got = 0;
   bool broken = false;
@@ -79,6 +107,7 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, ResumableState
       const std::span<const uint8_t> bytes(buffer.get(), n);
       writeFailed = !data.writeAt(state.offset + got, bytes);
       if (checksum) digest.update(bytes);
+      if (running && !writeFailed) running->update(bytes);
       got += static_cast<int64_t>(n);
     }
   } catch (...) {
@@ -102,8 +131,9 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, ResumableState
     state.offset = from;
     return dropChunk(507, "The upload's state could not be saved.", "state-failed");
   }
+  if (state.finished()) return Complete(id, state, handoff, successStatus, running ? running->finishHex() : "");
+  KeepDigest(id, state.offset, std::move(running));
   if (broken) return refuse(400, "The body ended before its announced length; the bytes that came are kept.", "client-gone");
-  if (state.finished()) return Complete(id, state, handoff, successStatus);
   PageAnswer accepted = Answer(successStatus, "");
   AddProgressHeaders(accepted, state);
   if (successStatus == 201) accepted.headers.emplace_back("location", std::string(kResumablePath) + id);
@@ -111,7 +141,7 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, ResumableState
 }
 
 ResumableOutcome ResumableUploads::Complete(const std::string& id, const ResumableState& state,
-                                            const ResumableHandoff& handoff, int successStatus) {
+                                            const ResumableHandoff& handoff, int successStatus, std::string sha256) {
   const ResumablePaths paths = ResumablePathsOf(directory_, id);
   // The settings this upload was authorized with.
   UploadSettings settings = config_.settings;
@@ -121,18 +151,19 @@ ResumableOutcome ResumableUploads::Complete(const std::string& id, const Resumab
   told.client.forwardHeaders = state.forwardHeaders;
   told.client.contentLength = state.length;
   const ResumableFile file{paths.data, MetadataValue(state.metadata, "filename"),
-                           MetadataValue(state.metadata, "filetype"), state.length};
+                           MetadataValue(state.metadata, "filetype"), state.length, std::move(sha256)};
   UploadAnswer done = CompleteResumableUpload(file, settings, told);
   ReplaceFileAtomically(paths.report, KeepReport(done.answer), config_.settings.sync);
-  Forget(state);
+  Forget(id, state);
   PageAnswer answer;
   if (done.answer.status / 100 == 2) {
     answer = Answer(successStatus, "");
-    if (successStatus == 201) answer.headers.emplace_back("location", std::string(kResumablePath) + id);
   } else {
     answer = std::move(done.answer);
     answer.headers.emplace_back("tus-resumable", std::string(kTusVersion));
   }
+  // A creation that brought every byte: its URL still gives the report.
+  if (successStatus == 201) answer.headers.emplace_back("location", std::string(kResumablePath) + id);
   AddProgressHeaders(answer, state);
   return {std::move(answer), std::move(done.log), std::move(done.note)};
 }

@@ -4,6 +4,7 @@
 #include "host/resumable_uploads.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,17 @@ std::string ResumableRoot(const UploadSettings& settings) {
 bool IsOffsetStream(std::string_view contentType) {
   return EqualsIgnoringAsciiCase(TrimAscii(contentType.substr(0, contentType.find(';'))),
                                  "application/offset+octet-stream");
+}
+
+// A file of an upload that has no state (a creation or a state write cut
+// off by a crash) goes once it is older than any upload could live.
+void RemoveIfOrphan(const std::string& path, const std::string& id, int64_t now, std::chrono::seconds expiry,
+                    const std::string& directory) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || st.st_mtime + expiry.count() > now) return;
+  if (::access(ResumablePathsOf(directory, id).info.c_str(), F_OK) == 0) return;
+  ResumableData data(path, false);
+  if (data.valid() && data.tryLock()) ::unlink(path.c_str());
 }
 
 }  // namespace
@@ -123,8 +135,9 @@ bool ResumableUploads::Save(const std::string& id, const ResumableState& state) 
                                config_.settings.sync);
 }
 
-void ResumableUploads::Forget(const ResumableState& state) {
+void ResumableUploads::Forget(const std::string& id, const ResumableState& state) {
   std::lock_guard lock(mutex_);
+  digests_.erase(id);
   auto it = unfinishedByClient_.find(state.client);
   if (it != unfinishedByClient_.end() && --it->second <= 0) unfinishedByClient_.erase(it);
 }
@@ -137,7 +150,7 @@ void ResumableUploads::Remove(const std::string& id, const ResumableState& state
   const bool unfinished = data.valid();
   ::unlink(paths.data.c_str());
   ::unlink(paths.report.c_str());
-  if (::unlink(paths.info.c_str()) == 0 && unfinished) Forget(state);
+  if (::unlink(paths.info.c_str()) == 0 && unfinished) Forget(id, state);
 }
 
 void ResumableUploads::SweepIfDue() {
@@ -159,6 +172,11 @@ void ResumableUploads::Sweep(bool counting) {
   const int64_t now = std::time(nullptr);
   while (const dirent* entry = ::readdir(dir)) {
     std::string_view name = entry->d_name;
+    if (name.size() > 32 && IsResumableId(name.substr(0, 32)) && !name.ends_with(".info")) {
+      RemoveIfOrphan(directory_ + "/" + std::string(name), std::string(name.substr(0, 32)), now, config_.expiry,
+                     directory_);
+      continue;
+    }
     if (!name.ends_with(".info") || !IsResumableId(name.substr(0, name.size() - 5))) continue;
     const std::string id(name.substr(0, name.size() - 5));
     const ResumablePaths paths = ResumablePathsOf(directory_, id);
@@ -216,7 +234,7 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
   const ResumablePaths paths = ResumablePathsOf(directory_, id);
   if (id.empty() || !ResumableData(paths.data, true).valid() || !Save(id, state)) {
     ::unlink(paths.data.c_str());
-    Forget(state);
+    Forget(id, state);
     return {Answer(507, "The upload could not be created on the server's disk."), {}, "create-failed"};
   }
   if (body && request.bodyLength > 0) return Receive(id, std::move(state), request, *body, handoff, 201);
@@ -245,7 +263,7 @@ PageAnswer ResumableUploads::Delete(const ResumableRequest& request) {
   ::unlink(found.paths.data.c_str());
   ::unlink(found.paths.report.c_str());
   ::unlink(found.paths.info.c_str());
-  if (data.valid()) Forget(found.state);
+  if (data.valid()) Forget(request.id, found.state);
   return Answer(204, "");
 }
 

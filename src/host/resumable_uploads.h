@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,6 +35,7 @@
 #include "host/upload_settings.h"
 #include "storage/resumable_files.h"
 #include "storage/resumable_state.h"
+#include "storage/sha256_stream.h"
 
 namespace parcelmoor {
 
@@ -120,19 +122,27 @@ class ResumableUploads {
   ResumableOutcome Receive(const std::string& id, ResumableState state, const ResumableRequest& request,
                            ResumableBody& body, const ResumableHandoff& handoff, int successStatus);
   ResumableOutcome Complete(const std::string& id, const ResumableState& state, const ResumableHandoff& handoff,
-                            int successStatus);
+                            int successStatus, std::string sha256);
+  // The SHA-256 of an upload's bytes so far, carried from one request to
+  // the next within this run so that completion need not read the file
+  // again: taken by the request writing at `offset` (null when none is
+  // there for that offset), given back at its new offset.
+  std::unique_ptr<Sha256Stream> TakeDigest(const std::string& id, int64_t offset);
+  void KeepDigest(const std::string& id, int64_t offset, std::unique_ptr<Sha256Stream> digest);
   bool Save(const std::string& id, const ResumableState& state);
   // Removes an upload's files; the per-client count drops when it was unfinished.
   void Remove(const std::string& id, const ResumableState& state);
   void SweepIfDue();
   void Sweep(bool counting);
   PageAnswer Answer(int status, std::string_view text) const;
-  void Forget(const ResumableState& state);
+  // The upload is no longer unfinished: its client's count drops.
+  void Forget(const std::string& id, const ResumableState& state);
 
   const ResumableConfig config_;
   const std::string directory_;  // DIR/.parcelmoor/resumable ("" when it could not be made)
   std::mutex mutex_;             // guards what follows
   std::map<std::string, int32_t> unfinishedByClient_;
+  std::map<std::string, std::pair<int64_t, std::unique_ptr<Sha256Stream>>> digests_;
   std::chrono::steady_clock::time_point lastSweep_;
 };
 

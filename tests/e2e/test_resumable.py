@@ -316,6 +316,9 @@ class Resumable(unittest.TestCase):
         self.assertEqual(rest.returncode, 0, rest.stderr)
         self.assertTrue(json.loads(rest.stdout)["done"])
         self.assertEqual(server.read_stored("resumed.bin"), data)
+        # Its digest read back from the file, as none was carried across the crash.
+        report = json.loads(request(server.port, "GET", moved[moved.index("/files/"):], TUS)[2])
+        self.assertEqual(report["files"][0]["sha256"], hashlib.sha256(data).hexdigest())
 
     def test_tuspy(self):
         data = binary_content(3 << 20, seed=7)

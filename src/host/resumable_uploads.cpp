@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <stdexcept>
 
 #include "host/host_part_policy.h"
 #include "host/resumable_answers.h"
@@ -29,6 +30,22 @@ bool IsOffsetStream(std::string_view contentType) {
   return EqualsIgnoringAsciiCase(TrimAscii(contentType.substr(0, contentType.find(';'))),
                                  "application/offset+octet-stream");
 }
+
+// A name the store would refuse at the end ("." and "..", control bytes):
+// refused before any byte is sent rather than after the last.
+bool IsStorableName(std::string_view name) {
+  if (name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c < 32 || c == 127) return false;
+  return true;
+}
+
+// The body of a request that brings no bytes.
+class NoBody final : public ResumableBody {
+ public:
+  size_t Read(uint8_t*, size_t) override { throw std::logic_error("no body to read"); }
+  void Ended() override {}
+};
 
 // A file of an upload that has no state (a creation or a state write cut
 // off by a crash) goes once it is older than any upload could live.
@@ -208,6 +225,9 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
     if (key == "filename") clientPath = value;
   }
   if (StoredNameOf(clientPath).empty()) return {Answer(400, "Upload-Metadata needs a filename."), {}, "no-file-name"};
+  if (!IsStorableName(StoredNameOf(clientPath))) {
+    return {Answer(400, "The filename cannot name a file in the upload directory."), {}, "bad-file-name"};
+  }
   // A name the page policy refuses is refused now, before any byte is sent.
   const PartDecision named = HostPartPolicy(settings).decide(
       PartHeaders{"file", StoredNameOf(clientPath), clientPath, "", true});
@@ -237,6 +257,9 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
     Forget(id, state);
     return {Answer(507, "The upload could not be created on the server's disk."), {}, "create-failed"};
   }
+  // An empty upload is whole at once: no request would ever bring its last byte.
+  NoBody none;
+  if (length == 0) return Receive(id, std::move(state), request, none, handoff, 201);
   if (body && request.bodyLength > 0) return Receive(id, std::move(state), request, *body, handoff, 201);
   PageAnswer created = Answer(201, "");
   AddProgressHeaders(created, state);

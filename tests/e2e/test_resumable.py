@@ -190,6 +190,8 @@ class Resumable(unittest.TestCase):
             ("over the limit", lambda: create(port, "big.bin", (64 << 20) + 1), 413, 0),
             ("hidden name", lambda: create(port, ".env", 5), 422, 0),
             ("no filename", lambda: request(port, "POST", "/files/", {**TUS, "Upload-Length": "5"}), 400, 0),
+            ("unstorable name", lambda: create(port, "..", 5), 400, 0),
+            ("empty file, whole at once", lambda: create(port, "empty.txt", 0), 201, 0),
             ("wrong type", lambda: request(port, "PATCH", up, {**TUS, "Upload-Offset": "0",
                                                                "Content-Type": "text/plain"}, b"x"), 415, 0),
             ("wrong offset", lambda: patch(port, up, 7, data[7:100]), 409, 0),
@@ -210,6 +212,7 @@ class Resumable(unittest.TestCase):
                 self.assertEqual(got[1].get("tus-resumable"), "1.0.0")
                 self.assertEqual(self.offset(up), offset)
         self.assertEqual(self.servers["main"].read_stored("table.bin"), data)
+        self.assertEqual(self.servers["main"].read_stored("empty.txt"), b"")
         status, _, body = request(port, "GET", up, TUS)
         record = json.loads(body)["files"][0]
         self.assertEqual((status, record["outcome"], record["bytesStored"], record["sha256"]),

@@ -24,7 +24,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from upload_support import ServeProcess, binary_content, connect, read_response  # noqa: E402
+from upload_support import ServeProcess, binary_content, connect, read_response, wait_until  # noqa: E402
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -139,7 +139,7 @@ class Resumable(unittest.TestCase):
         cls.servers = {}
         for name, args in {
             "main": ("--max-file-size", "64M", "--on-exists", "refuse"),
-            "short": ("--resumable-expiry", "1", "--max-unfinished-per-client", "2"),
+            "short": ("--resumable-expiry", "2", "--max-unfinished-per-client", "2"),
             "app": ("--authorize", base + "/auth", "--forward", base + "/forward"),
             "off": ("--no-resumable",),
         }.items():
@@ -239,7 +239,9 @@ class Resumable(unittest.TestCase):
             first.sendall((f"PATCH {up} HTTP/1.1\r\nHost: 127.0.0.1\r\nTus-Resumable: 1.0.0\r\nUpload-Offset: 0\r\n"
                            "Content-Type: application/offset+octet-stream\r\nContent-Length: 2000\r\n\r\n").encode()
                           + b"a" * 1000)
-            time.sleep(0.3)
+            # Its first bytes on disk: it holds the upload's lock.
+            data = os.path.join(self.servers["main"].dir, ".parcelmoor", "resumable", up[len("/files/"):] + ".data")
+            self.assertTrue(wait_until(lambda: os.path.getsize(data) >= 1000, 10))
             self.assertEqual(patch(port, up, 0, b"b" * 2000)[0], 423)
             first.sendall(b"a" * 1000)
             status, headers, _ = read_response(first)
@@ -251,7 +253,7 @@ class Resumable(unittest.TestCase):
         first, second = self.new_upload("a.bin", 10, "short"), self.new_upload("b.bin", 10, "short")
         self.assertEqual(create(port, "c.bin", 10)[0], 429)
         self.assertEqual(patch(port, first, 0, b"12345")[0], 204)
-        time.sleep(2.2)
+        time.sleep(3.2)  # expiry is counted in whole seconds
         self.assertEqual(request(port, "HEAD", first, TUS)[0], 410)
         self.assertEqual(patch(port, first, 5, b"67890")[0], 404)
         self.assertIn(request(port, "HEAD", second, TUS)[0], (404, 410))

@@ -154,11 +154,12 @@ class Resumable(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        for server in cls.servers.values():
-            server.stop()
+        codes = {name: server.stop() for name, server in cls.servers.items()}
         cls.app.shutdown()
         cls.app.server_close()
         shutil.rmtree(cls.tmp, ignore_errors=True)
+        if any(codes.values()):
+            raise AssertionError(f"a server did not exit cleanly on SIGTERM: {codes}")
 
     def port(self, name="main"):
         return self.servers[name].port

@@ -10,6 +10,9 @@ PATCH per chunk on one kept-alive connection, the last of which stores the
 file. Each is timed from its first request byte to its last answer byte.
 A `sync` before each keeps one's dirty pages out of the other's flushes.
 
+With --runs, the two take turns going first and the medians close the
+output; BENCH_SERVE_ARGS adds options to serve (e.g. "--no-sync").
+
 Usage: bench/resumable_vs_multipart.py PARCELMOOR_BINARY [--mib 1024] [--chunk-mib 8] [--runs 1]
 """
 
@@ -106,8 +109,11 @@ def main():
         fd = open(source, "rb")
         sends = {"multipart": lambda: multipart(port, fd, size),
                  f"resumable, {args.chunk_mib} MiB chunks": lambda: resumable(port, fd, size, args.chunk_mib << 20)}
+        times = {name: [] for name in sends}
         for run in range(args.runs):
-            for name, send in sends.items():
+            # Turn about, so that neither always follows the other's writeback.
+            order = list(sends.items()) if run % 2 == 0 else list(reversed(sends.items()))
+            for name, send in order:
                 for stored in ("multipart.bin", "resumable.bin"):
                     path = os.path.join(work, "uploads", stored)
                     if os.path.exists(path):
@@ -118,8 +124,12 @@ def main():
                 seconds = time.monotonic() - start
                 if status != 200:
                     sys.exit(f"{name}: answer {status}")
+                times[name].append(seconds)
                 print(f"run {run + 1}, {name}: {args.mib} MiB in {seconds:.2f} s, {args.mib / seconds:.0f} MiB/s",
                       flush=True)
+        for name, seconds in times.items():
+            median = sorted(seconds)[len(seconds) // 2]
+            print(f"median, {name}: {median:.2f} s, {args.mib / median:.0f} MiB/s")
         fd.close()
     finally:
         proc.terminate()

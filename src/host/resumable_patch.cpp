@@ -13,6 +13,9 @@ namespace {
 
 // Bytes taken from the socket per read, and written per call.
 constexpr size_t kReceiveChunk = size_t{256} << 10;
+// With sync, write-back of a request's bytes starts every this many, so
+// that the disk writes while the rest arrives.
+constexpr int64_t kWritebackEvery = int64_t{2} << 20;
 
 std::string MetadataValue(const std::string& metadata, std::string_view key) {
   auto pairs = ParseUploadMetadata(metadata);
@@ -26,6 +29,38 @@ std::string MetadataValue(const std::string& metadata, std::string_view key) {
 // The most uploads whose digest is carried at once; past it, completion
 // reads the file for it.
 constexpr size_t kMaxCarriedDigests = 1024;
+
+struct Received {
+  int64_t got = 0;
+  bool broken = false;  // the client went, or was too slow: the host knows which
+  bool writeFailed = false;
+};
+
+// Reads `length` body bytes into `data` from `offset`, feeding the digests
+// (either may be null).
+Received ReceiveBody(ResumableBody& body, int64_t length, ResumableData& data, int64_t offset, ChunkDigest* checked,
+                     Sha256Stream* running, bool sync) {
+  auto buffer = std::make_unique<uint8_t[]>(kReceiveChunk);
+  Received r;
+  int64_t writtenBack = 0;
+  try {
+    while (r.got < length && !r.writeFailed) {
+      const size_t n = body.Read(buffer.get(), static_cast<size_t>(std::min<int64_t>(length - r.got, kReceiveChunk)));
+      const std::span<const uint8_t> bytes(buffer.get(), n);
+      r.writeFailed = !data.writeAt(offset + r.got, bytes);
+      if (checked) checked->update(bytes);
+      if (running) running->update(bytes);
+      r.got += static_cast<int64_t>(n);
+      if (sync && r.got - writtenBack >= kWritebackEvery) {
+        data.startWriteback(offset + writtenBack, r.got - writtenBack);
+        writtenBack = r.got;
+      }
+    }
+  } catch (...) {
+    r.broken = true;
+  }
+  return r;
+}
 
 }  // namespace
 
@@ -96,23 +131,8 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, ResumableState
     if (!checksum || !digest.start(checksum->algorithm)) return refuse(400, "Upload-Checksum is not usable.", "");
   }
   std::unique_ptr<Sha256Stream> running = config_.settings.checksums ? TakeDigest(id, state.offset) : nullptr;
-  auto buffer = std::make_unique<uint8_t[]>(kReceiveChunk);
-  int64_t got = 0;
-  bool broken = false;
-  bool writeFailed = false;
-  try {
-    while (got < request.bodyLength && !writeFailed) {
-      const size_t want = static_cast<size_t>(std::min<int64_t>(request.bodyLength - got, kReceiveChunk));
-      const size_t n = body.Read(buffer.get(), want);
-      const std::span<const uint8_t> bytes(buffer.get(), n);
-      writeFailed = !data.writeAt(state.offset + got, bytes);
-      if (checksum) digest.update(bytes);
-      if (running && !writeFailed) running->update(bytes);
-      got += static_cast<int64_t>(n);
-    }
-  } catch (...) {
-    broken = true;  // the client went, or was too slow: the host knows which
-  }
+  const auto [got, broken, writeFailed] = ReceiveBody(body, request.bodyLength, data, state.offset,
+                                                      checksum ? &digest : nullptr, running.get(), config_.settings.sync);
   body.Ended();
   const int64_t from = state.offset;
   auto dropChunk = [&](int status, std::string_view why, std::string note) {

@@ -97,6 +97,10 @@ bool ResumableData::writeAt(int64_t offset, std::span<const uint8_t> bytes) {
   return true;
 }
 
+void ResumableData::startWriteback(int64_t from, int64_t length) {
+  ::sync_file_range(fd_.get(), static_cast<off_t>(from), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
 bool ResumableData::sync() { return ::fdatasync(fd_.get()) == 0; }
 
 }  // namespace parcelmoor

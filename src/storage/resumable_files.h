@@ -58,6 +58,9 @@ class ResumableData {
   bool truncate(int64_t size);
   // Writes all of `bytes` at `offset`.
   bool writeAt(int64_t offset, std::span<const uint8_t> bytes);
+  // Starts writing `length` bytes at `from` to the disk without waiting, so
+  // that sync() at the request's end has little left to wait for.
+  void startWriteback(int64_t from, int64_t length);
   // The data written so far is durable.
   bool sync();
   int fd() const { return fd_.get(); }

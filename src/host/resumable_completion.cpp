@@ -102,11 +102,10 @@ void MakePathsAbsolute(FileRecord& record) {
 
 // Scans the waiting file; false when it is not to be kept (its record, or
 // the page's scan failure, says why).
-bool PassesScan(const ClamdTarget& target, Store& store, Store::Ticket ticket, PageResult& page) {
+bool PassesScan(const ClamdTarget& target, PageResult& page) {
   FileRecord& record = page.files.front();
   const ScanVerdict verdict = ScanFileWithClamd(target, record.pendingPath);
   if (verdict.kind == ScanVerdict::Kind::kClean) return true;
-  store.abandon(ticket);
   MarkNoLongerStored(record);
   if (verdict.kind == ScanVerdict::Kind::kNoVerdict) {
     page.scanFailure = verdict.detail;
@@ -117,6 +116,28 @@ bool PassesScan(const ClamdTarget& target, Store& store, Store::Ticket ticket, P
   record.refusalReason = "the virus scanner found " + verdict.detail + " in it, so it was not stored";
   record.refusalStatus = 422;
   return false;
+}
+
+// Gives the waiting file to the store and commits it there; the record says
+// where it went or why it did not.
+void StoreAndCommit(const ResumableFile& file, const UploadSettings& settings, FileRecord& record) {
+  LocalStore store(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
+  Store::Ticket ticket = 0;
+  StoreFile begun;
+  const std::string directory = ComponentDirectoryOf(settings.uploadDirectory.value_or(""));
+  if (StoreError error = store.beginFrom(directory, record.fileName, file.dataPath, &ticket, &begun)) {
+    RecordStoreFailure(record, error, false);
+    return;
+  }
+  record.identity = begun.identity;
+  const std::vector<StoreError> committed = store.commit(std::span<const Store::Ticket>(&ticket, 1));
+  if (committed.front()) {
+    RecordStoreFailure(record, committed.front(), true);
+    return;
+  }
+  record.storedPath = store.finalPath(ticket);
+  record.pendingPath.clear();
+  MakePathsAbsolute(record);
 }
 
 }  // namespace
@@ -161,21 +182,15 @@ UploadAnswer CompleteResumableUpload(const ResumableFile& file, const UploadSett
     return answer();
   }
 
-  LocalStore store(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
-  Store::Ticket ticket = 0;
-  StoreFile begun;
+  // Until its commit the file waits where it is, so that a server stopped
+  // during the scan or the hand-off leaves it whole for the next one.
   const std::string directory = ComponentDirectoryOf(settings.uploadDirectory.value_or(""));
-  if (StoreError error = store.beginFrom(directory, record.fileName, file.dataPath, &ticket, &begun)) {
-    RecordStoreFailure(record, error, false);
-    return answer();
-  }
   record.outcome = FileOutcome::kStored;
-  record.storedPath = begun.finalPath;
-  record.pendingPath = begun.pendingPath;
-  record.identity = begun.identity;
+  record.storedPath = UploadDirectoryPrefix(directory) + record.fileName;
+  record.pendingPath = file.dataPath;
   record.bytesStored = file.length;
   MakePathsAbsolute(record);
-  if (settings.scan && !PassesScan(*settings.scan, store, ticket, page)) return answer();
+  if (settings.scan && !PassesScan(*settings.scan, page)) return answer();
 
   std::optional<UploadAnswer> decided;
   if (handoff.call) {
@@ -186,23 +201,15 @@ UploadAnswer CompleteResumableUpload(const ResumableFile& file, const UploadSett
     own.answer = HandOffUpload(page, std::move(own.answer), client, handoff.call, own.note, accepted);
     decided = std::move(own);
     if (!accepted) {
-      const int32_t taken = FilesTakenByApplication(page);
-      store.abandon(ticket);
+      decided->log.filesStored = FilesTakenByApplication(page);
+      ::unlink(file.dataPath.c_str());
       MarkNoLongerStored(record);
-      decided->log.filesStored = taken;
       return std::move(*decided);
     }
   }
-  const std::vector<StoreError> committed = store.commit(std::span<const Store::Ticket>(&ticket, 1));
-  if (committed.front()) {
-    RecordStoreFailure(record, committed.front(), true);
-  } else {
-    record.storedPath = store.finalPath(ticket);
-    record.pendingPath.clear();
-    MakePathsAbsolute(record);
-  }
-  if (decided && !committed.front()) return std::move(*decided);
-  return AnswerUpload(page, body, true);
+  StoreAndCommit(file, settings, record);
+  if (decided && !record.storedPath.empty()) return std::move(*decided);
+  return answer();
 }
 
 }  // namespace parcelmoor

@@ -290,10 +290,23 @@ PageAnswer ResumableUploads::Delete(const ResumableRequest& request) {
   return Answer(204, "");
 }
 
-PageAnswer ResumableUploads::Report(const ResumableRequest& request) {
+PageAnswer ResumableUploads::Report(const ResumableRequest& request, const ResumableHandoff& handoff) {
   Found found = Find(request);
   if (found.status) return Answer(found.status, found.why);
   auto report = ReadSmallFile(found.paths.report, size_t{4} << 20);
+  if (!report && found.state.finished()) {
+    // Every byte came, but the server stopped before the file was stored
+    // (a crash, a restart during a scan or a hand-off): it is stored now.
+    // Under the lock, a completion that was running has ended.
+    ResumableData data(found.paths.data, false);
+    if (data.valid() && !data.tryLock()) return Answer(423, "The upload is being stored; ask again shortly.");
+    report = ReadSmallFile(found.paths.report, size_t{4} << 20);
+    if (!report && data.valid() && ::access(found.paths.data.c_str(), F_OK) == 0) {
+      Complete(request.id, found.state, handoff, 200, "");
+      report = ReadSmallFile(found.paths.report, size_t{4} << 20);
+    }
+    if (!report) return Answer(500, "The upload's last step was cut off; what became of its file is not known.");
+  }
   if (!report) {
     PageAnswer pending = Answer(409, "The upload has not finished; its report comes with its last byte.");
     pending.headers.emplace_back("upload-offset", std::to_string(found.state.offset));

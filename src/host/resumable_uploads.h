@@ -101,10 +101,11 @@ class ResumableUploads {
   // fails, else 204).
   ResumableOutcome Patch(const ResumableRequest& request, ResumableBody& body, const ResumableHandoff& handoff);
   // HEAD (offset, length, metadata), DELETE (204), GET (the report once
-  // completed; 409 before).
+  // completed; 409 before; an upload whose every byte came but whose file
+  // a stopped server never stored is stored first, with `handoff`).
   PageAnswer Head(const ResumableRequest& request);
   PageAnswer Delete(const ResumableRequest& request);
-  PageAnswer Report(const ResumableRequest& request);
+  PageAnswer Report(const ResumableRequest& request, const ResumableHandoff& handoff);
 
   // The largest upload accepted (Tus-Max-Size); nullopt: no limit.
   std::optional<int64_t> maxSize() const { return MaxSizeOf(config_.settings); }

@@ -153,16 +153,16 @@ Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
   ResumableReply reply;
   try {
     ResumableUploads& uploads = *core_->resumable;
-    if (r.method == "HEAD") reply.outcome.answer = uploads.Head(r);
-    if (r.method == "GET") reply.outcome.answer = uploads.Report(r);
-    if (r.method == "DELETE") reply.outcome.answer = uploads.Delete(r);
-    if (r.method != "PATCH" && r.method != "POST") return reply;
     const auto& o = core_->options;
     ResumableHandoff handoff;
     handoff.client = DescribeForApplication();
     if (o.forward) {
       handoff.call = [&o](const HandoffRequest& h) { return CallApplication(*o.forward, h, o.forwardTimeout); };
     }
+    if (r.method == "HEAD") reply.outcome.answer = uploads.Head(r);
+    if (r.method == "GET") reply.outcome.answer = uploads.Report(r, handoff);
+    if (r.method == "DELETE") reply.outcome.answer = uploads.Delete(r);
+    if (r.method != "PATCH" && r.method != "POST") return reply;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
     const bool expectContinue = beast::iequals(parser_->get()[http::field::expect], "100-continue");
     auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, r.bodyLength, expectContinue, limits);

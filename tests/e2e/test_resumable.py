@@ -103,6 +103,7 @@ class Application(http.server.BaseHTTPRequestHandler):
 
     protocol_version = "HTTP/1.1"
     handed = []
+    hanging = threading.Event()
 
     def do_GET(self):
         if self.headers.get("Authorization") == "Bearer ok":
@@ -113,6 +114,9 @@ class Application(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         report = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
         Application.handed.append((report, self.headers.get("Parcelmoor-Forward-User")))
+        if self.path == "/hang":  # a decision that never comes in time
+            Application.hanging.set()
+            time.sleep(5)
         self.answer(201, [], b"taken by the application")
 
     def answer(self, status, headers, body):
@@ -136,6 +140,7 @@ class Resumable(unittest.TestCase):
         cls.app = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Application)
         threading.Thread(target=cls.app.serve_forever, daemon=True).start()
         base = f"http://127.0.0.1:{cls.app.server_address[1]}"
+        cls.hang_url = base + "/hang"
         cls.servers = {}
         for name, args in {
             "main": ("--max-file-size", "64M", "--on-exists", "refuse"),
@@ -325,6 +330,22 @@ class Resumable(unittest.TestCase):
         # Its digest read back from the file, as none was carried across the crash.
         report = json.loads(request(server.port, "GET", moved[moved.index("/files/"):], TUS)[2])
         self.assertEqual(report["files"][0]["sha256"], hashlib.sha256(data).hexdigest())
+
+    def test_completion_cut_off_by_a_crash(self):
+        # The last byte came and the file waits for the application when the
+        # server dies: the next server stores it when the report is asked for.
+        server = self.start("cut-off", "--forward", self.hang_url)
+        up = self.new_upload("cut-off.txt", 5, "cut-off")
+        sender = threading.Thread(target=lambda: self.assertRaises(Exception, patch, server.port, up, 0, b"bytes"))
+        sender.start()
+        self.assertTrue(Application.hanging.wait(10))
+        server.stop(sig=signal.SIGKILL)
+        sender.join(10)
+        self.assertNotIn("cut-off.txt", os.listdir(server.dir))
+        server = self.start("cut-off")
+        status, _, body = request(server.port, "GET", up, TUS)
+        self.assertEqual((status, json.loads(body)["files"][0]["outcome"]), (200, "stored"))
+        self.assertEqual(server.read_stored("cut-off.txt"), b"bytes")
 
     def test_tuspy(self):
         data = binary_content(3 << 20, seed=7)

@@ -136,11 +136,9 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   options.authorizeTimeout = authorize.timeout;
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;
-  auto& dir = options.upload.uploadDirectory;
-  if (!dir) dir = kDefaultUploadDirectory;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);
-  if (!EnsureUploadDirectory(*dir, error)) {
+  if (!PrepareUploadDirectory(options.upload, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
@@ -157,8 +155,8 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
 
   // What a crashed or killed server left behind goes now, and then hourly
   // (on a thread started after the stop signals were blocked).
-  SweepUploadDirectory(*dir, "serve");
-  SweepHourly(*dir);
+  SweepUploadDirectory(options.upload, "serve");
+  SweepHourly(options.upload);
 
   std::string capacity = FitConnectionsToDescriptors(options);
   HttpServer server(options);

@@ -285,8 +285,12 @@ std::vector<std::string> S3Store::sweep(const std::string& directory) {
   QueryParameters query{{"uploads", ""}, {"prefix", location->prefix}};
   for (int page = 0; page < 10'000; ++page) {
     S3Answer answer = send({.method = "GET", .key = "", .query = query});
-    const std::optional<S3PendingPage> pending = answer.error ? std::nullopt : ReadPendingUploads(answer.body);
-    if (!pending) break;
+    if (answer.error) break;
+    const std::optional<S3PendingPage> pending = ReadPendingUploads(answer.body);
+    if (!pending) {
+      lastFailure_ = "the store's list of pending uploads could not be read";
+      break;
+    }
     for (const S3PendingUpload& upload : pending->uploads) {
       if (upload.initiated > before) continue;
       S3Answer aborted = send({.method = "DELETE", .key = upload.key, .query = {{"uploadId", upload.uploadId}}});

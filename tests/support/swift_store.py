@@ -76,6 +76,10 @@ use = egg:swift#healthcheck
 
 [app:{kind}-server]
 use = egg:swift#{kind}
+# No updater daemon runs: a listing update that timed out would never come,
+# and the listings are how the tests see pending uploads.
+container_update_timeout = 60
+account_update_timeout = 60
 """
 
 
@@ -222,7 +226,7 @@ class SwiftStore:
         return env
 
     def _spawn(self, kind, argv):
-        log = open(f"{self.root}/{kind}.log", "wb")
+        log = open(f"{self.root}/{kind}.log", "ab")
         self.processes[kind] = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT,
                                                 env=self._environment(), start_new_session=True)
 
@@ -268,6 +272,18 @@ class SwiftStore:
             if time.monotonic() > deadline:
                 raise RuntimeError("swift did not become ready: " + self.log("proxy")[-2000:])
             time.sleep(0.2)
+
+    def stop_proxy(self):
+        """Stops the proxy alone: the store is down for its clients."""
+        process = self.processes["proxy"]
+        os.killpg(process.pid, signal.SIGTERM)
+        process.wait(timeout=20)
+
+    def start_proxy(self):
+        """Starts the proxy stopped by stop_proxy and waits until it serves."""
+        self._spawn("proxy", ["/usr/bin/swift-proxy-server", f"{self.root}/proxy-server.conf"])
+        self._wait_healthy()
+        self._token = None
 
     def log(self, kind):
         try:

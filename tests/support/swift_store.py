@@ -365,3 +365,19 @@ class SwiftStore:
             if head and not last.isdigit():
                 pending.append(head)
         return pending
+
+
+if __name__ == "__main__":
+    # For benchmarks and by hand: `swift_store.py BUCKET` starts the store,
+    # creates BUCKET, prints the endpoint and runs until SIGTERM or SIGINT.
+    import sys
+
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    with SwiftStore() as running:
+        running.create_bucket(sys.argv[1] if len(sys.argv) > 1 else "uploads")
+        print(running.endpoint, flush=True)
+        try:
+            while True:
+                time.sleep(3600)
+        except KeyboardInterrupt:
+            pass

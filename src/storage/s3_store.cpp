@@ -33,7 +33,8 @@ constexpr StoreError kMismatch{StoreCause::kIo, EIO};
 }  // namespace
 
 S3Store::S3Store(std::string bucket, S3StoreOptions options)
-    : bucket_(std::move(bucket)), options_(std::move(options)), client_(options_.s3, bucket_) {}
+    : bucket_(std::move(bucket)), options_(std::move(options)), client_(options_.s3, bucket_),
+      sender_(options_.s3, bucket_) {}
 
 S3Store::~S3Store() {
   for (Ticket t = 0; t < entries_.size(); ++t) {
@@ -53,8 +54,9 @@ StoreError S3Store::begin(const std::string& directory, const std::string& fileN
   std::string why;
   const std::optional<S3Location> location = ParseS3Url(UploadDirectoryPrefix(directory), why);
   if (!location || location->bucket != bucket_) return {StoreCause::kNoDirectory, ENOENT};
-  Entry entry{location->prefix + fileName, {}, PartBuffer(static_cast<size_t>(options_.s3.partSize)), {}, {}, {},
-              {}, State::kWriting};
+  const auto partSize = static_cast<size_t>(options_.s3.partSize);
+  Entry entry{location->prefix + fileName, {}, PartBuffer(partSize), PartBuffer(partSize), {}, {}, {}, {},
+              State::kWriting};
   if (entry.key.size() > kMaxKeyBytes) return {StoreCause::kNameTooLong, ENAMETOOLONG};
   // Replacing needs the share rule, as locally: two writers of one key, the
   // later Complete silently winning, would lose a file nobody was told of.
@@ -84,7 +86,10 @@ StoreError S3Store::finish(Ticket ticket) {
   Entry& entry = entries_[ticket];
   StoreError error;
   if (!entry.buffer.empty()) error = sendPart(entry);
+  const StoreError last = awaitPart(entry);
+  if (!error) error = last;
   entry.buffer.release();
+  entry.sending.release();
   entry.state = State::kFinished;
   return error;
 }
@@ -108,25 +113,40 @@ StoreError S3Store::beginUpload(Entry& entry) {
 
 StoreError S3Store::sendPart(Entry& entry) {
   if (StoreError error = beginUpload(entry)) return error;
+  if (StoreError error = awaitPart(entry)) return error;
   if (entry.partETags.size() >= static_cast<size_t>(kS3MaxParts)) {
     lastFailure_ = "the file needs more than " + std::to_string(kS3MaxParts) + " parts (raise --s3-part-size)";
     return {StoreCause::kDiskFull, EFBIG};
   }
-  const std::span<const uint8_t> part = entry.buffer.part();
-  std::string md5 = Md5Of(part);
-  const std::string number = std::to_string(entry.partETags.size() + 1);
-  S3Answer answer = send({.method = "PUT", .key = entry.key,
-                          .query = {{"partNumber", number}, {"uploadId", entry.uploadId}},
-                          .headers = {{"content-md5", Base64Of(md5)}, {"content-type", "application/octet-stream"}},
-                          .body = part});
-  if (answer.error) return answer.error;
-  if (BareETag(answer.etag) != HexOf(md5)) {
-    lastFailure_ = "part " + number + " of " + entry.key + " came back with ETag " + answer.etag;
-    return kMismatch;
-  }
-  entry.partETags.push_back(answer.etag);
-  entry.partMd5s.push_back(std::move(md5));
+  // The full part travels from where it is; the next is received into the
+  // memory the last one travelled from.
+  std::swap(entry.buffer, entry.sending);
   entry.buffer.clear();
+  const std::string number = std::to_string(entry.partETags.size() + 1);
+  sender_.start({.method = "PUT", .key = entry.key, .query = {{"partNumber", number}, {"uploadId", entry.uploadId}},
+                 .headers = {{"content-type", "application/octet-stream"}}, .body = entry.sending.part()});
+  return {};
+}
+
+StoreError S3Store::awaitPart(Entry& entry) noexcept {
+  if (!sender_.travelling()) return {};
+  SentPart sent = sender_.wait();
+  entry.sending.clear();
+  const std::string number = std::to_string(entry.partETags.size() + 1);
+  try {
+    if (sent.answer.error) {
+      lastFailure_ = sent.answer.failure;
+      return sent.answer.error;
+    }
+    if (BareETag(sent.answer.etag) != HexOf(sent.md5)) {
+      lastFailure_ = "part " + number + " of " + entry.key + " came back with ETag " + sent.answer.etag;
+      return kMismatch;
+    }
+    entry.partETags.push_back(std::move(sent.answer.etag));
+    entry.partMd5s.push_back(std::move(sent.md5));
+  } catch (...) {
+    return {StoreCause::kIo, ENOMEM};
+  }
   return {};
 }
 
@@ -159,8 +179,10 @@ bool S3Store::abandon(Ticket ticket) noexcept {
   Entry& entry = entries_[ticket];
   if (entry.state != State::kWriting && entry.state != State::kFinished) return true;
   bool gone = true;
+  awaitPart(entry);  // a part still travelling would land after the abort
   try {
     entry.buffer.release();
+    entry.sending.release();
     if (!entry.uploadId.empty()) {
       S3Answer answer = send({.method = "DELETE", .key = entry.key, .query = {{"uploadId", entry.uploadId}}});
       // An upload the store no longer knows is as aborted as can be.

@@ -1,8 +1,9 @@
 #pragma once
 // The store of files in an S3-compatible object store: each file streams
 // into a multipart upload of its own as its bytes arrive, one part of
-// `partSize` at a time (the last smaller), so a file being received holds
-// one part in memory and a finished one none, and no byte touches the disk.
+// `partSize` at a time (the last smaller), each sent while the next is
+// received (s3_part_sender.h), so a file being received holds two parts in
+// memory and a finished one none, and no byte touches the disk.
 // The upload begins with the file's first full part (or at its finish);
 // commit completes it, which makes the object appear under its key in one
 // step, an earlier object of that key staying whole until then; abandon
@@ -37,6 +38,7 @@
 #include "storage/local_store.h"
 #include "storage/s3_client.h"
 #include "storage/s3_names.h"
+#include "storage/s3_part_sender.h"
 #include "storage/s3_parts.h"
 #include "storage/s3_settings.h"
 #include "storage/store.h"
@@ -74,7 +76,8 @@ class S3Store final : public Store {
   struct Entry {
     std::string key;
     std::string uploadId;  // empty until the upload begins
-    PartBuffer buffer;
+    PartBuffer buffer;   // the part being received
+    PartBuffer sending;  // the part travelling (s3_part_sender.h)
     std::vector<std::string> partETags;
     std::vector<std::string> partMd5s;
     std::string claimed;  // the claim held (s3_key_claims.h), if any
@@ -86,8 +89,11 @@ class S3Store final : public Store {
   S3Answer send(const S3Request& request);
   // Begins the entry's multipart upload, once.
   StoreError beginUpload(Entry& entry);
-  // Sends the buffered part and starts the next one.
+  // Starts sending the buffered part (after the one travelling arrived)
+  // and starts receiving the next one.
   StoreError sendPart(Entry& entry);
+  // Waits for the entry's part travelling, if any, and checks its answer.
+  StoreError awaitPart(Entry& entry) noexcept;
   // Under keep-both: the first free key of the entry's name, claimed.
   StoreError chooseFreeKey(Entry& entry);
   // Whether `key` names an object (HEAD); `error` set when none could tell.
@@ -101,6 +107,7 @@ class S3Store final : public Store {
   std::string bucket_;
   S3StoreOptions options_;
   S3Client client_;
+  PartSender sender_;
   std::vector<Entry> entries_;
   std::string lastFailure_;
 };

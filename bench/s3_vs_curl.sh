@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# One 1 GiB file into an object store two ways, in one run against one store:
-#   serve   curl posts it to `parcelmoor serve --dir s3://...`, which streams
-#           it into a multipart upload (parts of --s3-part-size) as it arrives
-#   curl    curl PUTs the same file straight to the store (curl --aws-sigv4
-#           -T: libcurl, the library parcelmoor signs and sends with)
+# One 1 GiB file into an object store three ways, in one run against one store:
+#   serve           curl posts it to `parcelmoor serve --dir s3://...`, which
+#                   streams it into a multipart upload (8 MiB parts) as it arrives
+#   curl PUT        curl PUTs the same file straight to the store in one request
+#                   (curl --aws-sigv4 -T: libcurl, the library parcelmoor signs
+#                   and sends with)
+#   curl multipart  curl copies it as parcelmoor does, a multipart upload of
+#                   8 MiB parts one after another, from parts split beforehand
 # The store is the tests' one-machine Swift on 127.0.0.1 (tests/support/
 # swift_store.py), so both figures are bounded by it; what the comparison
 # shows is what parcelmoor's streaming costs on top of a plain copy.
@@ -44,6 +47,22 @@ SERVE_PID=$!
 for _ in $(seq 1 100); do grep -q serving "$WORK/serve.out" 2>/dev/null && break; sleep 0.1; done
 URL=$(grep -o 'http://127.0.0.1:[0-9]*/' "$WORK/serve.out")
 
+S3=(--netrc-file "$WORK/netrc" --aws-sigv4 "aws:amz:us-east-1:s3" -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD')
+
+# A multipart copy of the parts $WORK/part.* to KEY, with curl alone.
+curl_multipart() {
+  local key=$1 id n=0 etag parts=""
+  id=$(curl -s "${S3[@]}" -X POST "$ENDPOINT/bench/$key?uploads=" | sed -n 's:.*<UploadId>\(.*\)</UploadId>.*:\1:p')
+  for part in "$WORK"/part.*; do
+    n=$((n + 1))
+    etag=$(curl -s -D - -o /dev/null "${S3[@]}" -T "$part" "$ENDPOINT/bench/$key?partNumber=$n&uploadId=$id" |
+      tr -d '\r' | sed -n 's/^[Ee][Tt]ag: //p')
+    parts+="<Part><PartNumber>$n</PartNumber><ETag>$etag</ETag></Part>"
+  done
+  curl -s -o "$WORK/complete.out" -w '%{http_code}' "${S3[@]}" -X POST -H 'content-type: application/xml' \
+    --data-binary "<CompleteMultipartUpload>$parts</CompleteMultipartUpload>" "$ENDPOINT/bench/$key?uploadId=$id"
+}
+
 rate() { awk -v mib="$SIZE_MIB" -v s="$1" 'BEGIN { printf "%.1f MiB/s", mib / s }'; }
 
 start=$(date +%s.%N)
@@ -54,13 +73,19 @@ serve_s=$(echo "$(date +%s.%N) - $start" | bc)
 peak=$(awk '/VmHWM/ { print $2 }' "/proc/$SERVE_PID/status")
 
 start=$(date +%s.%N)
-status=$(curl -s -o "$WORK/put.out" -w '%{http_code}' --netrc-file "$WORK/netrc" \
-  --aws-sigv4 "aws:amz:us-east-1:s3" -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' \
-  -T "$WORK/file.bin" "$ENDPOINT/bench/curl/file.bin")
+status=$(curl -s -o "$WORK/put.out" -w '%{http_code}' "${S3[@]}" -T "$WORK/file.bin" "$ENDPOINT/bench/curl/file.bin")
 curl_s=$(echo "$(date +%s.%N) - $start" | bc)
 [ "$status" = 200 ] || { echo "the store answered curl $status: $(head -c 500 "$WORK/put.out")" >&2; exit 1; }
+
+split -b 8M -d -a 5 "$WORK/file.bin" "$WORK/part."
+start=$(date +%s.%N)
+status=$(curl_multipart curl/multipart.bin)
+multipart_s=$(echo "$(date +%s.%N) - $start" | bc)
+[ "$status" = 200 ] && ! grep -q '<Error>' "$WORK/complete.out" ||
+  { echo "the store refused curl's multipart upload: $(head -c 500 "$WORK/complete.out")" >&2; exit 1; }
 
 echo "$SIZE_MIB MiB into Swift (s3api) on 127.0.0.1, one run:"
 printf '  serve --dir s3:// (multipart, 8 MiB parts): %6.2f s  %s  (serve peak RSS %d MiB)\n' \
   "$serve_s" "$(rate "$serve_s")" "$((peak / 1024))"
 printf '  curl --aws-sigv4 -T (one PUT):              %6.2f s  %s\n' "$curl_s" "$(rate "$curl_s")"
+printf '  curl --aws-sigv4 multipart (8 MiB parts):   %6.2f s  %s\n' "$multipart_s" "$(rate "$multipart_s")"

@@ -22,8 +22,8 @@ void SweepUploadDirectory(const UploadSettings& settings, const char* who);
 // As SweepUploadDirectory, when no sweep of the directory began in the last
 // `interval` (for a host that runs once per request).
 void SweepUploadDirectoryIfDue(const UploadSettings& settings, std::chrono::seconds interval, const char* who);
-// Runs SweepUploadDirectory every hour on a thread of its own, for the rest
-// of the process.
+// Runs SweepUploadDirectory now (an object store's on the thread below) and
+// then every hour on a thread of its own, for the rest of the process.
 void SweepHourly(const UploadSettings& settings);
 
 }  // namespace parcelmoor::apps

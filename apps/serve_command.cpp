@@ -154,8 +154,9 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   signal(SIGPIPE, SIG_IGN);
 
   // What a crashed or killed server left behind goes now, and then hourly
-  // (on a thread started after the stop signals were blocked).
-  SweepUploadDirectory(options.upload, "serve");
+  // (on a thread started after the stop signals were blocked; an object
+  // store's first sweep there too, so that a store slow to answer does not
+  // hold the start up).
   SweepHourly(options.upload);
 
   std::string capacity = FitConnectionsToDescriptors(options);

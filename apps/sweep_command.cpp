@@ -75,7 +75,9 @@ void SweepUploadDirectoryIfDue(const UploadSettings& settings, std::chrono::seco
 }
 
 void SweepHourly(const UploadSettings& settings) {
+  if (!IsS3Url(*settings.uploadDirectory)) SweepUploadDirectory(settings, "serve");
   std::thread([settings] {
+    if (IsS3Url(*settings.uploadDirectory)) SweepUploadDirectory(settings, "serve");
     for (;;) {
       std::this_thread::sleep_for(std::chrono::hours(1));
       SweepUploadDirectory(settings, "serve");

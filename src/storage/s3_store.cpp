@@ -65,6 +65,11 @@ StoreError S3Store::begin(const std::string& directory, const std::string& fileN
     if (!TryClaimKey(claim)) return {StoreCause::kNameBusy, EWOULDBLOCK};
     entry.claimed = claim;
   }
+  // Keep-both's name is chosen now, so that the records (and an application
+  // asked before the commit) name the key the file will have.
+  if (options_.onExists == OnExists::kKeepBoth) {
+    if (StoreError error = chooseFreeKey(entry)) return error;
+  }
   entries_.push_back(std::move(entry));
   *ticket = entries_.size() - 1;
   *file = StoreFile{S3Location{bucket_, ""}.pathOf(entries_.back().key), "", {}};
@@ -96,9 +101,6 @@ StoreError S3Store::finish(Ticket ticket) {
 
 StoreError S3Store::beginUpload(Entry& entry) {
   if (!entry.uploadId.empty()) return {};
-  if (options_.onExists == OnExists::kKeepBoth) {
-    if (StoreError error = chooseFreeKey(entry)) return error;
-  }
   S3Answer answer = send({.method = "POST", .key = entry.key, .query = {{"uploads", ""}},
                           .headers = {{"content-type", "application/octet-stream"}}});
   if (answer.error) return answer.error;
@@ -228,9 +230,9 @@ StoreError S3Store::commitOne(Entry& entry) {
     entry.claimed = bucket_ + "/" + entry.key;
     ClaimKey(entry.claimed);
   }
-  if (options_.onExists == OnExists::kKeepBoth && entry.uploadId.empty()) {
-    if (StoreError error = chooseFreeKey(entry)) return error;
-  } else if (options_.onExists != OnExists::kReplace) {
+  // Refuse: the name must be free. Keep-both: the name chosen at begin must
+  // still be free (another instance may have taken it since).
+  if (options_.onExists != OnExists::kReplace) {
     StoreError error;
     if (exists(entry.key, error)) return {StoreCause::kNameExists, EEXIST};
     if (error) return error;

@@ -22,9 +22,9 @@
 //   replace    Complete replaces in one step; a key another upload of this
 //              process writes is refused (kNameBusy), as locally.
 //   refuse     a HEAD just before Complete; taken: aborted, kNameExists.
-//   keep-both  the first free "x (n).txt" is chosen (HEAD) when the upload
-//              begins, the key it completes under; if another process takes
-//              that key before the commit, a HEAD at commit refuses the file
+//   keep-both  the first free "x (n).txt" is chosen (HEAD) at begin, the key
+//              the file completes under; if another process takes that key
+//              before the commit, a HEAD at commit refuses the file
 //              (kNameExists) rather than overwrite it.
 //
 // removeCommitted deletes the object only while a HEAD shows the ETag this

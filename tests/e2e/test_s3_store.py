@@ -169,6 +169,22 @@ class S3StoreTest(unittest.TestCase):
                 finally:
                     serve.stop()
 
+    def test_keep_both_gives_the_next_free_key(self):
+        serve = Serve("both", "--on-exists", "keep-both")
+        try:
+            STORE.put_object(BUCKET, "both/x.txt", b"earlier")
+            # Two files of the name in one upload: the later replaces the
+            # earlier within it, as locally; then a second upload.
+            _, first = post(serve.port, [("x.txt", b"dropped"), ("x.txt", b"first")])
+            _, second = post(serve.port, [("x.txt", binary_content(9 * MIB, 7))])
+            self.assertEqual([f["storedPath"] for f in first["files"] + second["files"]],
+                             [None, f"s3://{BUCKET}/both/x (1).txt", f"s3://{BUCKET}/both/x (2).txt"])
+            self.assertEqual([STORE.get_object(BUCKET, k) for k in ("both/x.txt", "both/x (1).txt", "both/x (2).txt")],
+                             [b"earlier", b"first", binary_content(9 * MIB, 7)])
+            self.assertEqual(pending("both"), [])
+        finally:
+            serve.stop()
+
     def test_half_a_gibibyte_in_bounded_memory(self):
         serve = Serve("large")
         try:

@@ -103,7 +103,8 @@ po::options_description PageOptions(UploadSettings& s) {
   d.add_options()
       ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
          s.uploadDirectory = v;
-       }), "directory the files are stored in, created (with its parents) when missing (default ./uploads)")
+       }), "directory the files are stored in, created (with its parents) when missing (default ./uploads); "
+           "s3://BUCKET/PREFIX stores them in an object store (see the object store options)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFileBytes = v.value;
        }), "largest size of one file; a larger file is cut at this size (default: no limit)")
@@ -181,8 +182,8 @@ po::options_description ObjectStoreOptions(UploadSettings& s) {
            throw po::error("--s3-part-size needs a size from 5M to 5G");
          }
          s.s3.partSize = v.value;
-       }), "bytes of a file sent to the store at once; each file being received holds this much memory, "
-           "and a file may have 10000 parts (default 8M)")
+       }), "bytes of a file sent to the store at once; each file being received holds two parts in memory "
+           "(one received while the other is sent), and a file may have 10000 parts (default 8M)")
       ("s3-sweep-grace", po::value<int64_t>()->value_name("S")->notifier([&s](int64_t v) {
          if (v < 0) throw po::error("--s3-sweep-grace needs a number of seconds");
          s.s3.sweepGrace = std::chrono::seconds(v);

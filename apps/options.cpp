@@ -184,6 +184,10 @@ po::options_description ObjectStoreOptions(UploadSettings& s) {
          s.s3.partSize = v.value;
        }), "bytes of a file sent to the store at once; each file being received holds two parts in memory "
            "(one received while the other is sent), and a file may have 10000 parts (default 8M)")
+      ("s3-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.s3.stallTimeout = std::chrono::ceil<std::chrono::seconds>(v.value);
+       }), "seconds a request to the store may go without moving a byte before the upload fails with 504 "
+           "(default 60)")
       ("s3-sweep-grace", po::value<int64_t>()->value_name("S")->notifier([&s](int64_t v) {
          if (v < 0) throw po::error("--s3-sweep-grace needs a number of seconds");
          s.s3.sweepGrace = std::chrono::seconds(v);

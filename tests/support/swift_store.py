@@ -285,6 +285,14 @@ class SwiftStore:
         self._wait_healthy()
         self._token = None
 
+    def pause_proxy(self):
+        """Stops the proxy's processes without closing its socket: the store
+        takes connections and answers nothing."""
+        os.killpg(self.processes["proxy"].pid, signal.SIGSTOP)
+
+    def resume_proxy(self):
+        os.killpg(self.processes["proxy"].pid, signal.SIGCONT)
+
     def log(self, kind):
         try:
             with open(f"{self.root}/{kind}.log", "rb") as f:

@@ -64,9 +64,38 @@ bool WorthRetrying(const S3Answer& answer) {
   return answer.status == 500 || answer.status == 502 || answer.status == 503 || answer.status == 504;
 }
 
-void InitialiseCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// Connections (and TLS sessions and resolved names) kept across the
+// uploads of a process: a server's uploads each have clients of their own,
+// and without the share each would connect, and shake hands, anew.
+struct SharedConnections {
+  CURLSH* share = nullptr;
+  std::mutex locks[CURL_LOCK_DATA_LAST];
+};
+
+void LockShared(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+  static_cast<SharedConnections*>(user)->locks[data].lock();
+}
+
+void UnlockShared(CURL*, curl_lock_data data, void* user) { static_cast<SharedConnections*>(user)->locks[data].unlock(); }
+
+// The process's share, made once (curl_global_init first) and kept for the
+// process's life: handles of other threads may use it until the end.
+CURLSH* SharedConnectionCache() {
+  static SharedConnections* shared = [] {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    auto* made = new SharedConnections;
+    made->share = curl_share_init();
+    if (made->share != nullptr) {
+      curl_share_setopt(made->share, CURLSHOPT_LOCKFUNC, LockShared);
+      curl_share_setopt(made->share, CURLSHOPT_UNLOCKFUNC, UnlockShared);
+      curl_share_setopt(made->share, CURLSHOPT_USERDATA, made);
+      for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION}) {
+        curl_share_setopt(made->share, CURLSHOPT_SHARE, data);
+      }
+    }
+    return made;
+  }();
+  return shared->share;
 }
 
 // The headers in the order SigV4 signs them: libcurl signs those it is
@@ -87,7 +116,7 @@ struct curl_slist* HeaderList(const S3Request& request, const S3Settings& settin
 
 S3Client::S3Client(S3Settings settings, std::string bucket)
     : settings_(std::move(settings)), bucket_(std::move(bucket)) {
-  InitialiseCurlOnce();
+  SharedConnectionCache();  // initialises libcurl, once
   curl_ = curl_easy_init();
 }
 
@@ -118,6 +147,7 @@ S3Answer S3Client::sendOnce(const S3Request& request) {
   const std::string url = RequestUrl(settings_.endpoint, settings_.region, bucket_, request.key,
                                      CanonicalQuery(request.query));
   const std::string sigv4 = "aws:amz:" + settings_.region + ":s3";
+  curl_easy_setopt(curl, CURLOPT_SHARE, SharedConnectionCache());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
   curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.credentials.accessKey.c_str());

@@ -12,7 +12,8 @@
 // is in memory, so a retry costs no more than the send. Failures come back
 // typed: kUnreachable, kTimedOut (no byte moved for the stall timeout),
 // kNoDirectory (no such bucket), kRefused (any other refusal), kIo.
-// One client serves one thread; it keeps its connection between requests.
+// One client serves one thread; connections are kept between requests and
+// shared by every client of the process (libcurl's share interface).
 
 #include <cstdint>
 #include <memory>
@@ -60,7 +61,7 @@ class S3Client {
 
   S3Settings settings_;
   std::string bucket_;
-  void* curl_ = nullptr;  // CURL*, kept for its connection
+  void* curl_ = nullptr;  // CURL*
 };
 
 }  // namespace parcelmoor

@@ -148,8 +148,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   // the parse failure and the file records out.
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
   if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
+  std::shared_ptr<Store> store = StoreFor(settings);
   if (typed) {
-    typed->setStore(StoreFor(settings));
+    typed->setStore(store);
     typed->setChecksums(settings.checksums);
   }
   if (typed && (decide || settings.scan)) typed->holdCommits();
@@ -211,6 +212,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     page.releaseError = ReportCurrentException();
   }
   if (records) TakeFileRecords(*records, page);
+  if (auto* remote = dynamic_cast<S3Store*>(store.get()); remote != nullptr && !remote->lastFailure().empty()) {
+    page.storeFailure = remote->lastFailure();
+  }
   std::optional<ItemMemberIds> ids;
   page.form.reserve(items.size());
   for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));

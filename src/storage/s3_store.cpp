@@ -44,7 +44,9 @@ S3Store::~S3Store() {
 
 S3Answer S3Store::send(const S3Request& request) {
   S3Answer answer = client_.send(request);
-  if (answer.error) lastFailure_ = answer.failure;
+  // A 404 is an answer these requests expect (a free key, an upload already
+  // gone), not a failure worth a log line.
+  if (answer.error && answer.status != 404) lastFailure_ = answer.failure;
   return answer;
 }
 

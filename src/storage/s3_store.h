@@ -68,7 +68,8 @@ class S3Store final : public Store {
   std::vector<std::string> sweep(const std::string& directory) override;
 
   // What the last failed request said (the store's code and message, or
-  // the transport's error), for a log.
+  // the transport's error, and the request), for the operator's log; empty
+  // when none failed.
   const std::string& lastFailure() const { return lastFailure_; }
 
  private:
@@ -85,7 +86,7 @@ class S3Store final : public Store {
     State state = State::kWriting;
   };
 
-  // Sends `request`, remembering why it failed.
+  // Sends `request`, remembering why it failed (unless with 404).
   S3Answer send(const S3Request& request);
   // Begins the entry's multipart upload, once.
   StoreError beginUpload(Entry& entry);

@@ -225,14 +225,14 @@ class S3StoreTest(unittest.TestCase):
                 server.stop()
 
     def test_store_failures_are_told_apart(self):
-        cases = [  # (how, status, reason word, nothing left pending)
-            ("refuses the credentials", 502, "store-refused", True),
-            ("is down", 503, "store-unreachable", True),
+        cases = [  # (how, status, reason word, what the log's note says, nothing left pending)
+            ("refuses the credentials", 502, "store-refused", "SignatureDoesNotMatch", True),
+            ("is down", 503, "store-unreachable", "Couldn't", True),
             # A request the store never answered may have begun an upload
             # nobody was told of: only the sweep, after the grace, ends it.
-            ("hangs", 504, "store-timeout", False),
+            ("hangs", 504, "store-timeout", "Timeout", False),
         ]
-        for how, status, word, nothing_pending in cases:
+        for how, status, word, note, nothing_pending in cases:
             with self.subTest(how):
                 env = {"AWS_SECRET_ACCESS_KEY": "wrong"} if how == "refuses the credentials" else None
                 prefix = "failing-" + how.split()[-1]
@@ -249,7 +249,10 @@ class S3StoreTest(unittest.TestCase):
                             up()
                     self.assertEqual((got, answer["files"][0]["outcome"], answer["reason"]),
                                      (status, "failed", REASONS[word]), answer)
-                    self.assertIn(word, serve.stop())
+                    log_line = [l for l in serve.stop().splitlines() if " POST / " in l]
+                    self.assertEqual(len(log_line), 1)
+                    self.assertIn(word, log_line[0])
+                    self.assertIn(note, log_line[0])
                     self.assertEqual(STORE.get_object(BUCKET, f"{prefix}/lost.bin"), None)
                     if nothing_pending:
                         self.assertEqual(pending(prefix), [])

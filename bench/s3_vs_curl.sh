@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # One 1 GiB file into an object store three ways, in one run against one store:
 #   serve           curl posts it to `parcelmoor serve --dir s3://...`, which
-#                   streams it into a multipart upload (8 MiB parts) as it arrives
+#                   streams it into a multipart upload (PART_SIZE parts) as it arrives
 #   curl PUT        curl PUTs the same file straight to the store in one request
 #                   (curl --aws-sigv4 -T: libcurl, the library parcelmoor signs
 #                   and sends with)
 #   curl multipart  curl copies it as parcelmoor does, a multipart upload of
-#                   8 MiB parts one after another, from parts split beforehand
+#                   PART_SIZE parts one after another, from parts split beforehand
 # The store is the tests' one-machine Swift on 127.0.0.1 (tests/support/
 # swift_store.py), so both figures are bounded by it; what the comparison
 # shows is what parcelmoor's streaming costs on top of a plain copy.
 #
-# Usage: bench/s3_vs_curl.sh PARCELMOOR_BINARY [SIZE_MIB]
+# Usage: bench/s3_vs_curl.sh PARCELMOOR_BINARY [SIZE_MIB [PART_SIZE]]   (PART_SIZE: 8M)
 set -euo pipefail
 
 BIN=${1:?usage: s3_vs_curl.sh PARCELMOOR_BINARY [SIZE_MIB]}
 SIZE_MIB=${2:-1024}
+PART=${3:-8M}
 HERE=$(cd "$(dirname "$0")" && pwd)
 WORK=$(mktemp -d)
 STORE_PID="" SERVE_PID=""
@@ -41,7 +42,7 @@ printf 'machine 127.0.0.1 login %s password %s\n' "$AWS_ACCESS_KEY_ID" "$AWS_SEC
 
 head -c "$((SIZE_MIB << 20))" /dev/urandom >"$WORK/file.bin"
 
-"$BIN" serve --bind 127.0.0.1 --port 0 --dir s3://bench/serve --s3-endpoint "$ENDPOINT" \
+"$BIN" serve --bind 127.0.0.1 --port 0 --dir s3://bench/serve --s3-endpoint "$ENDPOINT" --s3-part-size "$PART" \
   >"$WORK/serve.out" 2>"$WORK/serve.err" &
 SERVE_PID=$!
 for _ in $(seq 1 100); do grep -q serving "$WORK/serve.out" 2>/dev/null && break; sleep 0.1; done
@@ -77,7 +78,7 @@ status=$(curl -s -o "$WORK/put.out" -w '%{http_code}' "${S3[@]}" -T "$WORK/file.
 curl_s=$(echo "$(date +%s.%N) - $start" | bc)
 [ "$status" = 200 ] || { echo "the store answered curl $status: $(head -c 500 "$WORK/put.out")" >&2; exit 1; }
 
-split -b 8M -d -a 5 "$WORK/file.bin" "$WORK/part."
+split -b "$PART" -d -a 5 "$WORK/file.bin" "$WORK/part."
 start=$(date +%s.%N)
 status=$(curl_multipart curl/multipart.bin)
 multipart_s=$(echo "$(date +%s.%N) - $start" | bc)
@@ -85,7 +86,7 @@ multipart_s=$(echo "$(date +%s.%N) - $start" | bc)
   { echo "the store refused curl's multipart upload: $(head -c 500 "$WORK/complete.out")" >&2; exit 1; }
 
 echo "$SIZE_MIB MiB into Swift (s3api) on 127.0.0.1, one run:"
-printf '  serve --dir s3:// (multipart, 8 MiB parts): %6.2f s  %s  (serve peak RSS %d MiB)\n' \
-  "$serve_s" "$(rate "$serve_s")" "$((peak / 1024))"
+printf '  serve --dir s3:// (multipart, %4s parts):  %6.2f s  %s  (serve peak RSS %d MiB)\n' \
+  "$PART" "$serve_s" "$(rate "$serve_s")" "$((peak / 1024))"
 printf '  curl --aws-sigv4 -T (one PUT):              %6.2f s  %s\n' "$curl_s" "$(rate "$curl_s")"
-printf '  curl --aws-sigv4 multipart (8 MiB parts):   %6.2f s  %s\n' "$multipart_s" "$(rate "$multipart_s")"
+printf '  curl --aws-sigv4 multipart (%4s parts):    %6.2f s  %s\n' "$PART" "$multipart_s" "$(rate "$multipart_s")"

@@ -226,9 +226,9 @@ class SwiftStore:
         return env
 
     def _spawn(self, kind, argv):
-        log = open(f"{self.root}/{kind}.log", "ab")
-        self.processes[kind] = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT,
-                                                env=self._environment(), start_new_session=True)
+        with open(f"{self.root}/{kind}.log", "ab") as log:  # the daemon keeps its own descriptor
+            self.processes[kind] = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT,
+                                                    env=self._environment(), start_new_session=True)
 
     def _wait_healthy(self, deadline_s=60):
         deadline = time.monotonic() + deadline_s

@@ -248,14 +248,26 @@ StoreError S3Store::completeUpload(Entry& entry) {
                           .headers = {{"content-md5", Base64Of(Md5Of(BytesOf(body)))},
                                       {"content-type", "application/xml"}},
                           .body = BytesOf(body)});
+  const std::string expected = MultipartETag(entry.partMd5s);
+  if (answer.errorCode == "NoSuchUpload") {
+    // A Complete sent again after its answer was lost finds its upload
+    // gone: the object is there when it carries this file's ETag.
+    S3Answer head = send({.method = "HEAD", .key = entry.key});
+    if (!head.error && BareETag(head.etag) == BareETag(expected)) {
+      answer = S3Answer{};
+      answer.etag = head.etag;
+    } else {
+      lastFailure_ = answer.failure;
+    }
+  }
   if (answer.error) return answer.error;
   // S3 may answer 200 and put its refusal in the body.
   if (auto refusal = ReadS3Error(answer.body)) {
     lastFailure_ = refusal->code + ": " + refusal->message + " (completing " + entry.key + ")";
     return {StoreCause::kRefused, 0};
   }
-  const std::optional<std::string> etag = ReadCompletedETag(answer.body);
-  const std::string expected = MultipartETag(entry.partMd5s);
+  std::optional<std::string> etag = ReadCompletedETag(answer.body);
+  if (!etag && !answer.etag.empty()) etag = answer.etag;
   if (!etag || BareETag(*etag) != BareETag(expected)) {
     lastFailure_ = entry.key + " was completed with ETag " + etag.value_or("(none)") + ", not " + expected;
     // The object the store made is not the file: it must not stay.

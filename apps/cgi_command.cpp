@@ -69,13 +69,11 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
       return CallApplication(target, r, timeout);
     };
   }
-  auto& dir = options.upload.uploadDirectory;
-  if (!dir) dir = kDefaultUploadDirectory;
-  if (!EnsureUploadDirectory(*dir, error)) return ConfigurationError(error);
+  if (!PrepareUploadDirectory(options.upload, error)) return ConfigurationError(error);
   // A sweep costs a directory listing: only an upload pays for it, and only
   // every few minutes.
   if (const char* method = std::getenv("REQUEST_METHOD"); method != nullptr && std::string_view(method) == "POST") {
-    SweepUploadDirectoryIfDue(*dir, kCgiSweepInterval, "cgi");
+    SweepUploadDirectoryIfDue(options.upload, kCgiSweepInterval, "cgi");
   }
 
   signal(SIGPIPE, SIG_IGN);

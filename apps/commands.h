@@ -6,6 +6,8 @@
 #include <chrono>
 #include <string>
 
+#include "host/upload_settings.h"
+
 namespace parcelmoor::apps {
 
 int RunStore(int argc, char** argv);
@@ -13,14 +15,15 @@ int RunServe(int argc, char** argv, const char* invokedAs);
 int RunCgi(int argc, char** argv, const char* invokedAs);
 int RunSweep(int argc, char** argv);
 
-// Removes the temporaries in `directory` whose writer is gone, logging each
-// on standard error as command `who`.
-void SweepUploadDirectory(const std::string& directory, const char* who);
-// As SweepUploadDirectory, when no sweep of `directory` began in the last
+// Removes what writers that are gone left in the settings' upload directory
+// (temporaries in a local one; multipart uploads older than the grace in an
+// object store), logging each on standard error as command `who`.
+void SweepUploadDirectory(const UploadSettings& settings, const char* who);
+// As SweepUploadDirectory, when no sweep of the directory began in the last
 // `interval` (for a host that runs once per request).
-void SweepUploadDirectoryIfDue(const std::string& directory, std::chrono::seconds interval, const char* who);
-// Runs SweepUploadDirectory every hour on a thread of its own, for the rest
-// of the process.
-void SweepHourly(const std::string& directory);
+void SweepUploadDirectoryIfDue(const UploadSettings& settings, std::chrono::seconds interval, const char* who);
+// Runs SweepUploadDirectory now (an object store's on the thread below) and
+// then every hour on a thread of its own, for the rest of the process.
+void SweepHourly(const UploadSettings& settings);
 
 }  // namespace parcelmoor::apps

@@ -11,6 +11,7 @@
 
 #include "host/content_type.h"
 #include "runtime/ascii.h"
+#include "storage/s3_names.h"
 
 namespace parcelmoor::apps {
 namespace {
@@ -102,7 +103,8 @@ po::options_description PageOptions(UploadSettings& s) {
   d.add_options()
       ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
          s.uploadDirectory = v;
-       }), "directory the files are stored in, created (with its parents) when missing (default ./uploads)")
+       }), "directory the files are stored in, created (with its parents) when missing (default ./uploads); "
+           "s3://BUCKET/PREFIX stores them in an object store (see the object store options)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFileBytes = v.value;
        }), "largest size of one file; a larger file is cut at this size (default: no limit)")
@@ -152,12 +154,45 @@ po::options_description PageOptions(UploadSettings& s) {
          s.scan = ClamdTarget::Parse(v, why);
          if (!s.scan) throw po::error("--scan: " + why);
        }), "scan every file with this clamd before it is stored: an infected file is not stored (422), "
-           "and when the scanner cannot be reached or fails, nothing of the upload is stored (503)")
+           "and when the scanner cannot be reached or fails, nothing of the upload is stored (503); "
+           "not with an s3:// --dir")
       ("scan-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          // Notifiers run in the order of the options' names: --scan's first.
          if (!s.scan) throw po::error("--scan-timeout needs --scan");
          s.scan->timeout = v.value;
        }), "seconds one file's scan may take (default 30)");
+  d.add(ObjectStoreOptions(s));
+  return d;
+}
+
+po::options_description ObjectStoreOptions(UploadSettings& s) {
+  po::options_description d("Object store options (with --dir s3://BUCKET/PREFIX; the credentials come from "
+                            "AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and AWS_SESSION_TOKEN)");
+  d.add_options()
+      ("s3-endpoint", po::value<std::string>()->value_name("URL")->notifier([&s](const std::string& v) {
+         if (v.rfind("http://", 0) != 0 && v.rfind("https://", 0) != 0) {
+           throw po::error("--s3-endpoint needs an http:// or https:// URL");
+         }
+         s.s3.endpoint = v;
+       }), "the store's URL, addressed path-style (URL/BUCKET/KEY) (default: AWS's endpoint for --s3-region)")
+      ("s3-region", po::value<std::string>(&s.s3.region)->value_name("REGION"),
+       "the region requests are signed for (default us-east-1)")
+      ("s3-part-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         if (v.value < kS3MinPartSize || v.value > (int64_t{5} << 30)) {
+           throw po::error("--s3-part-size needs a size from 5M to 5G");
+         }
+         s.s3.partSize = v.value;
+       }), "bytes of a file sent to the store at once; each file being received holds two parts in memory "
+           "(one received while the other is sent), and a file may have 10000 parts (default 8M)")
+      ("s3-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.s3.stallTimeout = std::chrono::ceil<std::chrono::seconds>(v.value);
+       }), "seconds a request to the store may go without moving a byte before the upload fails with 504 "
+           "(default 60)")
+      ("s3-sweep-grace", po::value<int64_t>()->value_name("S")->notifier([&s](int64_t v) {
+         if (v < 0) throw po::error("--s3-sweep-grace needs a number of seconds");
+         s.s3.sweepGrace = std::chrono::seconds(v);
+       }), "seconds a multipart upload nobody completed or aborted is left alone before a sweep aborts it; "
+           "longer than any upload takes (default 86400)");
   return d;
 }
 
@@ -274,6 +309,36 @@ int UsageError(const Command& command, const std::string& error) {
   std::fprintf(stderr, "%s: %s\nRun '%s --help' for the options.\n", invoked.c_str(), error.c_str(),
                invoked.c_str());
   return 2;
+}
+
+bool PrepareObjectStore(UploadSettings& s, std::string& error) {
+  std::string why;
+  if (!ParseS3Url(*s.uploadDirectory, why)) {
+    error = "--dir " + *s.uploadDirectory + ": " + why;
+    return false;
+  }
+  // The scanner reads each file where it waits, and an object store's
+  // files wait in no place it could open.
+  if (s.scan) {
+    error = "--scan needs the files on disk before they are stored; it cannot be used with an s3:// --dir";
+    return false;
+  }
+  auto variable = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value != nullptr ? value : "");
+  };
+  s.s3.credentials = {variable("AWS_ACCESS_KEY_ID"), variable("AWS_SECRET_ACCESS_KEY"), variable("AWS_SESSION_TOKEN")};
+  if (s.s3.credentials.accessKey.empty() || s.s3.credentials.secretKey.empty()) {
+    error = "an s3:// --dir needs AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY in the environment";
+    return false;
+  }
+  return true;
+}
+
+bool PrepareUploadDirectory(UploadSettings& settings, std::string& error) {
+  if (!settings.uploadDirectory) settings.uploadDirectory = kDefaultUploadDirectory;
+  if (IsS3Url(*settings.uploadDirectory)) return PrepareObjectStore(settings, error);
+  return EnsureUploadDirectory(*settings.uploadDirectory, error);
 }
 
 bool EnsureUploadDirectory(const std::string& dir, std::string& error) {

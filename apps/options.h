@@ -44,6 +44,8 @@ void validate(boost::any& out, const std::vector<std::string>& values, Seconds*,
 // The options of every command that stores uploads: where files go and how
 // large they may be.
 po::options_description PageOptions(UploadSettings& settings);
+// Where the object store is and how files go to it (part of PageOptions).
+po::options_description ObjectStoreOptions(UploadSettings& settings);
 // PageOptions and the limits a server checks before the component runs.
 po::options_description UploadOptions(UploadSettings& settings);
 
@@ -98,6 +100,12 @@ std::string HelpText(const Command& command);
 // Prints "parcelmoor NAME: error" and a pointer to --help on standard error;
 // returns exit status 2.
 int UsageError(const Command& command, const std::string& error);
+
+// Makes the upload directory ready (the default when none was given): a
+// local one as EnsureUploadDirectory does; an s3:// one checked, with the
+// credentials read from the environment and options that need files on disk
+// (--scan) refused. False with `error` set when it cannot be used.
+bool PrepareUploadDirectory(UploadSettings& settings, std::string& error);
 
 // Creates the upload directory when missing. False with `error` set when it
 // cannot be created or is not a directory.

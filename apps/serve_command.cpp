@@ -147,11 +147,9 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   options.authorizeTimeout = authorize.timeout;
   options.forward = forward.target;
   options.forwardTimeout = forward.timeout;
-  auto& dir = options.upload.uploadDirectory;
-  if (!dir) dir = kDefaultUploadDirectory;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);
-  if (!EnsureUploadDirectory(*dir, error)) {
+  if (!PrepareUploadDirectory(options.upload, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
@@ -167,9 +165,10 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   signal(SIGPIPE, SIG_IGN);
 
   // What a crashed or killed server left behind goes now, and then hourly
-  // (on a thread started after the stop signals were blocked).
-  SweepUploadDirectory(*dir, "serve");
-  SweepHourly(*dir);
+  // (on a thread started after the stop signals were blocked; an object
+  // store's first sweep there too, so that a store slow to answer does not
+  // hold the start up).
+  SweepHourly(options.upload);
 
   std::string capacity = FitConnectionsToDescriptors(options);
   HttpServer server(options);

@@ -112,9 +112,7 @@ int RunStore(int argc, char** argv) {
 
   // As serve and cgi do: the default directory, made when missing, so that
   // trying the command needs no preparation.
-  auto& dir = options.settings.uploadDirectory;
-  if (!dir) dir = kDefaultUploadDirectory;
-  if (!EnsureUploadDirectory(*dir, error)) {
+  if (!PrepareUploadDirectory(options.settings, error)) {
     std::fprintf(stderr, "parcelmoor store: %s\n", error.c_str());
     return 1;
   }

@@ -6,11 +6,13 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libboost1.81-dev libboost-program-options1.81-dev libssl-dev libmagic-dev
+  libboost1.81-dev libboost-program-options1.81-dev libssl-dev libmagic-dev libcurl4-openssl-dev
   curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
   python3-tuspy  # a real client of the resumable uploads in their test
+  # The object store tests run their own Swift with its S3 API on loopback.
+  swift swift-proxy swift-account swift-container swift-object python3-swift memcached
 )
 
 missing=()
@@ -22,4 +24,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Swift's daemons read /etc/swift/swift.conf whatever they are told; the
+# tests' store needs only its hash settings and one policy.
+if [ ! -e /etc/swift/swift.conf ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO mkdir -p /etc/swift
+  printf '[swift-hash]\nswift_hash_path_suffix = parcelmoor-tests\nswift_hash_path_prefix = parcelmoor-tests\n\n[storage-policy:0]\nname = Policy-0\ndefault = yes\n' |
+    $SUDO tee /etc/swift/swift.conf >/dev/null
 fi

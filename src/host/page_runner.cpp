@@ -12,6 +12,8 @@
 #include "host/host_part_policy.h"
 #include "upload/upload_file.h"
 #include "storage/local_store.h"
+#include "storage/s3_names.h"
+#include "storage/s3_store.h"
 #include "host/upload_scan.h"
 
 namespace parcelmoor {
@@ -99,6 +101,19 @@ void PutSettings(const ObjectRef& upload, const UploadSettings& settings) {
   }
 }
 
+// The store the settings name: an object store for an s3:// directory (the
+// component's directory is then the URL itself, which the store reads back
+// into bucket and key), else the local directory.
+std::shared_ptr<Store> StoreFor(const UploadSettings& settings) {
+  if (settings.uploadDirectory && IsS3Url(*settings.uploadDirectory)) {
+    std::string why;
+    if (auto location = ParseS3Url(*settings.uploadDirectory, why)) {
+      return std::make_shared<S3Store>(location->bucket, S3StoreOptions{settings.s3, settings.onExists});
+    }
+  }
+  return std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
+}
+
 // Copies the final file records into the page.
 void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   page.files = records;
@@ -107,7 +122,7 @@ void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   // steps that a directory given as "./up" would leave in them.
   for (FileRecord& file : page.files) {
     for (std::string* path : {&file.storedPath, &file.pendingPath}) {
-      if (path->empty()) continue;
+      if (path->empty() || IsS3Url(*path)) continue;
       std::error_code failed;
       std::filesystem::path absolute = std::filesystem::absolute(*path, failed);
       if (!failed) *path = absolute.lexically_normal().string();
@@ -133,8 +148,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   // the parse failure and the file records out.
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
   if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
+  std::shared_ptr<Store> store = StoreFor(settings);
   if (typed) {
-    typed->setStore(std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists}));
+    typed->setStore(store);
     typed->setChecksums(settings.checksums);
   }
   if (typed && (decide || settings.scan)) typed->holdCommits();
@@ -196,6 +212,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     page.releaseError = ReportCurrentException();
   }
   if (records) TakeFileRecords(*records, page);
+  if (auto* remote = dynamic_cast<S3Store*>(store.get()); remote != nullptr && !remote->lastFailure().empty()) {
+    page.storeFailure = remote->lastFailure();
+  }
   std::optional<ItemMemberIds> ids;
   page.form.reserve(items.size());
   for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));

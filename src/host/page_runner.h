@@ -55,6 +55,9 @@ struct PageResult {
   // unreachable, too slow, or answering an error): none of them was kept.
   // For the operator (the request log's note); the client is told less.
   std::optional<std::string> scanFailure;
+  // What a remote store last said when a request to it failed (its error
+  // code and message, or why it could not be reached). For the operator.
+  std::optional<std::string> storeFailure;
 
   // Files of `files` left on disk.
   int32_t filesStored() const;

@@ -102,6 +102,7 @@ UploadAnswer AnswerUpload(PageResult& page, BodyOutcome outcome, bool json) {
   a.note = std::move(outcome.note);
   // The scanner's whereabouts are for the operator's log, not the client.
   if (page.scanFailure) a.note += (a.note.empty() ? "" : "; ") + *page.scanFailure;
+  if (page.storeFailure) a.note += (a.note.empty() ? "" : "; ") + *page.storeFailure;
   a.answer = AnswerPageResult(page, json);
   return a;
 }

@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "storage/s3_names.h"
+
 namespace parcelmoor {
 namespace {
 
@@ -77,6 +79,13 @@ std::string MakeSubdirectory(const std::string& base, std::string_view relative,
   if (!steps) {
     why = "a directory with '..'";
     return {};
+  }
+  // An object store has no directories to create: the steps join its prefix.
+  if (IsS3Url(base)) {
+    std::string prefix = base;
+    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+    for (const std::string& step : *steps) prefix += "/" + step;
+    return prefix;
   }
   Descriptor dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) {

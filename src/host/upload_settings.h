@@ -15,6 +15,7 @@
 //   uploadDirectory, keepPartial    the component, through the page runner's puts
 //   trustedProxies                  ClientForLog
 //   sync, onExists                  the page runner's LocalStore
+//   s3, onExists                    the page runner's S3Store, when uploadDirectory is s3://
 //   checksums                       the upload file writer, through the page runner
 //   scan                            the page runner, before the commit (host/upload_scan.h)
 
@@ -24,13 +25,17 @@
 #include <vector>
 
 #include "storage/local_store.h"
+#include "storage/s3_settings.h"
 #include "host/clamd_scan.h"
 
 namespace parcelmoor {
 
 struct UploadSettings {
-  // Where files are stored, exactly as given (the UploadDirectory put).
+  // Where files are stored, exactly as given (the UploadDirectory put): a
+  // local directory, or "s3://BUCKET/PREFIX" for an object store.
   std::optional<std::string> uploadDirectory;
+  // How the object store is reached, when uploadDirectory is s3://.
+  S3Settings s3;
   // The most bytes one file keeps on disk; none: no limit.
   std::optional<int64_t> maxFileBytes;
   // A file over maxFileBytes is deleted instead of cut.

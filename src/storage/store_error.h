@@ -19,6 +19,7 @@ enum class StoreCause {
   kNameExists,    // the final name is taken and the store may not replace it
   kDiskFull,      // no room for the bytes (disk, quota, file size limit)
   kTooManyFiles,  // out of descriptors
+  kRefused,       // a remote store answered with a refusal of its own
   kUnreachable,   // a remote store could not be reached
   kTimedOut,      // a remote store did not answer in time
   kIo,            // any other failure of the store

@@ -55,7 +55,11 @@ FailureMeaning MeaningOf(const StoreError& e) {
     case StoreCause::kNameBusy: return {500, "another upload is writing a file of the same name", "file-busy"};
     case StoreCause::kNameExists: return {409, "a file of that name exists", "name-exists"};
     case StoreCause::kTooManyFiles: return {500, "the server has too many files open", "too-many-files"};
-    case StoreCause::kUnreachable: return {502, "the file store could not be reached", "store-unreachable"};
+    // A remote store's own failures: it said no (502, as a gateway whose
+    // upstream failed), it could not be reached (503: try again later), it
+    // did not answer in time (504).
+    case StoreCause::kRefused: return {502, "the file store refused the file", "store-refused"};
+    case StoreCause::kUnreachable: return {503, "the file store could not be reached", "store-unreachable"};
     case StoreCause::kTimedOut: return {504, "the file store did not answer in time", "store-timeout"};
     case StoreCause::kIo:
       return {500, "the file could not be stored (system error " + std::to_string(e.systemError) + ")",

@@ -43,7 +43,8 @@ struct UploadFacts {
 };
 
 // The meaning of a store's failure, from its cause alone: 507 when the disk
-// is full, 502/504 when a remote store was unreachable or too slow, else 500.
+// is full, 502/503/504 when a remote store refused, could not be reached or
+// was too slow, else 500.
 FailureMeaning MeaningOf(const StoreError& failure);
 
 // The meaning of why parsing stopped. A store failure is told only as such

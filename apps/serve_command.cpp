@@ -52,6 +52,17 @@ po::options_description ServerOptions(HttpServerOptions& s) {
        }), "seconds of grace, and of each window the body rate is measured over (default 10)")
       ("read-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.ioTimeout = v.value; }),
        "seconds allowed for each body read and response write (default 30)")
+      ("no-resumable", po::bool_switch()->notifier([&s](bool off) { s.resumable = s.resumable && !off; }),
+       "take no resumable uploads at /files/ (the tus protocol; on by default)")
+      ("resumable-expiry", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         if (v.value < std::chrono::seconds(1)) throw po::error("--resumable-expiry needs at least 1 second");
+         s.resumableExpiry = std::chrono::duration_cast<std::chrono::seconds>(v.value);
+       }), "seconds an unfinished resumable upload is kept after its last bytes, and a finished one's "
+           "report (default 86400)")
+      ("max-unfinished-per-client", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 1) throw po::error("--max-unfinished-per-client needs at least 1");
+         s.maxUnfinishedPerClient = n;
+       }), "unfinished resumable uploads one client address may hold; more are answered 429 (default 16)")
       ("shutdown-grace", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.shutdownGrace = v.value;
        }), "seconds running uploads get after SIGINT or SIGTERM (default 5)");

@@ -22,7 +22,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # playwright-core brings no browser of its own; the test launches /usr/bin/chromium.
-if [ ! -d "$ROOT/tests/browser/node_modules/playwright-core" ]; then
+if [ ! -d "$ROOT/tests/browser/node_modules/playwright-core" ] || [ ! -d "$ROOT/tests/browser/node_modules/tus-js-client" ]; then
   PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix "$ROOT/tests/browser" --no-audit --no-fund
 fi
 if [ ! -d "$ROOT/page/node_modules/@uppy/dashboard" ] || [ ! -d "$ROOT/page/node_modules/esbuild" ]; then

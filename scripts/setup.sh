@@ -10,6 +10,7 @@ PACKAGES=(
   curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
+  python3-tuspy  # a real client of the resumable uploads in their test
 )
 
 missing=()

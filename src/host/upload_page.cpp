@@ -23,6 +23,13 @@ std::string_view UploadPageHtml() { return {kUploadPageHtml, kUploadPageHtmlSize
 PageAssetBytes UploadPageScript() { return {{kPageJs, kPageJsSize}, {kPageJsGzip, kPageJsGzipSize}}; }
 PageAssetBytes UploadPageStyle() { return {{kPageCss, kPageCssSize}, {kPageCssGzip, kPageCssGzipSize}}; }
 
+void AnnounceResumableEndpoint(std::string& pageHtml, std::string_view endpoint) {
+  static constexpr std::string_view kForm = "<form id=\"upload-form\"";
+  const size_t at = pageHtml.find(kForm);
+  if (at == std::string::npos) return;
+  pageHtml.insert(at + kForm.size(), " data-resumable-endpoint=\"" + std::string(endpoint) + "\"");
+}
+
 std::string_view PageAssetPath() {
   static const std::string path = std::string("/assets/") + kPageAssetVersion + "/";
   return path;

@@ -16,12 +16,18 @@
 // .reason, and when there is one, details.detail (the component's notice)
 // and .application-answer (an application's answer under --forward).
 
+#include <string>
 #include <string_view>
 
 namespace parcelmoor {
 
 // The page's HTML, naming its script and style sheet by PageAssetPath.
 std::string_view UploadPageHtml();
+
+// Tells the page's script, in the served page, where resumable uploads are
+// taken: #upload-form gets data-resumable-endpoint="ENDPOINT". A page
+// without that attribute has no resumable uploads to use.
+void AnnounceResumableEndpoint(std::string& pageHtml, std::string_view endpoint);
 
 // An asset's bytes as they are and gzip-compressed (made at build time).
 struct PageAssetBytes {

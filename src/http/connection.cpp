@@ -10,6 +10,7 @@
 #include <boost/asio/write.hpp>
 
 #include "host/page_assets.h"
+#include "host/upload_page.h"
 
 namespace parcelmoor::httpd {
 namespace {
@@ -181,12 +182,14 @@ void Connection::HandleRequest() {
     send.head = req.method() == http::verb::head;
     if (auto asset = AnswerPageAsset(path, req[http::field::accept_encoding])) return Answer(*asset, send);
   }
+  if (core_->resumable && (path == "/files" || path.starts_with(kResumablePath))) return HandleResumable(path);
   if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
   std::optional<std::string_view> length;
   if (!parser_->chunked() && parser_->content_length()) length = req[http::field::content_length];
   RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept], req[http::field::content_type]},
                                         core_->options.upload);
   if (!verdict.answer) return HandleUpload(verdict);
+  if (core_->resumable && verdict.answer->status == 200) AnnounceResumableEndpoint(verdict.answer->body, kResumablePath);
   send.head = verdict.headOnly;
   send.allow = verdict.allow;
   // A refused upload's body is never read: the connection ends.

@@ -15,6 +15,7 @@
 #include "host/authorization.h"
 #include "host/request_policy.h"
 #include "host/request_log.h"
+#include "host/resumable_uploads.h"
 #include "host/upload_handoff.h"
 #include "http/server_core.h"
 
@@ -71,6 +72,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // upload_authorization.cpp
   void AuthorizeUpload(const RequestVerdict& verdict);
   void OnAuthorized(const RequestVerdict& verdict, AuthorizationOutcome outcome);
+
+  // resumable_dispatch.cpp: the tus requests at /files/.
+  struct ResumableReply;
+  void HandleResumable(std::string_view path);
+  void AuthorizeResumable(ResumableRequest request);
+  void StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
+  ResumableReply RunResumable(const ResumableRequest& request, const std::optional<AuthorizationOutcome>& authorized);
+  void FinishResumable(ResumableReply reply);
 
   // Runs a step of the connection; an exception it throws ends the
   // connection (logged, at most once a second) instead of the server.

@@ -33,7 +33,11 @@ int64_t SoftDescriptorLimit() {
 }  // namespace
 
 ServerCore::ServerCore(HttpServerOptions o)
-    : options(std::move(o)), refusalBudget(RefusalBudget(SoftDescriptorLimit(), options.maxUploads)) {}
+    : options(std::move(o)),
+      refusalBudget(RefusalBudget(SoftDescriptorLimit(), options.maxUploads)),
+      resumable(options.resumable ? std::make_shared<ResumableUploads>(ResumableConfig{
+                                        options.upload, options.resumableExpiry, options.maxUnfinishedPerClient})
+                                  : nullptr) {}
 
 void ServerCore::Accept() {
   acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {

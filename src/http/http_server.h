@@ -61,6 +61,12 @@ struct HttpServerOptions {
   std::shared_ptr<TokenFile> tokens;
   std::optional<ForwardTarget> authorize;
   std::chrono::milliseconds authorizeTimeout{5'000};
+  // Resumable uploads at /files/ (host/resumable_uploads.h): on unless
+  // --no-resumable; an unfinished one is removed this long after its last
+  // bytes came, and one client address may hold this many unfinished ones.
+  bool resumable = true;
+  std::chrono::seconds resumableExpiry{24 * 3600};
+  int32_t maxUnfinishedPerClient = 16;
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };

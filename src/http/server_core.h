@@ -16,6 +16,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "host/resumable_uploads.h"
 #include "http/http_server.h"
 #include "http/log_throttle.h"
 
@@ -66,6 +67,8 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   const int64_t refusalBudget;  // the most of them at once
   bool stopping = false;
   int stopCalls = 0;
+  // Null with --no-resumable. Used from any thread.
+  const std::shared_ptr<ResumableUploads> resumable;
   BackgroundLog log{STDERR_FILENO};  // request log lines and server messages
   LogThrottle setupFailures{log};    // any thread
 };

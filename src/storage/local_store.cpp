@@ -152,6 +152,33 @@ StoreError LocalStore::begin(const std::string& directory, const std::string& fi
   return {};
 }
 
+StoreError LocalStore::beginFrom(const std::string& directory, const std::string& fileName,
+                                 const std::string& spoolPath, Ticket* ticket, StoreFile* file) {
+  FileDescriptor spool(::open(spoolPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!spool.valid()) return StoreErrorFromErrno(errno);
+  // The begun, empty temporary holds the checks, the locks and a private
+  // name; the spool file then takes its place in one rename.
+  StoreError error = begin(directory, fileName, ticket, file);
+  if (error) return error;
+  Entry& entry = entries_[*ticket];
+  FileIdentity identity;
+  struct stat st;
+  if (!files_->GetFileIdentity(spool.get(), &identity) || ::fstat(spool.get(), &st) != 0 ||
+      ::rename(spoolPath.c_str(), entry.temporaryPath.c_str()) != 0) {
+    const int failure = errno;
+    abandon(*ticket);
+    if (failure == EXDEV) return Store::beginFrom(directory, fileName, spoolPath, ticket, file);
+    return StoreErrorFromErrno(failure);
+  }
+  files_->CloseHandle(entry.handle);  // the empty file it named is gone
+  entry.handle = modWin32::INVALID_HANDLE_VALUE;
+  entry.identity = identity;
+  entry.written = entry.writebackFrom = static_cast<uint64_t>(st.st_size);
+  entry.state = State::kFinished;
+  file->identity = identity;
+  return {};
+}
+
 StoreError LocalStore::createTemporary(Entry& entry) {
   const std::string name = NewTemporaryName(writerId_);
   if (name.empty()) return StoreErrorFromErrno(errno);

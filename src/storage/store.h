@@ -50,6 +50,15 @@ class Store {
   // (kNameBusy); then nothing is begun.
   virtual StoreError begin(const std::string& directory, const std::string& fileName, Ticket* ticket,
                            StoreFile* file) = 0;
+  // Begins a file as begin() does, its bytes those of the finished file at
+  // `spoolPath` (a local file the caller wrote and no longer writes), and
+  // finishes it: it waits for its commit like any finished file. On success
+  // the store has taken the spool file (it no longer exists at spoolPath);
+  // on failure it is left where it was. This default copies it through
+  // begin, write and finish; a store that can take the file as it is (a
+  // rename on the same file system) does so.
+  virtual StoreError beginFrom(const std::string& directory, const std::string& fileName,
+                               const std::string& spoolPath, Ticket* ticket, StoreFile* file);
   // Appends `bytes`; `*written` says how many got there, all of them unless
   // an error is returned. REQUIRES: begun, not finished.
   virtual StoreError write(Ticket ticket, std::span<const uint8_t> bytes, size_t* written) = 0;

@@ -1,0 +1,149 @@
+#pragma once
+// Resumable uploads (the tus 1.0.0 protocol) beside the multipart upload
+// page: a client creates an upload of a known length, sends its bytes in as
+// many PATCH requests as it likes, across dropped connections and server
+// restarts, and learns how far it got with HEAD. When the last byte
+// arrives the file is stored exactly as a multipart file would be
+// (resumable_completion.h) and its report is kept for GET until the
+// upload expires.
+//
+// Extensions: creation, creation-with-upload, termination, checksum (sha1,
+// sha256; 460 on a mismatch, the request's bytes dropped), expiration.
+//
+// Who may go on: the creating request is authorized as a multipart upload
+// is (the host does that before Create and passes the outcome: narrowed
+// directory and limits, forwarded headers, kept in the upload's state); the
+// later requests must carry the same credentials (its Authorization header,
+// or without one its Cookie), compared by their SHA-256.
+//
+// Every member may be called from any thread; one upload's bytes are
+// written by one request at a time (a second gets 423).
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "host/authorization.h"
+#include "host/page_answer.h"
+#include "host/request_log.h"
+#include "host/resumable_completion.h"
+#include "host/upload_settings.h"
+#include "storage/resumable_files.h"
+#include "storage/resumable_state.h"
+#include "storage/sha256_stream.h"
+
+namespace parcelmoor {
+
+// Where the protocol is served; an upload's URL is this and its id.
+inline constexpr std::string_view kResumablePath = "/files/";
+
+// What the protocol reads of a request's header.
+struct ResumableRequest {
+  std::string method;
+  std::string id;  // the path after kResumablePath; "" for the collection
+  std::optional<std::string> tusResumable, uploadLength, uploadOffset, uploadMetadata, uploadChecksum,
+      uploadDeferLength;
+  std::string contentType;
+  int64_t bodyLength = 0;   // the announced Content-Length (0 when none)
+  std::string credentials;  // the Authorization header, or without one the Cookie header
+  std::string client;       // the client's address, for the per-client cap
+};
+
+// A request's body, read on the request's thread.
+class ResumableBody {
+ public:
+  virtual ~ResumableBody() = default;
+  // Up to `count` bytes (at least one); throws when the body cannot be read
+  // further (the client went, was too slow, or the server is stopping).
+  virtual size_t Read(uint8_t* into, size_t count) = 0;
+  // The body has been read as far as it will be; called once, before any
+  // virus scan or hand-off (the server frees the upload slot here).
+  virtual void Ended() = 0;
+};
+
+struct ResumableConfig {
+  UploadSettings settings;  // as configured; a creation's authorization narrows its copy
+  std::chrono::seconds expiry{24 * 3600};
+  int32_t maxUnfinishedPerClient = 16;
+};
+
+struct ResumableOutcome {
+  PageAnswer answer;
+  UploadLog log;     // set when the request completed the upload
+  std::string note;  // one word for the log, or empty
+};
+
+class ResumableUploads {
+ public:
+  // Counts the unfinished uploads a previous run left, removing expired ones.
+  explicit ResumableUploads(ResumableConfig config);
+
+  // Before anything is read or authorized: 412 (Tus-Resumable), 404 (no
+  // such path), 405 (method), 400 (malformed headers), 413 (Upload-Length
+  // over the limit), 415 (PATCH type); nullopt when the request goes on.
+  std::optional<PageAnswer> Screen(const ResumableRequest& request) const;
+  // OPTIONS: what this server speaks.
+  PageAnswer Options() const;
+
+  // POST, once authorized (`authorized.settings` is this upload's copy):
+  // creates the upload (201 with Location), and with a body receives it as
+  // a PATCH at offset 0 would.
+  ResumableOutcome Create(const ResumableRequest& request, const AuthorizationOutcome& authorized,
+                          ResumableBody* body, const ResumableHandoff& handoff);
+  // PATCH: appends the body at Upload-Offset (204 with the new offset, 409
+  // at another offset, 423 while another request writes, 460 on a checksum
+  // mismatch); the last byte completes the upload (its answer when that
+  // fails, else 204).
+  ResumableOutcome Patch(const ResumableRequest& request, ResumableBody& body, const ResumableHandoff& handoff);
+  // HEAD (offset, length, metadata), DELETE (204), GET (the report once
+  // completed; 409 before).
+  PageAnswer Head(const ResumableRequest& request);
+  PageAnswer Delete(const ResumableRequest& request);
+  PageAnswer Report(const ResumableRequest& request);
+
+  // The largest upload accepted (Tus-Max-Size); nullopt: no limit.
+  std::optional<int64_t> maxSize() const { return MaxSizeOf(config_.settings); }
+  static std::optional<int64_t> MaxSizeOf(const UploadSettings& settings);
+
+ private:
+  // An upload's state as a request finds it.
+  struct Found {
+    int status = 0;  // 0: found; else what to answer (404, 410, 403)
+    std::string why;
+    ResumableState state;
+    ResumablePaths paths;
+  };
+  Found Find(const ResumableRequest& request);
+  ResumableOutcome Receive(const std::string& id, ResumableState state, const ResumableRequest& request,
+                           ResumableBody& body, const ResumableHandoff& handoff, int successStatus);
+  ResumableOutcome Complete(const std::string& id, const ResumableState& state, const ResumableHandoff& handoff,
+                            int successStatus, std::string sha256);
+  // The SHA-256 of an upload's bytes so far, carried from one request to
+  // the next within this run so that completion need not read the file
+  // again: taken by the request writing at `offset` (null when none is
+  // there for that offset), given back at its new offset.
+  std::unique_ptr<Sha256Stream> TakeDigest(const std::string& id, int64_t offset);
+  void KeepDigest(const std::string& id, int64_t offset, std::unique_ptr<Sha256Stream> digest);
+  bool Save(const std::string& id, const ResumableState& state);
+  // Removes an upload's files; the per-client count drops when it was unfinished.
+  void Remove(const std::string& id, const ResumableState& state);
+  void SweepIfDue();
+  void Sweep(bool counting);
+  PageAnswer Answer(int status, std::string_view text) const;
+  // The upload is no longer unfinished: its client's count drops.
+  void Forget(const std::string& id, const ResumableState& state);
+
+  const ResumableConfig config_;
+  const std::string directory_;  // DIR/.parcelmoor/resumable ("" when it could not be made)
+  std::mutex mutex_;             // guards what follows
+  std::map<std::string, int32_t> unfinishedByClient_;
+  std::map<std::string, std::pair<int64_t, std::unique_ptr<Sha256Stream>>> digests_;
+  std::chrono::steady_clock::time_point lastSweep_;
+};
+
+}  // namespace parcelmoor

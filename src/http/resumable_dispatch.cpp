@@ -1,0 +1,213 @@
+// The tus requests at /files/ on a connection: screened on the event loop,
+// a creation authorized there as an upload is, then run on a thread of
+// their own (the disk work, the body, a completion's scan and hand-off) and
+// answered back on the loop. A request with bytes holds an upload slot
+// while it reads them, as a multipart upload does.
+
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+
+#include "host/resumable_answers.h"
+#include "http/connection.h"
+#include "http/socket_page_host.h"
+#include "http/upload_forwarder.h"
+
+namespace parcelmoor::httpd {
+namespace {
+
+std::optional<std::string> HeaderOf(const http::request<http::buffer_body>& req, std::string_view name) {
+  auto found = req.find(name);
+  if (found == req.end()) return std::nullopt;
+  return std::string(found->value());
+}
+
+// The body of a request with bytes, read from the socket with the upload
+// time limits; `ended` frees the slot on the loop.
+class SocketResumableBody final : public ResumableBody {
+ public:
+  SocketResumableBody(std::shared_ptr<SocketPageHost> host, std::function<void()> ended)
+      : host_(std::move(host)), ended_(std::move(ended)) {}
+  size_t Read(uint8_t* into, size_t count) override { return host_->BinaryRead(into, count); }
+  void Ended() override {
+    if (!ended_) return;
+    host_->EndBody();
+    std::exchange(ended_, nullptr)();
+  }
+
+ private:
+  std::shared_ptr<SocketPageHost> host_;
+  std::function<void()> ended_;
+};
+
+bool CarriesBytes(const ResumableRequest& r) { return r.method == "PATCH" || (r.method == "POST" && r.bodyLength > 0); }
+
+}  // namespace
+
+struct Connection::ResumableReply {
+  ResumableOutcome outcome;
+  bool failed = false;
+  bool tooSlow = false;
+  bool bodyDone = true;
+  std::string internalError;
+};
+
+void Connection::HandleResumable(std::string_view path) {
+  auto& req = parser_->get();
+  ResumableRequest r;
+  r.method = std::string(req.method_string());
+  r.id = path.size() > kResumablePath.size() ? std::string(path.substr(kResumablePath.size())) : "";
+  r.tusResumable = HeaderOf(req, "Tus-Resumable");
+  r.uploadLength = HeaderOf(req, "Upload-Length");
+  r.uploadOffset = HeaderOf(req, "Upload-Offset");
+  r.uploadMetadata = HeaderOf(req, "Upload-Metadata");
+  r.uploadChecksum = HeaderOf(req, "Upload-Checksum");
+  r.uploadDeferLength = HeaderOf(req, "Upload-Defer-Length");
+  r.contentType = std::string(req[http::field::content_type]);
+  if (parser_->content_length()) r.bodyLength = static_cast<int64_t>(*parser_->content_length());
+  r.credentials = std::string(req[http::field::authorization]);
+  if (r.credentials.empty()) r.credentials = std::string(req[http::field::cookie]);
+  r.client = ClientForLog(address_, req["X-Forwarded-For"], core_->options.upload);
+  const bool bodyUnread = !parser_->is_done();
+  SendOptions send{.head = r.method == "HEAD", .keepAlive = req.keep_alive() && !bodyUnread, .drain = bodyUnread};
+
+  if (r.method == "OPTIONS") return Answer(core_->resumable->Options(), send);
+  if (auto refused = core_->resumable->Screen(r)) return Answer(*refused, send);
+  if (parser_->chunked()) {
+    entry_.note = "chunked";
+    return Answer(TusAnswer(411, "Send the bytes with a Content-Length."), SendOptions{.drain = true});
+  }
+  if (r.method == "POST") return AuthorizeResumable(std::move(r));
+  StartResumable(std::move(r), std::nullopt);
+}
+
+void Connection::AuthorizeResumable(ResumableRequest request) {
+  const auto& o = core_->options;
+  const bool json = AcceptsJson(parser_->get()[http::field::accept]);
+  HandoffRequest client = DescribeForApplication();
+  client.contentLength = request.bodyLength;
+  auto decided = [this](ResumableRequest r, AuthorizationOutcome outcome) {
+    if (!outcome.refusal) return StartResumable(std::move(r), std::move(outcome));
+    entry_.note = std::move(outcome.note);
+    outcome.refusal->headers.emplace_back("tus-resumable", std::string(kTusVersion));
+    Answer(*outcome.refusal, SendOptions{.drain = true});
+  };
+  if (o.tokens) {
+    if (auto refused = CheckToken(*o.tokens, client, json)) return decided(std::move(request), *std::move(refused));
+  }
+  if (!o.authorize) {
+    AuthorizationOutcome pass;
+    pass.settings = o.upload;
+    return decided(std::move(request), std::move(pass));
+  }
+  AskApplicationAsync(core_->ioc, *o.authorize, client, o.authorizeTimeout,
+                      [self = shared_from_this(), request, client, json, decided](HandoffAnswer app) mutable {
+                        self->Guarded([&] {
+                          decided(std::move(request),
+                                  FollowAnswer(std::move(app), client, self->core_->options.upload, json));
+                        });
+                      });
+}
+
+void Connection::StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized) {
+  if (core_->stopping) {
+    entry_.note = "stopping";
+    return Answer(TusAnswer(503, "The server is stopping; try again shortly."),
+                  SendOptions{.drain = true, .retryAfter = true});
+  }
+  if (CarriesBytes(request)) {
+    uploadClient_ = request.client;
+    const auto slot = core_->UploadSlotFor(uploadClient_);
+    if (slot != ServerCore::SlotVerdict::kFree) {
+      const bool server = slot == ServerCore::SlotVerdict::kServerFull;
+      entry_.note = server ? "upload-limit" : "client-upload-limit";
+      return Answer(TusAnswer(server ? 503 : 429, "Too many uploads are running; try again shortly."),
+                    SendOptions{.drain = true, .retryAfter = true});
+    }
+    core_->TakeUploadSlot(uploadClient_);
+    holdsUploadSlot_ = true;
+  }
+  phase_ = Phase::kUpload;
+  try {
+    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), request = std::move(request),
+                 authorized = std::move(authorized)]() mutable {
+      ResumableReply reply = self->RunResumable(request, authorized);
+      auto& ioc = self->core_->ioc;
+      net::post(ioc, [self = std::move(self), reply = std::move(reply)]() mutable {
+        self->Guarded([&] { self->FinishResumable(std::move(reply)); });
+      });
+    }).detach();
+  } catch (const std::exception& e) {
+    ReleaseUploadSlot();
+    core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
+    entry_.note = "no-thread";
+    Answer(TusAnswer(503, "The server cannot take an upload right now; try again shortly."),
+           SendOptions{.drain = true, .retryAfter = true});
+  }
+}
+
+// On the request's thread. Nothing may escape it.
+Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
+                                                    const std::optional<AuthorizationOutcome>& authorized) {
+  ResumableReply reply;
+  try {
+    ResumableUploads& uploads = *core_->resumable;
+    if (r.method == "HEAD") reply.outcome.answer = uploads.Head(r);
+    if (r.method == "GET") reply.outcome.answer = uploads.Report(r);
+    if (r.method == "DELETE") reply.outcome.answer = uploads.Delete(r);
+    if (r.method != "PATCH" && r.method != "POST") return reply;
+    const auto& o = core_->options;
+    ResumableHandoff handoff;
+    handoff.client = DescribeForApplication();
+    if (o.forward) {
+      handoff.call = [&o](const HandoffRequest& h) { return CallApplication(*o.forward, h, o.forwardTimeout); };
+    }
+    BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
+    const bool expectContinue = beast::iequals(parser_->get()[http::field::expect], "100-continue");
+    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, r.bodyLength, expectContinue, limits);
+    SocketResumableBody body(host, [self = shared_from_this()] {
+      net::post(self->core_->ioc, [self] { self->Guarded([&] { self->ReleaseUploadSlot(); }); });
+    });
+    reply.outcome = r.method == "POST" ? uploads.Create(r, *authorized, &body, handoff) : uploads.Patch(r, body, handoff);
+    body.Ended();
+    reply.failed = host->failed();
+    reply.tooSlow = host->tooSlow();
+    reply.bodyDone = host->bodyDone();
+    if (reply.outcome.note.empty()) reply.outcome.note = host->note();
+    reply.outcome.log.bodyBytes = host->received();
+  } catch (const std::exception& e) {
+    reply.internalError = e.what();
+  } catch (...) {
+    reply.internalError = "unknown exception";
+  }
+  return reply;
+}
+
+void Connection::FinishResumable(ResumableReply reply) {
+  ReleaseUploadSlot();
+  phase_ = Phase::kAnswering;
+  entry_.upload = std::move(reply.outcome.log);
+  entry_.note = std::move(reply.outcome.note);
+  if (!reply.internalError.empty()) {
+    entry_.note = "internal-error:" + reply.internalError;
+    return Answer(TusAnswer(500, "The request failed inside the server."), SendOptions{});
+  }
+  if (reply.tooSlow && !cut_) {
+    return Answer(TusAnswer(408, "The request body arrived too slowly; the bytes that came are kept."),
+                  SendOptions{.drain = true});
+  }
+  if (reply.failed) {
+    LogRequest();
+    return CloseNow();
+  }
+  auto& req = parser_->get();
+  // A request without bytes of ours may still have sent a body nobody read.
+  const bool carries = req.method() == http::verb::patch || req.method() == http::verb::post;
+  const bool bodyDone = carries ? reply.bodyDone : parser_->is_done();
+  Answer(reply.outcome.answer, SendOptions{.head = req.method() == http::verb::head,
+                                           .keepAlive = req.keep_alive() && bodyDone,
+                                           .drain = !bodyDone});
+}
+
+}  // namespace parcelmoor::httpd

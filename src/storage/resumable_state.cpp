@@ -1,0 +1,182 @@
+// The resumable upload's state as text, and the protocol's header values.
+#include "storage/resumable_state.h"
+
+#include <openssl/evp.h>
+
+#include <charconv>
+#include <set>
+
+#include "storage/temporary_files.h"
+
+namespace parcelmoor {
+namespace {
+
+// The first line names the format, so that a file of another version or a
+// torn write is never taken for a state.
+constexpr std::string_view kHeading = "parcelmoor-resumable 1";
+constexpr std::string_view kEnd = "end";
+
+std::string EncodeBase64(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+std::optional<int64_t> ParseSigned(std::string_view text) {
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Printable ASCII only: no byte that could end a line or hide in one.
+bool IsLineSafe(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 32 || c > 126) return false;
+  return true;
+}
+
+// Applies one "key value" line to `state`; false when it is not one.
+bool ApplyLine(std::string_view key, std::string_view value, ResumableState& state) {
+  auto number = [&](int64_t& into) {
+    auto parsed = ParseSigned(value);
+    if (parsed) into = *parsed;
+    return parsed.has_value();
+  };
+  if (key == "length") return number(state.length);
+  if (key == "offset") return number(state.offset);
+  if (key == "expires") return number(state.expires);
+  if (key == "client") return state.client = value, true;
+  if (key == "credentials") return state.credentials = value, true;
+  if (key == "metadata") return state.metadata = value, true;
+  if (key == "directory") {
+    auto decoded = DecodeBase64(value);
+    if (decoded) state.directory = *decoded;
+    return decoded.has_value();
+  }
+  if (key == "max-file-bytes") {
+    int64_t limit = 0;
+    if (!number(limit)) return false;
+    state.maxFileBytes = limit;
+    return true;
+  }
+  if (key == "forward-header") {
+    const size_t space = value.find(' ');
+    if (space == std::string_view::npos) return false;
+    auto name = DecodeBase64(value.substr(0, space));
+    auto text = DecodeBase64(value.substr(space + 1));
+    if (!name || !text) return false;
+    state.forwardHeaders.emplace_back(std::move(*name), std::move(*text));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string SerializeResumableState(const ResumableState& s) {
+  std::string text(kHeading);
+  auto line = [&](std::string_view key, std::string_view value) {
+    text.append("\n").append(key).append(" ").append(value);
+  };
+  line("length", std::to_string(s.length));
+  line("offset", std::to_string(s.offset));
+  line("expires", std::to_string(s.expires));
+  line("client", s.client);
+  line("credentials", s.credentials);
+  line("metadata", s.metadata);
+  line("directory", EncodeBase64(s.directory));
+  if (s.maxFileBytes) line("max-file-bytes", std::to_string(*s.maxFileBytes));
+  for (const auto& [name, value] : s.forwardHeaders) line("forward-header", EncodeBase64(name) + " " + EncodeBase64(value));
+  text.append("\n").append(kEnd).append("\n");
+  return text;
+}
+
+std::optional<ResumableState> ParseResumableState(std::string_view text) {
+  if (!text.starts_with(kHeading) || !text.ends_with("\n" + std::string(kEnd) + "\n")) return std::nullopt;
+  text.remove_prefix(kHeading.size());
+  text.remove_suffix(kEnd.size() + 2);
+  ResumableState state;
+  while (!text.empty()) {
+    if (text.front() != '\n') return std::nullopt;
+    text.remove_prefix(1);
+    std::string_view line = text.substr(0, text.find('\n'));
+    text.remove_prefix(line.size());
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos || !IsLineSafe(line)) return std::nullopt;
+    if (!ApplyLine(line.substr(0, space), line.substr(space + 1), state)) return std::nullopt;
+  }
+  if (state.length < 0 || state.offset < 0 || state.offset > state.length) return std::nullopt;
+  return state;
+}
+
+std::string NewResumableId() {
+  // Two writer ids: 128 random bits in all.
+  std::string first = NewWriterId();
+  std::string second = NewWriterId();
+  if (first.empty() || second.empty()) return "";
+  return first + second;
+}
+
+bool IsResumableId(std::string_view id) {
+  if (id.size() != 32) return false;
+  for (char c : id)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+std::optional<int64_t> ParseDecimalHeader(std::string_view text) {
+  for (char c : text)
+    if (c < '0' || c > '9') return std::nullopt;
+  auto value = ParseSigned(text);
+  if (!value || *value < 0) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> DecodeBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  if (text.empty()) return std::string();
+  size_t padding = 0;
+  while (padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
+  if (text.substr(0, text.size() - padding).find('=') != std::string_view::npos) return std::nullopt;
+  std::string out(text.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  if (n < 0 || static_cast<size_t>(n) != out.size()) return std::nullopt;
+  out.resize(out.size() - padding);
+  return out;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> ParseUploadMetadata(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::set<std::string, std::less<>> keys;
+  if (!IsLineSafe(text)) return std::nullopt;
+  while (!text.empty()) {
+    std::string_view pair = text.substr(0, text.find(','));
+    text.remove_prefix(std::min(text.size(), pair.size() + 1));
+    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
+    while (!pair.empty() && pair.back() == ' ') pair.remove_suffix(1);
+    const size_t space = pair.find(' ');
+    std::string_view key = pair.substr(0, space);
+    if (key.empty() || !keys.insert(std::string(key)).second) return std::nullopt;
+    std::optional<std::string> value = std::string();
+    if (space != std::string_view::npos) value = DecodeBase64(pair.substr(space + 1));
+    if (!value) return std::nullopt;
+    pairs.emplace_back(std::string(key), std::move(*value));
+  }
+  return pairs;
+}
+
+std::optional<UploadChecksum> ParseUploadChecksum(std::string_view text) {
+  const size_t space = text.find(' ');
+  if (space == std::string_view::npos || space == 0) return std::nullopt;
+  auto digest = DecodeBase64(text.substr(space + 1));
+  if (!digest || digest->empty()) return std::nullopt;
+  UploadChecksum checksum{std::string(text.substr(0, space)), std::move(*digest)};
+  for (char& c : checksum.algorithm) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return checksum;
+}
+
+}  // namespace parcelmoor

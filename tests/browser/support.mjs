@@ -30,8 +30,9 @@ export function binaryContent(size, seed) {
   return out;
 }
 
-export function startServer(binary, dir, options = []) {
-  const child = spawn(binary, ['serve', '--bind', '127.0.0.1', '--port', '0', '--dir', dir, ...options],
+// `port` 0: a free one (its URL tells which).
+export function startServer(binary, dir, options = [], port = 0) {
+  const child = spawn(binary, ['serve', '--bind', '127.0.0.1', '--port', String(port), '--dir', dir, ...options],
     { stdio: ['ignore', 'pipe', 'pipe'] });
   let log = '';
   child.stderr.on('data', (d) => { log += d; });

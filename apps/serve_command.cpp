@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
+#include "storage/s3_names.h"
 #include "options.h"
 
 namespace parcelmoor::apps {
@@ -59,6 +60,10 @@ po::options_description ServerOptions(HttpServerOptions& s) {
          s.resumableExpiry = std::chrono::duration_cast<std::chrono::seconds>(v.value);
        }), "seconds an unfinished resumable upload is kept after its last bytes, and a finished one's "
            "report (default 86400)")
+      ("resumable-dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& dir) {
+         s.resumableSpool = dir;
+       }), "local directory where unfinished resumable uploads wait (default: the upload directory); "
+           "with an s3:// --dir, resumable uploads are off unless it is given")
       ("max-unfinished-per-client", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
          if (n < 1) throw po::error("--max-unfinished-per-client needs at least 1");
          s.maxUnfinishedPerClient = n;
@@ -152,6 +157,14 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   if (!PrepareUploadDirectory(options.upload, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
+  }
+  // An object store has no place for the bytes of an upload that is not
+  // finished: they wait on a local disk the operator names, or not at all.
+  if (options.resumable && options.resumableSpool.empty() && options.upload.uploadDirectory &&
+      IsS3Url(*options.upload.uploadDirectory)) {
+    options.resumable = false;
+    std::fprintf(stderr, "parcelmoor %s: resumable uploads are off: the upload directory is an object store "
+                 "(give --resumable-dir DIR to let them wait on a local disk)\n", invokedAs);
   }
 
   // SIGINT and SIGTERM are taken by a thread of their own (every thread

@@ -101,19 +101,6 @@ void PutSettings(const ObjectRef& upload, const UploadSettings& settings) {
   }
 }
 
-// The store the settings name: an object store for an s3:// directory (the
-// component's directory is then the URL itself, which the store reads back
-// into bucket and key), else the local directory.
-std::shared_ptr<Store> StoreFor(const UploadSettings& settings) {
-  if (settings.uploadDirectory && IsS3Url(*settings.uploadDirectory)) {
-    std::string why;
-    if (auto location = ParseS3Url(*settings.uploadDirectory, why)) {
-      return std::make_shared<S3Store>(location->bucket, S3StoreOptions{settings.s3, settings.onExists});
-    }
-  }
-  return std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
-}
-
 // Copies the final file records into the page.
 void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   page.files = records;
@@ -131,6 +118,19 @@ void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
 }
 
 }  // namespace
+
+// The store the settings name: an object store for an s3:// directory (the
+// component's directory is then the URL itself, which the store reads back
+// into bucket and key), else the local directory.
+std::shared_ptr<Store> StoreFor(const UploadSettings& settings) {
+  if (settings.uploadDirectory && IsS3Url(*settings.uploadDirectory)) {
+    std::string why;
+    if (auto location = ParseS3Url(*settings.uploadDirectory, why)) {
+      return std::make_shared<S3Store>(location->bucket, S3StoreOptions{settings.s3, settings.onExists});
+    }
+  }
+  return std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
+}
 
 int32_t PageResult::filesStored() const {
   return static_cast<int32_t>(

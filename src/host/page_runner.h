@@ -15,6 +15,7 @@
 #include "host/upload_settings.h"
 #include "runtime/raised_error.h"
 #include "storage/file_record.h"
+#include "storage/store.h"
 #include "upload/host_interfaces.h"
 
 namespace parcelmoor {
@@ -77,6 +78,11 @@ using CommitDecision = std::function<bool(PageResult& provisional)>;
 // the files are scanned first (host/upload_scan.h): `decide` sees infected
 // files already given up, and is not asked when the scan gave no verdict
 // (PageResult::scanFailure; nothing is kept).
+// The store the settings name: an object store for an s3:// directory (the
+// component's directory is then the URL itself, which the store reads back
+// into bucket and key), else the local directory.
+std::shared_ptr<Store> StoreFor(const UploadSettings& settings);
+
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
                          const CommitDecision& decide = {});
 

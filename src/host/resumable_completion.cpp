@@ -10,7 +10,8 @@
 
 #include "host/host_part_policy.h"
 #include "runtime/ascii.h"
-#include "storage/local_store.h"
+#include "host/page_runner.h"
+#include "storage/s3_names.h"
 #include "storage/mod_win32.h"
 #include "storage/posix_io.h"
 #include "storage/sha256_stream.h"
@@ -93,7 +94,7 @@ PartDecision Decide(const ResumableFile& file, const FileRecord& record, const U
 // An application handed the report may run elsewhere: paths from the root.
 void MakePathsAbsolute(FileRecord& record) {
   for (std::string* path : {&record.storedPath, &record.pendingPath}) {
-    if (path->empty()) continue;
+    if (path->empty() || IsS3Url(*path)) continue;
     std::error_code failed;
     std::filesystem::path absolute = std::filesystem::absolute(*path, failed);
     if (!failed) *path = absolute.lexically_normal().string();
@@ -121,7 +122,10 @@ bool PassesScan(const ClamdTarget& target, PageResult& page) {
 // Gives the waiting file to the store and commits it there; the record says
 // where it went or why it did not.
 void StoreAndCommit(const ResumableFile& file, const UploadSettings& settings, FileRecord& record) {
-  LocalStore store(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
+  // A local store takes the waiting file as it is; an object store gets a
+  // copy of its bytes.
+  const std::shared_ptr<Store> owned = StoreFor(settings);
+  Store& store = *owned;
   Store::Ticket ticket = 0;
   StoreFile begun;
   const std::string directory = ComponentDirectoryOf(settings.uploadDirectory.value_or(""));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <stdexcept>
 
@@ -20,11 +21,14 @@
 namespace parcelmoor {
 namespace {
 
-// The resumable directory of the configured upload directory.
-std::string ResumableRoot(const UploadSettings& settings) {
+// The configured upload directory as a POSIX path.
+std::string UploadRootOf(const UploadSettings& settings) {
   const std::string component = ComponentDirectoryOf(settings.uploadDirectory.value_or(""));
-  return MakeResumableDirectory(DirectoryOf(UploadDirectoryPrefix(component) + "x"));
+  return DirectoryOf(UploadDirectoryPrefix(component) + "x");
 }
+
+// Why an upload could not be created, from the system's error.
+int CreationFailureStatus(int error) { return error == ENOSPC || error == EDQUOT ? 507 : 500; }
 
 bool IsOffsetStream(std::string_view contentType) {
   return EqualsIgnoringAsciiCase(TrimAscii(contentType.substr(0, contentType.find(';'))),
@@ -61,7 +65,11 @@ void RemoveIfOrphan(const std::string& path, const std::string& id, int64_t now,
 }  // namespace
 
 ResumableUploads::ResumableUploads(ResumableConfig config)
-    : config_(std::move(config)), directory_(ResumableRoot(config_.settings)) {
+    : config_(std::move(config)),
+      uploadRoot_(config_.spoolDirectory.empty() ? UploadRootOf(config_.settings) : config_.spoolDirectory),
+      directory_(ResumableDirectoryOf(uploadRoot_)) {
+  // Made now when it can be; a creation makes it again when it is missing.
+  MakeResumableDirectory(uploadRoot_);
   Sweep(true);
   lastSweep_ = std::chrono::steady_clock::now();
 }
@@ -232,7 +240,12 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
   const PartDecision named = HostPartPolicy(settings).decide(
       PartHeaders{"file", StoredNameOf(clientPath), clientPath, "", true});
   if (named.action == PartDecision::Action::kRefuse) return {Answer(named.status, named.reason), {}, named.refusal};
-  if (directory_.empty()) return {Answer(500, "The server cannot keep resumable uploads."), {}, "no-resumable-directory"};
+  // Made again when missing: the upload directory may have appeared after
+  // the start, or its private folder been removed while the server ran.
+  if (MakeResumableDirectory(uploadRoot_).empty()) {
+    return {Answer(CreationFailureStatus(errno), "The server cannot keep resumable uploads in its upload directory."),
+            {}, "no-resumable-directory"};
+  }
   {
     std::lock_guard lock(mutex_);
     if (unfinishedByClient_[request.client] >= config_.maxUnfinishedPerClient) {
@@ -253,9 +266,11 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
   const std::string id = NewResumableId();
   const ResumablePaths paths = ResumablePathsOf(directory_, id);
   if (id.empty() || !ResumableData(paths.data, true).valid() || !Save(id, state)) {
+    const int failure = errno;
     ::unlink(paths.data.c_str());
     Forget(id, state);
-    return {Answer(507, "The upload could not be created on the server's disk."), {}, "create-failed"};
+    return {Answer(CreationFailureStatus(failure), "The upload could not be created on the server's disk."), {},
+            "create-failed"};
   }
   // An empty upload is whole at once: no request would ever bring its last byte.
   NoBody none;

@@ -70,6 +70,10 @@ struct ResumableConfig {
   UploadSettings settings;  // as configured; a creation's authorization narrows its copy
   std::chrono::seconds expiry{24 * 3600};
   int32_t maxUnfinishedPerClient = 16;
+  // A local directory whose private folder keeps the unfinished uploads'
+  // bytes and state; "": the upload directory's own. An object store's
+  // uploads wait there and are copied in at their last byte.
+  std::string spoolDirectory;
 };
 
 struct ResumableOutcome {
@@ -140,7 +144,8 @@ class ResumableUploads {
   void Forget(const std::string& id, const ResumableState& state);
 
   const ResumableConfig config_;
-  const std::string directory_;  // DIR/.parcelmoor/resumable ("" when it could not be made)
+  const std::string uploadRoot_;  // the upload directory, as a POSIX path
+  const std::string directory_;   // DIR/.parcelmoor/resumable (made again when missing)
   std::mutex mutex_;             // guards what follows
   std::map<std::string, int32_t> unfinishedByClient_;
   std::map<std::string, std::pair<int64_t, std::unique_ptr<Sha256Stream>>> digests_;

@@ -36,7 +36,8 @@ ServerCore::ServerCore(HttpServerOptions o)
     : options(std::move(o)),
       refusalBudget(RefusalBudget(SoftDescriptorLimit(), options.maxUploads)),
       resumable(options.resumable ? std::make_shared<ResumableUploads>(ResumableConfig{
-                                        options.upload, options.resumableExpiry, options.maxUnfinishedPerClient})
+                                        options.upload, options.resumableExpiry, options.maxUnfinishedPerClient,
+                                        options.resumableSpool})
                                   : nullptr) {}
 
 void ServerCore::Accept() {

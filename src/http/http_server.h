@@ -67,6 +67,9 @@ struct HttpServerOptions {
   bool resumable = true;
   std::chrono::seconds resumableExpiry{24 * 3600};
   int32_t maxUnfinishedPerClient = 16;
+  // Where unfinished resumable uploads keep their bytes ("": the upload
+  // directory's private folder; needed when that is an object store).
+  std::string resumableSpool;
   // How long running requests may go on after Stop().
   std::chrono::milliseconds shutdownGrace{5'000};
 };

@@ -12,10 +12,13 @@
 
 namespace parcelmoor {
 
+std::string ResumableDirectoryOf(const std::string& directory) {
+  return PrivateDirectoryOf(directory) + "/resumable";
+}
+
 std::string MakeResumableDirectory(const std::string& directory) {
-  const std::string privateDir = PrivateDirectoryOf(directory);
-  if (::mkdir(privateDir.c_str(), 0700) != 0 && errno != EEXIST) return "";
-  std::string resumable = privateDir + "/resumable";
+  if (::mkdir(PrivateDirectoryOf(directory).c_str(), 0700) != 0 && errno != EEXIST) return "";
+  std::string resumable = ResumableDirectoryOf(directory);
   if (::mkdir(resumable.c_str(), 0700) != 0 && errno != EEXIST) return "";
   struct stat st;
   // A link planted in its place would send the bytes elsewhere.

@@ -25,7 +25,9 @@
 namespace parcelmoor {
 
 // "DIR/.parcelmoor/resumable" for the upload directory `directory` (a POSIX
-// path), created (mode 0700) when missing. Empty with errno set when it
+// path).
+std::string ResumableDirectoryOf(const std::string& directory);
+// The same, created (mode 0700) when missing. Empty with errno set when it
 // cannot be made.
 std::string MakeResumableDirectory(const std::string& directory);
 

@@ -4,12 +4,14 @@ on 127.0.0.1 (tests/support/swift_store.py): files arrive as exact objects,
 an upload cut short or refused leaves the earlier object and nothing pending,
 memory stays bounded by the part size, two instances share one bucket, a
 store that is down or refuses is told apart, and the sweep aborts what a
-killed server left pending. Every check reads the store through Swift's own
-API, never through parcelmoor.
+killed server left pending, and a resumable upload waits on a local disk and
+becomes an exact object at its last byte. Every check reads the store through
+Swift's own API, never through parcelmoor.
 
 Usage: test_s3_store.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
+import base64
 import hashlib
 import json
 import os
@@ -17,7 +19,9 @@ import re
 import select
 import signal
 import subprocess
+import shutil
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -125,6 +129,16 @@ def start_streaming(port, name, size, seed, send):
     return s, digest
 
 
+def tus(port, method, path, headers=None, body=b""):
+    """One request of the resumable protocol; returns (status, headers, body)."""
+    lines = [f"{method} {path} HTTP/1.1", "Host: 127.0.0.1", "Tus-Resumable: 1.0.0",
+             f"Content-Length: {len(body)}", "Connection: close"]
+    lines += [f"{k}: {v}" for k, v in (headers or {}).items()]
+    with connect(port, timeout=60) as s:
+        s.sendall(("\r\n".join(lines) + "\r\n\r\n").encode() + body)
+        return read_response(s)
+
+
 def pending(prefix):
     return [key for key in STORE.pending_uploads(BUCKET) if key.startswith(prefix + "/")]
 
@@ -148,6 +162,38 @@ class S3StoreTest(unittest.TestCase):
             self.assertEqual(pending("three"), [])
         finally:
             serve.stop()
+
+    def test_resumable_upload_waits_locally_and_becomes_an_object(self):
+        # Without a local place for unfinished bytes, resumable uploads are off.
+        serve = Serve("tus-off")
+        try:
+            self.assertEqual(tus(serve.port, "OPTIONS", "/files/")[0], 404)
+        finally:
+            self.assertIn("--resumable-dir", serve.stop())
+        spool = tempfile.mkdtemp(prefix="parcelmoor-s3-spool-")
+        serve = Serve("tus", "--resumable-dir", spool)
+        try:
+            data = binary_content(3 * MIB + 5, 9)
+            name = base64.b64encode(b"resumed.bin").decode()
+            status, headers, _ = tus(serve.port, "POST", "/files/",
+                                     {"Upload-Length": str(len(data)), "Upload-Metadata": f"filename {name}"})
+            self.assertEqual(status, 201)
+            location = headers["location"]
+            for at in range(0, len(data), 2 * MIB):
+                status, _, _ = tus(serve.port, "PATCH", location, {
+                    "Upload-Offset": str(at), "Content-Type": "application/offset+octet-stream"},
+                    data[at:at + 2 * MIB])
+                self.assertEqual(status, 204)
+            self.assertEqual(STORE.get_object(BUCKET, "tus/resumed.bin"), data)
+            status, _, report = tus(serve.port, "GET", location, {"Accept": "application/json"})
+            self.assertEqual(json.loads(report)["files"][0]["storedPath"], f"s3://{BUCKET}/tus/resumed.bin")
+            self.assertEqual(pending("tus"), [])
+            # Nothing of it is left waiting on the local disk.
+            left = os.listdir(os.path.join(spool, ".parcelmoor", "resumable"))
+            self.assertFalse([n for n in left if n.endswith(".data")], left)
+        finally:
+            serve.stop()
+            shutil.rmtree(spool, ignore_errors=True)
 
     def test_upload_that_does_not_end_well_keeps_the_earlier_object(self):
         # Cut short by the client mid-file (parts already sent), and refused

@@ -5,7 +5,7 @@
 
 #include "host/resumable_answers.h"
 #include "host/resumable_uploads.h"
-#include "storage/resumable_checksum.h"
+#include "storage/message_digest.h"
 #include "storage/resumable_files.h"
 
 namespace parcelmoor {
@@ -38,7 +38,7 @@ struct Received {
 
 // Reads `length` body bytes into `data` from `offset`, feeding the digests
 // (either may be null).
-Received ReceiveBody(ResumableBody& body, int64_t length, ResumableData& data, int64_t offset, ChunkDigest* checked,
+Received ReceiveBody(ResumableBody& body, int64_t length, ResumableData& data, int64_t offset, MessageDigest* checked,
                      Sha256Stream* running, bool sync) {
   auto buffer = std::make_unique<uint8_t[]>(kReceiveChunk);
   Received r;
@@ -125,7 +125,7 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, ResumableState
   if (!data.truncate(state.offset)) return refuse(500, "The upload's bytes could not be written.", "write-failed");
 
   std::optional<UploadChecksum> checksum;
-  ChunkDigest digest;
+  MessageDigest digest;
   if (request.uploadChecksum) {
     checksum = ParseUploadChecksum(*request.uploadChecksum);
     if (!checksum || !digest.start(checksum->algorithm)) return refuse(400, "Upload-Checksum is not usable.", "");

@@ -5,21 +5,15 @@
 // begins the next.
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 
-struct evp_md_ctx_st;
+#include "storage/message_digest.h"
 
 namespace parcelmoor {
 
 class Sha256Stream {
  public:
-  Sha256Stream();
-  ~Sha256Stream();
-  Sha256Stream(const Sha256Stream&) = delete;
-  Sha256Stream& operator=(const Sha256Stream&) = delete;
-
   // Begins a new digest, forgetting any bytes given before. Returns false
   // when the library could not begin one (then finishHex() gives "").
   bool start() noexcept;
@@ -30,11 +24,7 @@ class Sha256Stream {
   std::string finishHex();
 
  private:
-  struct FreeContext {
-    void operator()(evp_md_ctx_st* context) const noexcept;
-  };
-  std::unique_ptr<evp_md_ctx_st, FreeContext> context_;
-  bool good_ = false;
+  MessageDigest digest_;
 };
 
 }  // namespace parcelmoor

@@ -1,6 +1,7 @@
 #pragma once
-// The digest of one request's bytes, to check an Upload-Checksum before the
-// bytes are counted: SHA-1 or SHA-256, through OpenSSL's EVP interface.
+// A digest of bytes that arrive in pieces (SHA-1 or SHA-256), through
+// OpenSSL's EVP interface: a request's Upload-Checksum, a file's SHA-256.
+// One object serves one digest at a time; start() begins the next.
 
 #include <cstdint>
 #include <memory>
@@ -12,12 +13,12 @@ struct evp_md_ctx_st;
 
 namespace parcelmoor {
 
-class ChunkDigest {
+class MessageDigest {
  public:
-  ChunkDigest();
-  ~ChunkDigest();
-  ChunkDigest(const ChunkDigest&) = delete;
-  ChunkDigest& operator=(const ChunkDigest&) = delete;
+  MessageDigest();
+  ~MessageDigest();
+  MessageDigest(const MessageDigest&) = delete;
+  MessageDigest& operator=(const MessageDigest&) = delete;
 
   // Begins a digest of `algorithm` ("sha1", "sha256"); false for any other
   // name or when the library cannot begin one.

@@ -33,12 +33,15 @@ struct HttpServerOptions {
   UploadSettings upload;
   // Open connections; a further one is answered 503 (see ConnectionCap()).
   int32_t maxConnections = 10'000;
-  // Uploads running at once; a further one is answered 503 with Retry-After.
+  // Uploads running at once; a further one waits for a slot (body unread)
+  // for up to `uploadWait`, and is answered 503 with Retry-After when the
+  // wait runs out or too many wait (4 per slot).
   int32_t maxUploads = 64;
   // Uploads running at once for one client address (behind a trusted proxy,
-  // the address it forwards); a further one is answered 429 with
-  // Retry-After.
+  // the address it forwards); a further one waits likewise (at most
+  // `maxUploads` of one client), else is answered 429 with Retry-After.
   int32_t maxUploadsPerClient = 4;
+  std::chrono::milliseconds uploadWait{5'000};
   // Deadline for a whole request header, from its first byte (on a new
   // connection, from the accept).
   std::chrono::milliseconds headerTimeout{10'000};

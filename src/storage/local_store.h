@@ -17,6 +17,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -107,12 +108,25 @@ class LocalStore final : public Store {
   StoreError giveName(Entry& entry);
   // Releases the name lock of an entry that is committed or given up.
   void release(Entry& entry) noexcept;
+  // Releases the name locks of every committed entry at once.
+  void releaseNameLocks() noexcept;
+  // What an upload directory's own stat says, looked at once a second at
+  // most: its device (every temporary's) and whether it holds no
+  // subdirectory but the private one (then no name can be a directory's).
+  struct DirectoryLook {
+    bool valid = false;
+    bool onlyPrivateSubdirectory = false;
+    uint64_t device = 0;
+    std::chrono::steady_clock::time_point at;
+  };
+  const DirectoryLook& lookAt(const std::string& directory);
 
   Options options_;
   modWin32::FileLayer* files_;
   std::vector<Entry> entries_;
   std::map<std::string, FileDescriptor> lockFiles_;  // each holds this upload's writer lock
   std::string writerId_;  // begins the name of each of this upload's temporaries
+  std::map<std::string, DirectoryLook> looks_;  // by upload directory
 };
 
 }  // namespace parcelmoor

@@ -1,0 +1,407 @@
+#!/usr/bin/env python3
+"""parcelmoor serve against the servers users would pick instead, and the floor.
+
+Servers (all on 127.0.0.1, storing to directories of one work folder on one
+disk): parcelmoor serve with its defaults (sync on) and with --no-sync; Go
+net/http with MultipartReader (streaming) and with ParseMultipartForm; Node
+http + busboy; nginx + PHP-FPM with move_uploaded_file; and a C socket sink
+that writes the raw body to a file (the floor: no parsing at all).
+
+Workloads (bodies as browsers and curl send them: Chromium's 38-character
+boundary for the browser-like ones, curl's 40-character one for the big ones):
+  big1   one 1 GiB file in one request
+  big8   8 requests of one 256 MiB file each, at once
+  many   1,000 files of 64 KiB in one request
+  burst  50 clients x 20 uploads of one 64 KiB file, one after another on a
+         kept-alive connection each, all from 127.0.0.1
+
+Every stored byte is checked after each run. Earlier outputs are moved aside
+(renamed into a folder deleted once a round is over), not deleted between
+runs: on ext4, creating files right after thousands were deleted nearby is
+several times slower, which would charge one server for another's clean-up.
+Each round runs every workload on every server, the servers' order rotating
+from round to round; the table gives the medians of the rounds and the
+ratios of parcelmoor to the best peer and to the sink (below 1: faster).
+
+Usage: bench/servers/run.py [--parcelmoor BUILD/apps/parcelmoor] [--rounds 3]
+         [--work /tmp/parcelmoor-servers-bench] [--workloads big1,big8,many,burst]
+Run bench/servers/setup.sh once first (packages, busboy, the Go and C builds).
+"""
+
+import argparse
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+CHROMIUM = "----WebKitFormBoundary" + "7MA4YWxkTrZu0gW9"   # 38 characters
+CURL = "-" * 24 + "9051914041544843"                        # 40 characters
+MIB = 1 << 20
+BLOCK = 4 * MIB
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError(f"server exited with {proc.returncode}")
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on port {port}")
+
+
+# ---------------------------------------------------------------- bodies
+
+def part_head(boundary, name):
+    return (f"--{boundary}\r\nContent-Disposition: form-data; name=\"files[]\"; filename=\"{name}\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\n").encode()
+
+
+def named_content(name, payload):
+    """A small file's bytes: its name, padded to 32 bytes, then the payload."""
+    return name.ljust(32).encode() + payload[32:]
+
+
+class Body:
+    """A request body on disk and where each file's bytes lie in it."""
+
+    def __init__(self, path, files):
+        self.path, self.files = path, files   # files: [(name, offset, length)]
+
+
+def big_body(work, boundary, name, size):
+    path = os.path.join(work, "bodies", f"{name}.body")
+    head, tail = part_head(boundary, name), f"\r\n--{boundary}--\r\n".encode()
+    if not os.path.exists(path) or os.path.getsize(path) != len(head) + size + len(tail):
+        with open(path + ".tmp", "wb") as f:
+            f.write(head)
+            for _ in range(size // MIB):
+                f.write(os.urandom(MIB))
+            f.write(tail)
+        os.rename(path + ".tmp", path)
+    return Body(path, [(name, len(head), size)])
+
+
+def many_body(work, payload):
+    path = os.path.join(work, "bodies", "many.body")
+    files, out = [], bytearray()
+    for i in range(1000):
+        name = f"m{i}.bin"
+        out += part_head(CHROMIUM, name)
+        files.append((name, len(out), len(payload)))
+        out += named_content(name, payload) + b"\r\n"
+    out += f"--{CHROMIUM}--\r\n".encode()
+    with open(path, "wb") as f:
+        f.write(out)
+    return Body(path, files)
+
+
+# ---------------------------------------------------------------- servers
+
+class Server:
+    def __init__(self, name, out, argv, env=None, extra=()):
+        self.name, self.out, self.argv, self.env = name, out, argv, env
+        self.procs, self.extra = [], extra
+
+    def start(self):
+        for argv in self.extra:   # helpers first (PHP-FPM behind nginx)
+            self.procs.append(subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        time.sleep(0.5 if self.extra else 0)
+        env = dict(os.environ, **(self.env or {}))
+        self.procs.append(subprocess.Popen(self.argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                           env=env))
+        wait_for_port(self.port, self.procs[-1])
+
+    def stop(self):
+        for p in reversed(self.procs):
+            p.terminate()
+        for p in self.procs:
+            try:
+                p.wait(15)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+def php_configs(work, port, out):
+    php = os.path.join(work, "php")
+    for d in ("tmp", "nginx-body", "nginx-fcgi"):
+        os.makedirs(os.path.join(php, d), exist_ok=True)
+    fpm = os.path.join(php, "fpm.conf")
+    with open(fpm, "w") as f:
+        f.write(f"""[global]
+pid = {php}/fpm.pid
+error_log = {php}/fpm.log
+daemonize = no
+[www]
+user = root
+group = root
+listen = {php}/fpm.sock
+pm = static
+pm.max_children = 8
+env[UPLOAD_DIR] = {out}
+php_admin_value[file_uploads] = On
+php_admin_value[upload_tmp_dir] = {php}/tmp
+php_admin_value[upload_max_filesize] = 2G
+php_admin_value[post_max_size] = 3G
+php_admin_value[max_file_uploads] = 2000
+php_admin_value[max_input_time] = 300
+php_admin_value[max_execution_time] = 300
+php_admin_value[memory_limit] = 256M
+""")
+    conf = os.path.join(php, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""worker_processes 2;
+daemon off;
+master_process on;
+user root;
+pid {php}/nginx.pid;
+error_log {php}/nginx-error.log;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  client_body_temp_path {php}/nginx-body;
+  fastcgi_temp_path {php}/nginx-fcgi;
+  client_max_body_size 0;
+  keepalive_requests 100000;
+  server {{
+    listen 127.0.0.1:{port};
+    location / {{
+      include /etc/nginx/fastcgi_params;
+      fastcgi_param SCRIPT_FILENAME {HERE}/php/upload.php;
+      fastcgi_pass unix:{php}/fpm.sock;
+      fastcgi_read_timeout 300;
+    }}
+  }}
+}}
+""")
+    fpm_binary = shutil.which("php-fpm8.2") or shutil.which("php-fpm") or "php-fpm"
+    return [fpm_binary, "-R", "-F", "-y", fpm], ["nginx", "-p", php, "-c", conf]
+
+
+def servers(args, work):
+    binaries = os.path.join(work, "bin")
+    result = []
+
+    def add(name, make):
+        out = os.path.join(work, "out", name)
+        os.makedirs(out, exist_ok=True)
+        port = free_port()
+        server = make(port, out)
+        server.port = port
+        result.append(server)
+
+    add("parcelmoor", lambda p, o: Server("parcelmoor", o, [args.parcelmoor, "serve", "--port", str(p), "--dir", o]))
+    add("parcelmoor --no-sync", lambda p, o: Server("parcelmoor --no-sync", o,
+                                                    [args.parcelmoor, "serve", "--no-sync", "--port", str(p),
+                                                     "--dir", o]))
+    add("Go stream", lambda p, o: Server("Go stream", o, [f"{binaries}/go-server", "-mode", "stream", "-port", str(p),
+                                                          "-dir", o]))
+    add("Go parse", lambda p, o: Server("Go parse", o, [f"{binaries}/go-server", "-mode", "parse", "-port", str(p),
+                                                        "-dir", o]))
+    add("Node busboy", lambda p, o: Server("Node busboy", o, ["node", f"{HERE}/node/server.js", str(p), o]))
+
+    def nginx_php(p, o):
+        fpm, nginx = php_configs(work, p, o)
+        return Server("nginx + PHP", o, nginx, extra=[fpm])
+
+    add("nginx + PHP", nginx_php)
+    add("sink", lambda p, o: Server("sink", o, [f"{binaries}/sink", str(p), o]))
+    return result
+
+
+# ---------------------------------------------------------------- checks
+
+def same_bytes(stored, source, offset, length):
+    if os.path.getsize(stored) != length:
+        return False
+    with open(stored, "rb") as a, open(source, "rb") as b:
+        b.seek(offset)
+        left = length
+        while left > 0:
+            n = min(BLOCK, left)
+            if a.read(n) != b.read(n):
+                return False
+            left -= n
+    return True
+
+
+def stored_names(out):
+    return sorted(n for n in os.listdir(out) if not n.startswith("."))
+
+
+def check_files(out, bodies, burst_payload):
+    """Every file the workload sent, whole, and nothing else."""
+    names = stored_names(out)
+    if burst_payload is not None:
+        expected = {f"c{c}-u{u}.bin" for c in range(50) for u in range(20)}
+        if set(names) != expected:
+            return f"stored {len(names)} files, expected {len(expected)}"
+        for n in names:
+            with open(os.path.join(out, n), "rb") as f:
+                if f.read() != named_content(n, burst_payload):
+                    return f"{n} differs"
+        return None
+    expected = {name: (body.path, off, length) for body in bodies for name, off, length in body.files}
+    if set(names) != set(expected):
+        return f"stored {len(names)} files, expected {len(expected)}"
+    for n in names:
+        if not same_bytes(os.path.join(out, n), *expected[n]):
+            return f"{n} differs"
+    return None
+
+
+def check_sink(out, bodies, burst_payload):
+    """Every raw body the workload sent, whole."""
+    names = stored_names(out)
+    if burst_payload is not None:
+        if len(names) != 1000:
+            return f"stored {len(names)} bodies, expected 1000"
+        for n in names:
+            with open(os.path.join(out, n), "rb") as f:
+                data = f.read()
+            name = data.split(b'filename="', 1)[1].split(b'"', 1)[0].decode()
+            want = part_head(CHROMIUM, name) + named_content(name, burst_payload) + f"\r\n--{CHROMIUM}--\r\n".encode()
+            if data != want:
+                return f"the body of {name} differs"
+        return None
+    if len(names) != len(bodies):
+        return f"stored {len(names)} bodies, expected {len(bodies)}"
+    for n in names:
+        path = os.path.join(out, n)
+        with open(path, "rb") as f:
+            first = f.read(4096)
+        matches = [b for b in bodies if os.path.getsize(b.path) == os.path.getsize(path)
+                   and open(b.path, "rb").read(4096) == first]
+        if not matches or not same_bytes(path, matches[0].path, 0, os.path.getsize(matches[0].path)):
+            return f"{n} differs"
+    return None
+
+
+# ---------------------------------------------------------------- runs
+
+def run_one(args, work, server, workload, bodies, payload_path, burst_payload):
+    load = os.path.join(work, "bin", "go-load")
+    url = f"http://127.0.0.1:{server.port}/"
+    if workload == "burst":
+        argv = [load, "-url", url, "-boundary", CHROMIUM, "-clients", "50", "-uploads", "20",
+                "-payload", payload_path]
+    else:
+        boundary = CHROMIUM if workload == "many" else CURL
+        argv = [load, "-url", url, "-boundary", boundary] + [b.path for b in bodies]
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        return None, done.stderr.strip()
+    seconds = float(done.stdout.strip())
+    check = check_sink if server.name == "sink" else check_files
+    problem = check(server.out, bodies, burst_payload if workload == "burst" else None)
+    return (None, problem) if problem else (seconds, None)
+
+
+def move_aside(work, server, tag):
+    aside = os.path.join(work, "aside")
+    os.makedirs(aside, exist_ok=True)
+    os.rename(server.out, os.path.join(aside, tag))
+    os.mkdir(server.out)
+
+
+def table(results, workloads, names):
+    lines = []
+    peers = [n for n in names if not n.startswith("parcelmoor") and n != "sink"]
+    header = "| workload | " + " | ".join(names) + " | best peer | pm × best | pm × sink | pm no-sync × best | pm no-sync × sink |"
+    lines.append(header)
+    lines.append("|" + "---|" * (header.count("|") - 1))
+    labels = {"big1": "one 1 GiB file", "big8": "8 × 256 MiB at once", "many": "1,000 × 64 KiB in one request",
+              "burst": "50 clients × 20 × 64 KiB"}
+    for w in workloads:
+        med = {n: statistics.median(results[(n, w)]) if results[(n, w)] else None for n in names}
+        cells = [f"{med[n]:.3f} s" if med[n] is not None else "failed" for n in names]
+        ok_peers = [n for n in peers if med[n] is not None]
+        best = min(ok_peers, key=lambda n: med[n]) if ok_peers else None
+
+        def ratio(n, base):
+            if base is None or med[n] is None or med[base] is None:
+                return "–"
+            return f"{med[n] / med[base]:.2f}"
+        lines.append(f"| {labels[w]} | " + " | ".join(cells) + f" | {best} | {ratio('parcelmoor', best)} | "
+                     f"{ratio('parcelmoor', 'sink')} | {ratio('parcelmoor --no-sync', best)} | "
+                     f"{ratio('parcelmoor --no-sync', 'sink')} |")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--parcelmoor", default=os.path.join(ROOT, "build", "apps", "parcelmoor"))
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--work", default="/tmp/parcelmoor-servers-bench")
+    parser.add_argument("--workloads", default="big1,big8,many,burst")
+    args = parser.parse_args()
+    workloads = args.workloads.split(",")
+    work = args.work
+    for d in ("bodies", "bin"):
+        os.makedirs(os.path.join(work, d), exist_ok=True)
+    for tool in ("go-server", "go-load", "sink"):
+        if not os.access(os.path.join(work, "bin", tool), os.X_OK):
+            sys.exit(f"no {tool} in {work}/bin: run bench/servers/setup.sh {work}")
+    shutil.rmtree(os.path.join(work, "out"), ignore_errors=True)
+    shutil.rmtree(os.path.join(work, "aside"), ignore_errors=True)
+
+    print("preparing bodies ...", flush=True)
+    payload = os.urandom(64 * 1024)
+    payload_path = os.path.join(work, "bodies", "payload64k")
+    with open(payload_path, "wb") as f:
+        f.write(payload)
+    bodies = {
+        "big1": [big_body(work, CURL, "big.bin", 1024 * MIB)] if "big1" in workloads else [],
+        "big8": [big_body(work, CURL, f"par{i}.bin", 256 * MIB) for i in range(8)] if "big8" in workloads else [],
+        "many": [many_body(work, payload)] if "many" in workloads else [],
+        "burst": [],
+    }
+    all_servers = servers(args, work)
+    names = [s.name for s in all_servers]
+    results = {(n, w): [] for n in names for w in workloads}
+    loads = [open("/proc/loadavg").read().split()[0]]
+    for s in all_servers:
+        s.start()
+    try:
+        for r in range(args.rounds):
+            order = all_servers[r % len(all_servers):] + all_servers[:r % len(all_servers)]
+            for w in workloads:
+                for s in order:
+                    seconds, problem = run_one(args, work, s, w, bodies[w], payload_path, payload)
+                    print(f"round {r + 1} {w:5} {s.name:22} " + (f"{seconds:.3f} s" if problem is None else
+                                                                  f"FAILED: {problem}"), flush=True)
+                    if problem is None:
+                        results[(s.name, w)].append(seconds)
+                    move_aside(work, s, f"{r}-{w}-{s.name.replace(' ', '_')}")
+            loads.append(open("/proc/loadavg").read().split()[0])
+            # The round is over: its outputs go, and the disk settles, before
+            # the next round creates anything.
+            shutil.rmtree(os.path.join(work, "aside"), ignore_errors=True)
+            os.sync()
+    finally:
+        for s in all_servers:
+            s.stop()
+    print()
+    print(table(results, workloads, names))
+    print(f"\nmedians of {args.rounds} interleaved rounds; 1-minute load average at the start and after each "
+          f"round: {', '.join(loads)} ({os.cpu_count()} CPUs)")
+    if any(not results[k] for k in results):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

@@ -27,6 +27,7 @@ ratios of parcelmoor to the best peer and to the sink (below 1: faster).
 
 Usage: bench/servers/run.py [--parcelmoor BUILD/apps/parcelmoor] [--rounds 3]
          [--work /tmp/parcelmoor-servers-bench] [--workloads big1,big8,many,burst]
+         [--before OTHER_BUILD/apps/parcelmoor]   (two builds side by side)
 Run bench/servers/setup.sh once first (packages, busboy, the Go and C builds).
 """
 
@@ -214,6 +215,12 @@ def servers(args, work):
         lambda p, o: Server("parcelmoor --no-sync --checksum none", o,
                             [args.parcelmoor, "serve", "--no-sync", "--checksum", "none", "--port", str(p),
                              "--dir", o]))
+    if args.before:   # another build of parcelmoor, to compare two builds in one run
+        add("before: parcelmoor", lambda p, o: Server("before: parcelmoor", o,
+                                                      [args.before, "serve", "--port", str(p), "--dir", o]))
+        add("before: parcelmoor --no-sync",
+            lambda p, o: Server("before: parcelmoor --no-sync", o,
+                                [args.before, "serve", "--no-sync", "--port", str(p), "--dir", o]))
     add("Go stream", lambda p, o: Server("Go stream", o, [f"{binaries}/go-server", "-mode", "stream", "-port", str(p),
                                                           "-dir", o]))
     add("Go parse", lambda p, o: Server("Go parse", o, [f"{binaries}/go-server", "-mode", "parse", "-port", str(p),
@@ -327,8 +334,8 @@ def move_aside(work, server, tag):
 def table(results, workloads, names):
     """Medians, the best peer, and each parcelmoor variant's ratios to it
     and to the sink."""
-    peers = [n for n in names if not n.startswith("parcelmoor") and n != "sink"]
-    ours = [n for n in names if n.startswith("parcelmoor")]
+    peers = [n for n in names if not n.startswith(("parcelmoor", "before:")) and n != "sink"]
+    ours = [n for n in names if n.startswith(("parcelmoor", "before:"))]
     columns = names + ["best peer"] + [f"{n} × {base}" for n in ours for base in ("best", "sink")]
     lines = ["| workload | " + " | ".join(columns) + " |", "|" + "---|" * (len(columns) + 1)]
     labels = {"big1": "one 1 GiB file", "big8": "8 × 256 MiB at once", "many": "1,000 × 64 KiB in one request",
@@ -351,6 +358,7 @@ def table(results, workloads, names):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--parcelmoor", default=os.path.join(ROOT, "build", "apps", "parcelmoor"))
+    parser.add_argument("--before", help="another parcelmoor build, run beside the first (its defaults and --no-sync)")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--work", default="/tmp/parcelmoor-servers-bench")
     parser.add_argument("--workloads", default="big1,big8,many,burst")
@@ -409,7 +417,7 @@ def main():
     print(table(results, workloads, names))
     print(f"\nmedians of {args.rounds} interleaved rounds; 1-minute load average at the start and after each "
           f"round: {', '.join(loads)} ({os.cpu_count()} CPUs)")
-    if any(not results[k] for k in results):
+    if any(not results[(n, w)] for n, w in results if not n.startswith("before:")):
         sys.exit(1)
 
 

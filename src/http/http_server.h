@@ -8,7 +8,8 @@
 // keep-alive idling and sending answers run on one event-loop thread (the
 // one that calls Run()). A connection gets a thread of its own only while
 // its upload page runs; the upload object is created, called and released
-// on that thread. Every wait has a limit, and a body must keep a minimum
+// on that thread (one that finished an upload may wait a while for the
+// next). Every wait has a limit, and a body must keep a minimum
 // average rate, so slow or silent clients cannot hold the server.
 
 #include <chrono>

@@ -19,6 +19,7 @@
 #include "http/http_server.h"
 #include "http/log_throttle.h"
 #include "http/upload_admission.h"
+#include "http/upload_threads.h"
 
 namespace parcelmoor::httpd {
 
@@ -28,6 +29,9 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 class Connection;
+
+// Threads kept waiting for the next upload once theirs ended.
+inline constexpr size_t kIdleUploadThreads = 16;
 
 struct ServerCore : std::enable_shared_from_this<ServerCore> {
   explicit ServerCore(HttpServerOptions o);
@@ -69,6 +73,8 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   // own is pending while they wait.
   std::unordered_map<UploadAdmission::Id, std::shared_ptr<Connection>> waitingUploads;
   net::steady_timer admissionTimer{ioc};
+  // Any thread.
+  UploadThreads uploadThreads{kIdleUploadThreads, std::chrono::seconds(10)};
   bool admissionTimerSet = false;
   int refusing = 0;           // 503 answers to refused connections in flight
   const int64_t refusalBudget;  // the most of them at once

@@ -2,8 +2,6 @@
 // thread of its own for as long as the upload page runs, and answered back
 // on the loop.
 
-#include <thread>
-
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
@@ -83,8 +81,8 @@ void Connection::StartUpload() {
   try {
     // The work guard keeps the event loop running, even once stopping,
     // until the outcome is back on it.
-    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), verdict,
-                 expectContinue]() mutable {
+    core_->uploadThreads.Run([self = shared_from_this(), work = net::make_work_guard(core_->ioc), verdict,
+                              expectContinue]() mutable {
       UploadOutcome outcome = self->RunUpload(verdict, expectContinue);
       auto& ioc = self->core_->ioc;
       // The connection goes back to the loop with the outcome: this thread
@@ -92,7 +90,7 @@ void Connection::StartUpload() {
       net::post(ioc, [self = std::move(self), outcome = std::move(outcome)]() mutable {
         self->Guarded([&] { self->FinishUpload(std::move(outcome)); });
       });
-    }).detach();
+    });
   } catch (const std::exception& e) {
     // Out of threads or memory: this upload is refused, the server goes on.
     ReclaimSocket();

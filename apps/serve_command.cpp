@@ -34,11 +34,11 @@ po::options_description ServerOptions(HttpServerOptions& s) {
       ("max-uploads", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
          if (n < 1) throw po::error("--max-uploads needs at least 1");
          s.maxUploads = n;
-       }), "uploads running at once; more are answered 503 (default 64)")
+       }), "uploads running at once; more wait up to 5 seconds for a slot, then are answered 503 (default 64)")
       ("max-uploads-per-client", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
          if (n < 1) throw po::error("--max-uploads-per-client needs at least 1");
          s.maxUploadsPerClient = n;
-       }), "uploads running at once for one client address; more are answered 429 (default 4)")
+       }), "uploads running at once for one client address; more wait up to 5 seconds, then are answered 429 (default 4)")
       ("header-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.headerTimeout = v.value;
        }), "seconds allowed for a request header from its first byte (default 10)")

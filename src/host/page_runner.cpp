@@ -107,12 +107,15 @@ void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
   // An application handed the report may run in another directory than
   // this process: paths are told from the root, and without "." or ".."
   // steps that a directory given as "./up" would leave in them.
+  // The working directory is asked once, not once a path.
+  std::error_code noDirectory;
+  const std::filesystem::path here = std::filesystem::current_path(noDirectory);
   for (FileRecord& file : page.files) {
     for (std::string* path : {&file.storedPath, &file.pendingPath}) {
       if (path->empty() || IsS3Url(*path)) continue;
-      std::error_code failed;
-      std::filesystem::path absolute = std::filesystem::absolute(*path, failed);
-      if (!failed) *path = absolute.lexically_normal().string();
+      const std::filesystem::path given(*path);
+      if (given.is_relative() && noDirectory) continue;
+      *path = (given.is_relative() ? here / given : given).lexically_normal().string();
     }
   }
 }

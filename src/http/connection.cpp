@@ -79,6 +79,7 @@ Connection::Connection(std::shared_ptr<ServerCore> core, tcp::socket socket)
   stream_.socket().set_option(tcp::no_delay(true), ec);
   tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
   peer_ = ec ? "-" : FormatEndpoint(peer);
+  if (!ec && peer.address().is_v6()) protocol_ = tcp::v6();
   address_ = ec ? "-" : peer.address().to_string();
 }
 

@@ -36,9 +36,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // once, as if the client had gone. Callable from any thread.
   void Cut();
   bool uploading() const { return phase_ == Phase::kUpload; }
+  // A slot freed for the upload that waited for one, or its wait ended in
+  // a refusal (kServerFull, kClientFull). Both on the event loop.
+  void OnSlot();
+  void OnNoSlot(UploadAdmission::Verdict why);
 
  private:
-  enum class Phase { kWaiting, kAnswering, kUpload, kClosing };
+  enum class Phase { kWaiting, kAnswering, kQueued, kUpload, kClosing };
   struct SendOptions {
     bool head = false;       // HEAD: headers only
     bool keepAlive = false;  // the connection may serve another request
@@ -63,7 +67,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // upload_dispatch.cpp
   void HandleUpload(const RequestVerdict& verdict);
   void AdmitUpload(const RequestVerdict& verdict);
-  void StartUpload(const RequestVerdict& verdict, bool expectContinue);
+  void StartUpload();
+  void RefuseForSlots(UploadAdmission::Verdict why);
+  void ReclaimSocket();
   UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
   void ReleaseUploadSlot();
@@ -110,7 +116,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<char[]> sink_;
   size_t dropped_ = 0;
   std::atomic<bool> cut_{false};
-  bool holdsUploadSlot_ = false;  // counted in core_->runningUploads
+  bool holdsUploadSlot_ = false;  // counted in core_->admission
+  // The upload admitted or waiting for a slot: its verdict and whether the
+  // client waits for 100 Continue.
+  std::optional<RequestVerdict> admitting_;
+  bool expectContinue_ = false;
+  // The socket is out of the event loop's hands while the upload's thread
+  // reads it; `protocol_` puts it back.
+  bool released_ = false;
+  tcp protocol_ = tcp::v4();
   // The running upload's decision (narrowed settings, headers for the
   // hand-off); none without authorization. Set on the loop before the
   // upload's thread starts, read by that thread.

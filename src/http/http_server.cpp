@@ -23,6 +23,9 @@ namespace {
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // Once the grace period is over, cut uploads get this long to end.
 constexpr auto kCutWait = std::chrono::seconds(10);
+// Uploads that may wait for a slot, per slot; one client may fill as many
+// places as there are slots.
+constexpr size_t kWaitingPerSlot = 4;
 
 int64_t SoftDescriptorLimit() {
   rlimit limit{};
@@ -34,6 +37,12 @@ int64_t SoftDescriptorLimit() {
 
 ServerCore::ServerCore(HttpServerOptions o)
     : options(std::move(o)),
+      admission(UploadAdmission::Limits{
+          .maxRunning = options.maxUploads,
+          .maxPerClient = options.maxUploadsPerClient,
+          .maxWaiting = kWaitingPerSlot * static_cast<size_t>(options.maxUploads),
+          .maxWaitingPerClient = static_cast<size_t>(options.maxUploads),
+          .maxWait = options.uploadWait}),
       refusalBudget(RefusalBudget(SoftDescriptorLimit(), options.maxUploads)),
       resumable(options.resumable ? std::make_shared<ResumableUploads>(ResumableConfig{
                                         options.upload, options.resumableExpiry, options.maxUnfinishedPerClient,
@@ -69,22 +78,55 @@ void ServerCore::Admit(tcp::socket socket) {
   std::make_shared<Connection>(shared_from_this(), std::move(socket))->Start();
 }
 
-ServerCore::SlotVerdict ServerCore::UploadSlotFor(const std::string& client) const {
-  if (stopping || runningUploads >= options.maxUploads) return SlotVerdict::kServerFull;
-  auto found = uploadsByClient.find(client);
-  if (found != uploadsByClient.end() && found->second >= options.maxUploadsPerClient) return SlotVerdict::kClientFull;
-  return SlotVerdict::kFree;
-}
-
-void ServerCore::TakeUploadSlot(const std::string& client) {
-  ++runningUploads;
-  ++uploadsByClient[client];
+UploadAdmission::Verdict ServerCore::AskUploadSlot(const std::shared_ptr<Connection>& conn,
+                                                   const std::string& client) {
+  const auto id = reinterpret_cast<UploadAdmission::Id>(conn.get());
+  const auto verdict = admission.Ask(client, id, UploadAdmission::Clock::now(), stopping);
+  if (verdict != UploadAdmission::Verdict::kWait) return verdict;
+  waitingUploads.emplace(id, conn);
+  ArmAdmissionTimer();
+  return verdict;
 }
 
 void ServerCore::FreeUploadSlot(const std::string& client) {
-  --runningUploads;
-  auto found = uploadsByClient.find(client);
-  if (found != uploadsByClient.end() && --found->second <= 0) uploadsByClient.erase(found);
+  for (UploadAdmission::Id id : admission.Free(client)) {
+    auto found = waitingUploads.find(id);
+    if (found == waitingUploads.end()) continue;
+    std::shared_ptr<Connection> conn = std::move(found->second);
+    waitingUploads.erase(found);
+    // Started from the loop, not from inside the caller's release.
+    net::post(ioc, [conn] { conn->OnSlot(); });
+  }
+}
+
+// One timer for every wait: waits all last as long, so the first to run
+// out is always the oldest.
+void ServerCore::ArmAdmissionTimer() {
+  if (admissionTimerSet) return;
+  auto next = admission.NextDeadline();
+  if (!next) return;
+  admissionTimerSet = true;
+  admissionTimer.expires_at(*next);
+  admissionTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
+    self->admissionTimerSet = false;
+    if (ec) return;
+    for (auto [id, verdict] : self->admission.Expire(UploadAdmission::Clock::now())) {
+      auto found = self->waitingUploads.find(id);
+      if (found == self->waitingUploads.end()) continue;
+      std::shared_ptr<Connection> conn = std::move(found->second);
+      self->waitingUploads.erase(found);
+      conn->OnNoSlot(verdict);
+    }
+    self->ArmAdmissionTimer();
+  });
+}
+
+void ServerCore::RefuseWaitingUploads() {
+  admission.WithdrawAll();
+  auto waiting = std::move(waitingUploads);
+  waitingUploads.clear();
+  admissionTimer.cancel();
+  for (auto& [id, conn] : waiting) conn->OnNoSlot(UploadAdmission::Verdict::kServerFull);
 }
 
 void ServerCore::Unregister(Connection* conn) {
@@ -105,6 +147,7 @@ void ServerCore::BeginStop() {
   for (auto& weak : open) {
     if (auto conn = weak.lock()) conn->OnStop();
   }
+  RefuseWaitingUploads();
   if (connections.empty()) return;
   stopTimer.expires_after(options.shutdownGrace);
   stopTimer.async_wait([self = shared_from_this()](beast::error_code waitEc) {

@@ -8,7 +8,8 @@
 // keep-alive idling and sending answers run on one event-loop thread (the
 // one that calls Run()). A connection gets a thread of its own only while
 // its upload page runs; the upload object is created, called and released
-// on that thread. Every wait has a limit, and a body must keep a minimum
+// on that thread (one that finished an upload may wait a while for the
+// next). Every wait has a limit, and a body must keep a minimum
 // average rate, so slow or silent clients cannot hold the server.
 
 #include <chrono>
@@ -33,12 +34,15 @@ struct HttpServerOptions {
   UploadSettings upload;
   // Open connections; a further one is answered 503 (see ConnectionCap()).
   int32_t maxConnections = 10'000;
-  // Uploads running at once; a further one is answered 503 with Retry-After.
+  // Uploads running at once; a further one waits for a slot (body unread)
+  // for up to `uploadWait`, and is answered 503 with Retry-After when the
+  // wait runs out or too many wait (4 per slot).
   int32_t maxUploads = 64;
   // Uploads running at once for one client address (behind a trusted proxy,
-  // the address it forwards); a further one is answered 429 with
-  // Retry-After.
+  // the address it forwards); a further one waits likewise (at most
+  // `maxUploads` of one client), else is answered 429 with Retry-After.
   int32_t maxUploadsPerClient = 4;
+  std::chrono::milliseconds uploadWait{5'000};
   // Deadline for a whole request header, from its first byte (on a new
   // connection, from the accept).
   std::chrono::milliseconds headerTimeout{10'000};

@@ -19,6 +19,8 @@
 #include "host/resumable_uploads.h"
 #include "http/http_server.h"
 #include "http/log_throttle.h"
+#include "http/upload_admission.h"
+#include "http/upload_threads.h"
 
 namespace parcelmoor::httpd {
 
@@ -28,6 +30,9 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 class Connection;
+
+// Threads kept waiting for the next upload once theirs ended.
+inline constexpr size_t kIdleUploadThreads = 16;
 
 struct ServerCore : std::enable_shared_from_this<ServerCore> {
   explicit ServerCore(HttpServerOptions o);
@@ -42,18 +47,21 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   void BeginStop();
   // Ends the body reads of every running upload.
   void CutUploads();
+  // Refuses every upload still waiting for a slot (the server is stopping).
+  void RefuseWaitingUploads();
 
   // A connection's start and end.
   void Register(Connection* conn) { connections.insert(conn); }
   void Unregister(Connection* conn);
 
-  // Upload slots: at most options.maxUploads running, and at most
-  // options.maxUploadsPerClient of them for one client address, so that one
-  // client's slow uploads never take every slot.
-  enum class SlotVerdict { kFree, kServerFull, kClientFull };
-  SlotVerdict UploadSlotFor(const std::string& client) const;
-  void TakeUploadSlot(const std::string& client);
+  // Upload slots (see upload_admission.h): kRun takes one for `conn`;
+  // kWait keeps `conn` alive until a slot frees (Connection::OnSlot) or its
+  // wait runs out (Connection::OnNoSlot); otherwise it is refused now.
+  UploadAdmission::Verdict AskUploadSlot(const std::shared_ptr<Connection>& conn, const std::string& client);
+  // A running upload of `client` ends: its slot goes to the next waiter.
   void FreeUploadSlot(const std::string& client);
+  // Sets the timer for the first wait to run out, unless it is set.
+  void ArmAdmissionTimer();
 
   const HttpServerOptions options;
   net::io_context ioc{1};
@@ -61,8 +69,14 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   net::steady_timer retryTimer{ioc};
   net::steady_timer stopTimer{ioc};
   std::unordered_set<Connection*> connections;
-  int runningUploads = 0;
-  std::unordered_map<std::string, int> uploadsByClient;  // running uploads of each client address
+  UploadAdmission admission;
+  // The uploads waiting for a slot, kept alive here: no operation of their
+  // own is pending while they wait.
+  std::unordered_map<UploadAdmission::Id, std::shared_ptr<Connection>> waitingUploads;
+  net::steady_timer admissionTimer{ioc};
+  // Any thread.
+  UploadThreads uploadThreads{kIdleUploadThreads, std::chrono::seconds(10)};
+  bool admissionTimerSet = false;
   int refusing = 0;           // 503 answers to refused connections in flight
   const int64_t refusalBudget;  // the most of them at once
   bool stopping = false;

@@ -2,14 +2,13 @@
 // thread of its own for as long as the upload page runs, and answered back
 // on the loop.
 
-#include <thread>
-
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
 #include "host/request_pipeline.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
+#include "http/upload_admission.h"
 
 namespace parcelmoor::httpd {
 
@@ -28,38 +27,62 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
   AdmitUpload(verdict);
 }
 
-// Takes an upload slot, or refuses the upload when none is free.
+// Takes an upload slot, waits for one, or refuses the upload.
 void Connection::AdmitUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
-  const bool json = verdict.json;
-  SendOptions close{.drain = true};
   // Slots are counted by client address: behind a trusted proxy, the
   // address it forwards.
   uploadClient_ = ClientForLog(address_, req["X-Forwarded-For"], core_->options.upload);
-  close.retryAfter = true;
-  switch (core_->UploadSlotFor(uploadClient_)) {
-    case ServerCore::SlotVerdict::kServerFull:
-      entry_.note = "upload-limit";
-      return Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
-    case ServerCore::SlotVerdict::kClientFull:
-      entry_.note = "client-upload-limit";
-      return Refuse(429, "This client is running as many uploads as it may at once; try again shortly.", json,
-                    close);
-    case ServerCore::SlotVerdict::kFree: break;
+  admitting_ = verdict;
+  expectContinue_ = beast::iequals(req[http::field::expect], "100-continue");
+  switch (const auto slot = core_->AskUploadSlot(shared_from_this(), uploadClient_)) {
+    case UploadAdmission::Verdict::kRun: return StartUpload();
+    // The body stays unread (and 100 Continue unsent) until a slot frees.
+    case UploadAdmission::Verdict::kWait: phase_ = Phase::kQueued; return;
+    default: return RefuseForSlots(slot);
   }
-  bool expectContinue = beast::iequals(req[http::field::expect], "100-continue");
-  StartUpload(verdict, expectContinue);
 }
 
-void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue) {
+void Connection::OnSlot() {
+  Guarded([&] {
+    if (phase_ != Phase::kQueued) return core_->FreeUploadSlot(uploadClient_);
+    StartUpload();
+  });
+}
+
+void Connection::OnNoSlot(UploadAdmission::Verdict why) {
+  Guarded([&] {
+    if (phase_ == Phase::kQueued) RefuseForSlots(why);
+  });
+}
+
+void Connection::RefuseForSlots(UploadAdmission::Verdict why) {
+  const bool json = admitting_ && admitting_->json;
+  const SendOptions close{.drain = true, .retryAfter = true};
+  if (why == UploadAdmission::Verdict::kClientFull) {
+    entry_.note = "client-upload-limit";
+    return Refuse(429, "This client is running as many uploads as it may at once; try again shortly.", json, close);
+  }
+  entry_.note = "upload-limit";
+  Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
+}
+
+// Holds a slot: runs the upload on a thread of its own.
+void Connection::StartUpload() {
   phase_ = Phase::kUpload;
-  core_->TakeUploadSlot(uploadClient_);
   holdsUploadSlot_ = true;
+  const RequestVerdict verdict = *admitting_;
+  const bool expectContinue = expectContinue_;
+  // The upload's thread alone reads the socket now: out of the event loop's
+  // poll set, its arriving bytes wake only that thread.
+  beast::error_code ec;
+  stream_.socket().release(ec);
+  released_ = !ec;
   try {
     // The work guard keeps the event loop running, even once stopping,
     // until the outcome is back on it.
-    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), verdict,
-                 expectContinue]() mutable {
+    core_->uploadThreads.Run([self = shared_from_this(), work = net::make_work_guard(core_->ioc), verdict,
+                              expectContinue]() mutable {
       UploadOutcome outcome = self->RunUpload(verdict, expectContinue);
       auto& ioc = self->core_->ioc;
       // The connection goes back to the loop with the outcome: this thread
@@ -67,15 +90,23 @@ void Connection::StartUpload(const RequestVerdict& verdict, bool expectContinue)
       net::post(ioc, [self = std::move(self), outcome = std::move(outcome)]() mutable {
         self->Guarded([&] { self->FinishUpload(std::move(outcome)); });
       });
-    }).detach();
+    });
   } catch (const std::exception& e) {
     // Out of threads or memory: this upload is refused, the server goes on.
+    ReclaimSocket();
     ReleaseUploadSlot();
     core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
     entry_.note = "no-thread";
     Refuse(503, "The server cannot take an upload right now; try again shortly.", verdict.json,
            SendOptions{.drain = true, .retryAfter = true});
   }
+}
+
+// Back on the loop after the upload: the socket rejoins the poll set.
+void Connection::ReclaimSocket() {
+  if (!released_) return;
+  released_ = false;
+  stream_.socket().assign(protocol_, fd_);
 }
 
 // On the upload's thread. Nothing may escape it: the outcome says what went
@@ -141,6 +172,7 @@ void Connection::ReleaseUploadSlot() {
 }
 
 void Connection::FinishUpload(UploadOutcome out) {
+  ReclaimSocket();
   ReleaseUploadSlot();
   phase_ = Phase::kAnswering;
   entry_.upload = std::move(out.upload.log);

@@ -1,8 +1,9 @@
-// The search compares three bytes of the needle (its first two and its last)
-// at 16 or 32 positions per step. For the line scanner's needle the first two
-// are CR LF, which random content, runs of CR and text all rarely hold in
-// front of the needle's last byte; a position that passes is compared in full
-// with memcmp. A full compare that matched k bytes can be followed by the
+// The vector kernels compare two bytes of the needle (its first and its last)
+// at 16 or 32 positions per step: two loads and one AND per step. For the
+// line scanner's needle the first is CR, which random content, runs of CR and
+// text all rarely hold a delimiter's length before the needle's last byte
+// (one position in 65,536 of random content); a position that passes is
+// compared in full with memcmp. A full compare that matched k bytes can be followed by the
 // next candidate only past those bytes (the needle holds CR LF only at its
 // start), so the work stays linear in the haystack for any content. glibc's
 // memmem, which this replaces, is linear too but slows down with the length
@@ -20,10 +21,10 @@
 namespace parcelmoor {
 namespace {
 
-// The bytes between the first two and the last. REQUIRES: needleLength >= 2
-// and those three bytes already agree at `at`.
+// The bytes between the first and the last. REQUIRES: needleLength >= 2 and
+// those two bytes already agree at `at`.
 inline bool MiddleMatches(const uint8_t* at, const uint8_t* needle, size_t needleLength) {
-  return needleLength <= 3 || std::memcmp(at + 2, needle + 2, needleLength - 3) == 0;
+  return needleLength <= 2 || std::memcmp(at + 1, needle + 1, needleLength - 2) == 0;
 }
 
 // The first of the candidates in `mask` (bit k: position base + k) that
@@ -61,16 +62,13 @@ const uint8_t* ScalarSearch(const uint8_t* haystack, size_t from, size_t lastSta
 // while i + width - 1 <= lastStart. The positions left over go one by one.
 const uint8_t* Sse2Search(const uint8_t* haystack, size_t lastStart, const uint8_t* needle, size_t needleLength) {
   const __m128i first = _mm_set1_epi8(static_cast<char>(needle[0]));
-  const __m128i second = _mm_set1_epi8(static_cast<char>(needle[1]));
   const __m128i last = _mm_set1_epi8(static_cast<char>(needle[needleLength - 1]));
   size_t i = 0;
   for (; i + 15 <= lastStart; i += 16) {
     const uint8_t* at = haystack + i;
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + needleLength - 1));
-    const __m128i hits =
-        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second)), _mm_cmpeq_epi8(c, last));
+    const __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(c, last));
     const auto mask = static_cast<uint32_t>(_mm_movemask_epi8(hits));
     if (mask != 0) {
       if (const uint8_t* found = FirstVerified(mask, at, needle, needleLength)) return found;
@@ -79,28 +77,25 @@ const uint8_t* Sse2Search(const uint8_t* haystack, size_t lastStart, const uint8
   return ScalarSearch(haystack, i, lastStart, needle, needleLength);
 }
 
-// Positions where the first two and the last byte agree, one bit each.
+// Positions where the first and the last byte agree, one bit each.
 __attribute__((target("avx2"))) inline uint32_t Avx2Candidates(const uint8_t* at, size_t needleLength, __m256i first,
-                                                               __m256i second, __m256i last) {
+                                                               __m256i last) {
   const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
   const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + needleLength - 1));
-  const __m256i hits = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second)),
-                                        _mm256_cmpeq_epi8(c, last));
-  return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first),
+                                                                     _mm256_cmpeq_epi8(c, last))));
 }
 
 // Two vectors per step: most steps find no candidate in either.
 __attribute__((target("avx2"))) const uint8_t* Avx2Search(const uint8_t* haystack, size_t lastStart,
                                                           const uint8_t* needle, size_t needleLength) {
   const __m256i first = _mm256_set1_epi8(static_cast<char>(needle[0]));
-  const __m256i second = _mm256_set1_epi8(static_cast<char>(needle[1]));
   const __m256i last = _mm256_set1_epi8(static_cast<char>(needle[needleLength - 1]));
   size_t i = 0;
   for (; i + 63 <= lastStart; i += 64) {
     const uint8_t* at = haystack + i;
-    const uint32_t low = Avx2Candidates(at, needleLength, first, second, last);
-    const uint32_t high = Avx2Candidates(at + 32, needleLength, first, second, last);
+    const uint32_t low = Avx2Candidates(at, needleLength, first, last);
+    const uint32_t high = Avx2Candidates(at + 32, needleLength, first, last);
     if ((low | high) == 0) continue;
     if (const uint8_t* found = FirstVerified(low, at, needle, needleLength)) return found;
     if (const uint8_t* found = FirstVerified(high, at + 32, needle, needleLength)) return found;

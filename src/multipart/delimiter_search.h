@@ -5,9 +5,9 @@
 //
 // Answers exactly what memmem answers: the first position at which `needle`
 // occurs in `haystack`, `haystack` itself for an empty needle, nullptr when
-// there is none. A vector pass compares the needle's first two bytes and its
-// last byte at every position at once; only positions where all three agree
-// are compared in full.
+// there is none. A vector pass compares the needle's first and last bytes at
+// every position at once; only positions where both agree are compared in
+// full.
 
 #include <cstddef>
 #include <cstdint>

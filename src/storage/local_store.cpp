@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <algorithm>
 #include <atomic>
@@ -38,6 +39,9 @@ StoreError RenameNoReplace(const std::string& from, const std::string& to) {
   if (errno == EEXIST) return {StoreCause::kNameExists, EEXIST};
   return StoreErrorFromErrno(errno);
 }
+
+// How long a look at an upload directory's subdirectories holds.
+constexpr auto kDirectoryLookAge = std::chrono::seconds(1);
 
 // Most syncs run at once for one commit.
 constexpr size_t kSyncThreads = 64;
@@ -132,8 +136,10 @@ StoreError LocalStore::begin(const std::string& directory, const std::string& fi
   // directory and is refused like any other directory.
   entry.lockFd = lockFileOf(entry.directory, &error);
   if (entry.lockFd < 0) return error;
-  struct stat st;
-  if (::lstat(entry.finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {StoreCause::kIsDirectory, EISDIR};
+  if (fileName == kPrivateDirectoryName || !lookAt(entry.directory).onlyPrivateSubdirectory) {
+    struct stat st;
+    if (::lstat(entry.finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {StoreCause::kIsDirectory, EISDIR};
+  }
   // Replacing needs the share rule (two writers of one name, the later
   // rename silently winning); the other policies never overwrite, so two
   // uploads of one name may both go on and settle it at commit.
@@ -179,6 +185,26 @@ StoreError LocalStore::beginFrom(const std::string& directory, const std::string
   return {};
 }
 
+// A directory's link count is two plus one per subdirectory (ext4, XFS,
+// tmpfs; btrfs and a directory of over 65,000 subdirectories give 1). An
+// upload directory counting three holds no subdirectory but the private
+// one, so no name a client gives can meet a directory, and the look at each
+// name is saved: a request of a thousand files looks at the directory once
+// a second rather than at every name. A directory made since the last look
+// is refused at commit, where the rename meets it, as one made after begin
+// always was.
+const LocalStore::DirectoryLook& LocalStore::lookAt(const std::string& directory) {
+  const auto now = std::chrono::steady_clock::now();
+  DirectoryLook& look = looks_[directory];
+  if (look.valid && now - look.at < kDirectoryLookAge) return look;
+  struct stat st;
+  look.valid = ::stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  look.onlyPrivateSubdirectory = look.valid && st.st_nlink == 3;
+  look.device = static_cast<uint64_t>(st.st_dev);
+  look.at = now;
+  return look;
+}
+
 StoreError LocalStore::createTemporary(Entry& entry) {
   const std::string name = NewTemporaryName(writerId_);
   if (name.empty()) return StoreErrorFromErrno(errno);
@@ -188,7 +214,9 @@ StoreError LocalStore::createTemporary(Entry& entry) {
   StoreError error;
   if (entry.handle == INVALID_HANDLE_VALUE) {
     error = LastError(*files_);
-  } else if (!files_->GetFileIdentity(entry.handle, &entry.identity)) {
+  } else if (const DirectoryLook& look = lookAt(entry.directory);
+             !(look.valid ? files_->GetNewFileIdentity(entry.handle, look.device, &entry.identity)
+                          : files_->GetFileIdentity(entry.handle, &entry.identity))) {
     error = LastError(*files_);
     files_->CloseHandle(entry.handle);
     entry.handle = INVALID_HANDLE_VALUE;
@@ -234,6 +262,16 @@ void LocalStore::release(Entry& entry) noexcept {
   entry.holdsNameLock = false;
 }
 
+// One call per lock file frees the names of every file just committed; a
+// file still being written (none, when commit comes after the body) takes
+// its name back.
+void LocalStore::releaseNameLocks() noexcept {
+  for (auto& [directory, fd] : lockFiles_) UnlockNameRanges(fd.get());
+  for (Entry& entry : entries_) {
+    if (entry.holdsNameLock && !TryLockRange(entry.lockFd, entry.nameLock)) entry.holdsNameLock = false;
+  }
+}
+
 bool LocalStore::abandon(Ticket ticket) noexcept {
   Entry& entry = entries_[ticket];
   if (entry.state != State::kWriting && entry.state != State::kFinished) return true;
@@ -248,11 +286,13 @@ bool LocalStore::abandon(Ticket ticket) noexcept {
   return gone;
 }
 
+// By the temporary's name, as the rename after it goes: a private
+// directory only the server's user can write in, under a name of 128 random
+// bits, holds no other file there, and a look at the inode first would not
+// cover the rename anyway.
 StoreError LocalStore::syncOne(const Entry& entry) {
   FileDescriptor fd(::open(entry.temporaryPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return StoreErrorFromErrno(errno);
-  if (static_cast<uint64_t>(st.st_ino) != entry.identity.inode) return {StoreCause::kIo, ENOENT};
+  if (!fd.valid()) return StoreErrorFromErrno(errno);
   return files_->FlushFileBuffers(fd.get()) ? StoreError{} : LastError(*files_);
 }
 
@@ -300,9 +340,10 @@ std::vector<StoreError> LocalStore::commit(std::span<const Ticket> tickets) {
       continue;
     }
     entry.state = State::kCommitted;
-    release(entry);
+    entry.holdsNameLock = false;  // released below, all at once
     named.insert(entry.directory);
   }
+  releaseNameLocks();
   if (!options_.sync) return results;
   for (const std::string& directory : named) {
     const StoreError error = SyncDirectory(directory);

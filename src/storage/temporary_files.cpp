@@ -1,6 +1,7 @@
 #include "storage/temporary_files.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include "storage/hash.h"
@@ -52,18 +54,44 @@ bool RemoveIfWriterGone(int privateDir, int lockFd, const char* name) {
   return removed;
 }
 
+// Random bytes are fetched from the kernel a batch at a time, so that a
+// request of a thousand files asks once per batch rather than once per name;
+// each byte is handed out once. A forked child starts with an empty batch:
+// it never repeats its parent's names.
+struct RandomBatch {
+  unsigned char bytes[256];
+  size_t used = sizeof bytes;
+};
+thread_local RandomBatch tRandom;
+
+void ForgetRandomBatch() { tRandom.used = sizeof tRandom.bytes; }
+
+bool TakeRandom(unsigned char* into, size_t count) {
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, ForgetRandomBatch) == 0;
+  (void)registered;
+  RandomBatch& batch = tRandom;
+  if (count > sizeof batch.bytes) return false;
+  if (sizeof batch.bytes - batch.used < count) {
+    size_t got = 0;
+    while (got < sizeof batch.bytes) {
+      const ssize_t n = ::getrandom(batch.bytes + got, sizeof batch.bytes - got, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      got += static_cast<size_t>(n);
+    }
+    batch.used = 0;
+  }
+  std::memcpy(into, batch.bytes + batch.used, count);
+  std::memset(batch.bytes + batch.used, 0, count);  // handed out: not kept in memory
+  batch.used += count;
+  return true;
+}
+
 std::string RandomHex(size_t bytes) {
   unsigned char random[16];
-  if (bytes > sizeof random) return "";
-  size_t got = 0;
-  while (got < bytes) {
-    const ssize_t n = ::getrandom(random + got, bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return "";
-    }
-    got += static_cast<size_t>(n);
-  }
+  if (bytes > sizeof random || !TakeRandom(random, bytes)) return "";
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(2 * bytes);
@@ -119,6 +147,16 @@ off_t NameLockOffset(std::string_view fileName) {
 bool TryLockRange(int fd, off_t offset) { return SetLock(fd, offset, F_WRLCK, F_OFD_SETLK); }
 
 void UnlockRange(int fd, off_t offset) { SetLock(fd, offset, F_UNLCK, F_OFD_SETLK); }
+
+void UnlockNameRanges(int fd) {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(kNameRangeStart);
+  lock.l_len = 0;  // to the end of every offset
+  while (::fcntl(fd, F_OFD_SETLK, &lock) != 0 && errno == EINTR) {
+  }
+}
 
 std::vector<std::string> SweepTemporaries(const std::string& directory) {
   std::vector<std::string> removed;

@@ -56,6 +56,9 @@ off_t NameLockOffset(std::string_view fileName);
 // of `fd`, without waiting; false (errno EAGAIN) while another holds it.
 bool TryLockRange(int fd, off_t offset);
 void UnlockRange(int fd, off_t offset);
+// Releases every name lock this open file description holds, in one call;
+// its writer lock stays.
+void UnlockNameRanges(int fd);
 
 // Creates the private directory of `directory` when missing (so that no
 // upload can take its name first), then removes the temporaries in it whose

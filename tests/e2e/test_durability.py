@@ -3,7 +3,8 @@
 file's data is synced (fdatasync) before it gets its final name, the upload
 directory is synced (fsync) after the last name of the request, and both
 happen before the answer's first byte; with sync off none of it happens.
-serve and cgi sync unless --no-sync, store only with --sync.
+serve and cgi sync unless --no-sync, store only with --sync. And a stored
+file costs at most five file-system calls beside its data writes.
 
 Usage: test_durability.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
@@ -114,6 +115,37 @@ class Durability(unittest.TestCase):
         out = subprocess.run([*self.strace(), BINARY, "store", "--dir", self.uploads, *options, path],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         self.assertEqual(out.returncode, 0, out.stderr)
+
+    def test_a_stored_file_costs_at_most_five_file_system_calls_beside_its_data(self):
+        # Per file: the name lock, the create, the identity, the close and the
+        # rename. Counted as the difference between a request of many files
+        # and one of a single file, so the process's own start-up drops out.
+        file_calls = {"open", "openat", "openat2", "creat", "close", "stat", "lstat", "fstat", "newfstatat",
+                      "statx", "access", "faccessat", "faccessat2", "fcntl", "flock", "name_to_handle_at",
+                      "lseek", "rename", "renameat", "renameat2", "unlink", "unlinkat", "getcwd", "mkdir",
+                      "mkdirat", "fsync", "fdatasync", "sync_file_range", "getdents64", "readlink"}
+
+        def calls(files):
+            directory = tempfile.mkdtemp(dir=self.work)
+            path = os.path.join(self.work, "many")
+            with open(path, "wb") as f:
+                f.write(multipart([("f%d" % i, "n%d.bin" % i, b"x" * 3000) for i in range(files)]))
+            summary = os.path.join(self.work, "summary")
+            out = subprocess.run(["strace", "-f", "-c", "-o", summary, BINARY, "store", "--dir", directory, path],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertEqual(len([n for n in os.listdir(directory) if n != ".parcelmoor"]), files)
+            total = 0
+            with open(summary) as f:
+                for line in f:
+                    fields = line.split()
+                    if len(fields) >= 5 and fields[-1] in file_calls and fields[3].isdigit():
+                        total += int(fields[3])
+            return total
+
+        per_file = (calls(201) - calls(1)) / 200
+        self.assertLessEqual(per_file, 5)
+        self.assertGreaterEqual(per_file, 4, "the count caught the files' calls")
 
     def test_each_host_syncs_in_order_before_answering_unless_told_not_to(self):
         http = r'^(write|writev|sendto|sendmsg)\(\d+<(TCP|socket).*"HTTP/1\.1 '

@@ -9,6 +9,7 @@ Usage: test_serve.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 import json
 import socket
 import subprocess
+import threading
 import time
 
 from upload_support import (BOUNDARY, CONTENT_TYPE, CURL, ServeTestCase, binary_content, connect, curl,
@@ -268,6 +269,33 @@ class PageAndUploads(ServeTestCase):
         for name, p in paths.items():
             with open(p, "rb") as f:
                 self.assertEqual(self.server.read_stored(name), f.read(), name)
+
+
+class Burst(ServeTestCase):
+
+    def test_fifty_clients_behind_one_address_are_all_stored_with_the_defaults(self):
+        # Every client comes from 127.0.0.1, so the per-client cap (4) counts
+        # them as one: the rest wait for a slot instead of being refused.
+        clients, uploads = 50, 4
+        statuses, lock = [], threading.Lock()
+
+        def client(c):
+            for u in range(uploads):
+                name = f"c{c}-u{u}.bin"
+                status = self.post_raw(multipart([("f", name, binary_content(65536, c * uploads + u))]))[0]
+                with lock:
+                    statuses.append((name, status))
+
+        threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+        self.assertEqual([s for s in statuses if s[1] != 200], [])
+        self.assertEqual(len(statuses), clients * uploads)
+        for c in range(clients):
+            for u in range(uploads):
+                self.assertEqual(self.server.read_stored(f"c{c}-u{u}.bin"), binary_content(65536, c * uploads + u))
 
 
 class Limits(ServeTestCase):

@@ -171,6 +171,28 @@ TEST(PosixFileLayer, DeleteByIdentitySparesAFileThatTookTheName) {
   EXPECT_FALSE(fs::exists(path));
 }
 
+// The one-call identity of a new file must be the very identity the delete
+// checks against later, or a committed file could never be removed (or, worse,
+// another could). Here on the test directory's file system, and with each of
+// its files in turn, so that a handle decoded wrongly shows.
+TEST(PosixFileLayer, ANewFilesIdentityIsTheOneTheDeleteChecks) {
+  TempDir dir;
+  struct stat st;
+  ASSERT_EQ(::stat(dir.str().c_str(), &st), 0);
+  for (int i = 0; i < 3; ++i) {
+    const std::string path = (dir.path() / ("n" + std::to_string(i))).string();
+    const int32_t h = Open(path);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FileIdentity quick, full;
+    ASSERT_TRUE(Files().GetNewFileIdentity(h, static_cast<uint64_t>(st.st_dev), &quick));
+    ASSERT_TRUE(Files().GetFileIdentity(h, &full));
+    Files().CloseHandle(h);
+    EXPECT_EQ(quick, full) << path;
+    EXPECT_TRUE(Files().DeleteFileIfIdentity(path, quick));
+    EXPECT_FALSE(fs::exists(path));
+  }
+}
+
 TEST(PosixFileLayer, AStoppedWriteReportsTheBytesWrittenAndTheCode) {
   TempDir dir;
   const std::string path = (dir.path() / "a.txt").string();

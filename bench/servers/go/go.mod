@@ -1,0 +1,3 @@
+module parcelmoor.bench/servers
+
+go 1.19

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,6 +85,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void HandleResumable(std::string_view path);
   void AuthorizeResumable(ResumableRequest request);
   void StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
+  void RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
+  void RefuseResumableForSlots(UploadAdmission::Verdict why);
   ResumableReply RunResumable(const ResumableRequest& request, const std::optional<AuthorizationOutcome>& authorized);
   void FinishResumable(ResumableReply reply);
 
@@ -121,6 +124,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // client waits for 100 Continue.
   std::optional<RequestVerdict> admitting_;
   bool expectContinue_ = false;
+  // A resumable request waiting for an upload slot: what starts it then.
+  std::function<void()> queuedResumable_;
   // The socket is out of the event loop's hands while the upload's thread
   // reads it; `protocol_` puts it back.
   bool released_ = false;

@@ -117,17 +117,32 @@ void Connection::StartResumable(ResumableRequest request, std::optional<Authoriz
                   SendOptions{.drain = true, .retryAfter = true});
   }
   if (CarriesBytes(request)) {
+    // Bytes take an upload slot as a multipart body does: at once, after a
+    // wait with the body unread, or not at all.
     uploadClient_ = request.client;
-    const auto slot = core_->UploadSlotFor(uploadClient_);
-    if (slot != ServerCore::SlotVerdict::kFree) {
-      const bool server = slot == ServerCore::SlotVerdict::kServerFull;
-      entry_.note = server ? "upload-limit" : "client-upload-limit";
-      return Answer(TusAnswer(server ? 503 : 429, "Too many uploads are running; try again shortly."),
-                    SendOptions{.drain = true, .retryAfter = true});
+    switch (const auto slot = core_->AskUploadSlot(shared_from_this(), uploadClient_)) {
+      case UploadAdmission::Verdict::kRun: holdsUploadSlot_ = true; break;
+      case UploadAdmission::Verdict::kWait:
+        phase_ = Phase::kQueued;
+        queuedResumable_ = [this, request = std::move(request), authorized = std::move(authorized)]() mutable {
+          RunResumableThread(std::move(request), std::move(authorized));
+        };
+        return;
+      default: return RefuseResumableForSlots(slot);
     }
-    core_->TakeUploadSlot(uploadClient_);
-    holdsUploadSlot_ = true;
   }
+  RunResumableThread(std::move(request), std::move(authorized));
+}
+
+void Connection::RefuseResumableForSlots(UploadAdmission::Verdict why) {
+  const bool server = why != UploadAdmission::Verdict::kClientFull;
+  entry_.note = server ? "upload-limit" : "client-upload-limit";
+  Answer(TusAnswer(server ? 503 : 429, "Too many uploads are running; try again shortly."),
+         SendOptions{.drain = true, .retryAfter = true});
+}
+
+// Runs the request on a thread of its own (holding its slot, if it needs one).
+void Connection::RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized) {
   phase_ = Phase::kUpload;
   try {
     std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), request = std::move(request),

@@ -2,6 +2,8 @@
 // thread of its own for as long as the upload page runs, and answered back
 // on the loop.
 
+#include <utility>
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
@@ -46,13 +48,20 @@ void Connection::AdmitUpload(const RequestVerdict& verdict) {
 void Connection::OnSlot() {
   Guarded([&] {
     if (phase_ != Phase::kQueued) return core_->FreeUploadSlot(uploadClient_);
+    if (queuedResumable_) {
+      holdsUploadSlot_ = true;
+      return std::exchange(queuedResumable_, nullptr)();
+    }
     StartUpload();
   });
 }
 
 void Connection::OnNoSlot(UploadAdmission::Verdict why) {
   Guarded([&] {
-    if (phase_ == Phase::kQueued) RefuseForSlots(why);
+    if (phase_ != Phase::kQueued) return;
+    if (!queuedResumable_) return RefuseForSlots(why);
+    queuedResumable_ = nullptr;
+    RefuseResumableForSlots(why);
   });
 }
 

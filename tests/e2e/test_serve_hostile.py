@@ -7,7 +7,6 @@ held, worst upload time, threads, peak memory) are printed, never asserted.
 Usage: test_serve_hostile.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
-import contextlib
 import json
 import os
 import re
@@ -16,12 +15,11 @@ import shutil
 import socket
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
-from upload_support import (CONTENT_TYPE, ServeProcess, binary_content, connect, multipart, part_head,
-                            process_status, read_response, wait_until)
+from upload_support import (CONTENT_TYPE, ServeProcess, binary_content, connect, dripping, multipart, part_head,
+                            process_status, read_response, take, wait_until)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 
@@ -33,44 +31,6 @@ def raise_descriptor_limit(wanted):
         soft = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     return soft
-
-
-def take(sock):
-    """What the peer has sent that is waiting, and whether it has closed or
-    reset the connection. Leaves the socket non-blocking."""
-    data = b""
-    sock.setblocking(False)
-    try:
-        while chunk := sock.recv(65536):
-            data += chunk
-        return data, True
-    except BlockingIOError:
-        return data, False
-    except OSError:
-        return data, True
-
-
-@contextlib.contextmanager
-def dripping(sockets, byte, every):
-    """While the block runs, a thread sends `byte` on each of `sockets` every
-    `every` seconds, passing over connections the server has closed."""
-    stop = threading.Event()
-
-    def drip():
-        while not stop.wait(every):
-            for s in sockets:
-                try:
-                    s.send(byte)
-                except OSError:
-                    pass
-
-    thread = threading.Thread(target=drip)
-    thread.start()
-    try:
-        yield
-    finally:
-        stop.set()
-        thread.join(10)
 
 
 def post_head(length):

@@ -2,6 +2,7 @@
 request bodies, a server process on a loopback port, raw HTTP over a socket.
 Standard library only; every wait is bounded."""
 
+import contextlib
 import os
 import random
 import re
@@ -13,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -296,3 +298,41 @@ def run_suite():
     if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
         ServeTestCase.binary = sys.argv.pop(1)
     unittest.main(verbosity=2)
+
+
+def take(sock):
+    """What the peer has sent that is waiting, and whether it has closed or
+    reset the connection. Leaves the socket non-blocking."""
+    data = b""
+    sock.setblocking(False)
+    try:
+        while chunk := sock.recv(65536):
+            data += chunk
+        return data, True
+    except BlockingIOError:
+        return data, False
+    except OSError:
+        return data, True
+
+
+@contextlib.contextmanager
+def dripping(sockets, byte, every):
+    """While the block runs, a thread sends `byte` on each of `sockets` every
+    `every` seconds, passing over connections the server has closed."""
+    stop = threading.Event()
+
+    def drip():
+        while not stop.wait(every):
+            for s in sockets:
+                try:
+                    s.send(byte)
+                except OSError:
+                    pass
+
+    thread = threading.Thread(target=drip)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join(10)

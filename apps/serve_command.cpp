@@ -123,6 +123,18 @@ std::string FitConnectionsToDescriptors(HttpServerOptions& options) {
   return text;
 }
 
+// An object store has no place for the bytes of an upload that is not
+// finished: they wait on a local disk the operator names, or not at all.
+void KeepResumableUploadsLocal(HttpServerOptions& options, const char* invokedAs) {
+  if (!options.resumable || !options.resumableSpool.empty() || !options.upload.uploadDirectory ||
+      !IsS3Url(*options.upload.uploadDirectory)) {
+    return;
+  }
+  options.resumable = false;
+  std::fprintf(stderr, "parcelmoor %s: resumable uploads are off: the upload directory is an object store "
+               "(give --resumable-dir DIR to let them wait on a local disk)\n", invokedAs);
+}
+
 }  // namespace
 
 int RunServe(int argc, char** argv, const char* invokedAs) {
@@ -158,14 +170,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
-  // An object store has no place for the bytes of an upload that is not
-  // finished: they wait on a local disk the operator names, or not at all.
-  if (options.resumable && options.resumableSpool.empty() && options.upload.uploadDirectory &&
-      IsS3Url(*options.upload.uploadDirectory)) {
-    options.resumable = false;
-    std::fprintf(stderr, "parcelmoor %s: resumable uploads are off: the upload directory is an object store "
-                 "(give --resumable-dir DIR to let them wait on a local disk)\n", invokedAs);
-  }
+  KeepResumableUploadsLocal(options, invokedAs);
 
   // SIGINT and SIGTERM are taken by a thread of their own (every thread
   // started from here inherits the blocked mask); SIGPIPE is of no use to a

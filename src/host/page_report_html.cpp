@@ -6,24 +6,11 @@
 #include "host/failure_reason.h"
 #include "host/page_answer.h"
 #include "host/page_runner.h"
+#include "runtime/markup_escape.h"
 
 namespace parcelmoor {
 
-std::string HtmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string HtmlEscape(std::string_view text) { return MarkupEscape(text); }
 
 namespace {
 

@@ -135,6 +135,32 @@ std::shared_ptr<Store> StoreFor(const UploadSettings& settings) {
   return std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
 }
 
+namespace {
+
+// Every item of Form, held as a script that read them would hold them.
+std::vector<ObjectRef> HoldFormItems(const ObjectRef& upload) {
+  std::vector<ObjectRef> items;
+  ObjectRef form = CallByName(upload, "Form", InvokeKind::kPropertyGet).asObject();
+  const int32_t count = CallByName(form, "Count", InvokeKind::kPropertyGet).asInteger();
+  const DispId itemId = GetIDOfName(form, "Item");
+  items.reserve(static_cast<size_t>(count));
+  for (int32_t i = 1; i <= count; ++i) items.push_back(Invoke(form, itemId, InvokeKind::kMethod, {Variant(i)}).asObject());
+  ReleaseObject(form);
+  return items;
+}
+
+// The host's own interface beyond the script's view: its part policy, its
+// store and checksum choice in; commits held for a scan or a decision.
+void GiveHostInterface(UploadFile& upload, const UploadSettings& settings, const std::shared_ptr<Store>& store,
+                       bool holdCommits) {
+  upload.setPartPolicy(std::make_shared<HostPartPolicy>(settings));
+  upload.setStore(store);
+  upload.setChecksums(settings.checksums);
+  if (holdCommits) upload.holdCommits();
+}
+
+}  // namespace
+
 int32_t PageResult::filesStored() const {
   return static_cast<int32_t>(
       std::count_if(files.begin(), files.end(), [](const FileRecord& f) { return !f.storedPath.empty(); }));
@@ -150,13 +176,8 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   // The host's own interface beyond the script's view: its part policy in,
   // the parse failure and the file records out.
   auto typed = std::dynamic_pointer_cast<UploadFile>(upload);
-  if (typed) typed->setPartPolicy(std::make_shared<HostPartPolicy>(settings));
-  std::shared_ptr<Store> store = StoreFor(settings);
-  if (typed) {
-    typed->setStore(store);
-    typed->setChecksums(settings.checksums);
-  }
-  if (typed && (decide || settings.scan)) typed->holdCommits();
+  const std::shared_ptr<Store> store = StoreFor(settings);
+  if (typed) GiveHostInterface(*typed, settings, store, decide || settings.scan);
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     PutSettings(upload, settings);
@@ -167,15 +188,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   page.uploadAllFilesOrNone = CallByName(upload, "UploadAllFilesOrNone", InvokeKind::kPropertyGet).asBoolean() != 0;
 
   // Hold every item, as a script that read Form would.
-  std::vector<ObjectRef> items;
-  {
-    ObjectRef form = CallByName(upload, "Form", InvokeKind::kPropertyGet).asObject();
-    const int32_t count = CallByName(form, "Count", InvokeKind::kPropertyGet).asInteger();
-    const DispId itemId = GetIDOfName(form, "Item");
-    items.reserve(static_cast<size_t>(count));
-    for (int32_t i = 1; i <= count; ++i) items.push_back(Invoke(form, itemId, InvokeKind::kMethod, {Variant(i)}).asObject());
-    ReleaseObject(form);
-  }
+  const std::vector<ObjectRef> items = HoldFormItems(upload);
 
   // What the host reports beyond the script's view. The records stay
   // current through the release, which deletes every stored file while the
@@ -215,9 +228,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     page.releaseError = ReportCurrentException();
   }
   if (records) TakeFileRecords(*records, page);
-  if (auto* remote = dynamic_cast<S3Store*>(store.get()); remote != nullptr && !remote->lastFailure().empty()) {
-    page.storeFailure = remote->lastFailure();
-  }
+  if (std::string failure = store->lastFailure(); !failure.empty()) page.storeFailure = std::move(failure);
   std::optional<ItemMemberIds> ids;
   page.form.reserve(items.size());
   for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));

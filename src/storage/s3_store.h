@@ -70,7 +70,7 @@ class S3Store final : public Store {
   // What the last failed request said (the store's code and message, or
   // the transport's error, and the request), for the operator's log; empty
   // when none failed.
-  const std::string& lastFailure() const { return lastFailure_; }
+  std::string lastFailure() const override { return lastFailure_; }
 
  private:
   enum class State { kWriting, kFinished, kCommitted, kGone };

@@ -10,6 +10,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
+#include "runtime/markup_escape.h"
+
 namespace parcelmoor {
 namespace {
 
@@ -28,21 +30,6 @@ std::optional<ptree> RootNamed(std::string_view xml, const char* name) {
   auto root = document.get_child_optional(name);
   if (!root) return std::nullopt;
   return *root;
-}
-
-// Text for an XML element's content.
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -111,7 +98,7 @@ std::optional<S3PendingPage> ReadPendingUploads(std::string_view xml) {
 std::string CompleteMultipartBody(const std::vector<std::string>& partETags) {
   std::string body = "<CompleteMultipartUpload>";
   for (size_t i = 0; i < partETags.size(); ++i) {
-    body += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + Escaped(partETags[i]) +
+    body += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + MarkupEscape(partETags[i]) +
             "</ETag></Part>";
   }
   return body + "</CompleteMultipartUpload>";

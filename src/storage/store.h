@@ -85,6 +85,10 @@ class Store {
   // Removes what writers that are gone (a crash, a kill) left under
   // `directory`, and nothing else; returns what it removed.
   virtual std::vector<std::string> sweep(const std::string& directory) = 0;
+  // The store's own words for its last failure (a remote store's error code
+  // and message, or why it could not be reached), for the operator's log;
+  // "" when it has none to add to the typed cause.
+  virtual std::string lastFailure() const { return {}; }
 };
 
 }  // namespace parcelmoor

@@ -21,8 +21,8 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from upload_support import (CONTENT_TYPE, ServeProcess, closed_by_peer, connect, curl, kill_process,  # noqa: E402
-                            listening, multipart, read_response, UnixApplication, wait_until)
+from upload_support import (CONTENT_TYPE, ServeProcess, cgi_environment, closed_by_peer, connect, curl,  # noqa: E402
+                            kill_process, listening, multipart, read_response, UnixApplication, wait_until)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "authorization.md")
@@ -280,11 +280,8 @@ class Authorize(unittest.TestCase):
                  ("case=dotdot", 502, [], None)]
         for query, status, stored, text in table:
             with self.subTest(query=query):
-                env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
-                       "REQUEST_METHOD": "POST", "SCRIPT_NAME": "/upload.cgi", "REQUEST_URI": "/upload.cgi?" + query,
-                       "QUERY_STRING": query, "REMOTE_ADDR": "127.0.0.1", "CONTENT_TYPE": CONTENT_TYPE,
-                       "CONTENT_LENGTH": str(len(BODY)), "HTTP_ACCEPT": "application/json",
-                       "PARCELMOOR_DIR": uploads, "PARCELMOOR_AUTHORIZE": self.auth_url}
+                env = cgi_environment(uploads, len(BODY), REQUEST_URI="/upload.cgi?" + query, QUERY_STRING=query,
+                                      HTTP_ACCEPT="application/json", PARCELMOOR_AUTHORIZE=self.auth_url)
                 out = subprocess.run([BINARY, "cgi"], input=BODY, env=env, capture_output=True, timeout=60)
                 head, _, body = out.stdout.partition(b"\r\n\r\n")
                 self.assertTrue(head.startswith(f"Status: {status} ".encode()), out.stdout[:200])

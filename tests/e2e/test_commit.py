@@ -19,7 +19,7 @@ import sys
 import tempfile
 import unittest
 
-from upload_support import CONTENT_TYPE, kill_process, multipart, part_head, wait_until
+from upload_support import CONTENT_TYPE, cgi_environment, kill_process, multipart, part_head, wait_until
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 
@@ -37,11 +37,9 @@ class Commit(unittest.TestCase):
         shutil.rmtree(self.work, ignore_errors=True)
 
     def environment(self, length, directory=None):
-        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
-                "REQUEST_METHOD": "POST", "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(length),
-                "PARCELMOOR_DIR": directory or self.uploads, "HTTP_ACCEPT": "application/json",
-                # A user's file may be named like a temporary of old: hidden names are let in.
-                "PARCELMOOR_ALLOW_HIDDEN_NAMES": "yes"}
+        # A user's file may be named like a temporary of old: hidden names are let in.
+        return cgi_environment(directory or self.uploads, length, HTTP_ACCEPT="application/json",
+                               PARCELMOOR_ALLOW_HIDDEN_NAMES="yes")
 
     def start_writer(self, name, directory=None, fill=b"w"):
         """A cgi upload of `name` that has sent part of its file and waits."""

@@ -17,7 +17,7 @@ import sys
 import tempfile
 import unittest
 
-from upload_support import CONTENT_TYPE, ServeProcess, connect, multipart, read_response
+from upload_support import CONTENT_TYPE, ServeProcess, cgi_environment, connect, multipart, read_response
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 TRACED = "trace=fdatasync,fsync,sync_file_range,rename,renameat,renameat2,write,writev,sendto,sendmsg"
@@ -101,9 +101,7 @@ class Durability(unittest.TestCase):
 
     def run_cgi(self, *options):
         data = body()
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
-               "REQUEST_METHOD": "POST", "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(len(data)),
-               "PARCELMOOR_DIR": self.uploads}
+        env = cgi_environment(self.uploads, len(data))
         out = subprocess.run([*self.strace(), BINARY, "cgi", *options], input=data, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         self.assertEqual(out.returncode, 0, out.stderr)

@@ -16,7 +16,8 @@ import tempfile
 import unittest
 import zlib
 
-from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, part_head, read_response, stored_files
+from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, cgi_environment, connect, part_head, read_response,
+                            stored_files)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 
@@ -115,10 +116,7 @@ class FilePolicy(unittest.TestCase):
         row = ROWS[0]
         uploads = os.path.join(self.work, "cgi")
         body = parts(*row[2])
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
-               "REQUEST_METHOD": "POST", "SCRIPT_NAME": "/upload.cgi", "REMOTE_ADDR": "127.0.0.1",
-               "SERVER_PROTOCOL": "HTTP/1.1", "PARCELMOOR_DIR": uploads, "HTTP_ACCEPT": "application/json",
-               "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(len(body))}
+        env = cgi_environment(uploads, len(body), HTTP_ACCEPT="application/json")
         out = subprocess.run([BINARY, "cgi", *row[1]], input=body, env=env, capture_output=True, timeout=60)
         self.assertEqual(out.returncode, 0, out.stderr)
         head, _, answer = out.stdout.partition(b"\r\n\r\n")

@@ -336,3 +336,12 @@ def dripping(sockets, byte, every):
     finally:
         stop.set()
         thread.join(10)
+
+
+def cgi_environment(directory, length, **extra):
+    """What a web server gives `parcelmoor cgi` for a POST of `length` body
+    bytes (multipart, with BOUNDARY) into `directory`, plus `extra`."""
+    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "GATEWAY_INTERFACE": "CGI/1.1",
+            "REQUEST_METHOD": "POST", "SCRIPT_NAME": "/upload.cgi", "REMOTE_ADDR": "127.0.0.1",
+            "SERVER_PROTOCOL": "HTTP/1.1", "CONTENT_TYPE": CONTENT_TYPE, "CONTENT_LENGTH": str(length),
+            "PARCELMOOR_DIR": directory, **extra}

@@ -12,6 +12,17 @@ namespace {
 // The Windows code a script sees for a store failure: the one its system
 // error maps to, else the one its cause stands for (a remote store's failure
 // has no errno).
+// Smaller pieces are hashed at once: handing them over would cost more
+// than it saves.
+constexpr size_t kHashBesideFrom = 16 * 1024;
+
+// Compared as addresses: `inner` may lie in any array.
+bool Within(std::span<const uint8_t> inner, std::span<const uint8_t> outer) {
+  const auto from = reinterpret_cast<uintptr_t>(inner.data());
+  const auto outerFrom = reinterpret_cast<uintptr_t>(outer.data());
+  return !outer.empty() && from >= outerFrom && from + inner.size() <= outerFrom + outer.size();
+}
+
 uint32_t WindowsCodeFor(const StoreError& error, bool creating) {
   using namespace modWin32;
   if (error.systemError != 0) return WindowsErrorFromErrno(error.systemError, creating);
@@ -97,6 +108,15 @@ void UploadFileWriter::finishChecksum(FileRecord& record) {
   if (checksums_) record.sha256 = digest_.finishHex();
 }
 
+void UploadFileWriter::addToChecksum(std::span<const uint8_t> bytes) noexcept {
+  const bool stays = Within(bytes, readBuffers_[0]) || Within(bytes, readBuffers_[1]);
+  if (stays && bytes.size() >= kHashBesideFrom) {
+    digest_.updateBeside(bytes);  // a store failure below gives the file up, digest and all
+  } else {
+    digest_.update(bytes);
+  }
+}
+
 void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
   if (count <= 0) return;
   // Every byte offered counts, even the ones the limit keeps off the disk.
@@ -113,11 +133,11 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
     }
     if (n <= 0) return;
   }
+  const std::span<const uint8_t> kept(bytes, static_cast<size_t>(n));
+  if (checksums_) addToChecksum(kept);
   size_t written = 0;
-  const StoreError error =
-      store_->write(storedFiles_[current_].ticket, std::span(bytes, static_cast<size_t>(n)), &written);
+  const StoreError error = store_->write(storedFiles_[current_].ticket, kept, &written);
   record.bytesStored += static_cast<int64_t>(written);
-  if (checksums_) digest_.update(std::span(bytes, written));
   if (!error) return;
   // A file short of bytes it received is never kept.
   abandon(true);

@@ -14,9 +14,11 @@
 // updated at each step, which outlives the writer for the host; a failure
 // sets both the script's error (number and text) and the store's typed cause.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -47,6 +49,18 @@ class UploadFileWriter {
   // in its record, computed as they are written. Off unless set.
   // REQUIRES: no file is open.
   void setChecksums(bool on) { checksums_ = on; }
+  // Content written from inside `buffers` (a reader's chunk buffers) may be
+  // hashed on a side thread after write() returns, while the reader fills
+  // the other buffer: the caller leaves a buffer's bytes alone until
+  // releaseBuffer() of it returns, and releases both before freeing them.
+  // Content from anywhere else is hashed before write() returns.
+  void setReadBuffers(std::span<const uint8_t> first, std::span<const uint8_t> second) {
+    readBuffers_ = {first, second};
+  }
+  // Returns once no side thread reads `buffer` any more.
+  void releaseBuffer(std::span<const uint8_t> buffer) noexcept {
+    if (digest_.reading(buffer.data(), buffer.size())) digest_.settle();
+  }
 
   // Begins a new, empty file for `directory` + `file.fileName` and records
   // it; `file` (field name, client path, file name) starts the file's record,
@@ -135,12 +149,15 @@ class UploadFileWriter {
 
   // Ends the open file's digest into its record (when checksums are on).
   void finishChecksum(FileRecord& record);
+  // Adds content about to be written to the open file's digest.
+  void addToChecksum(std::span<const uint8_t> bytes) noexcept;
   // Marks the record of a file whose commit failed.
   void recordCommitFailure(FileRecord& record, const StoreError& error) noexcept;
 
   std::shared_ptr<Store> store_;
   bool checksums_ = false;
   Sha256Stream digest_;
+  std::array<std::span<const uint8_t>, 2> readBuffers_;
   bool open_ = false;
   bool commitsHeld_ = false;
   int64_t lFileSize = 0;  // 64-bit: files past 2 GiB are counted exactly

@@ -8,6 +8,32 @@ constexpr const char* kAbortNotice =
     "file path, disk space availability, file path "
     "permissions and try again.<b><br><br> ";
 
+std::span<const uint8_t> ChunkBuffer(const std::unique_ptr<uint8_t[]>& buffer) {
+  return {buffer.get(), static_cast<size_t>(UploadFile::kRequestSize)};
+}
+
+// Lends the writer both chunk buffers for the reading loop, and takes them
+// back however the loop ends, so that no side thread outlives them.
+class ChunkBuffersLent {
+ public:
+  ChunkBuffersLent(UploadFileWriter& writer, std::span<const uint8_t> first, std::span<const uint8_t> second)
+      : writer_(writer), first_(first), second_(second) {
+    writer_.setReadBuffers(first_, second_);
+  }
+  ~ChunkBuffersLent() {
+    writer_.releaseBuffer(first_);
+    writer_.releaseBuffer(second_);
+    writer_.setReadBuffers({}, {});
+  }
+  ChunkBuffersLent(const ChunkBuffersLent&) = delete;
+  ChunkBuffersLent& operator=(const ChunkBuffersLent&) = delete;
+
+ private:
+  UploadFileWriter& writer_;
+  std::span<const uint8_t> first_;
+  std::span<const uint8_t> second_;
+};
+
 }  // namespace
 
 void UploadFile::readRequestBody() {
@@ -24,13 +50,17 @@ void UploadFile::readRequestBody() {
   auto keepPending = [&pending] { pending = CurrentExceptionAsRaisedError(); };
 
   if (!body_.abChunk) body_.abChunk = std::make_unique<uint8_t[]>(kRequestSize);
+  if (!body_.abNextChunk) body_.abNextChunk = std::make_unique<uint8_t[]>(kRequestSize);
+  const ChunkBuffersLent lent(writer_, ChunkBuffer(body_.abChunk), ChunkBuffer(body_.abNextChunk));
   int32_t received = 0;  // bytes in abChunk; a failed read keeps the previous chunk
 
   for (;;) {
     body_.lChunkLength = kRequestSize;
     try {
+      writer_.releaseBuffer(ChunkBuffer(body_.abNextChunk));
       received = static_cast<int32_t>(
-          body_.objRequest->BinaryRead(body_.abChunk.get(), static_cast<size_t>(body_.lChunkLength)));
+          body_.objRequest->BinaryRead(body_.abNextChunk.get(), static_cast<size_t>(body_.lChunkLength)));
+      std::swap(body_.abChunk, body_.abNextChunk);
     } catch (...) {
       keepPending();
     }

@@ -258,6 +258,9 @@ class UploadFile : public Object, private MultipartConsumer {
     std::shared_ptr<HostRequest> objRequest;
     std::shared_ptr<HostResponse> objResponse;
     std::unique_ptr<uint8_t[]> abChunk;  // kRequestSize bytes once reading starts
+    // The next read's buffer: reads alternate between the two, so the last
+    // chunk's file content can still be hashed while the next arrives.
+    std::unique_ptr<uint8_t[]> abNextChunk;
     int32_t lChunkLength = 0;
     int32_t lChunkPos = 0;
     Boolean bAbort = kFalse;

@@ -17,6 +17,7 @@ from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, connect, read_r
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 EARLIER = b"the earlier file\n"
+MANY_CHUNKS = bytes(range(256)) * 4096 + b"tail"   # hashed while later chunks arrive
 LATER = b"the later file, a little longer\n"
 
 
@@ -55,6 +56,8 @@ CHECKSUM_ROWS = [
     ("on by default: the digest of the stored bytes", (), b"abc" * 1000, b"abc" * 1000),
     ("a cut file: the digest of the bytes kept", ("--max-file-size", "100"), bytes(range(256)), bytes(range(100))),
     ("--checksum none gives none", ("--checksum", "none"), b"abc", None),
+    ("a file of many chunks", (), MANY_CHUNKS, MANY_CHUNKS),
+    ("a file of many chunks cut in mid-chunk", ("--max-file-size", "300000"), MANY_CHUNKS, MANY_CHUNKS[:300000]),
 ]
 
 

@@ -101,6 +101,7 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   run.upload->setMaxTotalFieldBytes(settings.maxTotalFieldBytes);
   if (settings.skipEmptyFileInputs) run.upload->put_SkipEmptyFileInputs(kTrue);
   if (settings.policy) run.upload->setPartPolicy(settings.policy);
+  run.upload->setChecksums(settings.checksums);
   try {
     run.upload->storeUploadedFiles();
   } catch (const RaisedError& e) {

@@ -82,6 +82,7 @@ struct StoreSettings {
   int64_t maxTotalFieldBytes = 0;  // through setMaxTotalFieldBytes
   bool skipEmptyFileInputs = false;
   std::shared_ptr<PartPolicy> policy;  // none: the script's limits decide
+  bool checksums = false;              // each kept file's SHA-256 in its record
 };
 
 // Runs `body` through a new upload object into `dir`; the object is not

@@ -8,6 +8,9 @@ import subprocess
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The floor for a component that asks its host for chunks of 65,535 bytes:
+# the sink reading the socket in pieces of that size.
+SINK_65535 = "sink 65,535"
 
 
 def free_port():
@@ -147,4 +150,5 @@ def servers(args, work):
 
     add("nginx + PHP", nginx_php)
     add("sink", lambda p, o: Server("sink", o, [f"{binaries}/sink", str(p), o]))
+    add(SINK_65535, lambda p, o: Server(SINK_65535, o, [f"{binaries}/sink", str(p), o, "65535"]))
     return result

@@ -5,7 +5,9 @@ Servers (all on 127.0.0.1, storing to directories of one work folder on one
 disk): parcelmoor serve with its defaults (sync on) and with --no-sync; Go
 net/http with MultipartReader (streaming) and with ParseMultipartForm; Node
 http + busboy; nginx + PHP-FPM with move_uploaded_file; and a C socket sink
-that writes the raw body to a file (the floor: no parsing at all).
+that writes the raw body to a file (the floor: no parsing at all), once
+reading up to 1 MiB per recv() and once 65,535 bytes, the most the
+component asks of its host per read.
 
 Workloads (bodies as browsers and curl send them: Chromium's 38-character
 boundary for the browser-like ones, curl's 40-character one for the big ones):
@@ -23,7 +25,9 @@ Between runs the disk is synced (untimed), so that no server is throttled by
 the write-back of another's output. Each round runs every workload on every
 server, the servers' order rotating
 from round to round; the table gives the medians of the rounds and the
-ratios of parcelmoor to the best peer and to the sink (below 1: faster).
+ratios of parcelmoor to the best peer and to each sink (below 1: faster).
+Memory the run's page cache will take is touched and freed right before each
+run (see warm_memory).
 
 Usage: bench/servers/run.py [--parcelmoor BUILD/apps/parcelmoor] [--rounds 3]
          [--work /tmp/parcelmoor-servers-bench] [--workloads big1,big8,many,burst]
@@ -38,7 +42,7 @@ import statistics
 import subprocess
 import sys
 
-from peers import servers
+from peers import SINK_65535, servers
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -173,13 +177,39 @@ def run_one(args, work, server, workload, bodies, payload_path, burst_payload):
     else:
         boundary = CHROMIUM if workload == "many" else CURL
         argv = [load, "-url", url, "-boundary", boundary] + [b.path for b in bodies]
+    warm_memory(sum(os.path.getsize(b.path) for b in bodies) + 64 * MIB)
     done = subprocess.run(argv, capture_output=True, text=True, timeout=600)
     if done.returncode != 0:
         return None, done.stderr.strip()
     seconds = float(done.stdout.strip())
-    check = check_sink if server.name == "sink" else check_files
+    check = check_sink if server.name.startswith("sink") else check_files
     problem = check(server.out, bodies, burst_payload if workload == "burst" else None)
     return (None, problem) if problem else (seconds, None)
+
+
+def warm_memory(size):
+    """Touches `size` bytes of memory and frees them, right before a run.
+
+    A virtual machine whose kernel hands freed pages back to the host (free
+    page reporting, as on Firecracker) pays a host fault for every page it
+    takes again: a run that happened to get such pages for its page cache
+    measured 2-4x slower than one that did not. Freed just before the run,
+    these pages are the ones the run's page cache takes, for every server
+    alike."""
+    shm = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    if shm is None:
+        return
+    with open("/proc/meminfo") as f:
+        available = next(int(line.split()[1]) * 1024 for line in f if line.startswith("MemAvailable:"))
+    size = min(size * 5 // 4, available // 4)
+    path = os.path.join(shm, f"parcelmoor-bench-warm-{os.getpid()}")
+    try:
+        with open(path, "wb") as f:
+            block = bytes(4 * MIB)
+            for _ in range(size // len(block)):
+                f.write(block)
+    finally:
+        os.unlink(path)
 
 
 def move_aside(work, server, tag):
@@ -192,9 +222,11 @@ def move_aside(work, server, tag):
 def table(results, workloads, names):
     """Medians, the best peer, and each parcelmoor variant's ratios to it
     and to the sink."""
-    peers = [n for n in names if not n.startswith(("parcelmoor", "before:")) and n != "sink"]
+    floors = ("sink", SINK_65535)
+    peers = [n for n in names if not n.startswith(("parcelmoor", "before:")) and n not in floors]
     ours = [n for n in names if n.startswith(("parcelmoor", "before:"))]
-    columns = names + ["best peer"] + [f"{n} × {base}" for n in ours for base in ("best", "sink")]
+    bases = ("best",) + floors
+    columns = names + ["best peer"] + [f"{n} × {base}" for n in ours for base in bases]
     lines = ["| workload | " + " | ".join(columns) + " |", "|" + "---|" * (len(columns) + 1)]
     labels = {"big1": "one 1 GiB file", "big8": "8 × 256 MiB at once", "many": "1,000 × 64 KiB in one request",
               "burst": "50 clients × 20 × 64 KiB"}
@@ -208,7 +240,7 @@ def table(results, workloads, names):
                 return "–"
             return f"{med[n] / med[base]:.2f}"
         cells = [f"{med[n]:.3f} s" if med[n] is not None else "failed" for n in names] + [str(best)]
-        cells += [ratio(n, best if base == "best" else "sink") for n in ours for base in ("best", "sink")]
+        cells += [ratio(n, best if base == "best" else base) for n in ours for base in bases]
         lines.append(f"| {labels[w]} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 

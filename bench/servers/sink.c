@@ -3,7 +3,10 @@
 // thread per connection, keep-alive, "100 Continue" when asked. What curl,
 // loopback and the disk allow; no upload server can be faster.
 //
-// Usage: sink PORT DIR   (bodies go to DIR/body-N, N counting from 0)
+// Usage: sink PORT DIR [READ_BYTES]   (bodies go to DIR/body-N, N counting
+// from 0; each recv() asks for at most READ_BYTES, 1 MiB unless given: with
+// 65535 it reads the way an upload component that asks its host for chunks
+// of 65,535 bytes must, the floor for such a component)
 
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -22,6 +25,7 @@
 enum { kHeaderMax = 16384, kBuffer = 1 << 20 };
 
 static const char* gDir;
+static long long gReadMax = kBuffer;
 static atomic_long gNext;
 
 static int SendAll(int fd, const char* p, size_t n) {
@@ -84,7 +88,9 @@ static void* Serve(void* arg) {
     memmove(buf, buf + headLen + extra, rest);
     have = rest;
     while (left > 0) {
-      ssize_t n = recv(fd, buf + have, (size_t)(left < kBuffer - (long long)have ? left : kBuffer - (long long)have), 0);
+      long long want = left < kBuffer - (long long)have ? left : kBuffer - (long long)have;
+      if (want > gReadMax) want = gReadMax;
+      ssize_t n = recv(fd, buf + have, (size_t)want, 0);
       if (n <= 0) goto fail;
       if (write(out, buf + have, (size_t)n) != n) goto fail;
       left -= n;
@@ -104,11 +110,16 @@ done:
 }
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: sink PORT DIR\n");
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: sink PORT DIR [READ_BYTES]\n");
     return 2;
   }
   gDir = argv[2];
+  if (argc == 4) gReadMax = atoll(argv[3]);
+  if (gReadMax < 1 || gReadMax > kBuffer) {
+    fprintf(stderr, "sink: READ_BYTES must be 1 to %d\n", kBuffer);
+    return 2;
+  }
   int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int on = 1;
   setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

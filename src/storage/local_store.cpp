@@ -105,25 +105,6 @@ LocalStore::~LocalStore() {
   }
 }
 
-int LocalStore::lockFileOf(const std::string& directory, StoreError* error) {
-  auto found = lockFiles_.find(directory);
-  if (found != lockFiles_.end()) return found->second.get();
-  FileDescriptor fd(OpenLockFile(directory));
-  if (!fd.valid()) {
-    *error = StoreErrorFromErrno(errno);
-    return -1;
-  }
-  if (writerId_.empty()) writerId_ = NewWriterId();
-  // The writer lock before any temporary of this upload exists there.
-  if (writerId_.empty() || !TryLockRange(fd.get(), WriterLockOffset(writerId_))) {
-    *error = {StoreCause::kIo, errno};
-    return -1;
-  }
-  const int raw = fd.get();
-  lockFiles_.emplace(directory, std::move(fd));
-  return raw;
-}
-
 StoreError LocalStore::begin(const std::string& directory, const std::string& fileName, Ticket* ticket,
                              StoreFile* file) {
   if (!IsSafeFileName(fileName)) return {StoreCause::kNameRefused, EINVAL};
@@ -134,8 +115,10 @@ StoreError LocalStore::begin(const std::string& directory, const std::string& fi
   StoreError error;
   // The private directory comes first: a file named like it then meets a
   // directory and is refused like any other directory.
-  entry.lockFd = lockFileOf(entry.directory, &error);
-  if (entry.lockFd < 0) return error;
+  if (writerId_.empty()) writerId_ = NewWriterId();
+  // The writer lock before any temporary of this upload exists there.
+  error = locks_.enter(entry.directory, writerId_);
+  if (error) return error;
   if (fileName == kPrivateDirectoryName || !lookAt(entry.directory).onlyPrivateSubdirectory) {
     struct stat st;
     if (::lstat(entry.finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {StoreCause::kIsDirectory, EISDIR};
@@ -143,9 +126,11 @@ StoreError LocalStore::begin(const std::string& directory, const std::string& fi
   // Replacing needs the share rule (two writers of one name, the later
   // rename silently winning); the other policies never overwrite, so two
   // uploads of one name may both go on and settle it at commit.
-  entry.holdsNameLock = options_.onExists == OnExists::kReplace;
-  entry.nameLock = NameLockOffset(fileName);
-  if (entry.holdsNameLock && !TryLockRange(entry.lockFd, entry.nameLock)) return StoreErrorFromErrno(errno);
+  if (options_.onExists == OnExists::kReplace) {
+    error = locks_.lockName(entry.directory, fileName, &entry.nameLock);
+    if (error) return error;
+    entry.holdsNameLock = true;
+  }
   error = createTemporary(entry);
   if (error) {
     release(entry);
@@ -258,7 +243,7 @@ StoreError LocalStore::finish(Ticket ticket) {
 }
 
 void LocalStore::release(Entry& entry) noexcept {
-  if (entry.holdsNameLock) UnlockRange(entry.lockFd, entry.nameLock);
+  if (entry.holdsNameLock) DirectoryLocks::Unlock(entry.nameLock);
   entry.holdsNameLock = false;
 }
 
@@ -266,9 +251,9 @@ void LocalStore::release(Entry& entry) noexcept {
 // file still being written (none, when commit comes after the body) takes
 // its name back.
 void LocalStore::releaseNameLocks() noexcept {
-  for (auto& [directory, fd] : lockFiles_) UnlockNameRanges(fd.get());
+  locks_.unlockAllNames();
   for (Entry& entry : entries_) {
-    if (entry.holdsNameLock && !TryLockRange(entry.lockFd, entry.nameLock)) entry.holdsNameLock = false;
+    if (entry.holdsNameLock && !DirectoryLocks::Relock(entry.nameLock)) entry.holdsNameLock = false;
   }
 }
 

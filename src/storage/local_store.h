@@ -4,8 +4,9 @@
 // which no upload can name, and renamed over its final name at commit (the
 // same file system, so one atomic step: an earlier file of the name stays
 // whole until then). The share rule and the sweep's test of a dead writer
-// rest on locks of one lock file per directory, one descriptor per store, so
-// a finished file holds no descriptor while it waits for its commit. The
+// rest on locks in the directory's lock files (directory_locks.h), one
+// descriptor per lock file and store, so a finished file holds no
+// descriptor while it waits for its commit. The
 // share rule (a name another upload is writing is refused) holds only while
 // commits replace: under keep-both and refuse, two uploads of one name both
 // go on and the commit's no-replace rename settles which gets which name.
@@ -14,9 +15,10 @@
 // name lock (fcntl), the create (openat), its identity (name_to_handle_at,
 // whose handle carries the inode number and generation on ext4; elsewhere an
 // fstat too), the close at finish and the rename at commit. The rest is paid
-// per upload: the lock file, the writer lock, one stat of the directory a
+// per upload: the lock files (the writer's, and each name lock file its
+// names need, at most sixteen), the writer lock, one stat of the directory a
 // second (its device, and whether any name could be a directory's), random
-// names drawn in batches, and one unlock of every name at commit.
+// names drawn in batches, and one unlock per name lock file at commit.
 //
 // With `sync`, what commit promises survives a power cut: write-back starts
 // while the body arrives (every few MiB and at the part's end), each file's
@@ -31,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/directory_locks.h"
 #include "storage/mod_win32.h"
 #include "storage/posix_io.h"
 #include "storage/store.h"
@@ -95,8 +98,7 @@ class LocalStore final : public Store {
     std::string finalPath;
     std::string temporaryPath;
     std::string directory;  // POSIX path of the final name's directory
-    int lockFd = -1;        // the directory's lock file (owned by lockFiles_)
-    off_t nameLock = 0;
+    DirectoryLocks::NameLock nameLock;
     bool holdsNameLock = false;  // only under OnExists::kReplace
     int32_t handle = modWin32::INVALID_HANDLE_VALUE;
     FileIdentity identity;
@@ -105,8 +107,6 @@ class LocalStore final : public Store {
     State state = State::kWriting;
   };
 
-  // The lock file of `directory`, opened once per store.
-  int lockFileOf(const std::string& directory, StoreError* error);
   // Creates the temporary under its writer lock and fills in `entry`.
   StoreError createTemporary(Entry& entry);
   // Starts write-back of what the entry got since the last start.
@@ -137,7 +137,7 @@ class LocalStore final : public Store {
   Options options_;
   modWin32::FileLayer* files_;
   std::vector<Entry> entries_;
-  std::map<std::string, FileDescriptor> lockFiles_;  // each holds this upload's writer lock
+  DirectoryLocks locks_;  // this upload's writer lock and name locks
   std::string writerId_;  // begins the name of each of this upload's temporaries
   std::map<std::string, DirectoryLook> looks_;  // by upload directory
 };

@@ -21,7 +21,6 @@ namespace {
 constexpr std::string_view kSuffix = ".part";
 constexpr size_t kRandomBytes = 16;    // of a temporary's name, the writer's id included
 constexpr size_t kWriterIdBytes = 8;   // the name's first 16 digits
-constexpr const char* kLockFileName = "locks";
 constexpr const char* kStampName = "swept";
 // Writer locks take the lower quarter of the offsets, name locks the next:
 // the two never meet.
@@ -111,12 +110,14 @@ std::string PrivateDirectoryOf(const std::string& directory) {
   return path;
 }
 
-int OpenLockFile(const std::string& directory) {
+int OpenPrivateDirectory(const std::string& directory) {
   const std::string privateDir = PrivateDirectoryOf(directory);
   if (::mkdir(privateDir.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-  FileDescriptor dir(::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dir.valid()) return -1;
-  return ::openat(dir.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return ::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int OpenLockFileIn(int privateDir, const char* name) {
+  return ::openat(privateDir, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 std::string NewWriterId() { return RandomHex(kWriterIdBytes); }
@@ -144,6 +145,19 @@ off_t NameLockOffset(std::string_view fileName) {
   return static_cast<off_t>(kNameRangeStart + (Fnv1a(fileName) & kRangeMask));
 }
 
+size_t NameLockFileIndex(std::string_view fileName) {
+  static_assert(kNameLockFiles == 16, "one hex digit names the file");
+  return static_cast<size_t>(Fnv1a(fileName) >> 60);
+}
+
+const char* NameLockFileName(std::string_view fileName) {
+  static constexpr const char* kNames[kNameLockFiles] = {"names-0", "names-1", "names-2", "names-3",
+                                                         "names-4", "names-5", "names-6", "names-7",
+                                                         "names-8", "names-9", "names-a", "names-b",
+                                                         "names-c", "names-d", "names-e", "names-f"};
+  return kNames[NameLockFileIndex(fileName)];
+}
+
 bool TryLockRange(int fd, off_t offset) { return SetLock(fd, offset, F_WRLCK, F_OFD_SETLK); }
 
 void UnlockRange(int fd, off_t offset) { SetLock(fd, offset, F_UNLCK, F_OFD_SETLK); }
@@ -166,7 +180,7 @@ std::vector<std::string> SweepTemporaries(const std::string& directory) {
   // Not ours to read: nothing of the server's is there.
   FileDescriptor dirFd(::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dirFd.valid()) return removed;
-  FileDescriptor lockFd(::openat(dirFd.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  FileDescriptor lockFd(::openat(dirFd.get(), kWriterLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lockFd.valid()) return removed;
   DIR* listing = ::fdopendir(::dup(dirFd.get()));
   if (listing == nullptr) return removed;

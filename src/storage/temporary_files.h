@@ -8,17 +8,19 @@
 // O_EXCL|O_NOFOLLOW, so no client can guess it, collide with it, or plant a
 // link at it that the server would then write through.
 //
-// The private directory's lock file carries open-file-description locks on
-// byte ranges, one descriptor per upload however many files it writes:
-// - a name lock per final name (a range derived from the name), held from
-//   begin to commit or abandon: another live upload of that name is refused;
+// The private directory's lock files carry open-file-description locks on
+// byte ranges, one descriptor per upload and lock file however many files it
+// writes:
+// - a name lock per final name (a range derived from the name, in one of the
+//   kNameLockFiles name lock files, also chosen by the name), held from begin
+//   to commit or abandon: another live upload of that name is refused;
 // - a writer lock per upload (a range derived from a random writer id that
 //   begins each of its temporaries' names), taken before its first temporary
 //   is created and held while the upload lives. The kernel drops both when
 //   the writer dies, so a temporary whose writer lock can be taken has no
 //   live writer, at once after a crash, with no grace period to wait out.
-//   One lock per upload rather than per file keeps the kernel's list of
-//   locks, which every lock call walks, as short as the names being written.
+//   These are in the lock file "locks", one per upload rather than per file:
+//   the kernel walks a file's whole list of locks at every lock call.
 
 #include <sys/types.h>
 
@@ -30,15 +32,22 @@
 namespace parcelmoor {
 
 inline constexpr std::string_view kPrivateDirectoryName = ".parcelmoor";
+inline constexpr size_t kNameLockFiles = 16;
 
 // The private directory of the upload directory `directory` (a POSIX path).
 std::string PrivateDirectoryOf(const std::string& directory);
 
-// Creates the private directory when missing and opens its lock file for
-// reading and writing (the locks need it). Returns the descriptor, or -1 with
-// errno set (a missing upload directory gives ENOENT, a private "directory"
-// that is a link or a file ENOTDIR or ELOOP).
-int OpenLockFile(const std::string& directory);
+// The private directory's lock file of writer locks.
+inline constexpr const char* kWriterLockFileName = "locks";
+
+// Creates the private directory of `directory` when missing and opens it.
+// Returns the descriptor, or -1 with errno set (a missing upload directory
+// gives ENOENT, a private "directory" that is a link or a file ENOTDIR or
+// ELOOP).
+int OpenPrivateDirectory(const std::string& directory);
+// Opens (creating) the lock file `name` of the open private directory
+// `privateDir` for reading and writing (the locks need it); -1 with errno.
+int OpenLockFileIn(int privateDir, const char* name);
 
 // A fresh writer id: 16 random hexadecimal digits. A fresh temporary's name:
 // the writer's id, 16 more random digits and ".part" (128 random bits in all).
@@ -52,6 +61,10 @@ bool IsTemporaryName(std::string_view name);
 // one of its temporaries) and of a final name.
 off_t WriterLockOffset(std::string_view writerIdOrTemporaryName);
 off_t NameLockOffset(std::string_view fileName);
+// Which of the kNameLockFiles name lock files holds `fileName`'s lock, and
+// that file's name in the private directory ("names-0" to "names-f").
+size_t NameLockFileIndex(std::string_view fileName);
+const char* NameLockFileName(std::string_view fileName);
 // Takes the write lock on the byte at `offset` for the open file description
 // of `fd`, without waiting; false (errno EAGAIN) while another holds it.
 bool TryLockRange(int fd, off_t offset);

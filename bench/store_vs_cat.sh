@@ -16,11 +16,15 @@
 #   W4 a 64 MiB file dense with CR LF, lone CR and LF, lines that start with
 #      "--" and near-copies of the delimiter line (never the delimiter itself)
 #   W5 a 64 MiB file of CR bytes only
+#   W6 9,000 files of 100 bytes, also timed against `split -b 100`: what one
+#      file costs must not grow with the files a request already holds. A
+#      stored file makes two directory entries (its temporary, then its name)
+#      where split makes one, hence a target of 2
 # A workload's bodies (one per boundary) are generated, then timed
 # interleaved (per round and boundary: store, cat[, split]), with the upload
 # directory emptied and dirty pages flushed before every run (not timed).
 # Prints each boundary's medians and ratio, then the workload's worst ratio
-# against its target (W2: store/split), then the peak RSS of `parcelmoor
+# against its target (W2, W6: store/split), then the peak RSS of `parcelmoor
 # store` on a 2 GiB body read from a file (/usr/bin/time -f %M). Exits 1 when
 # a target is missed.
 #
@@ -51,7 +55,7 @@ binary, work, runs, skip_rss = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.a
 # Share of W4's lines that are near-copies of the delimiter line (env W4_NEAR).
 NEAR_SHARE = float(os.environ.get("W4_NEAR", "0.05"))
 RSS_MIB = int(os.environ.get("RSS_MIB", "2048"))
-ONLY = set(os.environ.get("ONLY", "W1 W2 W3 W4 W5").split())
+ONLY = set(os.environ.get("ONLY", "W1 W2 W3 W4 W5 W6").split())
 MiB = 1 << 20
 
 _pick = random.Random(7)
@@ -153,12 +157,24 @@ def w2_blocks(rng):
     return [rng.randbytes(64 * 1024) for _ in range(1000)]
 
 
-def w2(b, rng, path):
+def w6_blocks(rng):
+    return [rng.randbytes(100) for _ in range(9000)]
+
+
+def files_body(b, blocks, path):
     parts = []
-    for i, block in enumerate(w2_blocks(rng)):
-        parts += [b.file_head(b"f%d" % i, b"w2-%04d.bin" % i), block, b"\r\n"]
+    for i, block in enumerate(blocks):
+        parts += [b.file_head(b"f%d" % i, b"file-%04d.bin" % i), block, b"\r\n"]
     parts.append(b.delim + b"--\r\n")
     write_body(path, parts)
+
+
+def w2(b, rng, path):
+    files_body(b, w2_blocks(rng), path)
+
+
+def w6(b, rng, path):
+    files_body(b, w6_blocks(rng), path)
 
 
 def w3(b, rng, path):
@@ -187,7 +203,11 @@ WORKLOADS = {
     "W3": (4.0, "20,000 fields of 16 to 24 characters", w3),
     "W4": (2.0, "a 64 MiB file dense with line ends and near-delimiters", w4),
     "W5": (1.5, "a 64 MiB file of CR bytes only", w5),
+    "W6": (2.0, "9,000 files of 100 bytes (ratio: store/split)", w6),
 }
+# The workloads also timed against split: their files' bytes end to end, and
+# split's piece size.
+SPLITS = {"W2": (w2_blocks, 65536), "W6": (w6_blocks, 100)}
 
 
 def empty(directory):
@@ -240,9 +260,10 @@ for key, (target, what, build) in WORKLOADS.items():
         path = os.path.join(work, "%s-%s.body" % (key, name))
         bodies[name] = (path, build(Body(boundary), random.Random(20240611), path))
     payload = None
-    if key == "W2":  # the same 1,000 files' bytes, end to end, for split
-        payload = os.path.join(work, "w2.payload")
-        write_body(payload, w2_blocks(random.Random(20240611)))
+    if key in SPLITS:  # the same files' bytes, end to end, for split
+        blocks, piece = SPLITS[key]
+        payload = os.path.join(work, "split.payload")
+        write_body(payload, blocks(random.Random(20240611)))
     times = {name: {"store": [], "cat": [], "split": []} for name in bodies}
     cpu = {name: {"store": [], "cat": [], "split": []} for name in bodies}
     for _ in range(runs):
@@ -255,7 +276,7 @@ for key, (target, what, build) in WORKLOADS.items():
             t["cat"].append(timed(["cat", body], os.path.join(upload_dir, "copy"), c["cat"]))
             if payload:
                 empty(upload_dir)
-                t["split"].append(timed(["split", "-a", "4", "-b", "65536", payload, os.path.join(upload_dir, "x")],
+                t["split"].append(timed(["split", "-a", "4", "-b", str(piece), payload, os.path.join(upload_dir, "x")],
                                         os.devnull, c["split"]))
     empty(upload_dir)
     worst = 0.0

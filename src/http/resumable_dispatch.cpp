@@ -1,8 +1,9 @@
 // The tus requests at /files/ on a connection: screened on the event loop,
 // a creation authorized there as an upload is, then run on a thread of
 // their own (the disk work, the body, a completion's scan and hand-off) and
-// answered back on the loop. A request with bytes holds an upload slot
-// while it reads them, as a multipart upload does.
+// answered back on the loop. Every request so run holds an upload slot, so
+// that the threads stay as few as the slots: a request with bytes while it
+// reads them, as a multipart upload does, any other until it is answered.
 
 #include <thread>
 
@@ -40,8 +41,6 @@ class SocketResumableBody final : public ResumableBody {
   std::shared_ptr<SocketPageHost> host_;
   std::function<void()> ended_;
 };
-
-bool CarriesBytes(const ResumableRequest& r) { return r.method == "PATCH" || (r.method == "POST" && r.bodyLength > 0); }
 
 }  // namespace
 
@@ -116,20 +115,19 @@ void Connection::StartResumable(ResumableRequest request, std::optional<Authoriz
     return Answer(TusAnswer(503, "The server is stopping; try again shortly."),
                   SendOptions{.drain = true, .retryAfter = true});
   }
-  if (CarriesBytes(request)) {
-    // Bytes take an upload slot as a multipart body does: at once, after a
-    // wait with the body unread, or not at all.
-    uploadClient_ = request.client;
-    switch (const auto slot = core_->AskUploadSlot(shared_from_this(), uploadClient_)) {
-      case UploadAdmission::Verdict::kRun: holdsUploadSlot_ = true; break;
-      case UploadAdmission::Verdict::kWait:
-        phase_ = Phase::kQueued;
-        queuedResumable_ = [this, request = std::move(request), authorized = std::move(authorized)]() mutable {
-          RunResumableThread(std::move(request), std::move(authorized));
-        };
-        return;
-      default: return RefuseResumableForSlots(slot);
-    }
+  // A slot as a multipart body takes one: at once, after a wait with any
+  // body unread, or not at all. Without it, a client could have a thread
+  // started per connection with requests that carry no bytes.
+  uploadClient_ = request.client;
+  switch (const auto slot = core_->AskUploadSlot(shared_from_this(), uploadClient_)) {
+    case UploadAdmission::Verdict::kRun: holdsUploadSlot_ = true; break;
+    case UploadAdmission::Verdict::kWait:
+      phase_ = Phase::kQueued;
+      queuedResumable_ = [this, request = std::move(request), authorized = std::move(authorized)]() mutable {
+        RunResumableThread(std::move(request), std::move(authorized));
+      };
+      return;
+    default: return RefuseResumableForSlots(slot);
   }
   RunResumableThread(std::move(request), std::move(authorized));
 }
@@ -141,7 +139,7 @@ void Connection::RefuseResumableForSlots(UploadAdmission::Verdict why) {
          SendOptions{.drain = true, .retryAfter = true});
 }
 
-// Runs the request on a thread of its own (holding its slot, if it needs one).
+// Runs the request on a thread of its own, holding its slot.
 void Connection::RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized) {
   phase_ = Phase::kUpload;
   try {

@@ -147,6 +147,7 @@ class Resumable(unittest.TestCase):
             "short": ("--resumable-expiry", "2", "--max-unfinished-per-client", "2"),
             "app": ("--authorize", base + "/auth", "--forward", base + "/forward"),
             "off": ("--no-resumable",),
+            "one-slot": ("--max-uploads", "1"),
         }.items():
             cls.start(name, *args)
 
@@ -253,6 +254,30 @@ class Resumable(unittest.TestCase):
             status, headers, _ = read_response(first)
             self.assertEqual((status, headers["upload-offset"]), (204, "2000"))
         self.assertEqual(self.servers["main"].read_stored("locked.bin"), b"a" * 2000)
+
+    def test_requests_without_bytes_wait_for_an_upload_slot(self):
+        # Each request runs on a thread of its own, so each takes a slot.
+        port = self.port("one-slot")
+        up = self.new_upload("slot.bin", 2000, "one-slot")
+        with connect(port) as holder:
+            holder.sendall((f"PATCH {up} HTTP/1.1\r\nHost: 127.0.0.1\r\nTus-Resumable: 1.0.0\r\n"
+                            "Upload-Offset: 0\r\nContent-Type: application/offset+octet-stream\r\n"
+                            "Content-Length: 2000\r\n\r\n").encode() + b"a" * 1000)
+            data = os.path.join(self.servers["one-slot"].dir, ".parcelmoor", "resumable",
+                                up[len("/files/"):] + ".data")
+            self.assertTrue(wait_until(lambda: os.path.getsize(data) >= 1000, 10))
+            answers = []
+            waiter = threading.Thread(target=lambda: answers.append(request(port, "HEAD", up, TUS)))
+            waiter.start()
+            time.sleep(0.5)
+            self.assertEqual(answers, [], "a HEAD ran beside the PATCH holding the only slot")
+            holder.sendall(b"a" * 1000)
+            self.assertEqual(read_response(holder)[0], 204)
+        waiter.join(10)
+        # Answered once the slot came free: the PATCH frees it with its last
+        # byte, so the HEAD may still see the offset from before it.
+        self.assertEqual(answers[0][0], 200)
+        self.assertEqual(self.offset(up, "one-slot"), 2000)
 
     def test_expiry_and_the_per_client_cap(self):
         port = self.port("short")

@@ -84,6 +84,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct ResumableReply;
   void HandleResumable(std::string_view path);
   void AuthorizeResumable(ResumableRequest request);
+  // Answers a resumable request that authorization refused.
+  void RefuseResumable(AuthorizationOutcome outcome);
   void StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
   void RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
   void RefuseResumableForSlots(UploadAdmission::Verdict why);

@@ -78,7 +78,20 @@ void Connection::HandleResumable(std::string_view path) {
     return Answer(TusAnswer(411, "Send the bytes with a Content-Length."), SendOptions{.drain = true});
   }
   if (r.method == "POST") return AuthorizeResumable(std::move(r));
+  // The upload keeps the creation's credentials, but a token revoked since
+  // then stops its later requests as it stops new uploads.
+  if (const auto& tokens = core_->options.tokens) {
+    if (auto refused = CheckToken(*tokens, DescribeForApplication(), AcceptsJson(req[http::field::accept]))) {
+      return RefuseResumable(*std::move(refused));
+    }
+  }
   StartResumable(std::move(r), std::nullopt);
+}
+
+void Connection::RefuseResumable(AuthorizationOutcome outcome) {
+  entry_.note = std::move(outcome.note);
+  outcome.refusal->headers.emplace_back("tus-resumable", std::string(kTusVersion));
+  Answer(*outcome.refusal, SendOptions{.drain = true});
 }
 
 void Connection::AuthorizeResumable(ResumableRequest request) {
@@ -88,9 +101,7 @@ void Connection::AuthorizeResumable(ResumableRequest request) {
   client.contentLength = request.bodyLength;
   auto decided = [this](ResumableRequest r, AuthorizationOutcome outcome) {
     if (!outcome.refusal) return StartResumable(std::move(r), std::move(outcome));
-    entry_.note = std::move(outcome.note);
-    outcome.refusal->headers.emplace_back("tus-resumable", std::string(kTusVersion));
-    Answer(*outcome.refusal, SendOptions{.drain = true});
+    RefuseResumable(std::move(outcome));
   };
   if (o.tokens) {
     if (auto refused = CheckToken(*o.tokens, client, json)) return decided(std::move(request), *std::move(refused));

@@ -6,6 +6,7 @@ that answers as the request's query asks.
 Usage: test_authorize.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
+import http.client
 import http.server
 import os
 import re
@@ -251,6 +252,17 @@ class Authorize(unittest.TestCase):
         self.assertEqual((forward.get("parcelmoor-forward-user"), forward.get("parcelmoor-forward-quota")),
                          ("alice", "12345"))
 
+    def resumable(self, method, path, token, headers=None, body=b""):
+        conn = http.client.HTTPConnection("127.0.0.1", self.servers["token"].port, timeout=10)
+        try:
+            conn.request(method, path, body=body, headers={"Tus-Resumable": "1.0.0", "Authorization": f"Bearer {token}",
+                                                           **(headers or {})})
+            answer = conn.getresponse()
+            answer.read()
+            return answer
+        finally:
+            conn.close()
+
     def test_token_file(self):
         def upload(token):
             before = len(Application.asked)
@@ -264,10 +276,18 @@ class Authorize(unittest.TestCase):
         for token, status, challenge, asked in table:
             with self.subTest(token=token):
                 self.assertEqual(upload(token), (status, challenge, asked))
+        named = {"Upload-Length": "4", "Upload-Metadata": "filename dC50eHQ="}   # t.txt
+        resumable = self.resumable("POST", "/files/", "first-token", named)
+        self.assertEqual(resumable.status, 201)
         with open(self.tokens, "w") as f:  # changed while running: the old token goes
             f.write("second-token-which-is-longer\n")
         self.assertEqual(upload("second-token-which-is-longer")[0], 200)
         self.assertEqual(upload("first-token")[0], 401)
+        # So does the resumable upload begun with it; the new token is not its.
+        location = resumable.getheader("Location")
+        patch = {"Upload-Offset": "0", "Content-Type": "application/offset+octet-stream"}
+        self.assertEqual(self.resumable("PATCH", location, "first-token", patch, b"data").status, 401)
+        self.assertEqual(self.resumable("HEAD", location, "second-token-which-is-longer").status, 403)
         # The log line is written just after the answer has gone out.
         self.assertTrue(wait_until(lambda: "token-wrong" in self.servers["token"].log_lines()[-1], 5),
                         self.servers["token"].log_lines()[-1])

@@ -2,6 +2,8 @@
 // compare-and-swap, so handing over work takes no lock.
 #include "runtime/side_task.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 #include <thread>
@@ -84,9 +86,19 @@ struct SidePool {
   }
 };
 
+SidePool* gPool = nullptr;
+
+// A forked child has none of its parent's threads: work handed to a side
+// thread there would never end, so the child does all of its own.
+void ForgetSideThreads() { gPool->count = 0; }
+
 // Never destroyed: detached side threads may be asleep on a slot at exit.
 SidePool& Pool() {
-  static SidePool* pool = new SidePool;
+  static SidePool* pool = [] {
+    gPool = new SidePool;
+    ::pthread_atfork(nullptr, nullptr, ForgetSideThreads);
+    return gPool;
+  }();
   return *pool;
 }
 

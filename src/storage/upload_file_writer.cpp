@@ -12,9 +12,11 @@ namespace {
 // The Windows code a script sees for a store failure: the one its system
 // error maps to, else the one its cause stands for (a remote store's failure
 // has no errno).
-// Smaller pieces are hashed at once: handing them over would cost more
-// than it saves.
+// Smaller pieces, and a file's first 64 KiB, are hashed at once: handing
+// them over would cost more than it saves. A burst of small uploads keeps
+// every core busy anyway, and measured 5 % slower with them handed over.
 constexpr size_t kHashBesideFrom = 16 * 1024;
+constexpr int64_t kHashBesideAfter = 64 * 1024;
 
 // Compared as addresses: `inner` may lie in any array.
 bool Within(std::span<const uint8_t> inner, std::span<const uint8_t> outer) {
@@ -108,9 +110,9 @@ void UploadFileWriter::finishChecksum(FileRecord& record) {
   if (checksums_) record.sha256 = digest_.finishHex();
 }
 
-void UploadFileWriter::addToChecksum(std::span<const uint8_t> bytes) noexcept {
+void UploadFileWriter::addToChecksum(std::span<const uint8_t> bytes, int64_t before) noexcept {
   const bool stays = Within(bytes, readBuffers_[0]) || Within(bytes, readBuffers_[1]);
-  if (stays && bytes.size() >= kHashBesideFrom) {
+  if (stays && bytes.size() >= kHashBesideFrom && before >= kHashBesideAfter) {
     digest_.updateBeside(bytes);  // a store failure below gives the file up, digest and all
   } else {
     digest_.update(bytes);
@@ -134,7 +136,7 @@ void UploadFileWriter::write(const uint8_t* bytes, int32_t count) {
     if (n <= 0) return;
   }
   const std::span<const uint8_t> kept(bytes, static_cast<size_t>(n));
-  if (checksums_) addToChecksum(kept);
+  if (checksums_) addToChecksum(kept, previous);
   size_t written = 0;
   const StoreError error = store_->write(storedFiles_[current_].ticket, kept, &written);
   record.bytesStored += static_cast<int64_t>(written);

@@ -149,8 +149,9 @@ class UploadFileWriter {
 
   // Ends the open file's digest into its record (when checksums are on).
   void finishChecksum(FileRecord& record);
-  // Adds content about to be written to the open file's digest.
-  void addToChecksum(std::span<const uint8_t> bytes) noexcept;
+  // Adds content about to be written to the open file's digest; `before`
+  // bytes of the file came earlier.
+  void addToChecksum(std::span<const uint8_t> bytes, int64_t before) noexcept;
   // Marks the record of a file whose commit failed.
   void recordCommitFailure(FileRecord& record, const StoreError& error) noexcept;
 

@@ -283,14 +283,14 @@ class Authorize(unittest.TestCase):
             f.write("second-token-which-is-longer\n")
         self.assertEqual(upload("second-token-which-is-longer")[0], 200)
         self.assertEqual(upload("first-token")[0], 401)
-        # So does the resumable upload begun with it; the new token is not its.
+        # The log line is written just after the answer has gone out.
+        self.assertTrue(wait_until(lambda: "token-wrong" in self.servers["token"].log_lines()[-1], 5),
+                        self.servers["token"].log_lines()[-1])
+        # The resumable upload begun with the old token stops too; the new token is not its.
         location = resumable.getheader("Location")
         patch = {"Upload-Offset": "0", "Content-Type": "application/offset+octet-stream"}
         self.assertEqual(self.resumable("PATCH", location, "first-token", patch, b"data").status, 401)
         self.assertEqual(self.resumable("HEAD", location, "second-token-which-is-longer").status, 403)
-        # The log line is written just after the answer has gone out.
-        self.assertTrue(wait_until(lambda: "token-wrong" in self.servers["token"].log_lines()[-1], 5),
-                        self.servers["token"].log_lines()[-1])
 
     def test_cgi(self):
         uploads = os.path.join(self.tmp, "cgi-uploads")

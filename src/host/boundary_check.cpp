@@ -68,6 +68,11 @@ size_t BoundaryCheck::BinaryRead(uint8_t* into, size_t count) {
   return request_->BinaryRead(into, count);
 }
 
+std::span<const uint8_t> BoundaryCheck::ReadBody(uint8_t* scratch, size_t count) {
+  if (checked_ && !mismatch_ && handed_ == ahead_.size() && !readFailure_) return request_->ReadBody(scratch, count);
+  return {scratch, BinaryRead(scratch, count)};
+}
+
 // Reads no further than the delimiter line, and stops at the first byte
 // that cannot belong to it, so a body refused here costs one short read.
 void BoundaryCheck::ReadAhead() {

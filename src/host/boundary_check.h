@@ -38,6 +38,8 @@ class BoundaryCheck final : public ScriptingContext, public HostRequest {
   std::shared_ptr<HostResponse> Response() override { return wrapped_->Response(); }
   int64_t TotalBytes() override;
   size_t BinaryRead(uint8_t* into, size_t count) override;
+  // Once the bytes read ahead are handed on, the wrapped request's own.
+  std::span<const uint8_t> ReadBody(uint8_t* scratch, size_t count) override;
 
   // The body's first bytes were read and are not the delimiter line.
   bool mismatch() const { return mismatch_; }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -74,6 +75,13 @@ size_t SocketPageHost::BinaryRead(uint8_t* into, size_t count) {
   if (remaining_ == 0) hosterr::RaiseEndOfBody();
   if (count == 0) RaiseRuntimeError(errnum::kInvalidProcedureCall);
   size_t want = static_cast<size_t>(std::min<int64_t>(remaining_, static_cast<int64_t>(count)));
+  if (aheadPos_ < aheadEnd_) {  // bytes ReadBody received ahead come first
+    const size_t n = std::min(want, aheadEnd_ - aheadPos_);
+    std::memcpy(into, aheadAt(aheadPos_), n);
+    aheadPos_ += n;
+    fresh_ = true;
+    return Took(n);
+  }
   if (expectContinue_) SendContinue();
   auto& buffered = socket_.buffered;
   if (buffered.size() > 0) {
@@ -84,6 +92,31 @@ size_t SocketPageHost::BinaryRead(uint8_t* into, size_t count) {
   }
   fresh_ = true;
   return Took(Receive(into, want));
+}
+
+std::span<const uint8_t> SocketPageHost::ReadBody(uint8_t* scratch, size_t count) {
+  if (aheadPos_ == aheadEnd_) {
+    const bool large = remaining_ > kReadAheadFrom && socket_.buffered.size() == 0 && count > 0 && !failed_;
+    if (!large) return {scratch, BinaryRead(scratch, count)};
+    if (expectContinue_) SendContinue();
+    FillAhead();
+  }
+  const size_t n = std::min(count, aheadEnd_ - aheadPos_);
+  const uint8_t* chunk = aheadAt(aheadPos_);
+  aheadPos_ += n;
+  fresh_ = true;
+  return {chunk, Took(n)};
+}
+
+void SocketPageHost::FillAhead() {
+  if (!ahead_) ahead_ = std::make_unique<uint8_t[]>(2 * kAheadHalf);
+  // A tail too short for a whole chunk is left: the other half it is.
+  if (kAheadHalf - aheadEnd_ < static_cast<size_t>(UINT16_MAX)) {
+    half_ ^= 1;
+    aheadPos_ = aheadEnd_ = 0;
+  }
+  const auto want = static_cast<size_t>(std::min<int64_t>(remaining_, static_cast<int64_t>(kAheadHalf - aheadEnd_)));
+  aheadEnd_ += Receive(aheadAt(aheadEnd_), want);
 }
 
 // Called after every chunk. Bytes that recv() has just delivered show the

@@ -8,30 +8,32 @@ constexpr const char* kAbortNotice =
     "file path, disk space availability, file path "
     "permissions and try again.<b><br><br> ";
 
-std::span<const uint8_t> ChunkBuffer(const std::unique_ptr<uint8_t[]>& buffer) {
-  return {buffer.get(), static_cast<size_t>(UploadFile::kRequestSize)};
-}
-
-// Lends the writer both chunk buffers for the reading loop, and takes them
-// back however the loop ends, so that no side thread outlives them.
-class ChunkBuffersLent {
+// The last two chunks' bytes, which the writer may still be hashing after
+// write() returned: the one before the last is released before each read,
+// which may reuse its memory (the host keeps a chunk only until the second
+// read after it), and both once reading ends, however it ends.
+class LentChunks {
  public:
-  ChunkBuffersLent(UploadFileWriter& writer, std::span<const uint8_t> first, std::span<const uint8_t> second)
-      : writer_(writer), first_(first), second_(second) {
-    writer_.setReadBuffers(first_, second_);
-  }
-  ~ChunkBuffersLent() {
-    writer_.releaseBuffer(first_);
-    writer_.releaseBuffer(second_);
+  explicit LentChunks(UploadFileWriter& writer) : writer_(writer) {}
+  ~LentChunks() {
+    writer_.releaseBuffer(previous_);
+    writer_.releaseBuffer(current_);
     writer_.setReadBuffers({}, {});
   }
-  ChunkBuffersLent(const ChunkBuffersLent&) = delete;
-  ChunkBuffersLent& operator=(const ChunkBuffersLent&) = delete;
+  LentChunks(const LentChunks&) = delete;
+  LentChunks& operator=(const LentChunks&) = delete;
+
+  void beforeRead() noexcept { writer_.releaseBuffer(previous_); }
+  void arrived(std::span<const uint8_t> chunk) {
+    previous_ = current_;
+    current_ = chunk;
+    writer_.setReadBuffers(previous_, current_);
+  }
 
  private:
   UploadFileWriter& writer_;
-  std::span<const uint8_t> first_;
-  std::span<const uint8_t> second_;
+  std::span<const uint8_t> previous_;
+  std::span<const uint8_t> current_;
 };
 
 }  // namespace
@@ -51,16 +53,21 @@ void UploadFile::readRequestBody() {
 
   if (!body_.abChunk) body_.abChunk = std::make_unique<uint8_t[]>(kRequestSize);
   if (!body_.abNextChunk) body_.abNextChunk = std::make_unique<uint8_t[]>(kRequestSize);
-  const ChunkBuffersLent lent(writer_, ChunkBuffer(body_.abChunk), ChunkBuffer(body_.abNextChunk));
-  int32_t received = 0;  // bytes in abChunk; a failed read keeps the previous chunk
+  LentChunks lent(writer_);
+  int32_t received = 0;  // bytes in the current chunk; a failed read keeps the previous chunk
 
   for (;;) {
     body_.lChunkLength = kRequestSize;
     try {
-      writer_.releaseBuffer(ChunkBuffer(body_.abNextChunk));
-      received = static_cast<int32_t>(
-          body_.objRequest->BinaryRead(body_.abNextChunk.get(), static_cast<size_t>(body_.lChunkLength)));
+      lent.beforeRead();
+      // The host fills the scratch buffer not used by the last chunk, or
+      // hands back bytes it holds itself.
+      const std::span<const uint8_t> chunk =
+          body_.objRequest->ReadBody(body_.abNextChunk.get(), static_cast<size_t>(body_.lChunkLength));
+      lent.arrived(chunk);
       std::swap(body_.abChunk, body_.abNextChunk);
+      body_.chunkBytes = chunk.data();
+      received = static_cast<int32_t>(chunk.size());
     } catch (...) {
       keepPending();
     }
@@ -111,7 +118,7 @@ void UploadFile::readRequestBody() {
 }
 
 void UploadFile::parseChunk() {
-  const std::span<const uint8_t> chunk(body_.abChunk.get(), static_cast<size_t>(body_.lChunkLength));
+  const std::span<const uint8_t> chunk(body_.chunkBytes, static_cast<size_t>(body_.lChunkLength));
   body_.lChunkPos = static_cast<int32_t>(parser_->Put(chunk));
   if (parser_->refusal() != MultipartRefusal::kNone) raiseRefusal(parser_->refusal());
 }

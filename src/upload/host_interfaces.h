@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "runtime/object.h"
@@ -22,6 +23,14 @@ class HostRequest {
   // or the read fails: the reader has no other way to see the end. On a raise
   // nothing was written to `into`.
   virtual size_t BinaryRead(uint8_t* into, size_t count) = 0;
+  // Reads as BinaryRead does, but may hand back the bytes where the host
+  // already holds them (a host that reads its socket ahead) rather than
+  // copy them into `scratch`, which has room for `count`. The bytes stay as
+  // they are until the second call after this one returns, so that the
+  // reader may still use the last chunk's bytes while it reads the next.
+  virtual std::span<const uint8_t> ReadBody(uint8_t* scratch, size_t count) {
+    return {scratch, BinaryRead(scratch, count)};
+  }
 };
 
 class HostResponse {

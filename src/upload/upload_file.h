@@ -156,7 +156,7 @@ class UploadFile : public Object, private MultipartConsumer {
   std::shared_ptr<Collection>& form();
 
   // Request body reader.
-  // Reads the body chunk by chunk into body_.abChunk and parses each; a parse
+  // Reads the body chunk by chunk (body_.chunkBytes) and parses each; a parse
   // failure sets bAbort and is kept, the notice goes to the response. Once
   // every announced byte arrived, commits the upload.
   void readRequestBody();
@@ -261,6 +261,8 @@ class UploadFile : public Object, private MultipartConsumer {
     // The next read's buffer: reads alternate between the two, so the last
     // chunk's file content can still be hashed while the next arrives.
     std::unique_ptr<uint8_t[]> abNextChunk;
+    // The current chunk's bytes: in abChunk, or where the host holds them.
+    const uint8_t* chunkBytes = nullptr;
     int32_t lChunkLength = 0;
     int32_t lChunkPos = 0;
     Boolean bAbort = kFalse;

@@ -150,6 +150,22 @@ class PageAndUploads(ServeTestCase):
         peers = {line.split()[1] for line in self.server.log_lines()}
         self.assertEqual(len(peers), 1, peers)
 
+    def test_large_bodies_sent_back_to_back_keep_their_bytes_apart(self):
+        # Large bodies are received ahead of the parser, never past their own end.
+        files = [("first.bin", binary_content(700_000, 3)), ("second.bin", binary_content(1_300_000, 5))]
+        stream = b""
+        for name, data in files:
+            body = multipart([("f", name, data)])
+            stream += (f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                       f"Accept: application/json\r\nContent-Length: {len(body)}\r\n\r\n").encode() + body
+        stream += b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        with connect(self.server.port) as s:
+            s.sendall(stream)
+            statuses = [read_response(s)[0] for _ in range(3)]
+        self.assertEqual(statuses, [200, 200, 200])
+        for name, data in files:
+            self.assertEqual(self.server.read_stored(name), data)
+
     def test_client_that_half_closes_after_its_body_still_gets_its_answer(self):
         data = binary_content(300_000, 14)
         body = multipart([("f", "half.bin", data)])

@@ -8,8 +8,9 @@ import subprocess
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The floor for a component that asks its host for chunks of 65,535 bytes:
-# the sink reading the socket in pieces of that size.
+# The sink reading the socket in pieces of 65,535 bytes, the size of the
+# chunks the component asks its host for: the floor of a host that received
+# each chunk straight into the component's buffer.
 SINK_65535 = "sink 65,535"
 
 

@@ -7,7 +7,8 @@ net/http with MultipartReader (streaming) and with ParseMultipartForm; Node
 http + busboy; nginx + PHP-FPM with move_uploaded_file; and a C socket sink
 that writes the raw body to a file (the floor: no parsing at all), once
 reading up to 1 MiB per recv() and once 65,535 bytes, the most the
-component asks of its host per read.
+component asks of its host per read (serve reads a large body ahead, up to
+512 KiB per recv()).
 
 Workloads (bodies as browsers and curl send them: Chromium's 38-character
 boundary for the browser-like ones, curl's 40-character one for the big ones):

@@ -19,6 +19,7 @@ constexpr int kMaxSideThreads = 4;
 // About 50 microseconds of polling: longer than the gap between two chunks
 // of a fast body, short enough that an idle side thread soon sleeps.
 constexpr int kSpinRounds = 2000;
+constexpr int kYieldEvery = 8;
 
 enum : uint32_t {
   kIdle,     // free to claim
@@ -42,7 +43,13 @@ uint32_t AwaitState(std::atomic<uint32_t>& state, Ready ready) noexcept {
     const uint32_t seen = state.load(std::memory_order_acquire);
     if (ready(seen)) return seen;
     if (round < kSpinRounds) {
-      Relax();
+      // Now and then the core goes to any other thread that wants it: on a
+      // machine busy with other uploads, polling must not take their time.
+      if (round % kYieldEvery == kYieldEvery - 1) {
+        std::this_thread::yield();
+      } else {
+        Relax();
+      }
     } else {
       state.wait(seen, std::memory_order_acquire);
     }

@@ -99,7 +99,7 @@ std::span<const uint8_t> SocketPageHost::ReadBody(uint8_t* scratch, size_t count
     const bool large = remaining_ > kReadAheadFrom && socket_.buffered.size() == 0 && count > 0 && !failed_;
     if (!large) return {scratch, BinaryRead(scratch, count)};
     if (expectContinue_) SendContinue();
-    FillAhead();
+    FillAhead(count);
   }
   const size_t n = std::min(count, aheadEnd_ - aheadPos_);
   const uint8_t* chunk = aheadAt(aheadPos_);
@@ -108,10 +108,10 @@ std::span<const uint8_t> SocketPageHost::ReadBody(uint8_t* scratch, size_t count
   return {chunk, Took(n)};
 }
 
-void SocketPageHost::FillAhead() {
+void SocketPageHost::FillAhead(size_t chunk) {
   if (!ahead_) ahead_ = std::make_unique<uint8_t[]>(2 * kAheadHalf);
   // A tail too short for a whole chunk is left: the other half it is.
-  if (kAheadHalf - aheadEnd_ < static_cast<size_t>(UINT16_MAX)) {
+  if (kAheadHalf - aheadEnd_ < chunk) {
     half_ ^= 1;
     aheadPos_ = aheadEnd_ = 0;
   }

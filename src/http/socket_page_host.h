@@ -72,8 +72,9 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
 
  private:
   size_t Took(size_t n);
-  // Receives the next bytes of the body into the read-ahead buffer.
-  void FillAhead();
+  // Receives the next bytes of the body into the read-ahead buffer, in a
+  // part of it with room for at least a `chunk` of them.
+  void FillAhead(size_t chunk);
   uint8_t* aheadAt(size_t offset) { return ahead_.get() + half_ * kAheadHalf + offset; }
 
   static constexpr size_t kAheadHalf = 512 * 1024;

@@ -175,12 +175,11 @@ void UnlockNameRanges(int fd) {
 std::vector<std::string> SweepTemporaries(const std::string& directory) {
   std::vector<std::string> removed;
   const std::string privateDir = PrivateDirectoryOf(directory);
-  // Made now if missing, so that no upload can take its name first.
-  ::mkdir(privateDir.c_str(), 0700);
-  // Not ours to read: nothing of the server's is there.
-  FileDescriptor dirFd(::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Made now if missing, so that no upload can take its name first; not
+  // ours to read when it is a link: nothing of the server's is there.
+  FileDescriptor dirFd(OpenPrivateDirectory(directory));
   if (!dirFd.valid()) return removed;
-  FileDescriptor lockFd(::openat(dirFd.get(), kWriterLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  FileDescriptor lockFd(OpenLockFileIn(dirFd.get(), kWriterLockFileName));
   if (!lockFd.valid()) return removed;
   DIR* listing = ::fdopendir(::dup(dirFd.get()));
   if (listing == nullptr) return removed;

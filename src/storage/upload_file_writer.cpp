@@ -9,9 +9,6 @@
 namespace parcelmoor {
 namespace {
 
-// The Windows code a script sees for a store failure: the one its system
-// error maps to, else the one its cause stands for (a remote store's failure
-// has no errno).
 // Smaller pieces, and a file's first 64 KiB, are hashed at once: handing
 // them over would cost more than it saves. A burst of small uploads keeps
 // every core busy anyway, and measured 5 % slower with them handed over.
@@ -25,6 +22,9 @@ bool Within(std::span<const uint8_t> inner, std::span<const uint8_t> outer) {
   return !outer.empty() && from >= outerFrom && from + inner.size() <= outerFrom + outer.size();
 }
 
+// The Windows code a script sees for a store failure: the one its system
+// error maps to, else the one its cause stands for (a remote store's failure
+// has no errno).
 uint32_t WindowsCodeFor(const StoreError& error, bool creating) {
   using namespace modWin32;
   if (error.systemError != 0) return WindowsErrorFromErrno(error.systemError, creating);

@@ -15,7 +15,7 @@
 #include "storage/mod_win32.h"
 #include "storage/posix_io.h"
 #include "storage/sha256_stream.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 
 namespace parcelmoor {
 namespace {

@@ -41,7 +41,7 @@ RaisedError CurrentExceptionAsRaisedError();
 inline constexpr const char* kComponentSource = "qelt_parcelmoor";
 
 // The scripting runtime's usual numbers. The upload component's own numbers
-// are in storage/upload_errors.h.
+// are in upload/upload_errors.h.
 namespace errnum {
 inline constexpr int32_t kInvalidProcedureCall = 5;
 inline constexpr int32_t kOverflow = 6;

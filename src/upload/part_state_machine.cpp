@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "runtime/ascii.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor {

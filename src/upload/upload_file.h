@@ -26,7 +26,7 @@
 #include "runtime/object.h"
 #include "runtime/raised_error.h"
 #include "storage/mod_win32.h"
-#include "storage/upload_file_writer.h"
+#include "upload/upload_file_writer.h"
 #include "upload/host_interfaces.h"
 #include "upload/part_policy.h"
 

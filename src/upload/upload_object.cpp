@@ -4,7 +4,7 @@
 
 #include "runtime/ascii.h"
 #include "runtime/dispatch.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 #include "upload/file_records_view.h"
 #include "upload/upload_file.h"
 #include "upload/upload_verdict.h"

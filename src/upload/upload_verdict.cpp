@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "runtime/raised_error.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 
 namespace parcelmoor {
 namespace {

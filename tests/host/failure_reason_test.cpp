@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 
 namespace parcelmoor {
 namespace {

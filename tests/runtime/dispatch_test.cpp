@@ -13,7 +13,7 @@
 #include "runtime/collection.h"
 #include "host/memory_host.h"
 #include "component/registration.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 #include "storage/temporaries.h"
 #include "support/upload_harness.h"
 #include "upload/upload_file.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "storage/local_store.h"
-#include "storage/upload_file_writer.h"
+#include "upload/upload_file_writer.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::testing {

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "storage/temporaries.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::testing {

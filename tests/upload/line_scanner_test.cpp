@@ -12,7 +12,7 @@
 
 #include "storage/fake_file_layer.h"
 #include "support/form_text.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::testing {

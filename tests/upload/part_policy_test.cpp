@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 #include "support/form_text.h"
 #include "support/upload_harness.h"
 #include "upload/limit_policy.h"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/upload_harness.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 
 namespace parcelmoor::testing {
 namespace {

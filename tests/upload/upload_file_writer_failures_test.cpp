@@ -1,7 +1,7 @@
 // The writer when something fails or someone else is there: failed writes,
 // commits and syncs, refused opens (with their codes and causes), another
 // process writing the same name, and clean-ups that touch only its own files.
-#include "storage/upload_file_writer.h"
+#include "upload/upload_file_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "storage/local_store.h"
-#include "storage/upload_errors.h"
-#include "storage/upload_file_writer_fixture.h"
+#include "upload/upload_errors.h"
+#include "upload/upload_file_writer_fixture.h"
 
 namespace parcelmoor {
 namespace {

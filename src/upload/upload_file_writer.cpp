@@ -1,10 +1,10 @@
 // The single file an upload may have open, and the record of what it stored.
-#include "storage/upload_file_writer.h"
+#include "upload/upload_file_writer.h"
 
 #include <span>
 
 #include "storage/local_store.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_errors.h"
 
 namespace parcelmoor {
 namespace {

@@ -16,8 +16,8 @@
 #include "storage/lock_holder_process.h"
 #include "storage/temporaries.h"
 #include "storage/temporary_files.h"
-#include "storage/upload_file_writer.h"
-#include "storage/upload_errors.h"
+#include "upload/upload_file_writer.h"
+#include "upload/upload_errors.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::testing {

@@ -1,6 +1,6 @@
 // What the writer stores and records: limits, outcomes, commit, discard,
 // the directory's separator, files of one name.
-#include "storage/upload_file_writer.h"
+#include "upload/upload_file_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "storage/local_store.h"
-#include "storage/upload_errors.h"
-#include "storage/upload_file_writer_fixture.h"
+#include "upload/upload_errors.h"
+#include "upload/upload_file_writer_fixture.h"
 
 namespace parcelmoor {
 namespace {

@@ -68,6 +68,11 @@ po::options_description ServerOptions(HttpServerOptions& s) {
          if (n < 1) throw po::error("--max-unfinished-per-client needs at least 1");
          s.maxUnfinishedPerClient = n;
        }), "unfinished resumable uploads one client address may hold; more are answered 429 (default 16)")
+      ("max-unfinished", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 0) throw po::error("--max-unfinished needs 0 (no cap) or more");
+         s.maxUnfinished = n;
+       }), "unfinished resumable uploads of all clients together; more creations are answered 503 "
+           "(default 1024; 0: no cap)")
       ("shutdown-grace", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.shutdownGrace = v.value;
        }), "seconds running uploads get after SIGINT or SIGTERM (default 5)");

@@ -122,6 +122,13 @@ int32_t FormItem::extractCDHeader(std::string_view strCDHeader, const std::share
   }
 }
 
+void FormItem::nameFile(std::string name, std::string clientPath) {
+  strName = std::move(name);
+  bElementFile = kTrue;
+  strFileName = LastPathPiece(clientPath);
+  strCompleteFilePath = std::move(clientPath);
+}
+
 std::shared_ptr<Collection> FormItem::Value() {
   if (!colValues) colValues = Collection::Create();
   if (colValues->Count() == 0) colValues->Add(Variant::Null());

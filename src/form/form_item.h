@@ -45,6 +45,9 @@ class FormItem : public Object {
   std::string getFileName() const { return bElementFile ? strFileName : std::string(); }
   std::string getCompleteFilePath() const { return bElementFile ? strCompleteFilePath : std::string(); }
 
+  // C++ API: makes this a file item named `name` for the client path
+  // `clientPath`, whose file name is cut from it as from a header's.
+  void nameFile(std::string name, std::string clientPath);
   // C++ API: joins `piece` onto the last entry whatever the value mode, so
   // that the pieces of one part's content make one entry. Amortised append.
   void continueValue(std::string_view piece);

@@ -167,7 +167,7 @@ int32_t PageResult::filesStored() const {
 }
 
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
-                         const CommitDecision& decide) {
+                         const CommitDecision& decide, const FinishedFile* finished) {
   static std::once_flag registered;
   std::call_once(registered, [] { RegisterServer(); });
 
@@ -181,7 +181,8 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   CallByName(upload, "OnStartPage", InvokeKind::kMethod, {Variant(ObjectRef(context))});
   try {
     PutSettings(upload, settings);
-    page.result = CallByName(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
+    page.result = finished && typed ? typed->storeFinishedFile(*finished)
+                                    : CallByName(upload, "storeUploadedFiles", InvokeKind::kMethod).asInteger();
   } catch (...) {
     page.error = ReportCurrentException();
   }

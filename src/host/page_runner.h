@@ -17,6 +17,7 @@
 #include "storage/file_record.h"
 #include "storage/store.h"
 #include "upload/host_interfaces.h"
+#include "upload/upload_file.h"
 
 namespace parcelmoor {
 
@@ -83,8 +84,10 @@ using CommitDecision = std::function<bool(PageResult& provisional)>;
 // into bucket and key), else the local directory.
 std::shared_ptr<Store> StoreFor(const UploadSettings& settings);
 
+// With `finished`, the object takes in that file in place of the request's
+// body (UploadFile::storeFinishedFile); every other step is the same.
 PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const UploadSettings& settings,
-                         const CommitDecision& decide = {});
+                         const CommitDecision& decide = {}, const FinishedFile* finished = nullptr);
 
 // One JSON object: result, error, response, uploadAllFilesOrNone, form,
 // releaseError, then the host's view: status, filesStored, reason and files

@@ -13,7 +13,7 @@ namespace {
 // application that cannot be reached gives them up, leaving every earlier
 // file of those names as it was. An upload the host fails itself never
 // reaches the application.
-UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& transport,
+UploadAnswer RunHandedOffUpload(const PageRun& run, bool json, UploadTransport& transport,
                                 const ApplicationCall& handoff, const UploadSettings& settings,
                                 HandoffRequest& client) {
   std::optional<UploadAnswer> decided;
@@ -25,7 +25,7 @@ UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& 
     // The body is read: the wait for the application holds no upload slot.
     transport.BodyEnded();
     body = transport.TakeBodyOutcome();
-    UploadAnswer own = AnswerUpload(provisional, body, verdict.json);
+    UploadAnswer own = AnswerUpload(provisional, body, json);
     hostFailed = own.answer.status / 100 != 2;
     for (const FileRecord& file : provisional.files) waiting.push_back(!file.storedPath.empty());
     bool accepted = false;
@@ -37,10 +37,10 @@ UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& 
     decided = std::move(own);
     return accepted;
   };
-  PageResult page = RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings, decide);
+  PageResult page = run(settings, decide);
   if (!decided) {  // the page run ended before it could ask
     transport.BodyEnded();
-    return AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
+    return AnswerUpload(page, transport.TakeBodyOutcome(), json);
   }
   // The log tells what the decision left on disk, and what the application
   // took for itself.
@@ -48,31 +48,39 @@ UploadAnswer RunHandedOffUpload(const RequestVerdict& verdict, UploadTransport& 
   if (hostFailed) {
     // The client reads this answer: its records say what became of each file.
     page.withdrawnFiles = std::move(waiting);
-    return AnswerUpload(page, body, verdict.json);
+    return AnswerUpload(page, body, json);
   }
   return std::move(*decided);
 }
 
 }  // namespace
 
-UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& transport,
-                              const UploadPipeline& pipeline) {
-  // Before OpenBody nothing of the body has been read and no 100 Continue
+UploadAnswer RunUploadSteps(const PageRun& run, UploadTransport& transport, const UploadPipeline& pipeline,
+                            int64_t length, bool json) {
+  // Before the run nothing of the body has been read and no 100 Continue
   // sent: a refusal here costs the client no upload.
   HandoffRequest client = transport.DescribeClient();
-  client.contentLength = verdict.bodyLength;
+  client.contentLength = length;
   AuthorizationOutcome authorized;
   if (pipeline.authorization) {
-    authorized = Authorize(*pipeline.authorization, client, pipeline.settings, verdict.json);
+    authorized = Authorize(*pipeline.authorization, client, pipeline.settings, json);
     if (authorized.refusal) return UploadAnswer{*std::move(authorized.refusal), {}, std::move(authorized.note)};
     client.forwardHeaders = std::move(authorized.forwardHeaders);
   }
   const UploadSettings& settings = pipeline.authorization ? authorized.settings : pipeline.settings;
 
-  if (pipeline.handoff) return RunHandedOffUpload(verdict, transport, pipeline.handoff, settings, client);
-  PageResult page = RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings);
+  if (pipeline.handoff) return RunHandedOffUpload(run, json, transport, pipeline.handoff, settings, client);
+  PageResult page = run(settings, {});
   transport.BodyEnded();
-  return AnswerUpload(page, transport.TakeBodyOutcome(), verdict.json);
+  return AnswerUpload(page, transport.TakeBodyOutcome(), json);
+}
+
+UploadAnswer RunUploadRequest(const RequestVerdict& verdict, UploadTransport& transport,
+                              const UploadPipeline& pipeline) {
+  const PageRun run = [&](const UploadSettings& settings, const CommitDecision& decide) {
+    return RunCheckedUploadPage(transport.OpenBody(verdict.bodyLength), verdict.boundary, settings, decide);
+  };
+  return RunUploadSteps(run, transport, pipeline, verdict.bodyLength, verdict.json);
 }
 
 int AnswerRequest(const RequestHead& head, RequestTransport& transport, const UploadPipeline& pipeline,

@@ -23,6 +23,7 @@
 // AnswerRequest (1-6) at once.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "host/authorization.h"
@@ -82,6 +83,16 @@ struct UploadPipeline {
   // refusal is the answer, and the body stays unread.
   const Authorization* authorization = nullptr;
 };
+
+// Step 2 for some upload: runs the upload page over what the upload
+// brought, asking `decide` (when set) before anything is committed.
+using PageRun = std::function<PageResult(const UploadSettings& settings, const CommitDecision& decide)>;
+
+// Steps 1b to 5 with `run` as step 2: the one way every upload's files are
+// decided, handed off and answered, whatever brought them. `length` is
+// the body length the client announced; `json` chooses the answer's form.
+UploadAnswer RunUploadSteps(const PageRun& run, UploadTransport& transport, const UploadPipeline& pipeline,
+                            int64_t length, bool json);
 
 // Steps 2 to 5 for an upload the policy admitted (`verdict` has no answer).
 // Throws only what escapes the page run (out of memory and the like); the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "storage/s3_names.h"
+#include "storage/temporary_files.h"
 
 namespace parcelmoor {
 namespace {
@@ -54,14 +55,15 @@ bool Lower(std::optional<int64_t>& limit, std::string_view value) {
 namespace {
 
 // The steps of a relative path, empty and "." ones dropped; nullopt when
-// one is "..".
+// one is ".." or names a private folder, whose files (temporaries, the
+// resumable uploads' state) no upload may write among.
 std::optional<std::vector<std::string>> StepsOf(std::string_view relative) {
   std::vector<std::string> steps;
   while (!relative.empty()) {
     size_t slash = relative.find('/');
     std::string step(relative.substr(0, slash));
     relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
-    if (step == "..") return std::nullopt;
+    if (step == ".." || step == kPrivateDirectoryName) return std::nullopt;
     if (!step.empty() && step != ".") steps.push_back(std::move(step));
   }
   return steps;
@@ -77,7 +79,7 @@ std::string MakeSubdirectory(const std::string& base, std::string_view relative,
   // Every step is checked before the first is created.
   std::optional<std::vector<std::string>> steps = StepsOf(relative);
   if (!steps) {
-    why = "a directory with '..'";
+    why = "a directory with '..' or the private folder";
     return {};
   }
   // An object store has no directories to create: the steps join its prefix.

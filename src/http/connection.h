@@ -16,7 +16,7 @@
 #include "host/authorization.h"
 #include "host/request_policy.h"
 #include "host/request_log.h"
-#include "host/resumable_uploads.h"
+#include "host/tus/resumable_uploads.h"
 #include "host/upload_handoff.h"
 #include "http/server_core.h"
 

@@ -33,6 +33,13 @@ int64_t SoftDescriptorLimit() {
   return static_cast<int64_t>(limit.rlim_cur);
 }
 
+std::shared_ptr<ResumableUploads> MakeResumableUploads(const HttpServerOptions& options) {
+  ResumableConfig config{options.upload, options.resumableExpiry, options.maxUnfinishedPerClient,
+                         options.maxUnfinished, options.resumableSpool};
+  auto store = ResumableUploads::StoreFor(config);
+  return std::make_shared<ResumableUploads>(std::move(config), std::move(store));
+}
+
 }  // namespace
 
 ServerCore::ServerCore(HttpServerOptions o)
@@ -44,10 +51,7 @@ ServerCore::ServerCore(HttpServerOptions o)
           .maxWaitingPerClient = static_cast<size_t>(options.maxUploads),
           .maxWait = options.uploadWait}),
       refusalBudget(RefusalBudget(SoftDescriptorLimit(), options.maxUploads)),
-      resumable(options.resumable ? std::make_shared<ResumableUploads>(ResumableConfig{
-                                        options.upload, options.resumableExpiry, options.maxUnfinishedPerClient,
-                                        options.resumableSpool})
-                                  : nullptr) {}
+      resumable(options.resumable ? MakeResumableUploads(options) : nullptr) {}
 
 void ServerCore::Accept() {
   acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {

@@ -65,12 +65,15 @@ struct HttpServerOptions {
   std::shared_ptr<TokenFile> tokens;
   std::optional<ForwardTarget> authorize;
   std::chrono::milliseconds authorizeTimeout{5'000};
-  // Resumable uploads at /files/ (host/resumable_uploads.h): on unless
+  // Resumable uploads at /files/ (host/tus/resumable_uploads.h): on unless
   // --no-resumable; an unfinished one is removed this long after its last
   // bytes came, and one client address may hold this many unfinished ones.
   bool resumable = true;
   std::chrono::seconds resumableExpiry{24 * 3600};
   int32_t maxUnfinishedPerClient = 16;
+  // Unfinished resumable uploads of all clients together; more creations
+  // are answered 503. 0: no cap.
+  int32_t maxUnfinished = 1024;
   // Where unfinished resumable uploads keep their bytes ("": the upload
   // directory's private folder; needed when that is an object store).
   std::string resumableSpool;

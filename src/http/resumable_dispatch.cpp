@@ -10,7 +10,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
-#include "host/resumable_answers.h"
+#include "host/tus/resumable_answers.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
 #include "http/upload_forwarder.h"
@@ -184,7 +184,7 @@ Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
       handoff.call = [&o](const HandoffRequest& h) { return CallApplication(*o.forward, h, o.forwardTimeout); };
     }
     if (r.method == "HEAD") reply.outcome.answer = uploads.Head(r);
-    if (r.method == "GET") reply.outcome.answer = uploads.Report(r, handoff);
+    if (r.method == "GET") reply.outcome.answer = uploads.Report(r);
     if (r.method == "DELETE") reply.outcome.answer = uploads.Delete(r);
     if (r.method != "PATCH" && r.method != "POST") return reply;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};

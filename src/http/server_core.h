@@ -16,7 +16,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "host/resumable_uploads.h"
+#include "host/tus/resumable_uploads.h"
 #include "http/http_server.h"
 #include "http/log_throttle.h"
 #include "http/upload_admission.h"

@@ -148,17 +148,20 @@ StoreError LocalStore::beginFrom(const std::string& directory, const std::string
   FileDescriptor spool(::open(spoolPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!spool.valid()) return StoreErrorFromErrno(errno);
   // The begun, empty temporary holds the checks, the locks and a private
-  // name; the spool file then takes its place in one rename.
+  // name; the spool file's link then takes its place, so that the bytes
+  // are not copied and the spool keeps them until the commit.
   StoreError error = begin(directory, fileName, ticket, file);
   if (error) return error;
   Entry& entry = entries_[*ticket];
   FileIdentity identity;
   struct stat st;
   if (!files_->GetFileIdentity(spool.get(), &identity) || ::fstat(spool.get(), &st) != 0 ||
-      ::rename(spoolPath.c_str(), entry.temporaryPath.c_str()) != 0) {
+      ::unlink(entry.temporaryPath.c_str()) != 0 || ::link(spoolPath.c_str(), entry.temporaryPath.c_str()) != 0) {
     const int failure = errno;
     abandon(*ticket);
-    if (failure == EXDEV) return Store::beginFrom(directory, fileName, spoolPath, ticket, file);
+    if (failure == EXDEV || failure == EPERM || failure == EMLINK) {
+      return Store::beginFrom(directory, fileName, spoolPath, ticket, file);
+    }
     return StoreErrorFromErrno(failure);
   }
   files_->CloseHandle(entry.handle);  // the empty file it named is gone

@@ -79,8 +79,8 @@ class LocalStore final : public Store {
 
   StoreError begin(const std::string& directory, const std::string& fileName, Ticket* ticket,
                    StoreFile* file) override;
-  // Takes the spool file itself when it is on the directory's file system
-  // (renamed into the private directory as the file's temporary), else
+  // Shares the spool file itself when it is on the directory's file system
+  // (linked into the private directory as the file's temporary), else
   // copies it as any store does.
   StoreError beginFrom(const std::string& directory, const std::string& fileName, const std::string& spoolPath,
                        Ticket* ticket, StoreFile* file) override;

@@ -52,11 +52,11 @@ class Store {
                            StoreFile* file) = 0;
   // Begins a file as begin() does, its bytes those of the finished file at
   // `spoolPath` (a local file the caller wrote and no longer writes), and
-  // finishes it: it waits for its commit like any finished file. On success
-  // the store has taken the spool file (it no longer exists at spoolPath);
-  // on failure it is left where it was. This default copies it through
-  // begin, write and finish; a store that can take the file as it is (a
-  // rename on the same file system) does so.
+  // finishes it: it waits for its commit like any finished file. The spool
+  // file stays where it is, whatever happens: the caller removes it once
+  // the file is committed, and still has it when a commit fails in passing.
+  // This default copies it through begin, write and finish; a store that
+  // can share the file as it is (a link on the same file system) does so.
   virtual StoreError beginFrom(const std::string& directory, const std::string& fileName,
                                const std::string& spoolPath, Ticket* ticket, StoreFile* file);
   // Appends `bytes`; `*written` says how many got there, all of them unless

@@ -37,12 +37,8 @@ StoreError Store::beginFrom(const std::string& directory, const std::string& fil
     if (error) break;
   }
   if (!error) error = finish(*ticket);
-  if (error) {
-    abandon(*ticket);
-    return error;
-  }
-  ::unlink(spoolPath.c_str());
-  return {};
+  if (error) abandon(*ticket);
+  return error;
 }
 
 }  // namespace parcelmoor

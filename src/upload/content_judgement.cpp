@@ -33,7 +33,8 @@ void UploadFile::judgeHeldContent() {
     return;
   }
   openFilePart(part_.judgedDecision_);
-  if (!held.empty()) writer_.write(held.data(), static_cast<int32_t>(held.size()));
+  // A finished file has its bytes already: only the judgement needed them.
+  if (!held.empty() && part_.lInFilePart == 1) writer_.write(held.data(), static_cast<int32_t>(held.size()));
 }
 
 }  // namespace parcelmoor

@@ -20,10 +20,14 @@ void UploadFile::prepareFilePart(std::string_view strCDHeader, bool merged) {
     ownFile = FormItem::Create();
     ownFile->extractCDHeader(strCDHeader, Collection::Create());
   }
+  prepareNamedFile(*ownFile, merged);
+}
+
+void UploadFile::prepareNamedFile(const FormItem& ownFile, bool merged) {
   part_.fileIsItemsOwn_ = !merged;
-  part_.objCurrentItem->setValue(ownFile->getCompleteFilePath());
-  part_.fileName_ = ownFile->getFileName();
-  part_.clientPath_ = ownFile->getCompleteFilePath();
+  part_.objCurrentItem->setValue(ownFile.getCompleteFilePath());
+  part_.fileName_ = ownFile.getFileName();
+  part_.clientPath_ = ownFile.getCompleteFilePath();
   if (TrimAscii(part_.fileName_, " ").empty() && settings_.skipEmptyFileInputs_ == 0) {
     uploaderr::RaiseNoFileUploaded(part_.objCurrentItem->Name());
   }
@@ -80,6 +84,7 @@ void UploadFile::decidePart() {
 }
 
 void UploadFile::openFilePart(const PartDecision& decision) {
+  if (part_.finished_) return adoptFinishedFile(decision);
   part_.lInFilePart = 1;
   part_.deleteOverLimit_ = decision.deleteOverLimit;
   try {

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -31,6 +32,15 @@
 #include "upload/part_policy.h"
 
 namespace parcelmoor {
+
+// A file whose bytes arrived whole by other means (a resumable upload's),
+// to be taken in as the one file part of a body.
+struct FinishedFile {
+  std::string fieldName;
+  std::string clientPath;   // as the client gave it; the file name is its last piece
+  std::string contentType;  // the client's word on its type: a hint, as a part's header is
+  FinishedBytes* bytes = nullptr;
+};
 
 class UploadFile : public Object, private MultipartConsumer {
  public:
@@ -51,6 +61,13 @@ class UploadFile : public Object, private MultipartConsumer {
 
   // Processes the request once and returns 1; later calls return 1 at once.
   int32_t storeUploadedFiles();
+  // C++ API: in place of the request's body, takes in `file` as a body of
+  // that one file part would be taken in (an item, the part policy's
+  // decision and judgement of its first bytes, the record, the commit of a
+  // body that arrived whole), without copying its bytes. Once only, as
+  // storeUploadedFiles; raises as it does. REQUIRES: `file.bytes` outlives
+  // the commit.
+  int32_t storeFinishedFile(const FinishedFile& file);
   // Keeps the context's request and response; empties the upload directory.
   // Never raises.
   void OnStartPage(const std::shared_ptr<ScriptingContext>& MyScriptingContext);
@@ -155,6 +172,15 @@ class UploadFile : public Object, private MultipartConsumer {
   // Returns Form, creating an empty collection first when there is none.
   std::shared_ptr<Collection>& form();
 
+  // Runs `intake` once, as the first call of storeUploadedFiles or
+  // storeFinishedFile, keeping what it raises for UploadOutcome.
+  int32_t processOnce(const std::function<void()>& intake);
+  // The finished file as the one part of a body (finished_file_intake.cpp).
+  void takeFinishedFile(const FinishedFile& file);
+  // Opens the finished file's record: taken in whole, or recorded as
+  // deleted when it is over the decided limit.
+  void adoptFinishedFile(const PartDecision& decision);
+
   // Request body reader.
   // Reads the body chunk by chunk (body_.chunkBytes) and parses each; a parse
   // failure sets bAbort and is kept, the notice goes to the response. Once
@@ -190,6 +216,8 @@ class UploadFile : public Object, private MultipartConsumer {
   // part's headers; sets the item's value to the client path. Raises
   // 0x800401F7 for an empty file name unless SkipEmptyFileInputs is set.
   void prepareFilePart(std::string_view strCDHeader, bool merged);
+  // The same for a file whose item `ownFile` names it.
+  void prepareNamedFile(const FormItem& ownFile, bool merged);
   // The part's headers are complete (or the part, or the body, ended
   // before): asks the policy once and acts on its answer, opening the file
   // of a stored file part. Raises the writer's errors, prefixed.
@@ -319,6 +347,9 @@ class UploadFile : public Object, private MultipartConsumer {
     // PartPolicy::kJudgedBytes, made at the first judged part and reused.
     std::unique_ptr<uint8_t[]> heldBytes_;
     size_t heldCount_ = 0;
+    // The part's bytes arrived whole before (storeFinishedFile): its file
+    // is taken in from them rather than opened and written.
+    FinishedBytes* finished_ = nullptr;
   } part_;
 
   // The file of a file part and the record of every file stored (hFile,

@@ -86,15 +86,7 @@ void UploadFileWriter::openRecorded(const std::string& directory, const std::str
     recordFailure(currentRecord(), e, error);
     throw e;
   }
-  try {
-    storedFiles_.push_back(StoredFile{ticket, begun.finalPath, begun.identity, State::kWriting, records_->size() - 1});
-    uncommittedByName_[key] = storedFiles_.size() - 1;
-  } catch (...) {
-    // A file that cannot be recorded could never be cleaned up: give it up.
-    store_->abandon(ticket);
-    if (!storedFiles_.empty() && storedFiles_.back().ticket == ticket) storedFiles_.pop_back();
-    throw;
-  }
+  keepEntry(key, ticket, begun, State::kWriting);
   current_ = storedFiles_.size() - 1;
   open_ = true;
   lFileSize = 0;
@@ -104,6 +96,41 @@ void UploadFileWriter::openRecorded(const std::string& directory, const std::str
   record.identity = begun.identity;
   record.pendingPath = begun.pendingPath;
   if (checksums_) digest_.start();
+}
+
+void UploadFileWriter::keepEntry(const std::string& key, Store::Ticket ticket, const StoreFile& begun, State state) {
+  try {
+    storedFiles_.push_back(StoredFile{ticket, begun.finalPath, begun.identity, state, records_->size() - 1});
+    uncommittedByName_[key] = storedFiles_.size() - 1;
+  } catch (...) {
+    // A file that cannot be recorded could never be cleaned up: give it up.
+    store_->abandon(ticket);
+    if (!storedFiles_.empty() && storedFiles_.back().ticket == ticket) storedFiles_.pop_back();
+    throw;
+  }
+}
+
+void UploadFileWriter::adopt(const std::string& directory, FileRecord file, FinishedBytes& bytes) {
+  const std::string fileName = file.fileName;
+  records_->push_back(std::move(file));
+  const std::string key = directory + fileName;
+  dropUncommitted(key);
+  Store::Ticket ticket = 0;
+  StoreFile begun;
+  const StoreError error = bytes.handOver(*store_, directory, fileName, &ticket, &begun);
+  if (error) {
+    const RaisedError e = uploaderr::OpenFileFailed(WindowsCodeFor(error, true));
+    recordFailure(currentRecord(), e, error);
+    throw e;
+  }
+  keepEntry(key, ticket, begun, State::kFinished);
+  FileRecord& record = currentRecord();
+  record.identity = begun.identity;
+  record.pendingPath = begun.pendingPath;
+  record.storedPath = begun.finalPath;
+  record.bytesReceived = record.bytesStored = bytes.size();
+  record.outcome = FileOutcome::kStored;
+  if (checksums_) record.sha256 = bytes.sha256();
 }
 
 void UploadFileWriter::finishChecksum(FileRecord& record) {

@@ -25,6 +25,7 @@
 
 #include "runtime/raised_error.h"
 #include "storage/file_record.h"
+#include "storage/finished_bytes.h"
 #include "storage/mod_win32.h"
 #include "storage/sha256_stream.h"
 #include "storage/store.h"
@@ -72,6 +73,14 @@ class UploadFileWriter {
   // directory, 32 while another upload writes that name); then no file is
   // open and its record says failed. REQUIRES: no file is open.
   void open(const std::string& directory, FileRecord file, std::optional<int64_t> limit);
+
+  // Takes in a file whose bytes arrived whole before (a resumable
+  // upload's), as open() followed by write() of every byte and close()
+  // would, without a copy: the store begins it from `bytes`, finished, and
+  // it waits for commitAll like any finished file. The record gets its
+  // size and, when checksums are on, its SHA-256. Raises as open() does.
+  // REQUIRES: no file is open; `bytes` outlives the commit.
+  void adopt(const std::string& directory, FileRecord file, FinishedBytes& bytes);
 
   // Counts `count` bytes and writes those within the limit. When the write
   // fails or comes up short, gives the file up and raises 15001 "File I/O
@@ -137,6 +146,9 @@ class UploadFileWriter {
 
   // open() once the record exists.
   void openRecorded(const std::string& directory, const std::string& fileName, std::optional<int64_t> limit);
+  // Keeps the entry of a file the store began; gives the file up when it
+  // cannot be kept.
+  void keepEntry(const std::string& key, Store::Ticket ticket, const StoreFile& begun, State state);
   // Gives up this writer's uncommitted file of `key`, if any.
   void dropUncommitted(const std::string& key) noexcept;
   // Gives the entry's file up (uncommitted) or removes it (committed); once

@@ -79,15 +79,21 @@ void UploadFile::put_UploadDirectory(const std::string& strDirectory) {
 }
 
 int32_t UploadFile::storeUploadedFiles() {
+  return processOnce([this] {
+    // The parser (and its line buffer) lives only while the body is read.
+    parser_ = std::make_unique<MultipartParser>(static_cast<MultipartConsumer&>(*this));
+    readRequestBody();
+    parser_.reset();
+  });
+}
+
+int32_t UploadFile::processOnce(const std::function<void()>& intake) {
   try {
     if (body_.bProcessed) return 1;
     resetForm();
     if (TrimAscii(settings_.strUploadDirectory, " ").empty()) uploaderr::RaiseDirectoryEmpty();
     body_.bProcessed = kTrue;
-    // The parser (and its line buffer) lives only while the body is read.
-    parser_ = std::make_unique<MultipartParser>(static_cast<MultipartConsumer&>(*this));
-    readRequestBody();
-    parser_.reset();
+    intake();
     return 1;
   } catch (...) {
     try {

@@ -358,7 +358,8 @@ class Resumable(unittest.TestCase):
 
     def test_completion_cut_off_by_a_crash(self):
         # The last byte came and the file waits for the application when the
-        # server dies: the next server stores it when the report is asked for.
+        # server dies: the upload stands one byte short, so the client's
+        # ordinary resume sends that byte again and the next server stores it.
         server = self.start("cut-off", "--forward", self.hang_url)
         up = self.new_upload("cut-off.txt", 5, "cut-off")
         sender = threading.Thread(target=lambda: self.assertRaises(Exception, patch, server.port, up, 0, b"bytes"))
@@ -368,6 +369,8 @@ class Resumable(unittest.TestCase):
         sender.join(10)
         self.assertNotIn("cut-off.txt", os.listdir(server.dir))
         server = self.start("cut-off")
+        self.assertEqual(self.offset(up, "cut-off"), 4)
+        self.assertEqual(patch(server.port, up, 4, b"s")[0], 204)
         status, _, body = request(server.port, "GET", up, TUS)
         self.assertEqual((status, json.loads(body)["files"][0]["outcome"]), (200, "stored"))
         self.assertEqual(server.read_stored("cut-off.txt"), b"bytes")

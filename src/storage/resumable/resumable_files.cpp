@@ -1,5 +1,5 @@
 // A resumable upload's files: its bytes, its state, its report.
-#include "storage/resumable_files.h"
+#include "storage/resumable/resumable_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Headers, credentials digests and kept reports of resumable uploads.
-#include "host/resumable_answers.h"
+#include "host/tus/resumable_answers.h"
 
 #include <ctime>
 #include <span>

@@ -1,9 +1,9 @@
 #pragma once
-// What a resumable upload remembers between its requests, and the parsing
-// of the protocol's header values that feed it. The state is a short text
-// file beside the upload's bytes (resumable_files.h): written whole, read
-// whole, so that a restarted server resumes an upload where its last
-// acknowledged request left it.
+// What a resumable upload remembers between its requests. The state is a
+// short text, written whole and read whole, so that a restarted server
+// resumes an upload where its last acknowledged request left it. It is
+// sealed with a key only the server holds: a state the server did not
+// write is never trusted, wherever it was found.
 
 #include <cstdint>
 #include <optional>
@@ -31,10 +31,11 @@ struct ResumableState {
   bool finished() const { return offset >= length; }
 };
 
-// The state as text, and back. Parse gives nullopt for text that is not a
-// whole state of this version (a torn or foreign file).
-std::string SerializeResumableState(const ResumableState& state);
-std::optional<ResumableState> ParseResumableState(std::string_view text);
+// The state as text sealed under `key`, and back. Parse gives nullopt for
+// text that is not a whole state of this version sealed under `key` (a
+// torn, foreign or forged file).
+std::string SerializeResumableState(const ResumableState& state, std::string_view key);
+std::optional<ResumableState> ParseResumableState(std::string_view text, std::string_view key);
 
 // A fresh upload id: 32 lowercase hex digits of 128 random bits; "" when
 // the system has no randomness to give.
@@ -43,24 +44,7 @@ std::string NewResumableId();
 // to a directory safely).
 bool IsResumableId(std::string_view id);
 
-// A non-negative decimal header value (Upload-Length, Upload-Offset).
-std::optional<int64_t> ParseDecimalHeader(std::string_view text);
-
-// Upload-Metadata: "key base64,key2 base64,key3" into decoded pairs (a key
-// without a value has ""). Nullopt when a pair is malformed, a key repeats
-// or a value is not Base64.
-std::optional<std::vector<std::pair<std::string, std::string>>> ParseUploadMetadata(std::string_view text);
 // Standard Base64 with padding, strictly; nullopt when malformed.
 std::optional<std::string> DecodeBase64(std::string_view text);
-
-// Upload-Checksum: "sha1 BASE64DIGEST". The algorithm (lower case) and the
-// raw digest; nullopt when malformed.
-struct UploadChecksum {
-  std::string algorithm;
-  std::string digest;
-};
-std::optional<UploadChecksum> ParseUploadChecksum(std::string_view text);
-// The algorithms Upload-Checksum may name, as Tus-Checksum-Algorithm lists them.
-inline constexpr std::string_view kChecksumAlgorithms = "sha1,sha256";
 
 }  // namespace parcelmoor

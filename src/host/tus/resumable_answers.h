@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "host/page_answer.h"
-#include "storage/resumable_state.h"
+#include "storage/resumable/resumable_state.h"
 
 namespace parcelmoor {
 

@@ -1,10 +1,11 @@
-// The resumable upload's state as text, and the protocol's header values.
-#include "storage/resumable_state.h"
+// The resumable upload's state as text, sealed with the server's key.
+#include "storage/resumable/resumable_state.h"
 
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/crypto.h>
 
 #include <charconv>
-#include <set>
 
 #include "storage/temporary_files.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 // The first line names the format, so that a file of another version or a
 // torn write is never taken for a state.
-constexpr std::string_view kHeading = "parcelmoor-resumable 1";
+constexpr std::string_view kHeading = "parcelmoor-resumable 2";
 constexpr std::string_view kEnd = "end";
 
 std::string EncodeBase64(std::string_view bytes) {
@@ -74,9 +75,23 @@ bool ApplyLine(std::string_view key, std::string_view value, ResumableState& sta
   return false;
 }
 
+// The seal of a state's text: HMAC-SHA256 under the server's key, in hex.
+std::string SealOf(std::string_view text, std::string_view key) {
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+            text.size(), mac, &length)) {
+    return {};
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) hex.append({kHex[mac[i] >> 4], kHex[mac[i] & 15]});
+  return hex;
+}
+
 }  // namespace
 
-std::string SerializeResumableState(const ResumableState& s) {
+std::string SerializeResumableState(const ResumableState& s, std::string_view key) {
   std::string text(kHeading);
   auto line = [&](std::string_view key, std::string_view value) {
     text.append("\n").append(key).append(" ").append(value);
@@ -90,14 +105,25 @@ std::string SerializeResumableState(const ResumableState& s) {
   line("directory", EncodeBase64(s.directory));
   if (s.maxFileBytes) line("max-file-bytes", std::to_string(*s.maxFileBytes));
   for (const auto& [name, value] : s.forwardHeaders) line("forward-header", EncodeBase64(name) + " " + EncodeBase64(value));
+  line("seal", SealOf(text, key));
   text.append("\n").append(kEnd).append("\n");
   return text;
 }
 
-std::optional<ResumableState> ParseResumableState(std::string_view text) {
+std::optional<ResumableState> ParseResumableState(std::string_view text, std::string_view key) {
   if (!text.starts_with(kHeading) || !text.ends_with("\n" + std::string(kEnd) + "\n")) return std::nullopt;
-  text.remove_prefix(kHeading.size());
   text.remove_suffix(kEnd.size() + 2);
+  // Only a state this server sealed is trusted: a file planted in the
+  // private folder, or one written under another key, is no state.
+  const size_t sealLine = text.rfind("\nseal ");
+  if (sealLine == std::string_view::npos) return std::nullopt;
+  const std::string_view seal = text.substr(sealLine + 6);
+  const std::string expected = SealOf(text.substr(0, sealLine), key);
+  if (expected.empty() || seal.size() != expected.size() ||
+      CRYPTO_memcmp(seal.data(), expected.data(), expected.size()) != 0) {
+    return std::nullopt;
+  }
+  text = text.substr(kHeading.size(), sealLine - kHeading.size());
   ResumableState state;
   while (!text.empty()) {
     if (text.front() != '\n') return std::nullopt;
@@ -127,14 +153,6 @@ bool IsResumableId(std::string_view id) {
   return true;
 }
 
-std::optional<int64_t> ParseDecimalHeader(std::string_view text) {
-  for (char c : text)
-    if (c < '0' || c > '9') return std::nullopt;
-  auto value = ParseSigned(text);
-  if (!value || *value < 0) return std::nullopt;
-  return value;
-}
-
 std::optional<std::string> DecodeBase64(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   if (text.empty()) return std::string();
@@ -147,36 +165,6 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   if (n < 0 || static_cast<size_t>(n) != out.size()) return std::nullopt;
   out.resize(out.size() - padding);
   return out;
-}
-
-std::optional<std::vector<std::pair<std::string, std::string>>> ParseUploadMetadata(std::string_view text) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  std::set<std::string, std::less<>> keys;
-  if (!IsLineSafe(text)) return std::nullopt;
-  while (!text.empty()) {
-    std::string_view pair = text.substr(0, text.find(','));
-    text.remove_prefix(std::min(text.size(), pair.size() + 1));
-    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-    while (!pair.empty() && pair.back() == ' ') pair.remove_suffix(1);
-    const size_t space = pair.find(' ');
-    std::string_view key = pair.substr(0, space);
-    if (key.empty() || !keys.insert(std::string(key)).second) return std::nullopt;
-    std::optional<std::string> value = std::string();
-    if (space != std::string_view::npos) value = DecodeBase64(pair.substr(space + 1));
-    if (!value) return std::nullopt;
-    pairs.emplace_back(std::string(key), std::move(*value));
-  }
-  return pairs;
-}
-
-std::optional<UploadChecksum> ParseUploadChecksum(std::string_view text) {
-  const size_t space = text.find(' ');
-  if (space == std::string_view::npos || space == 0) return std::nullopt;
-  auto digest = DecodeBase64(text.substr(space + 1));
-  if (!digest || digest->empty()) return std::nullopt;
-  UploadChecksum checksum{std::string(text.substr(0, space)), std::move(*digest)};
-  for (char& c : checksum.algorithm) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return checksum;
 }
 
 }  // namespace parcelmoor

@@ -20,7 +20,7 @@
 #include <string_view>
 
 #include "storage/posix_io.h"
-#include "storage/resumable_state.h"
+#include "storage/resumable/resumable_state.h"
 
 namespace parcelmoor {
 

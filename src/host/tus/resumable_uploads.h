@@ -4,8 +4,11 @@
 // many PATCH requests as it likes, across dropped connections and server
 // restarts, and learns how far it got with HEAD. When the last byte
 // arrives the file is stored exactly as a multipart file would be
-// (resumable_completion.h) and its report is kept for GET until the
-// upload expires.
+// (host/finished_upload.h) and its report is kept for GET until the upload
+// expires. A completion that fails in passing (a name another upload
+// writes, a scanner, store or application out of reach, a full disk) keeps
+// every byte but the last acknowledged, so that the client's ordinary
+// retry sends that byte again and completes the upload.
 //
 // Extensions: creation, creation-with-upload, termination, checksum (sha1,
 // sha256; 460 on a mismatch, the request's bytes dropped), expiration.
@@ -16,26 +19,24 @@
 // later requests must carry the same credentials (its Authorization header,
 // or without one its Cookie), compared by their SHA-256.
 //
-// Every member may be called from any thread; one upload's bytes are
-// written by one request at a time (a second gets 423).
+// This is the protocol alone: where the bytes and the state are kept is
+// the ResumableStore's business. Every member may be called from any
+// thread; one upload's bytes are written by one request at a time (a
+// second gets 423).
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "host/authorization.h"
 #include "host/page_answer.h"
 #include "host/request_log.h"
-#include "host/resumable_completion.h"
+#include "host/tus/unfinished_counts.h"
+#include "host/upload_handoff.h"
 #include "host/upload_settings.h"
-#include "storage/resumable_files.h"
-#include "storage/resumable_state.h"
-#include "storage/sha256_stream.h"
+#include "storage/resumable/resumable_store.h"
 
 namespace parcelmoor {
 
@@ -66,13 +67,21 @@ class ResumableBody {
   virtual void Ended() = 0;
 };
 
+// The application the file is handed to before its commit (empty call: none)
+// and what it is told of the completing request.
+struct ResumableHandoff {
+  ApplicationCall call;
+  HandoffRequest client;
+};
+
 struct ResumableConfig {
   UploadSettings settings;  // as configured; a creation's authorization narrows its copy
   std::chrono::seconds expiry{24 * 3600};
   int32_t maxUnfinishedPerClient = 16;
+  // All clients' unfinished uploads together; 0: no cap.
+  int32_t maxUnfinished = 0;
   // A local directory whose private folder keeps the unfinished uploads'
-  // bytes and state; "": the upload directory's own. An object store's
-  // uploads wait there and are copied in at their last byte.
+  // bytes and state; "": the upload directory's own.
   std::string spoolDirectory;
 };
 
@@ -84,8 +93,12 @@ struct ResumableOutcome {
 
 class ResumableUploads {
  public:
-  // Counts the unfinished uploads a previous run left, removing expired ones.
-  explicit ResumableUploads(ResumableConfig config);
+  // Keeps the uploads in `store`; counts the unfinished ones a previous
+  // run left, removing expired ones.
+  ResumableUploads(ResumableConfig config, std::shared_ptr<ResumableStore> store);
+  // The store the configuration names (the upload directory's private
+  // folder, or the spool directory's).
+  static std::shared_ptr<ResumableStore> StoreFor(const ResumableConfig& config);
 
   // Before anything is read or authorized: 412 (Tus-Resumable), 404 (no
   // such path), 405 (method), 400 (malformed headers), 413 (Upload-Length
@@ -95,6 +108,7 @@ class ResumableUploads {
   PageAnswer Options() const;
 
   // POST, once authorized (`authorized.settings` is this upload's copy):
+  // judges what can be judged before any byte (name, declared type, size),
   // creates the upload (201 with Location), and with a body receives it as
   // a PATCH at offset 0 would.
   ResumableOutcome Create(const ResumableRequest& request, const AuthorizationOutcome& authorized,
@@ -105,50 +119,35 @@ class ResumableUploads {
   // fails, else 204).
   ResumableOutcome Patch(const ResumableRequest& request, ResumableBody& body, const ResumableHandoff& handoff);
   // HEAD (offset, length, metadata), DELETE (204), GET (the report once
-  // completed; 409 before; an upload whose every byte came but whose file
-  // a stopped server never stored is stored first, with `handoff`).
+  // the upload ended; 409 before).
   PageAnswer Head(const ResumableRequest& request);
   PageAnswer Delete(const ResumableRequest& request);
-  PageAnswer Report(const ResumableRequest& request, const ResumableHandoff& handoff);
+  PageAnswer Report(const ResumableRequest& request);
 
   // The largest upload accepted (Tus-Max-Size); nullopt: no limit.
   std::optional<int64_t> maxSize() const { return MaxSizeOf(config_.settings); }
   static std::optional<int64_t> MaxSizeOf(const UploadSettings& settings);
 
  private:
-  // An upload's state as a request finds it.
+  // The state of the request's upload, or what to answer instead.
   struct Found {
     int status = 0;  // 0: found; else what to answer (404, 410, 403)
     std::string why;
     ResumableState state;
-    ResumablePaths paths;
   };
   Found Find(const ResumableRequest& request);
-  ResumableOutcome Receive(const std::string& id, ResumableState state, const ResumableRequest& request,
-                           ResumableBody& body, const ResumableHandoff& handoff, int successStatus);
-  ResumableOutcome Complete(const std::string& id, const ResumableState& state, const ResumableHandoff& handoff,
-                            int successStatus, std::string sha256);
-  // The SHA-256 of an upload's bytes so far, carried from one request to
-  // the next within this run so that completion need not read the file
-  // again: taken by the request writing at `offset` (null when none is
-  // there for that offset), given back at its new offset.
-  std::unique_ptr<Sha256Stream> TakeDigest(const std::string& id, int64_t offset);
-  void KeepDigest(const std::string& id, int64_t offset, std::unique_ptr<Sha256Stream> digest);
-  bool Save(const std::string& id, const ResumableState& state);
-  // Removes an upload's files; the per-client count drops when it was unfinished.
-  void Remove(const std::string& id, const ResumableState& state);
+  std::optional<ResumableOutcome> JudgeCreation(const ResumableRequest& request, const UploadSettings& settings) const;
+  ResumableOutcome Receive(const std::string& id, const ResumableRequest& request, ResumableBody& body,
+                           const ResumableHandoff& handoff, int successStatus);
+  ResumableOutcome Complete(const std::string& id, HeldUpload& held, const ResumableHandoff& handoff,
+                            int successStatus);
   void SweepIfDue();
   void Sweep(bool counting);
-  PageAnswer Answer(int status, std::string_view text) const;
-  // The upload is no longer unfinished: its client's count drops.
-  void Forget(const std::string& id, const ResumableState& state);
 
   const ResumableConfig config_;
-  const std::string uploadRoot_;  // the upload directory, as a POSIX path
-  const std::string directory_;   // DIR/.parcelmoor/resumable (made again when missing)
-  std::mutex mutex_;             // guards what follows
-  std::map<std::string, int32_t> unfinishedByClient_;
-  std::map<std::string, std::pair<int64_t, std::unique_ptr<Sha256Stream>>> digests_;
+  const std::shared_ptr<ResumableStore> store_;
+  UnfinishedCounts unfinished_;
+  std::mutex sweepMutex_;
   std::chrono::steady_clock::time_point lastSweep_;
 };
 

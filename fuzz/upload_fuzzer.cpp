@@ -12,33 +12,29 @@
 //   then 2 bytes per read size (0 means 65,535), used in turn and repeated
 //   the rest    the body
 //
-// Each run stores into a fresh directory under a private root and checks that:
-// nothing outside that directory changed (a sibling directory with a known
-// file, a file beside it, the working directory); no file handle is open
-// after release; a failed or incomplete upload keeps no file unless the
-// script kept partial uploads. A closed body that parses without failure is
-// also run with whole reads: Form and stored files must be the same.
+// Each run stores into memory (MemoryStore, under the directory store's name
+// rules and commit policy, so no run waits on a file system) and checks that:
+// every stored file is named directly in the upload directory; no file is
+// left begun and uncommitted after release; no descriptor is left open; a
+// failed or incomplete upload keeps no file unless the script kept partial
+// uploads. A closed body that parses without failure is also run with whole
+// reads: Form and stored files must be the same.
 
 #include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/memory_host.h"
+#include "storage/memory_store.h"
 #include "upload/part_policy.h"
 #include "upload/upload_file.h"
 
-namespace fs = std::filesystem;
 using namespace parcelmoor;
 
 namespace {
@@ -46,31 +42,6 @@ namespace {
 [[noreturn]] void Fail(const std::string& why) {
   std::fprintf(stderr, "upload_fuzzer: %s\n", why.c_str());
   std::abort();
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-// The entries of `dir`, without the store's private directory; the
-// temporaries waiting in that directory are listed as ".parcelmoor/NAME".
-std::map<std::string, std::string> FilesIn(const fs::path& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    const std::string name = entry.path().filename().string();
-    if (name == ".parcelmoor" && entry.is_directory()) {
-      for (const auto& waiting : fs::directory_iterator(entry.path())) {
-        const std::string inner = waiting.path().filename().string();
-        if (inner.ends_with(".part")) files[name + "/" + inner] = ReadAll(waiting.path());
-      }
-      continue;
-    }
-    files[name] = entry.is_regular_file() ? ReadAll(entry.path()) : "<not a file>";
-  }
-  return files;
 }
 
 int OpenDescriptors() {
@@ -82,50 +53,8 @@ int OpenDescriptors() {
   return count;
 }
 
-struct Root {
-  fs::path path;
-  fs::path sentinelDir;
-  fs::path sentinelFile;
-  fs::path besideFile;
-  fs::path workDir;
-  fs::path uploadDir;
-};
-
-const std::string kSentinel = "left alone\r\n--\r\n";
-
-const Root& TheRoot() {
-  static const Root root = [] {
-    fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string templ = (base / "pmfuzz-XXXXXX").string();
-    if (mkdtemp(templ.data()) == nullptr) Fail("mkdtemp failed");
-    Root r;
-    r.path = templ;
-    r.sentinelDir = r.path / "sentinel";
-    r.sentinelFile = r.sentinelDir / "keep.txt";
-    r.besideFile = r.path / "beside.txt";
-    r.workDir = r.path / "cwd";
-    r.uploadDir = r.path / "upload";
-    fs::create_directory(r.sentinelDir);
-    fs::create_directory(r.workDir);
-    std::ofstream(r.sentinelFile, std::ios::binary) << kSentinel;
-    std::ofstream(r.besideFile, std::ios::binary) << kSentinel;
-    if (chdir(r.workDir.c_str()) != 0) Fail("chdir failed");
-    std::atexit([] { fs::remove_all(TheRoot().path); });
-    return r;
-  }();
-  return root;
-}
-
-void CheckOutsideUnchanged(const Root& root) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(root.path)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  if (names != std::vector<std::string>{"beside.txt", "cwd", "sentinel"}) Fail("the root holds other entries");
-  if (FilesIn(root.sentinelDir) != std::map<std::string, std::string>{{"keep.txt", kSentinel}})
-    Fail("the sibling directory changed");
-  if (ReadAll(root.besideFile) != kSentinel) Fail("the file beside the upload directory changed");
-  if (!fs::is_empty(root.workDir)) Fail("something was written to the working directory");
-}
+// The upload directory as the component is given it; never created.
+const std::string kUploadDirectory = "/fuzz/upload";
 
 struct Settings {
   std::optional<int32_t> maxFileSize;
@@ -197,9 +126,8 @@ std::string FormText(UploadFile& upload) {
 }
 
 Outcome StoreBody(const std::string& body, const std::vector<size_t>& plan, const Settings& settings) {
-  const Root& root = TheRoot();
-  fs::create_directory(root.uploadDir);
   const int descriptorsBefore = OpenDescriptors();
+  auto files = std::make_shared<MemoryFiles>();
 
   Outcome outcome;
   {
@@ -208,8 +136,9 @@ Outcome StoreBody(const std::string& body, const std::vector<size_t>& plan, cons
     options.disconnectAfter = settings.disconnectAfter;
     auto host = MemoryHost::FromBytes(body, options);
     auto upload = UploadFile::Create();
+    upload->setStore(std::make_shared<MemoryStore>(files));
     upload->OnStartPage(host);
-    upload->put_UploadDirectory(root.uploadDir.string());
+    upload->put_UploadDirectory(kUploadDirectory);
     if (settings.maxFileSize) upload->put_MaxFileSize(*settings.maxFileSize);
     if (settings.deleteMaxFile) upload->put_DeleteMaxFile(kTrue);
     if (settings.keepPartial) upload->put_UploadAllFilesOrNone(kFalse);
@@ -234,13 +163,15 @@ Outcome StoreBody(const std::string& body, const std::vector<size_t>& plan, cons
     } catch (const RaisedError&) {
       // The release may report a failed clean-up; the checks below still hold.
     }
+    if (files->pending() != 0) Fail("a begun file was neither committed nor given up by the release");
   }
 
   if (OpenDescriptors() != descriptorsBefore) Fail("a file handle stayed open after release");
-  outcome.files = FilesIn(root.uploadDir);
+  for (const auto& [path, bytes] : files->committed()) {
+    if (DirectoryOf(path) != kUploadDirectory) Fail("a file was stored outside the upload directory: " + path);
+    outcome.files[path.substr(kUploadDirectory.size() + 1)] = bytes;
+  }
   if (outcome.allOrNone && !outcome.files.empty()) Fail("an incomplete upload kept files");
-  fs::remove_all(root.uploadDir);
-  CheckOutsideUnchanged(root);
   return outcome;
 }
 

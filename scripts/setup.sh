@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages parcelmoor needs to build, test and run.
+# Installs the Debian packages parcelmoor needs to build, test and run
+# (scripts/setup-runtime.sh alone installs what serve needs).
 # Safe to run again: packages already present are skipped.
 set -euo pipefail
 
-PACKAGES=(
-  build-essential cmake g++ clang libclang-rt-14-dev
+# What building and running serve needs, then the test stack: compilers
+# and libraries of the tests, the servers and clients the end-to-end suites
+# start, and the tools of the package check.
+TEST_PACKAGES=(
+  clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libboost1.81-dev libboost-program-options1.81-dev libssl-dev libmagic-dev libcurl4-openssl-dev
   curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
@@ -14,17 +17,7 @@ PACKAGES=(
   # The object store tests run their own Swift with its S3 API on loopback.
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
 )
-
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$(dirname "$0")"/setup-runtime.sh "${TEST_PACKAGES[@]}"
 
 # Swift's daemons read /etc/swift/swift.conf whatever they are told; the
 # tests' store needs only its hash settings and one policy.

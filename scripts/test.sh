@@ -13,7 +13,7 @@ scripts/setup-browser.sh
 jobs="$(nproc)"
 
 echo "== build and test (release) =="
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCELMOOR_TESTS=ON -DPARCELMOOR_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 

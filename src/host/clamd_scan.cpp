@@ -13,25 +13,14 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/file_descriptor.h"
+
 namespace parcelmoor {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr size_t kChunkBytes = 64 * 1024;
 constexpr size_t kMostAnswerBytes = 4096;  // a verdict line is short; more is not clamd
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { if (fd_ >= 0) ::close(fd_); }
-  int get() const { return fd_; }
-  void reset(int fd) { if (fd_ >= 0) ::close(fd_); fd_ = fd; }
- private:
-  int fd_;
-};
 
 // Waits until `fd` is ready for `events` or the deadline passes.
 bool WaitFor(int fd, short events, Clock::time_point deadline) {
@@ -46,33 +35,32 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
 }
 
 // A non-blocking connect to `address`, finished within the deadline.
-int ConnectBy(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, address, length) == 0) return fd;
-  if (errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
+FileDescriptor ConnectBy(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+  FileDescriptor fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return fd;
+  if (::connect(fd.get(), address, length) == 0) return fd;
+  if (errno == EINPROGRESS && WaitFor(fd.get(), POLLOUT, deadline)) {
     int error = 0;
     socklen_t size = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) return fd;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) return fd;
   }
-  ::close(fd);
-  return -1;
+  return FileDescriptor();
 }
 
-int Connect(const ClamdTarget& target, Clock::time_point deadline) {
+FileDescriptor Connect(const ClamdTarget& target, Clock::time_point deadline) {
   if (!target.unixPath.empty()) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (target.unixPath.size() >= sizeof address.sun_path) return -1;
+    if (target.unixPath.size() >= sizeof address.sun_path) return FileDescriptor();
     std::memcpy(address.sun_path, target.unixPath.data(), target.unixPath.size());
     return ConnectBy(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, deadline);
   }
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &found) != 0) return -1;
-  int fd = -1;
-  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectBy(a->ai_family, a->ai_addr, a->ai_addrlen, deadline);
+  if (::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &found) != 0) return FileDescriptor();
+  FileDescriptor fd;
+  for (addrinfo* a = found; a && !fd.valid(); a = a->ai_next) fd = ConnectBy(a->ai_family, a->ai_addr, a->ai_addrlen, deadline);
   ::freeaddrinfo(found);
   return fd;
 }
@@ -168,9 +156,9 @@ std::string ClamdTarget::describe() const {
 
 ScanVerdict ScanFileWithClamd(const ClamdTarget& target, const std::string& path) {
   const Clock::time_point deadline = Clock::now() + target.timeout;
-  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return {ScanVerdict::Kind::kNoVerdict, "the file to scan could not be read"};
-  Fd socket(Connect(target, deadline));
+  FileDescriptor socket = Connect(target, deadline);
   if (socket.get() < 0) return {ScanVerdict::Kind::kNoVerdict, target.describe() + " could not be reached"};
 
   static constexpr char kCommand[] = "zINSTREAM";  // sent with its NUL

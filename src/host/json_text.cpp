@@ -74,22 +74,6 @@ std::string JsonString(std::string_view bytes) {
   return out;
 }
 
-std::string Base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-  }
-  return out;
-}
-
 std::string_view CutText(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text;
   // Step back over continuation bytes to the start of the last sequence; cut

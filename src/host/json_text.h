@@ -1,8 +1,8 @@
 #pragma once
 // Text as the answers show it: JSON string literals that every JSON reader
-// takes (strict UTF-8, no lone surrogates), Base64 for the exact bytes of a
-// name that is not UTF-8, and cutting a text to a size without splitting a
-// character.
+// takes (strict UTF-8, no lone surrogates), and cutting a text to a size
+// without splitting a character. (The exact bytes of a name that is not UTF-8
+// go in Base64: runtime/base64.h.)
 
 #include <cstddef>
 #include <string>
@@ -15,9 +15,6 @@ namespace parcelmoor {
 // U+FFFD, so the result is always valid UTF-8 and holds no surrogate escape.
 // Control characters, the quote and the backslash are escaped.
 std::string JsonString(std::string_view bytes);
-
-// `bytes` in standard Base64 (RFC 4648, with padding).
-std::string Base64(std::string_view bytes);
 
 // The longest prefix of `text` of at most `limit` bytes that does not end
 // inside a valid UTF-8 sequence. Equals `text` when it is no longer than

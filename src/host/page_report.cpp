@@ -5,6 +5,7 @@
 #include "host/failure_reason.h"
 #include "host/page_answer.h"
 #include "host/page_runner.h"
+#include "runtime/base64.h"
 #include "upload/file_records_view.h"
 
 namespace parcelmoor {
@@ -39,7 +40,7 @@ std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" :
 std::string JsonFileRecord(const FileRecord& file, const PageResult& page) {
   std::optional<ErrorReport> error;
   if (file.error) error = ErrorReport::From(*file.error);
-  auto exact = [](const std::string& bytes) { return "\"" + Base64(bytes) + "\""; };
+  auto exact = [](const std::string& bytes) { return "\"" + Base64Encode(bytes) + "\""; };
   return "{\"field\":" + JsonString(file.fieldName) + ",\"clientPath\":" + JsonString(file.clientPath) +
          ",\"fileName\":" + JsonString(file.fileName) +
          // A path is never cut: applications open it.

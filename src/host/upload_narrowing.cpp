@@ -10,30 +10,12 @@
 #include <optional>
 #include <vector>
 
+#include "runtime/file_descriptor.h"
 #include "storage/s3_names.h"
 #include "storage/temporary_files.h"
 
 namespace parcelmoor {
 namespace {
-
-// A descriptor closed when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  void Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::optional<int64_t> ParseBytes(std::string_view text) {
   int64_t value = 0;
@@ -89,7 +71,7 @@ std::string MakeSubdirectory(const std::string& base, std::string_view relative,
     for (const std::string& step : *steps) prefix += "/" + step;
     return prefix;
   }
-  Descriptor dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) {
     why = "the upload directory cannot be opened: " + std::string(std::strerror(errno));
     return {};
@@ -109,7 +91,7 @@ std::string MakeSubdirectory(const std::string& base, std::string_view relative,
                                                        : ": " + std::string(std::strerror(errno)));
       return {};
     }
-    dir.Reset(next);
+    dir.reset(next);
   }
   return path;
 }

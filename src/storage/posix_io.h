@@ -1,7 +1,7 @@
 #pragma once
-// Small POSIX helpers shared by the file layer and the hosts: an owner that
-// closes a file descriptor exactly once, a write that does not stop at
-// interrupted calls or short writes, and the bytes left in a regular file.
+// Small POSIX helpers shared by the file layer and the hosts: a write that
+// does not stop at interrupted calls or short writes, and the bytes left in a
+// regular file. The descriptor owner lives in the runtime, for every layer.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,40 +15,9 @@
 #include <string_view>
 #include <utility>
 
+#include "runtime/file_descriptor.h"
+
 namespace parcelmoor {
-
-// Owns one file descriptor (or none, -1) and closes it when destroyed or
-// reset. Closing keeps errno, so failure paths can close and then report.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Gives the descriptor up without closing it; the owner holds none after.
-  int release() { return std::exchange(fd_, -1); }
-  // Closes the held descriptor (errno unchanged) and holds `fd` instead.
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      const int saved = errno;
-      ::close(fd_);
-      errno = saved;
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Writes all of `bytes` to `fd`, retrying interrupted calls and short writes.
 // Returns the number of bytes written: all of them, or fewer when a write

@@ -1,6 +1,7 @@
 // One part in flight beside the one being received.
 #include "storage/s3_part_sender.h"
 
+#include "runtime/base64.h"
 #include "storage/s3_parts.h"
 
 namespace parcelmoor {
@@ -47,7 +48,7 @@ void PartSender::run() {
     SentPart sent;
     try {
       sent.md5 = Md5Of(part.body);
-      part.headers.emplace_back("content-md5", Base64Of(sent.md5));
+      part.headers.emplace_back("content-md5", Base64Encode(sent.md5));
       sent.answer = client_.send(part);
     } catch (const std::exception& e) {
       sent.answer.error = {StoreCause::kIo, 0};

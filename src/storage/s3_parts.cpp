@@ -28,14 +28,6 @@ std::string Md5Of(std::span<const uint8_t> bytes) {
   return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
-std::string Base64Of(const std::string& raw) {
-  std::string out(4 * ((raw.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(raw.data()), static_cast<int>(raw.size()));
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
-
 std::string HexOf(const std::string& raw) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;

@@ -36,8 +36,6 @@ class PartBuffer {
 
 // The MD5 of `bytes` (16 bytes).
 std::string Md5Of(std::span<const uint8_t> bytes);
-// Base64 of raw bytes (Content-MD5's form).
-std::string Base64Of(const std::string& raw);
 // Lower-case hex of raw bytes.
 std::string HexOf(const std::string& raw);
 // The ETag ("\"hex\"") of a multipart object whose parts had these raw MD5s.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "runtime/base64.h"
 #include "storage/s3_key_claims.h"
 #include "storage/s3_xml.h"
 
@@ -245,7 +246,7 @@ StoreError S3Store::commitOne(Entry& entry) {
 StoreError S3Store::completeUpload(Entry& entry) {
   const std::string body = CompleteMultipartBody(entry.partETags);
   S3Answer answer = send({.method = "POST", .key = entry.key, .query = {{"uploadId", entry.uploadId}},
-                          .headers = {{"content-md5", Base64Of(Md5Of(BytesOf(body)))},
+                          .headers = {{"content-md5", Base64Encode(Md5Of(BytesOf(body)))},
                                       {"content-type", "application/xml"}},
                           .body = BytesOf(body)});
   const std::string expected = MultipartETag(entry.partMd5s);
@@ -282,7 +283,7 @@ StoreError S3Store::completeUpload(Entry& entry) {
 StoreError S3Store::putEmpty(Entry& entry) {
   const std::string md5 = Md5Of({});
   S3Answer answer = send({.method = "PUT", .key = entry.key,
-                          .headers = {{"content-md5", Base64Of(md5)}, {"content-type", "application/octet-stream"}}});
+                          .headers = {{"content-md5", Base64Encode(md5)}, {"content-type", "application/octet-stream"}}});
   if (answer.error) return answer.error;
   if (BareETag(answer.etag) != HexOf(md5)) {
     lastFailure_ = entry.key + " was stored with ETag " + answer.etag;

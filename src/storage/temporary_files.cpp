@@ -181,8 +181,11 @@ std::vector<std::string> SweepTemporaries(const std::string& directory) {
   if (!dirFd.valid()) return removed;
   FileDescriptor lockFd(OpenLockFileIn(dirFd.get(), kWriterLockFileName));
   if (!lockFd.valid()) return removed;
-  DIR* listing = ::fdopendir(::dup(dirFd.get()));
+  // The listing owns a copy of the descriptor once it is open; until then the copy is ours to close.
+  FileDescriptor copy(::dup(dirFd.get()));
+  DIR* listing = copy.valid() ? ::fdopendir(copy.get()) : nullptr;
   if (listing == nullptr) return removed;
+  copy.release();
   while (const struct dirent* entry = ::readdir(listing)) {
     if (!IsTemporaryName(entry->d_name)) continue;
     if (RemoveIfWriterGone(dirFd.get(), lockFd.get(), entry->d_name)) removed.push_back(privateDir + "/" + entry->d_name);

@@ -1,6 +1,6 @@
 // JsonString: plain runs go through whole, everything else is escaped, and
 // what is not UTF-8 becomes U+FFFD so that every JSON reader takes the text.
-// Base64 and CutText, which file records and cut values rely on.
+// CutText, which cut values rely on.
 
 #include <gtest/gtest.h>
 
@@ -32,12 +32,7 @@ TEST(JsonStringTest, EscapesWhatJsonCannotHoldAndReplacesWhatIsNotUtf8) {
   for (const auto& c : cases) EXPECT_EQ(JsonString(c.bytes), c.json) << c.json;
 }
 
-TEST(JsonStringTest, Base64AndCutsKeepWholeCharacters) {
-  EXPECT_EQ(Base64(""), "");
-  EXPECT_EQ(Base64("f"), "Zg==");
-  EXPECT_EQ(Base64("fo"), "Zm8=");
-  EXPECT_EQ(Base64("foo"), "Zm9v");
-  EXPECT_EQ(Base64("caf\xe9"), "Y2Fm6Q==");
+TEST(JsonStringTest, CutsKeepWholeCharacters) {
   const struct {
     std::string text;
     size_t limit;

@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "storage/failing_store.h"
 #include "storage/local_store.h"
+#include "storage/memory_store.h"
+#include "upload/file_records_view.h"
 #include "upload/upload_errors.h"
 #include "upload/upload_file_writer_fixture.h"
 
@@ -32,34 +35,75 @@ using testing::ReadFile;
 using testing::Temporaries;
 using testing::UploadFileWriterTest;
 
-TEST_F(UploadFileWriterTest, AFailedWriteDeletesTheFileAndRaisesWithTheSystemCode) {
-  testing::WriteFile(PathOf("a.bin"), "earlier");
-  Open("a.bin");
-  files.failWriteAt = 2;
-  files.failWriteErrno = ENOSPC;
-  Write("0123456789");
-  auto error = Caught([&] { Write("abcdefghij"); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->number(), 15001);
-  EXPECT_EQ(error->source(), "File I/O Error");
-  EXPECT_EQ(error->description(), "file i/o. GetLastError returned --> 112");
-  EXPECT_EQ(writer.size(), 20);
-  EXPECT_FALSE(writer.isOpen());
-  EXPECT_TRUE(files.openHandles().empty());
-  EXPECT_EQ(writer.records()->back().storeError, (StoreError{StoreCause::kDiskFull, ENOSPC}));
-  writer.commitAll();
-  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.bin", "earlier"}}));
-  EXPECT_EQ(OnDisk(), 1u);
-}
-
-TEST_F(UploadFileWriterTest, AFileThatCannotBeCommittedIsDeleted) {
-  testing::WriteFile(PathOf("a.txt"), "earlier");
-  Store("a.txt", "new");
-  files.failMoves = true;
-  EXPECT_EQ(writer.commitAll(), 1);
-  EXPECT_EQ(OnDisk(), 1u);
-  EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"a.txt", "earlier"}}));
-  EXPECT_EQ(writer.records()->back().error->description(), "MoveFileEx failed. GetLastError=5");
+// Two files, a.txt (over an earlier one) and b.txt, through a store that
+// fails one call: what the script is raised, what each record says, and
+// what is left once committed. A failed file is never half kept, and the
+// earlier file stays whole.
+TEST(UploadFileWriterFaults, EachFailingStoreCallAndWhatIsLeft) {
+  using Op = StoreOperation;
+  const std::string earlier = "earlier";
+  struct Row {
+    const char* why;
+    StoreFault fault;
+    std::string raised;      // what the script was raised, in order ("; " between)
+    std::string records[2];  // each record's outcome and error
+    int commitFailures;
+    std::map<std::string, std::string> left;
+  };
+  const Row rows[] = {
+      {"nothing fails", {Op::kBegin, 99}, "", {"stored", "stored"}, 0, {{"a.txt", "new"}, {"b.txt", "b"}}},
+      {"another upload writes the first name", {Op::kBegin, 1, false, {StoreCause::kNameBusy, EWOULDBLOCK}},
+       "-20 CreateFile failed. GetLastError=32",
+       {"failed -20 CreateFile failed. GetLastError=32", "stored"}, 0, {{"a.txt", earlier}, {"b.txt", "b"}}},
+      {"a remote prefix that is missing, every time", {Op::kBegin, 1, true, {StoreCause::kNoDirectory, 0}},
+       "-20 CreateFile failed. GetLastError=3; -20 CreateFile failed. GetLastError=3",
+       {"failed -20 CreateFile failed. GetLastError=3", "failed -20 CreateFile failed. GetLastError=3"}, 0,
+       {{"a.txt", earlier}}},
+      {"the disk fills at the second write", {Op::kWrite, 2, false, {StoreCause::kDiskFull, ENOSPC}},
+       "15001 file i/o. GetLastError returned --> 112",
+       {"failed 15001 file i/o. GetLastError returned --> 112", "stored"}, 0, {{"a.txt", earlier}, {"b.txt", "b"}}},
+      {"the first file cannot be closed", {Op::kFinish, 1, false, {StoreCause::kIo, EIO}}, "",
+       {"failed 15001 file i/o. GetLastError returned --> 31", "stored"}, 0, {{"a.txt", earlier}, {"b.txt", "b"}}},
+      {"the first file cannot be named", {Op::kCommit, 1, false, {StoreCause::kNotWritable, EACCES}}, "",
+       {"failed 15001 MoveFileEx failed. GetLastError=5", "stored"}, 1, {{"a.txt", earlier}, {"b.txt", "b"}}},
+      {"the second name is taken and may not be replaced", {Op::kCommit, 2, false, {StoreCause::kNameExists, EEXIST}},
+       "", {"stored", "refused name-exists"}, 1, {{"a.txt", "new"}}},
+      {"the store cannot be reached at commit", {Op::kCommit, 1, true, {StoreCause::kUnreachable, 0}}, "",
+       {"failed 15001 MoveFileEx failed. GetLastError=31", "failed 15001 MoveFileEx failed. GetLastError=31"}, 2,
+       {{"a.txt", earlier}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    auto files = std::make_shared<MemoryFiles>();
+    files->put("/up/a.txt", earlier);
+    UploadFileWriter writer;
+    writer.setStore(std::make_shared<FailingStore>(std::make_shared<MemoryStore>(files), row.fault));
+    std::string raised;
+    for (const auto& [name, content] : {std::pair{"a.txt", "new"}, std::pair{"b.txt", "b"}}) {
+      const std::string text = content;
+      if (auto e = Caught([&] {
+            writer.open("/up/", Named(name), std::nullopt);
+            writer.write(Bytes(text), 1);  // two writes: the second may fail
+            writer.write(Bytes(text) + 1, static_cast<int32_t>(text.size() - 1));
+            writer.close();
+          })) {
+        raised += (raised.empty() ? "" : "; ") + std::to_string(e->number()) + " " + e->description();
+      }
+    }
+    EXPECT_EQ(raised, row.raised);
+    EXPECT_EQ(writer.commitAll(), row.commitFailures);
+    for (size_t i = 0; i < 2; ++i) {
+      const FileRecord& record = (*writer.records())[i];
+      std::string said = FileOutcomeWord(record.outcome);
+      if (record.error) said += " " + std::to_string(record.error->number()) + " " + record.error->description();
+      if (!record.refusal.empty()) said += " " + record.refusal;
+      EXPECT_EQ(said, row.records[i]);
+    }
+    std::map<std::string, std::string> left;
+    for (const auto& [path, bytes] : files->committed()) left[path.substr(4)] = bytes;
+    EXPECT_EQ(left, row.left);
+    EXPECT_EQ(files->pending(), 0u);
+  }
 }
 
 // With sync on, a file whose data cannot be made durable is never named.

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <set>
 
-#include "storage/resumable/resumable_state.h"
+#include "runtime/base64.h"
 
 namespace parcelmoor {
 namespace {
@@ -39,7 +39,7 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ParseUploadMetad
     std::string_view key = pair.substr(0, space);
     if (key.empty() || !keys.insert(std::string(key)).second) return std::nullopt;
     std::optional<std::string> value = std::string();
-    if (space != std::string_view::npos) value = DecodeBase64(pair.substr(space + 1));
+    if (space != std::string_view::npos) value = Base64Decode(pair.substr(space + 1));
     if (!value) return std::nullopt;
     pairs.emplace_back(std::string(key), std::move(*value));
   }
@@ -58,7 +58,7 @@ std::string MetadataValue(std::string_view metadata, std::string_view key) {
 std::optional<UploadChecksum> ParseUploadChecksum(std::string_view text) {
   const size_t space = text.find(' ');
   if (space == std::string_view::npos || space == 0) return std::nullopt;
-  auto digest = DecodeBase64(text.substr(space + 1));
+  auto digest = Base64Decode(text.substr(space + 1));
   if (!digest || digest->empty()) return std::nullopt;
   UploadChecksum checksum{std::string(text.substr(0, space)), std::move(*digest)};
   for (char& c : checksum.algorithm) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);

@@ -7,6 +7,7 @@
 
 #include <charconv>
 
+#include "runtime/base64.h"
 #include "storage/temporary_files.h"
 
 namespace parcelmoor {
@@ -16,14 +17,6 @@ namespace {
 // torn write is never taken for a state.
 constexpr std::string_view kHeading = "parcelmoor-resumable 2";
 constexpr std::string_view kEnd = "end";
-
-std::string EncodeBase64(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
 
 std::optional<int64_t> ParseSigned(std::string_view text) {
   int64_t value = 0;
@@ -53,7 +46,7 @@ bool ApplyLine(std::string_view key, std::string_view value, ResumableState& sta
   if (key == "credentials") return state.credentials = value, true;
   if (key == "metadata") return state.metadata = value, true;
   if (key == "directory") {
-    auto decoded = DecodeBase64(value);
+    auto decoded = Base64Decode(value);
     if (decoded) state.directory = *decoded;
     return decoded.has_value();
   }
@@ -66,8 +59,8 @@ bool ApplyLine(std::string_view key, std::string_view value, ResumableState& sta
   if (key == "forward-header") {
     const size_t space = value.find(' ');
     if (space == std::string_view::npos) return false;
-    auto name = DecodeBase64(value.substr(0, space));
-    auto text = DecodeBase64(value.substr(space + 1));
+    auto name = Base64Decode(value.substr(0, space));
+    auto text = Base64Decode(value.substr(space + 1));
     if (!name || !text) return false;
     state.forwardHeaders.emplace_back(std::move(*name), std::move(*text));
     return true;
@@ -102,9 +95,9 @@ std::string SerializeResumableState(const ResumableState& s, std::string_view ke
   line("client", s.client);
   line("credentials", s.credentials);
   line("metadata", s.metadata);
-  line("directory", EncodeBase64(s.directory));
+  line("directory", Base64Encode(s.directory));
   if (s.maxFileBytes) line("max-file-bytes", std::to_string(*s.maxFileBytes));
-  for (const auto& [name, value] : s.forwardHeaders) line("forward-header", EncodeBase64(name) + " " + EncodeBase64(value));
+  for (const auto& [name, value] : s.forwardHeaders) line("forward-header", Base64Encode(name) + " " + Base64Encode(value));
   line("seal", SealOf(text, key));
   text.append("\n").append(kEnd).append("\n");
   return text;
@@ -151,20 +144,6 @@ bool IsResumableId(std::string_view id) {
   for (char c : id)
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   return true;
-}
-
-std::optional<std::string> DecodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  if (text.empty()) return std::string();
-  size_t padding = 0;
-  while (padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
-  if (text.substr(0, text.size() - padding).find('=') != std::string_view::npos) return std::nullopt;
-  std::string out(text.size() / 4 * 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  if (n < 0 || static_cast<size_t>(n) != out.size()) return std::nullopt;
-  out.resize(out.size() - padding);
-  return out;
 }
 
 }  // namespace parcelmoor

@@ -44,7 +44,4 @@ std::string NewResumableId();
 // to a directory safely).
 bool IsResumableId(std::string_view id);
 
-// Standard Base64 with padding, strictly; nullopt when malformed.
-std::optional<std::string> DecodeBase64(std::string_view text);
-
 }  // namespace parcelmoor

@@ -96,6 +96,16 @@ std::string MakeSubdirectory(const std::string& base, std::string_view relative,
   return path;
 }
 
+bool StillBelow(const std::string& base, const std::string& narrowed, std::string& why) {
+  if (narrowed == base || IsS3Url(base)) return true;
+  if (!narrowed.starts_with(base + "/")) {
+    why = narrowed + " is not below " + base;
+    return false;
+  }
+  // Made again when missing, as at the decision; refused when a link is met.
+  return !MakeSubdirectory(base, std::string_view(narrowed).substr(base.size() + 1), why).empty();
+}
+
 bool NarrowLimits(const std::vector<std::pair<std::string, std::string>>& headers, UploadSettings& settings,
                   std::string& why) {
   for (const auto& [name, value] : headers) {

@@ -34,4 +34,11 @@ bool NarrowDirectory(const std::vector<std::pair<std::string, std::string>>& hea
 // absolute, has a ".." step, passes a link or cannot be created.
 std::string MakeSubdirectory(const std::string& base, std::string_view relative, std::string& why);
 
+// Walks again, just before its files are committed, to a directory that
+// NarrowDirectory made from `base` some time ago (a resumable upload's,
+// days perhaps): true when `narrowed` is `base` itself or still lies below
+// it through directories alone; false with `why` when a step has since been
+// swapped for a link (or removed), so that nothing follows it out of `base`.
+bool StillBelow(const std::string& base, const std::string& narrowed, std::string& why);
+
 }  // namespace parcelmoor

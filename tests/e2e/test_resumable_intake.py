@@ -64,14 +64,14 @@ def request(port, method, path, headers, body=b""):
 
 
 class Application(http.server.BaseHTTPRequestHandler):
-    """GET /auth narrows into the private folder; POST /move takes the
-    waiting file away (to a place of its own) and accepts."""
+    """GET /private narrows into the private folder, GET /bob into users/bob;
+    POST /move takes the waiting file away (to a place of its own) and accepts."""
 
     protocol_version = "HTTP/1.1"
     kept = None  # where /move puts the file
 
     def do_GET(self):
-        self.answer(200, [("Parcelmoor-Directory", ".parcelmoor/resumable")])
+        self.answer(200, [("Parcelmoor-Directory", ".parcelmoor/resumable" if self.path == "/private" else "users/bob")])
 
     def do_POST(self):
         report = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
@@ -187,7 +187,7 @@ class ResumableIntake(unittest.TestCase):
                                                                                             filetype=declared)})
                 self.assertEqual(answer[0], status, answer[2])
         # An authorizing application names the private folder: refused, nothing made there.
-        server = self.serve("narrowed", "--authorize", self.base + "/auth")
+        server = self.serve("narrowed", "--authorize", self.base + "/private")
         private = os.path.join(server.dir, ".parcelmoor")
         before = sorted(os.listdir(os.path.join(private, "resumable"))) if os.path.isdir(private) else []
         answer = request(server.port, "POST", "/files/", {**TUS, "Upload-Length": "10",
@@ -195,6 +195,26 @@ class ResumableIntake(unittest.TestCase):
         self.assertEqual(answer[0], 502, answer)
         after = sorted(os.listdir(os.path.join(private, "resumable"))) if os.path.isdir(private) else []
         self.assertEqual(before, after)
+
+    def test_a_directory_swapped_for_a_link_before_the_last_byte(self):
+        server = self.serve("swapped", "--authorize", self.base + "/bob")
+        status, headers, _ = request(server.port, "POST", "/files/", {
+            **TUS, "Upload-Length": "6", "Upload-Metadata": metadata(filename="late.txt")})
+        self.assertEqual(status, 201)
+        up = headers["location"]
+        patch = {**TUS, "Content-Type": "application/offset+octet-stream"}
+        self.assertEqual(request(server.port, "PATCH", up, {**patch, "Upload-Offset": "0"}, b"abcde")[0], 204)
+        bob, elsewhere = os.path.join(server.dir, "users", "bob"), os.path.join(self.tmp, "elsewhere")
+        os.makedirs(elsewhere)
+        os.rename(bob, bob + ".away")
+        os.symlink(elsewhere, bob)
+        status, headers, _ = request(server.port, "PATCH", up, {**patch, "Upload-Offset": "5"}, b"f")
+        self.assertEqual((status, headers["upload-offset"]), (503, "5"))
+        self.assertEqual(os.listdir(elsewhere), [])
+        os.unlink(bob)
+        os.rename(bob + ".away", bob)
+        self.assertEqual(request(server.port, "PATCH", up, {**patch, "Upload-Offset": "5"}, b"f")[0], 204)
+        self.assertEqual(server.read_stored(os.path.join("users", "bob", "late.txt")), b"abcdef")
 
     def test_application_that_moves_the_file_and_accepts(self):
         server = self.serve("moved", "--forward", self.base + "/move")

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "host/finished_upload.h"
+#include "host/upload_narrowing.h"
 #include "host/tus/resumable_answers.h"
 #include "host/tus/resumable_uploads.h"
 #include "host/tus/tus_headers.h"
@@ -133,6 +134,14 @@ ResumableOutcome ResumableUploads::Complete(const std::string& id, HeldUpload& h
   settings.maxFileBytes = state.maxFileBytes;
   HandoffRequest client = handoff.client;
   client.forwardHeaders = state.forwardHeaders;
+  // The directory an application chose at the creation is walked again
+  // now: a step swapped for a link since then keeps the file where it is.
+  if (std::string why; !StillBelow(config_.settings.uploadDirectory.value_or("."), state.directory, why)) {
+    PageAnswer kept = TusAnswer(503, "The upload's directory cannot be used just now; try again later.");
+    kept.headers.emplace_back("retry-after", "60");
+    AddProgressHeaders(kept, state);
+    return {std::move(kept), {}, "directory-moved: " + why};
+  }
   const FinishedFile file{std::string(kFieldName), MetadataValue(state.metadata, "filename"),
                           MetadataValue(state.metadata, "filetype"), &held.finishedBytes()};
   UploadAnswer done = StoreFinishedUpload(file, settings, client, handoff.call);

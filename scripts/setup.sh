@@ -7,10 +7,12 @@ PACKAGES=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libboost-program-options1.81-dev libssl-dev libmagic-dev libcurl4-openssl-dev
+  prometheus-cpp-dev  # GET /metrics: the registry and the text format
   curl python3 lighttpd nginx valgrind php-cli strace
   help2man groff-base
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
   python3-tuspy  # a real client of the resumable uploads in their test
+  python3-prometheus-client  # reads /metrics in its test as a scraper would
   # The object store tests run their own Swift with its S3 API on loopback.
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
 )

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <climits>
 
+#include "host/request_log.h"
+
 namespace parcelmoor {
 namespace {
 
@@ -17,8 +19,8 @@ constexpr auto kStopPatience = std::chrono::seconds(1);
 
 }  // namespace
 
-BackgroundLog::BackgroundLog(int fd, size_t maxPending)
-    : fd_(fd), maxPending_(maxPending), writer_([this] { Run(); }) {}
+BackgroundLog::BackgroundLog(int fd, bool json, size_t maxPending)
+    : fd_(fd), json_(json), maxPending_(maxPending), writer_([this] { Run(); }) {}
 
 BackgroundLog::~BackgroundLog() {
   {
@@ -41,6 +43,11 @@ void BackgroundLog::Write(std::string lines) {
   wake_.notify_one();
 }
 
+void BackgroundLog::WriteEvent(std::string_view event, std::string_view message,
+                               const std::vector<std::pair<std::string, std::string>>& fields) {
+  Write(FormatLogEvent(json_, event, message, fields));
+}
+
 void BackgroundLog::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -49,8 +56,8 @@ void BackgroundLog::Run() {
     std::string text;
     text.swap(pending_);
     if (leftOut_ > 0) {
-      text += "parcelmoor serve: " + std::to_string(leftOut_) +
-              " log line(s) left out while standard error was not being read\n";
+      text += FormatLogEvent(json_, "log-lines-left-out",
+                             std::to_string(leftOut_) + " log line(s) left out while standard error was not being read");
       leftOut_ = 0;
     }
     lock.unlock();

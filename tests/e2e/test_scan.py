@@ -59,6 +59,19 @@ def ping(path):
         return False
 
 
+def point(link, target):
+    """Turns the symbolic link `link` to `target` in one step."""
+    os.symlink(target, link + ".new")
+    os.replace(link + ".new", link)
+
+
+def readiness(port):
+    with connect(port) as s:
+        s.sendall(b"GET /readyz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+        status, _, answer = read_response(s)
+        return status, json.loads(answer)["failed"]
+
+
 class Clamd:
     """clamd in the foreground with only the test's own database."""
 
@@ -159,12 +172,16 @@ class Scan(unittest.TestCase):
             with self.subTest(why):
                 work = os.path.join(self.work, f"serve{i}")
                 os.makedirs(work)
-                target = {"clamd": self.clamd.socket, "missing": os.path.join(work, "no-such.sock"),
-                          "silent": os.path.join(work, "silent.sock")}[scanner]
-                if scanner == "silent":
-                    SilentScanner(target)
+                # serve starts only with a scanner that answers: the link is
+                # turned to the row's scanner once it serves.
+                target = os.path.join(work, "scanner.sock")
+                os.symlink(self.clamd.socket, target)
                 timeout = "1" if scanner == "silent" else "20"
                 server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}", "--scan-timeout", timeout)
+                if scanner == "silent":
+                    SilentScanner(os.path.join(work, "silent.sock"))
+                if scanner != "clamd":
+                    point(target, os.path.join(work, "silent.sock" if scanner == "silent" else "no-such.sock"))
                 try:
                     status, answer = post(server.port, body(*files))
                     self.assertEqual(status, row[3], answer[:300])
@@ -177,6 +194,30 @@ class Scan(unittest.TestCase):
                         self.assertNotIn(os.path.basename(target).encode(), answer)
                 finally:
                     self.assertEqual(server.stop(), 0)
+
+    def test_readiness_follows_the_scanner_and_a_start_needs_it(self):
+        work = os.path.join(self.work, "ready")
+        os.makedirs(work)
+        target = os.path.join(work, "scanner.sock")
+        out = subprocess.run([BINARY, "serve", "--port", "0", "--dir", os.path.join(work, "up"),
+                              "--scan", f"clamd:unix:{target}"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.returncode, 1, out.stdout)
+        self.assertIn("scanner.sock could not be reached", out.stderr)
+        os.symlink(self.clamd.socket, target)
+        server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}")
+        try:
+            for scanner, status in [(self.clamd.socket, 200), (os.path.join(work, "gone.sock"), 503),
+                                    (self.clamd.socket, 200)]:
+                point(target, scanner)
+                # The result is kept for a moment: the change shows within seconds.
+                deadline = time.monotonic() + 5
+                while readiness(server.port)[0] != status and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                got, failed = readiness(server.port)
+                self.assertEqual(got, status, failed)
+                self.assertEqual(list(failed), [] if status == 200 else ["scanner"])
+        finally:
+            self.assertEqual(server.stop(), 0)
 
     def test_an_infected_file_through_store(self):
         row = ROWS[0]

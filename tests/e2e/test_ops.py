@@ -160,6 +160,28 @@ class Ops(unittest.TestCase):
         self.assertEqual(server.read_stored("running.bin"), data)
         self.assertIn(" stopping", server.log())
 
+    def test_a_resumable_patch_cut_at_the_stop_keeps_every_byte_that_came(self):
+        server = self.start("--shutdown-timeout", "0.5")
+        tus = "Tus-Resumable: 1.0.0\r\n"
+        with connect(server.port) as s:
+            s.sendall(f"POST /files/ HTTP/1.1\r\nHost: x\r\n{tus}Upload-Length: 1000000\r\n"
+                      "Upload-Metadata: filename eC5iaW4=\r\nContent-Length: 0\r\n\r\n".encode())
+            status, headers, _ = read_response(s)
+        self.assertEqual(status, 201)
+        path = headers["location"][headers["location"].index("/files/"):]
+        with connect(server.port) as s:
+            s.sendall(f"PATCH {path} HTTP/1.1\r\nHost: x\r\n{tus}Upload-Offset: 0\r\n"
+                      "Content-Type: application/offset+octet-stream\r\nContent-Length: 1000000\r\n\r\n".encode()
+                      + b"a" * 300_000)
+            time.sleep(0.5)
+            server.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(server.proc.wait(15), 0)
+        again = self.start()
+        with connect(again.port) as s:
+            s.sendall(f"HEAD {path} HTTP/1.1\r\nHost: x\r\n{tus}\r\n".encode())
+            status, headers, _ = read_response(s)
+        self.assertEqual((status, headers.get("upload-offset")), (200, "300000"))
+
 
 def _accepts(port):
     try:

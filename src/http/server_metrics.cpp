@@ -15,7 +15,7 @@ const Histogram::BucketBoundaries kSecondsBuckets{0.001, 0.005, 0.01, 0.025, 0.0
 const Histogram::BucketBoundaries kSizeBuckets{1024,     16384,     65536,     262144,     1 << 20,
                                                4 << 20,  16 << 20,  64 << 20,  256 << 20, 1 << 30,
                                                4.0 * (1 << 30), 16.0 * (1 << 30)};
-constexpr std::string_view kOperationKinds[] = {"scan", "object_store", "authorize", "forward"};
+constexpr std::string_view kOperationKinds[] = {"scan", "object_store_request", "authorize", "forward"};
 
 std::atomic<ServerMetrics*> sinkTarget{nullptr};
 

@@ -10,7 +10,7 @@
 namespace parcelmoor {
 
 struct OperationTiming {
-  std::string_view kind;       // "scan", "object_store", "authorize", "forward"
+  std::string_view kind;       // "scan", "object_store_request", "authorize", "forward"
   std::string_view operation;  // the kind's own word: "PUT", "HEAD", ...; may be empty
   std::chrono::steady_clock::duration took{};
   bool failed = false;

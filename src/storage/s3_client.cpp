@@ -144,7 +144,7 @@ S3Client::~S3Client() {
 
 S3Answer S3Client::send(const S3Request& request) {
   using namespace std::chrono_literals;
-  const OperationTimer timer("object_store");
+  const OperationTimer timer("object_store_request");
   S3Answer answer = sendOnce(request);
   for (auto pause : {200ms, 800ms}) {
     if (!WorthRetrying(answer)) break;

@@ -95,11 +95,9 @@ ServerMetrics::ServerMetrics()
 }
 
 ServerMetrics::~ServerMetrics() {
-  if (installed_) {
-    ServerMetrics* self = this;
-    sinkTarget.compare_exchange_strong(self, nullptr);
-    SetOperationSink(nullptr);
-  }
+  // Another server of the process may have taken the sink since.
+  ServerMetrics* self = this;
+  if (installed_ && sinkTarget.compare_exchange_strong(self, nullptr)) SetOperationSink(nullptr);
 }
 
 void ServerMetrics::InstallOperationSink() {

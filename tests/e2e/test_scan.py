@@ -14,6 +14,7 @@ Usage: test_scan.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 import hashlib
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -63,6 +64,12 @@ def point(link, target):
     """Turns the symbolic link `link` to `target` in one step."""
     os.symlink(target, link + ".new")
     os.replace(link + ".new", link)
+
+
+def metrics(port):
+    with connect(port) as s:
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer t\r\nConnection: close\r\n\r\n")
+        return read_response(s)[2].decode()
 
 
 def readiness(port):
@@ -177,7 +184,8 @@ class Scan(unittest.TestCase):
                 target = os.path.join(work, "scanner.sock")
                 os.symlink(self.clamd.socket, target)
                 timeout = "1" if scanner == "silent" else "20"
-                server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}", "--scan-timeout", timeout)
+                server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}", "--scan-timeout", timeout,
+                                      "--metrics-token", "t")
                 if scanner == "silent":
                     SilentScanner(os.path.join(work, "silent.sock"))
                 if scanner != "clamd":
@@ -192,6 +200,12 @@ class Scan(unittest.TestCase):
                         self.assertIn(" scan-unavailable", line)
                         self.assertIn(os.path.basename(target), line)
                         self.assertNotIn(os.path.basename(target).encode(), answer)
+                    # Each scan is timed in the metrics, a scan without a verdict counted as failed.
+                    scans = {name: float(value) for name, value in re.findall(
+                        r'^parcelmoor_scan_(duration_seconds_count|failures_total)\{operation="scan"\} (\S+)$',
+                        metrics(server.port), re.M)}
+                    self.assertGreaterEqual(scans["duration_seconds_count"], 1)
+                    self.assertEqual(scans["failures_total"] > 0, scanner != "clamd")
                 finally:
                     self.assertEqual(server.stop(), 0)
 

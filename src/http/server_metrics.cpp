@@ -116,11 +116,12 @@ prometheus::Counter& ServerMetrics::RequestCounter(std::string_view route, std::
   return counter;
 }
 
-prometheus::Histogram& ServerMetrics::DurationOf(std::string_view route) {
-  auto found = durationSeries_.find(std::string(route));
-  if (found != durationSeries_.end()) return *found->second;
-  auto& histogram = durations_.Add({{"route", std::string(route)}}, kSecondsBuckets);
-  durationSeries_.emplace(std::string(route), &histogram);
+prometheus::Histogram& ServerMetrics::Series(RouteSeries& series, prometheus::Family<prometheus::Histogram>& family,
+                                             std::string_view route, const prometheus::Histogram::BucketBoundaries& buckets) {
+  auto found = series.find(route);
+  if (found != series.end()) return *found->second;
+  auto& histogram = family.Add({{"route", std::string(route)}}, buckets);
+  series.emplace(route, &histogram);
   return histogram;
 }
 
@@ -147,11 +148,11 @@ void ServerMetrics::RequestEnded(const RequestRecord& r) noexcept {
       if (e.method == m) method = m;
     }
     RequestCounter(r.route, method, e.status).Increment();
-    DurationOf(r.route).Observe(Seconds(e.duration));
+    Series(durationSeries_, durations_, r.route, kSecondsBuckets).Observe(Seconds(e.duration));
     bodyBytes_.Increment(static_cast<double>(e.upload.bodyBytes));
     const bool carriesBytes = e.method == "POST" || e.method == "PATCH";
     if (carriesBytes && (r.route == "/" || r.route == "/files/") && e.upload.bodyBytes > 0) {
-      uploadSizes_.Add({{"route", std::string(r.route)}}, kSizeBuckets).Observe(static_cast<double>(e.upload.bodyBytes));
+      Series(sizeSeries_, uploadSizes_, r.route, kSizeBuckets).Observe(static_cast<double>(e.upload.bodyBytes));
     }
     filesStored_.Increment(e.upload.filesStored);
     if (e.upload.filesCarried > e.upload.filesStored) {

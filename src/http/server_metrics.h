@@ -44,7 +44,10 @@ class ServerMetrics final : public RequestObserver {
     prometheus::Family<prometheus::Counter>* failures;
   };
   prometheus::Counter& RequestCounter(std::string_view route, std::string_view method, int status);
-  prometheus::Histogram& DurationOf(std::string_view route);
+  // Route labels are the route tables' own literals, so views of them keep.
+  using RouteSeries = std::unordered_map<std::string_view, prometheus::Histogram*>;
+  prometheus::Histogram& Series(RouteSeries& series, prometheus::Family<prometheus::Histogram>& family,
+                                std::string_view route, const prometheus::Histogram::BucketBoundaries& buckets);
   void CountResumable(const RequestRecord& record);
 
   std::shared_ptr<prometheus::Registry> registry_;
@@ -63,7 +66,8 @@ class ServerMetrics final : public RequestObserver {
   // Series already made, so that a request's end costs a lookup here rather
   // than the registry's lock and label map. Event loop only.
   std::unordered_map<std::string, prometheus::Counter*> requestSeries_;
-  std::unordered_map<std::string, prometheus::Histogram*> durationSeries_;
+  RouteSeries durationSeries_;
+  RouteSeries sizeSeries_;
   std::unordered_map<std::string, prometheus::Counter*> refusedSeries_;
   bool installed_ = false;
 };

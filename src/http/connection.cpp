@@ -1,5 +1,6 @@
-// A connection's life on the event loop: wait, read a header, answer, and
-// go round again or close.
+// A connection's life on the event loop: wait, read a header, find its route
+// (connection_routes.cpp), answer, tell the observers, and go round again or
+// close.
 
 #include "http/connection.h"
 
@@ -8,9 +9,6 @@
 #include <ctime>
 
 #include <boost/asio/write.hpp>
-
-#include "host/page_assets.h"
-#include "host/upload_page.h"
 
 namespace parcelmoor::httpd {
 namespace {

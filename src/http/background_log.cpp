@@ -31,10 +31,12 @@ BackgroundLog::~BackgroundLog() {
   writer_.join();
 }
 
-void BackgroundLog::Write(std::string lines) {
+void BackgroundLog::Write(std::string lines) { Queue(std::move(lines), false); }
+
+void BackgroundLog::Queue(std::string lines, bool always) {
   {
     std::lock_guard lock(mutex_);
-    if (pending_.size() + lines.size() > maxPending_) {
+    if (!always && pending_.size() + lines.size() > maxPending_) {
       leftOut_ += std::count(lines.begin(), lines.end(), '\n');
       return;
     }
@@ -45,7 +47,9 @@ void BackgroundLog::Write(std::string lines) {
 
 void BackgroundLog::WriteEvent(std::string_view event, std::string_view message,
                                const std::vector<std::pair<std::string, std::string>>& fields) {
-  Write(FormatLogEvent(json_, event, message, fields));
+  // Events are few (a start, a stop, a failure a second at most) and say
+  // what the request lines cannot: they are never left out.
+  Queue(FormatLogEvent(json_, event, message, fields), true);
 }
 
 void BackgroundLog::Run() {

@@ -19,7 +19,8 @@ namespace parcelmoor {
 
 class BackgroundLog {
  public:
-  // Writes to `fd` (not owned), holding at most `maxPending` bytes.
+  // Writes to `fd` (not owned), holding at most `maxPending` bytes of
+  // request lines (events come on top).
   // `json`: server events are JSON objects (host/request_log.h) like the
   // request lines.
   explicit BackgroundLog(int fd, bool json = false, size_t maxPending = 256 * 1024);
@@ -31,12 +32,14 @@ class BackgroundLog {
   // Queues `lines` (whole lines, each ending in a line feed). Callable from
   // any thread; never waits for the reader.
   void Write(std::string lines);
-  // A server event, as FormatLogEvent makes it in this log's format.
+  // A server event, as FormatLogEvent makes it in this log's format; queued
+  // even past the bound.
   void WriteEvent(std::string_view event, std::string_view message,
                   const std::vector<std::pair<std::string, std::string>>& fields = {});
   bool json() const { return json_; }
 
  private:
+  void Queue(std::string lines, bool always);
   void Run();
   // Writes `text` in pieces the reader can take without blocking the
   // writer past a stop; returns false when it gave up.

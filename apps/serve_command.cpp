@@ -16,7 +16,9 @@
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
 #include "storage/s3_names.h"
+#include "host/json_text.h"
 #include "options.h"
+#include "serve_startup.h"
 
 namespace parcelmoor::apps {
 namespace {
@@ -73,9 +75,28 @@ po::options_description ServerOptions(HttpServerOptions& s) {
          s.maxUnfinished = n;
        }), "unfinished resumable uploads of all clients together; more creations are answered 503 "
            "(default 1024; 0: no cap)")
+      ("shutdown-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
+         s.shutdownGrace = v.value;
+       }), "on SIGINT or SIGTERM the server stops accepting and answers uploads waiting for a slot 503; "
+           "running uploads get this many seconds to finish, then are cut off as if their client had gone "
+           "(their files are not kept; resumable uploads keep every byte that came); exit status 0 (default 5)")
       ("shutdown-grace", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.shutdownGrace = v.value;
-       }), "seconds running uploads get after SIGINT or SIGTERM (default 5)");
+       }), "the former name of --shutdown-timeout")
+      ("log-format", po::value<std::string>()->value_name("text|json")->notifier([&s](const std::string& v) {
+         if (v != "text" && v != "json") throw po::error("--log-format takes text or json");
+         s.jsonLog = v == "json";
+       }), "the request log and server events on standard error: one text line each (the default), or one "
+           "JSON object a line")
+      ("metrics-bind", po::value(&s.metricsBind)->value_name("ADDRESS:PORT"),
+       "serve GET /metrics (the Prometheus text format), /healthz and /readyz on a listener of their own "
+       "at this address, e.g. 127.0.0.1:9464 (default: none)")
+      ("metrics-token", po::value(&s.metricsToken)->value_name("TOKEN"),
+       "serve GET /metrics on the main port too, to requests bearing 'Authorization: Bearer TOKEN' (default: "
+       "none; the metrics are then off the main port)")
+      ("cors-origin", po::value<std::vector<std::string>>(&s.corsOrigins)->value_name("ORIGIN")->composing(),
+       "let pages of this origin (https://app.example.org, repeatable) upload with POST / and to /files/ "
+       "from the browser, with credentials; * lets any origin, without credentials (default: none)");
   return d;
 }
 
@@ -176,6 +197,10 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     return 1;
   }
   KeepResumableUploadsLocal(options, invokedAs);
+  if (!CheckServeStart(options, error)) {
+    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
+    return 1;
+  }
 
   // SIGINT and SIGTERM are taken by a thread of their own (every thread
   // started from here inherits the blocked mask); SIGPIPE is of no use to a
@@ -202,8 +227,14 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, e.what());
     return 1;
   }
-  std::printf("parcelmoor serving %s (%s)\n", UrlFor(options.bind, port).c_str(), capacity.c_str());
+  const std::string url = UrlFor(options.bind, port);
+  const std::string policies = DescribePolicies(options, server.metricsPort());
+  std::printf("parcelmoor serving %s (%s; %s)\n", url.c_str(), capacity.c_str(), policies.c_str());
   std::fflush(stdout);
+  if (options.jsonLog) {
+    server.LogEvent("start", "serving " + url,
+                    {{"url", JsonString(url)}, {"capacity", JsonString(capacity)}, {"policies", JsonString(policies)}});
+  }
 
   std::thread([&server, stopSignals] {
     // The first signal winds the server down; a second one cuts running
@@ -211,12 +242,15 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     for (int received = 0; received < 2; ++received) {
       int signal = 0;
       if (sigwait(&stopSignals, &signal) != 0) return;
-      std::fprintf(stderr, "parcelmoor serve: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+      const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+      server.LogEvent("stop", std::string(name) + (received == 0 ? ", stopping" : ", cutting running uploads off"),
+                      {{"signal", JsonString(name)}});
       server.Stop();
     }
   }).detach();
 
   server.Run();
+  server.LogEvent("stopped", "stopped");
   return 0;
 }
 

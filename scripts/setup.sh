@@ -14,6 +14,7 @@ TEST_PACKAGES=(
   help2man groff-base
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
   python3-tuspy  # a real client of the resumable uploads in their test
+  python3-prometheus-client  # reads /metrics in its test as a scraper would
   # The object store tests run their own Swift with its S3 API on loopback.
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
 )

@@ -133,6 +133,14 @@ def servers(args, work):
         lambda p, o: Server("parcelmoor --no-sync --checksum none", o,
                             [args.parcelmoor, "serve", "--no-sync", "--checksum", "none", "--port", str(p),
                              "--dir", o]))
+    if args.metrics:  # the cost of counting: the same with a metrics listener, scraped by nobody
+        metrics = ["--metrics-bind", "127.0.0.1:0"]
+        add("parcelmoor +metrics", lambda p, o: Server("parcelmoor +metrics", o,
+                                                       [args.parcelmoor, "serve", "--port", str(p), "--dir", o,
+                                                        *metrics]))
+        add("parcelmoor --no-sync +metrics",
+            lambda p, o: Server("parcelmoor --no-sync +metrics", o,
+                                [args.parcelmoor, "serve", "--no-sync", "--port", str(p), "--dir", o, *metrics]))
     if args.before:   # another build of parcelmoor, to compare two builds in one run
         add("before: parcelmoor", lambda p, o: Server("before: parcelmoor", o,
                                                       [args.before, "serve", "--port", str(p), "--dir", o]))
@@ -152,4 +160,6 @@ def servers(args, work):
     add("nginx + PHP", nginx_php)
     add("sink", lambda p, o: Server("sink", o, [f"{binaries}/sink", str(p), o]))
     add(SINK_65535, lambda p, o: Server(SINK_65535, o, [f"{binaries}/sink", str(p), o, "65535"]))
+    if args.servers:  # only the servers whose names begin with one of these
+        result = [r for r in result if r.name.startswith(tuple(args.servers.split(",")))]
     return result

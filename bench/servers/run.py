@@ -33,6 +33,8 @@ run (see warm_memory).
 Usage: bench/servers/run.py [--parcelmoor BUILD/apps/parcelmoor] [--rounds 3]
          [--work /tmp/parcelmoor-servers-bench] [--workloads big1,big8,many,burst]
          [--before OTHER_BUILD/apps/parcelmoor]   (two builds side by side)
+         [--metrics]   (parcelmoor with a metrics listener beside it)
+         [--servers parcelmoor,sink]   (only these servers)
 Run bench/servers/setup.sh once first (packages, busboy, the Go and C builds).
 """
 
@@ -277,6 +279,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--work", default="/tmp/parcelmoor-servers-bench")
     parser.add_argument("--workloads", default="big1,big8,many,burst")
+    parser.add_argument("--metrics", action="store_true",
+                        help="also parcelmoor and parcelmoor --no-sync with a metrics listener (--metrics-bind)")
+    parser.add_argument("--servers", help="only the servers whose names begin with one of these (comma-separated)")
     args = parser.parse_args()
     workloads = args.workloads.split(",")
     work = args.work

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "runtime/file_descriptor.h"
+#include "runtime/operation_timing.h"
 
 namespace parcelmoor {
 namespace {
@@ -121,6 +123,36 @@ ScanVerdict Judge(std::string answer) {
   return {ScanVerdict::Kind::kNoVerdict, "the scanner answered: " + (answer.empty() ? "nothing" : answer)};
 }
 
+ScanVerdict ScanStream(const ClamdTarget& target, const std::string& path) {
+  const Clock::time_point deadline = Clock::now() + target.timeout;
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return {ScanVerdict::Kind::kNoVerdict, "the file to scan could not be read"};
+  FileDescriptor socket = Connect(target, deadline);
+  if (socket.get() < 0) return {ScanVerdict::Kind::kNoVerdict, target.describe() + " could not be reached"};
+
+  static constexpr char kCommand[] = "zINSTREAM";  // sent with its NUL
+  if (!SendAll(socket.get(), reinterpret_cast<const uint8_t*>(kCommand), sizeof kCommand, deadline)) {
+    return {ScanVerdict::Kind::kNoVerdict, target.describe() + " did not take the file in time"};
+  }
+  std::vector<uint8_t> chunk(kChunkBytes);
+  for (;;) {
+    const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {ScanVerdict::Kind::kNoVerdict, "the file to scan could not be read"};
+    // The zero-length chunk ends the stream.
+    if (!SendChunk(socket.get(), chunk.data(), static_cast<size_t>(n), deadline)) {
+      // A scanner over its stream limit answers and closes: read why.
+      std::optional<std::string> answer = ReadAnswer(socket.get(), deadline);
+      if (answer && !answer->empty()) return Judge(*answer);
+      return {ScanVerdict::Kind::kNoVerdict, target.describe() + " did not take the file in time"};
+    }
+    if (n == 0) break;
+  }
+  std::optional<std::string> answer = ReadAnswer(socket.get(), deadline);
+  if (!answer) return {ScanVerdict::Kind::kNoVerdict, target.describe() + " did not answer in time"};
+  return Judge(*answer);
+}
+
 }  // namespace
 
 std::optional<ClamdTarget> ClamdTarget::Parse(std::string_view text, std::string& why) {
@@ -155,33 +187,27 @@ std::string ClamdTarget::describe() const {
 }
 
 ScanVerdict ScanFileWithClamd(const ClamdTarget& target, const std::string& path) {
-  const Clock::time_point deadline = Clock::now() + target.timeout;
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return {ScanVerdict::Kind::kNoVerdict, "the file to scan could not be read"};
-  FileDescriptor socket = Connect(target, deadline);
-  if (socket.get() < 0) return {ScanVerdict::Kind::kNoVerdict, target.describe() + " could not be reached"};
+  const OperationTimer timer("scan");
+  ScanVerdict verdict = ScanStream(target, path);
+  timer.Done("", verdict.kind == ScanVerdict::Kind::kNoVerdict);
+  return verdict;
+}
 
-  static constexpr char kCommand[] = "zINSTREAM";  // sent with its NUL
-  if (!SendAll(socket.get(), reinterpret_cast<const uint8_t*>(kCommand), sizeof kCommand, deadline)) {
-    return {ScanVerdict::Kind::kNoVerdict, target.describe() + " did not take the file in time"};
+bool PingClamd(const ClamdTarget& target, std::chrono::milliseconds timeout, std::string& why) {
+  const Clock::time_point deadline = Clock::now() + std::min(timeout, target.timeout);
+  FileDescriptor socket = Connect(target, deadline);
+  if (socket.get() < 0) {
+    why = target.describe() + " could not be reached";
+    return false;
   }
-  std::vector<uint8_t> chunk(kChunkBytes);
-  for (;;) {
-    const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return {ScanVerdict::Kind::kNoVerdict, "the file to scan could not be read"};
-    // The zero-length chunk ends the stream.
-    if (!SendChunk(socket.get(), chunk.data(), static_cast<size_t>(n), deadline)) {
-      // A scanner over its stream limit answers and closes: read why.
-      std::optional<std::string> answer = ReadAnswer(socket.get(), deadline);
-      if (answer && !answer->empty()) return Judge(*answer);
-      return {ScanVerdict::Kind::kNoVerdict, target.describe() + " did not take the file in time"};
-    }
-    if (n == 0) break;
+  static constexpr char kCommand[] = "zPING";  // sent with its NUL
+  std::optional<std::string> answer;
+  if (SendAll(socket.get(), reinterpret_cast<const uint8_t*>(kCommand), sizeof kCommand, deadline)) {
+    answer = ReadAnswer(socket.get(), deadline);
   }
-  std::optional<std::string> answer = ReadAnswer(socket.get(), deadline);
-  if (!answer) return {ScanVerdict::Kind::kNoVerdict, target.describe() + " did not answer in time"};
-  return Judge(*answer);
+  if (answer == "PONG") return true;
+  why = target.describe() + (answer ? " answered PING with \"" + answer->substr(0, 64) + "\"" : " did not answer PING in time");
+  return false;
 }
 
 }  // namespace parcelmoor

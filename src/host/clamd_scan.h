@@ -37,4 +37,8 @@ struct ScanVerdict {
 // Sends the file at `path` to the scanner and reads its verdict.
 ScanVerdict ScanFileWithClamd(const ClamdTarget& target, const std::string& path);
 
+// Whether the scanner answers PING within `timeout` (and the target's own);
+// false with `why` otherwise. For readiness checks and the start-up.
+bool PingClamd(const ClamdTarget& target, std::chrono::milliseconds timeout, std::string& why);
+
 }  // namespace parcelmoor

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "host/json_text.h"
 #include "storage/posix_io.h"
 
 namespace parcelmoor {
@@ -61,6 +62,39 @@ std::string FormatRequestLog(const RequestLogEntry& e) {
   }
   line += '\n';
   return line;
+}
+
+namespace {
+
+std::string JsonOrNull(std::string_view text) { return text.empty() ? "null" : JsonString(text); }
+
+}  // namespace
+
+std::string FormatRequestLogJson(const RequestLogEntry& e, std::string_view route) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.6f", std::chrono::duration<double>(e.duration).count());
+  std::string failure = "null";
+  if (e.upload.parseFailure) {
+    failure = "{\"number\":" + std::to_string(e.upload.parseFailure->number) +
+              ",\"description\":" + JsonString(e.upload.parseFailure->description) + "}";
+  }
+  return "{\"time\":\"" + UtcTimestamp(e.start) + "\",\"event\":\"request\",\"client\":" + JsonString(e.peer) +
+         ",\"method\":" + JsonString(e.method) + ",\"path\":" + JsonString(e.path) +
+         ",\"route\":" + JsonString(route) + ",\"status\":" + (e.status ? std::to_string(e.status) : "null") +
+         ",\"body\":" + std::to_string(e.upload.bodyBytes) + ",\"items\":" + std::to_string(e.upload.items) +
+         ",\"filesStored\":" + std::to_string(e.upload.filesStored) +
+         ",\"filesCarried\":" + std::to_string(e.upload.filesCarried) + ",\"seconds\":" + seconds +
+         ",\"failure\":" + failure + ",\"outcome\":" + JsonOrNull(e.upload.outcome) +
+         ",\"note\":" + JsonOrNull(e.note) + "}\n";
+}
+
+std::string FormatLogEvent(bool json, std::string_view event, std::string_view message,
+                           const std::vector<std::pair<std::string, std::string>>& fields) {
+  if (!json) return "parcelmoor serve: " + std::string(message) + "\n";
+  std::string line = "{\"time\":\"" + UtcTimestamp(std::chrono::system_clock::now()) +
+                     "\",\"event\":" + JsonString(event) + ",\"message\":" + JsonString(message);
+  for (const auto& [name, value] : fields) line += "," + JsonString(name) + ":" + value;
+  return line + "}\n";
 }
 
 void WriteRequestLog(const RequestLogEntry& entry) {

@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/page_runner.h"
 
@@ -41,5 +44,18 @@ struct RequestLogEntry {
 
 std::string FormatRequestLog(const RequestLogEntry& entry);
 void WriteRequestLog(const RequestLogEntry& entry);
+
+// The same fields as one JSON object on a line, for log shippers:
+//   {"time":"2026-12-07T10:11:12.345Z","event":"request","client":"127.0.0.1:40312",
+//    "method":"POST","path":"/","route":"/","status":200,"body":1048576,"items":3,
+//    "filesStored":2,"filesCarried":2,"seconds":0.042,"failure":null,"outcome":null,"note":null}
+// `status` is null when no answer was sent; `failure` is {"number","description"}.
+std::string FormatRequestLogJson(const RequestLogEntry& entry, std::string_view route);
+
+// A server event (start, stop, a failure) as a log line: "parcelmoor serve:
+// MESSAGE" in text, or {"time","event","message"} plus `fields` (each a
+// name and an already-encoded JSON value) in JSON.
+std::string FormatLogEvent(bool json, std::string_view event, std::string_view message,
+                           const std::vector<std::pair<std::string, std::string>>& fields = {});
 
 }  // namespace parcelmoor

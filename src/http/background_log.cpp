@@ -8,6 +8,8 @@
 #include <chrono>
 #include <climits>
 
+#include "host/request_log.h"
+
 namespace parcelmoor {
 namespace {
 
@@ -17,8 +19,8 @@ constexpr auto kStopPatience = std::chrono::seconds(1);
 
 }  // namespace
 
-BackgroundLog::BackgroundLog(int fd, size_t maxPending)
-    : fd_(fd), maxPending_(maxPending), writer_([this] { Run(); }) {}
+BackgroundLog::BackgroundLog(int fd, bool json, size_t maxPending)
+    : fd_(fd), json_(json), maxPending_(maxPending), writer_([this] { Run(); }) {}
 
 BackgroundLog::~BackgroundLog() {
   {
@@ -29,16 +31,25 @@ BackgroundLog::~BackgroundLog() {
   writer_.join();
 }
 
-void BackgroundLog::Write(std::string lines) {
+void BackgroundLog::Write(std::string lines) { Queue(std::move(lines), false); }
+
+void BackgroundLog::Queue(std::string lines, bool always) {
   {
     std::lock_guard lock(mutex_);
-    if (pending_.size() + lines.size() > maxPending_) {
+    if (!always && pending_.size() + lines.size() > maxPending_) {
       leftOut_ += std::count(lines.begin(), lines.end(), '\n');
       return;
     }
     pending_ += lines;
   }
   wake_.notify_one();
+}
+
+void BackgroundLog::WriteEvent(std::string_view event, std::string_view message,
+                               const std::vector<std::pair<std::string, std::string>>& fields) {
+  // Events are few (a start, a stop, a failure a second at most) and say
+  // what the request lines cannot: they are never left out.
+  Queue(FormatLogEvent(json_, event, message, fields), true);
 }
 
 void BackgroundLog::Run() {
@@ -49,8 +60,8 @@ void BackgroundLog::Run() {
     std::string text;
     text.swap(pending_);
     if (leftOut_ > 0) {
-      text += "parcelmoor serve: " + std::to_string(leftOut_) +
-              " log line(s) left out while standard error was not being read\n";
+      text += FormatLogEvent(json_, "log-lines-left-out",
+                             std::to_string(leftOut_) + " log line(s) left out while standard error was not being read");
       leftOut_ = 0;
     }
     lock.unlock();

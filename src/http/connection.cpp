@@ -1,5 +1,6 @@
-// A connection's life on the event loop: wait, read a header, answer, and
-// go round again or close.
+// A connection's life on the event loop: wait, read a header, find its route
+// (connection_routes.cpp), answer, tell the observers, and go round again or
+// close.
 
 #include "http/connection.h"
 
@@ -8,9 +9,6 @@
 #include <ctime>
 
 #include <boost/asio/write.hpp>
-
-#include "host/page_assets.h"
-#include "host/upload_page.h"
 
 namespace parcelmoor::httpd {
 namespace {
@@ -73,8 +71,8 @@ std::string FormatEndpoint(const tcp::endpoint& ep) {
   return host + ":" + std::to_string(ep.port());
 }
 
-Connection::Connection(std::shared_ptr<ServerCore> core, tcp::socket socket)
-    : core_(std::move(core)), stream_(std::move(socket)), fd_(stream_.socket().native_handle()) {
+Connection::Connection(std::shared_ptr<ServerCore> core, tcp::socket socket, const RouteTable& routes)
+    : core_(std::move(core)), stream_(std::move(socket)), fd_(stream_.socket().native_handle()), routes_(routes) {
   beast::error_code ec;
   stream_.socket().set_option(tcp::no_delay(true), ec);
   tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
@@ -128,6 +126,9 @@ void Connection::WaitForRequest() {
 
 void Connection::ReadHeader() {
   entry_ = RequestLogEntry{};
+  route_ = nullptr;
+  corsHeaders_.clear();
+  slotWait_.reset();
   entry_.peer = peer_;
   entry_.start = std::chrono::system_clock::now();
   started_ = std::chrono::steady_clock::now();
@@ -171,31 +172,14 @@ void Connection::HandleRequest() {
   entry_.method = std::string(req.method_string());
   entry_.path = std::string(target);
   entry_.peer = ClientForLog(peer_, req["X-Forwarded-For"], core_->options.upload);
-  bool json = AcceptsJson(req[http::field::accept]);
-  bool bodyUnread = !parser_->is_done();
-  SendOptions send{.keepAlive = req.keep_alive() && !bodyUnread, .drain = bodyUnread};
+  route_ = &routes_.Find(path);
 
   if (std::string fault = FramingFault(req); !fault.empty()) {
     entry_.note = "bad-framing";
-    return Refuse(400, fault, json, SendOptions{.drain = true});
+    return Refuse(400, fault, AcceptsJson(req[http::field::accept]), SendOptions{.drain = true});
   }
-  if (req.method() == http::verb::get || req.method() == http::verb::head) {
-    send.head = req.method() == http::verb::head;
-    if (auto asset = AnswerPageAsset(path, req[http::field::accept_encoding])) return Answer(*asset, send);
-  }
-  if (core_->resumable && (path == "/files" || path.starts_with(kResumablePath))) return HandleResumable(path);
-  if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
-  std::optional<std::string_view> length;
-  if (!parser_->chunked() && parser_->content_length()) length = req[http::field::content_length];
-  RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept], req[http::field::content_type]},
-                                        core_->options.upload);
-  if (!verdict.answer) return HandleUpload(verdict);
-  if (core_->resumable && verdict.answer->status == 200) AnnounceResumableEndpoint(verdict.answer->body, kResumablePath);
-  send.head = verdict.headOnly;
-  send.allow = verdict.allow;
-  // A refused upload's body is never read: the connection ends.
-  if (req.method() == http::verb::post) send = SendOptions{.drain = true};
-  Answer(*verdict.answer, send);
+  if (route_->cors && ApplyCors()) return;
+  (this->*route_->handle)(path);
 }
 
 void Connection::Refuse(int status, std::string_view why, bool json, SendOptions send) {
@@ -214,6 +198,7 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
   res.set(http::field::cache_control, "no-store");
   if (send.allow) res.set(http::field::allow, send.allow);
   if (send.retryAfter) res.set(http::field::retry_after, "1");
+  for (const auto& [name, value] : corsHeaders_) res.insert(name, value);
   // An answer that may be kept (the page's assets) says so in place of no-store.
   for (const auto& [name, value] : a.headers) {
     if (beast::iequals(name, "cache-control")) res.set(http::field::cache_control, value);
@@ -243,7 +228,7 @@ void Connection::OnAnswered(const beast::error_code& ec) {
 
 void Connection::LogRequest() {
   entry_.duration = std::chrono::steady_clock::now() - started_;
-  core_->log.Write(FormatRequestLog(entry_));
+  core_->RequestEnded({entry_, route_ ? route_->label : std::string_view("-"), slotWait_});
 }
 
 // With `drain`, request bytes the client may still be sending are read and

@@ -12,19 +12,24 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/authorization.h"
 #include "host/request_policy.h"
 #include "host/request_log.h"
 #include "host/tus/resumable_uploads.h"
 #include "host/upload_handoff.h"
+#include "http/routes.h"
 #include "http/server_core.h"
 
 namespace parcelmoor::httpd {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(std::shared_ptr<ServerCore> core, tcp::socket socket);
+  // `routes`: what this listener answers (the main port's or the metrics
+  // listener's table); it outlives the connection.
+  Connection(std::shared_ptr<ServerCore> core, tcp::socket socket, const RouteTable& routes);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -41,6 +46,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // a refusal (kServerFull, kClientFull). Both on the event loop.
   void OnSlot();
   void OnNoSlot(UploadAdmission::Verdict why);
+  // The upload was told to wait for a slot (kWait): its wait starts now.
+  void QueuedForSlot() { queuedAt_ = std::chrono::steady_clock::now(); }
+
+  // The route tables (connection_routes.cpp).
+  static RouteTable MainRoutes(const HttpServerOptions& options, bool resumable);
+  static RouteTable MetricsRoutes();
 
  private:
   enum class Phase { kWaiting, kAnswering, kQueued, kUpload, kClosing };
@@ -60,7 +71,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Refuse(int status, std::string_view why, bool json, SendOptions send);
   void Answer(const PageAnswer& answer, SendOptions send);
   void OnAnswered(const beast::error_code& ec);
+  // The request ends: the observers (the log, the metrics) hear of it.
   void LogRequest();
+
+  // connection_routes.cpp: the handlers of the route table's rows.
+  void HandleUploadPage(std::string_view path);
+  void ServeAsset(std::string_view path);
+  void ServeHealth(std::string_view path);
+  void ServeReadiness(std::string_view path);
+  void ServeMetrics(std::string_view path);
+  void NotFound(std::string_view path);
+  // How a request's answer is sent when its body was not read: kept alive
+  // when the client asks and no body byte waits, else drained and closed.
+  SendOptions PlainSend() const;
+  // GET and HEAD only: false after answering 405 otherwise.
+  bool OnlyReading(const char* allow = "GET, HEAD");
+  // A CORS preflight answered, or the CORS headers of this request's
+  // answers set; true when the request was answered.
+  bool ApplyCors();
   void Close(bool drain);
   void DrainSome();
   void CloseNow();
@@ -112,6 +140,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<http::response<http::string_body>> response_;
   SendOptions sending_;
   RequestLogEntry entry_;
+  const RouteTable& routes_;
+  const Route* route_ = nullptr;  // this request's row; null before one is read
+  std::vector<std::pair<std::string, std::string>> corsHeaders_;  // on every answer to this request
+  std::chrono::steady_clock::time_point queuedAt_{};  // set while waiting for a slot
+  std::optional<std::chrono::steady_clock::duration> slotWait_;
   std::chrono::steady_clock::time_point started_;
   std::string peer_;
   std::string address_;       // the peer's address without its port

@@ -38,7 +38,7 @@ void EndRefusal(ServerCore& core, Refusal& r) {
   entry.status = 503;
   entry.duration = std::chrono::steady_clock::now() - r.started;
   entry.note = "connection-limit";
-  core.log.Write(FormatRequestLog(entry));
+  core.RequestEnded({entry, "-", std::nullopt});
 }
 
 void DrainRefused(std::shared_ptr<ServerCore> core, std::shared_ptr<Refusal> r) {

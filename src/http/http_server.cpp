@@ -51,35 +51,50 @@ ServerCore::ServerCore(HttpServerOptions o)
           .maxWaitingPerClient = static_cast<size_t>(options.maxUploads),
           .maxWait = options.uploadWait}),
       refusalBudget(RefusalBudget(SoftDescriptorLimit(), options.maxUploads)),
-      resumable(options.resumable ? MakeResumableUploads(options) : nullptr) {}
+      resumable(options.resumable ? MakeResumableUploads(options) : nullptr),
+      log(STDERR_FILENO, options.jsonLog),
+      cors{options.corsOrigins},
+      metrics(!options.metricsBind.empty() || !options.metricsToken.empty() ? std::make_shared<ServerMetrics>()
+                                                                            : nullptr),
+      readiness(ReadinessConfig{options.upload.uploadDirectory.value_or(""), options.upload.s3, options.upload.scan,
+                                options.readyMinFreeBytes}),
+      mainRoutes(Connection::MainRoutes(options, resumable != nullptr)),
+      metricsRoutes(Connection::MetricsRoutes()) {
+  observers.Add(std::make_shared<RequestLogWriter>(log));
+  if (metrics) {
+    observers.Add(metrics);
+    metrics->InstallOperationSink();
+  }
+}
 
-void ServerCore::Accept() {
-  acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-    if (!self->acceptor.is_open()) return;
+void ServerCore::Accept(tcp::acceptor& on, const RouteTable& routes) {
+  on.async_accept([self = shared_from_this(), &on, &routes](beast::error_code ec, tcp::socket socket) {
+    if (!on.is_open()) return;
     if (ec) {
       self->setupFailures.Write("cannot accept a connection: " + ec.message());
-      self->retryTimer.expires_after(kAcceptRetryDelay);
-      self->retryTimer.async_wait([self](beast::error_code waitEc) {
-        if (!waitEc) self->Accept();
+      // A timer of its own: the two listeners may both be retrying.
+      auto retry = std::make_shared<net::steady_timer>(self->ioc, kAcceptRetryDelay);
+      retry->async_wait([self, retry, &on, &routes](beast::error_code) {
+        if (on.is_open()) self->Accept(on, routes);
       });
       return;
     }
     try {
-      self->Admit(std::move(socket));
+      self->Admit(std::move(socket), routes);
     } catch (const std::exception& e) {
       // The socket closes with the exception; the server goes on.
       self->setupFailures.Write(std::string("cannot set up a connection: ") + e.what());
     }
-    self->Accept();
+    self->Accept(on, routes);
   });
 }
 
-void ServerCore::Admit(tcp::socket socket) {
+void ServerCore::Admit(tcp::socket socket, const RouteTable& routes) {
   if (stopping) return;
   if (connections.size() >= static_cast<size_t>(options.maxConnections)) {
     return RefuseConnection(*this, std::move(socket));
   }
-  std::make_shared<Connection>(shared_from_this(), std::move(socket))->Start();
+  std::make_shared<Connection>(shared_from_this(), std::move(socket), routes)->Start();
 }
 
 UploadAdmission::Verdict ServerCore::AskUploadSlot(const std::shared_ptr<Connection>& conn,
@@ -87,6 +102,7 @@ UploadAdmission::Verdict ServerCore::AskUploadSlot(const std::shared_ptr<Connect
   const auto id = reinterpret_cast<UploadAdmission::Id>(conn.get());
   const auto verdict = admission.Ask(client, id, UploadAdmission::Clock::now(), stopping);
   if (verdict != UploadAdmission::Verdict::kWait) return verdict;
+  conn->QueuedForSlot();
   waitingUploads.emplace(id, conn);
   ArmAdmissionTimer();
   return verdict;
@@ -144,7 +160,7 @@ void ServerCore::BeginStop() {
   stopping = true;
   beast::error_code ec;
   acceptor.close(ec);
-  retryTimer.cancel();
+  metricsAcceptor.close(ec);
   // Closing may end connections, which erases them from the set.
   std::vector<std::weak_ptr<Connection>> open;
   for (Connection* conn : connections) open.push_back(conn->weak_from_this());
@@ -177,25 +193,45 @@ HttpServer::HttpServer(HttpServerOptions options) : core_(std::make_shared<httpd
 
 HttpServer::~HttpServer() = default;
 
-uint16_t HttpServer::Listen() {
+namespace {
+
+void ListenOn(boost::asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port) {
   namespace net = boost::asio;
-  const auto& o = core_->options;
   try {
-    net::ip::tcp::endpoint endpoint(net::ip::make_address(o.bind), o.port);
-    auto& acceptor = core_->acceptor;
+    net::ip::tcp::endpoint endpoint(net::ip::make_address(address), port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(net::socket_base::reuse_address(true));
     acceptor.bind(endpoint);
     acceptor.listen(net::socket_base::max_listen_connections);
-    return acceptor.local_endpoint().port();
   } catch (const boost::system::system_error& e) {
-    throw std::runtime_error("cannot listen on " + o.bind + " port " + std::to_string(o.port) + ": " +
+    throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(port) + ": " +
                              e.code().message());
   }
 }
 
+}  // namespace
+
+uint16_t HttpServer::Listen() {
+  const auto& o = core_->options;
+  ListenOn(core_->acceptor, o.bind, o.port);
+  if (!o.metricsBind.empty()) {
+    // "ADDRESS:PORT", the address in brackets when it is IPv6.
+    const size_t colon = o.metricsBind.rfind(':');
+    std::string address = o.metricsBind.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[') address = address.substr(1, address.size() - 2);
+    ListenOn(core_->metricsAcceptor, address, static_cast<uint16_t>(std::stoi(o.metricsBind.substr(colon + 1))));
+  }
+  return core_->acceptor.local_endpoint().port();
+}
+
+uint16_t HttpServer::metricsPort() const {
+  if (!core_->metricsAcceptor.is_open()) return 0;
+  return core_->metricsAcceptor.local_endpoint().port();
+}
+
 void HttpServer::Run() {
-  core_->Accept();
+  core_->Accept(core_->acceptor, core_->mainRoutes);
+  if (core_->metricsAcceptor.is_open()) core_->Accept(core_->metricsAcceptor, core_->metricsRoutes);
   for (;;) {
     try {
       core_->ioc.run();  // until Stop() has closed the acceptor and every connection has ended
@@ -206,6 +242,11 @@ void HttpServer::Run() {
       core_->setupFailures.Write(std::string("a connection failed: ") + e.what());
     }
   }
+}
+
+void HttpServer::LogEvent(std::string_view event, std::string_view message,
+                          const std::vector<std::pair<std::string, std::string>>& fields) {
+  core_->log.WriteEvent(event, message, fields);
 }
 
 void HttpServer::Stop() {

@@ -17,6 +17,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/request_policy.h"
 #include "host/token_file.h"
@@ -77,8 +80,20 @@ struct HttpServerOptions {
   // Where unfinished resumable uploads keep their bytes ("": the upload
   // directory's private folder; needed when that is an object store).
   std::string resumableSpool;
-  // How long running requests may go on after Stop().
+  // How long running requests may go on after Stop() (--shutdown-timeout).
   std::chrono::milliseconds shutdownGrace{5'000};
+  // The request log and server events: text lines, or one JSON object a line.
+  bool jsonLog = false;
+  // GET /metrics: on a listener of its own at `metricsBind` ("ADDRESS:PORT";
+  // it answers /healthz and /readyz too), and on the main port for requests
+  // bearing `metricsToken`. Neither: no metrics.
+  std::string metricsBind;
+  std::string metricsToken;
+  // Origins whose pages may upload (POST / and /files/) across origins;
+  // "*": any, without credentials. Empty: no CORS headers.
+  std::vector<std::string> corsOrigins;
+  // Free bytes the upload directory must keep for GET /readyz to say ready.
+  int64_t readyMinFreeBytes = 0;
 };
 
 class HttpServer {
@@ -91,6 +106,8 @@ class HttpServer {
   // Binds and listens. Returns the port bound (the one picked for port 0).
   // Throws std::runtime_error when the address cannot be bound.
   uint16_t Listen();
+  // The metrics listener's port (after Listen()); 0 when there is none.
+  uint16_t metricsPort() const;
 
   // Accepts and serves until Stop(). Then stops accepting, closes idle
   // connections, gives running requests the shutdown grace, cuts the rest
@@ -103,6 +120,10 @@ class HttpServer {
   // off at once. Callable from any thread; not from a signal handler.
   void Stop();
 
+  // Writes a server event (start, stop) to the log in its format, in order
+  // with the request lines. Callable from any thread.
+  void LogEvent(std::string_view event, std::string_view message,
+                const std::vector<std::pair<std::string, std::string>>& fields = {});
 
  private:
   std::shared_ptr<httpd::ServerCore> core_;  // shared with connections and upload threads

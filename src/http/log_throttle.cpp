@@ -14,14 +14,13 @@ void LogThrottle::Write(std::string_view what) {
       ++left_out_;
       return;
     }
-    line = "parcelmoor serve: " + std::string(what);
+    line = std::string(what);
     if (left_out_ > 0) line += " (" + std::to_string(left_out_) + " more like it left out)";
-    line += '\n';
     any_ = true;
     last_ = now;
     left_out_ = 0;
   }
-  log_.Write(std::move(line));
+  log_.WriteEvent("failure", line);
 }
 
 }  // namespace parcelmoor

@@ -145,6 +145,11 @@ void Connection::StartResumable(ResumableRequest request, std::optional<Authoriz
 
 void Connection::RefuseResumableForSlots(UploadAdmission::Verdict why) {
   const bool server = why != UploadAdmission::Verdict::kClientFull;
+  if (core_->stopping) {
+    entry_.note = "stopping";
+    return Answer(TusAnswer(503, "The server is stopping; try again shortly."),
+                  SendOptions{.drain = true, .retryAfter = true});
+  }
   entry_.note = server ? "upload-limit" : "client-upload-limit";
   Answer(TusAnswer(server ? 503 : 429, "Too many uploads are running; try again shortly."),
          SendOptions{.drain = true, .retryAfter = true});

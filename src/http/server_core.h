@@ -18,7 +18,12 @@
 
 #include "host/tus/resumable_uploads.h"
 #include "http/http_server.h"
+#include "http/cors.h"
 #include "http/log_throttle.h"
+#include "http/readiness.h"
+#include "http/request_observer.h"
+#include "http/routes.h"
+#include "http/server_metrics.h"
 #include "http/upload_admission.h"
 #include "http/upload_threads.h"
 
@@ -37,11 +42,14 @@ inline constexpr size_t kIdleUploadThreads = 16;
 struct ServerCore : std::enable_shared_from_this<ServerCore> {
   explicit ServerCore(HttpServerOptions o);
 
-  // Accepts connections until the acceptor is closed.
-  void Accept();
+  // Accepts connections on `on` until it is closed, serving them with
+  // `routes`.
+  void Accept(tcp::acceptor& on, const RouteTable& routes);
   // Serves an accepted socket, or refuses it when the connections are at
   // their cap.
-  void Admit(tcp::socket socket);
+  void Admit(tcp::socket socket, const RouteTable& routes);
+  // A request ended: every observer hears of it (the log, the metrics).
+  void RequestEnded(const RequestRecord& record) const { observers.RequestEnded(record); }
   // The first call stops accepting, closes connections that wait for a
   // request and starts the grace period; a later one cuts uploads off.
   void BeginStop();
@@ -66,7 +74,7 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   const HttpServerOptions options;
   net::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
-  net::steady_timer retryTimer{ioc};
+  tcp::acceptor metricsAcceptor{ioc};  // open with --metrics-bind
   net::steady_timer stopTimer{ioc};
   std::unordered_set<Connection*> connections;
   UploadAdmission admission;
@@ -83,8 +91,16 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   int stopCalls = 0;
   // Null with --no-resumable. Used from any thread.
   const std::shared_ptr<ResumableUploads> resumable;
-  BackgroundLog log{STDERR_FILENO};  // request log lines and server messages
+  BackgroundLog log;                // request log lines and server messages
   LogThrottle setupFailures{log};    // any thread
+  const CorsPolicy cors;
+  // Null without metrics.
+  const std::shared_ptr<ServerMetrics> metrics;
+  RequestObservers observers;
+  Readiness readiness;
+  // What the main port and the metrics listener answer.
+  const RouteTable mainRoutes;
+  const RouteTable metricsRoutes;
 };
 
 // "127.0.0.1:40312", "[::1]:40312"

@@ -47,6 +47,7 @@ void Connection::AdmitUpload(const RequestVerdict& verdict) {
 
 void Connection::OnSlot() {
   Guarded([&] {
+    slotWait_ = std::chrono::steady_clock::now() - queuedAt_;
     if (phase_ != Phase::kQueued) return core_->FreeUploadSlot(uploadClient_);
     if (queuedResumable_) {
       holdsUploadSlot_ = true;
@@ -59,6 +60,7 @@ void Connection::OnSlot() {
 void Connection::OnNoSlot(UploadAdmission::Verdict why) {
   Guarded([&] {
     if (phase_ != Phase::kQueued) return;
+    slotWait_ = std::chrono::steady_clock::now() - queuedAt_;
     if (!queuedResumable_) return RefuseForSlots(why);
     queuedResumable_ = nullptr;
     RefuseResumableForSlots(why);
@@ -71,6 +73,10 @@ void Connection::RefuseForSlots(UploadAdmission::Verdict why) {
   if (why == UploadAdmission::Verdict::kClientFull) {
     entry_.note = "client-upload-limit";
     return Refuse(429, "This client is running as many uploads as it may at once; try again shortly.", json, close);
+  }
+  if (core_->stopping) {
+    entry_.note = "stopping";
+    return Refuse(503, "The server is stopping; try again shortly.", json, close);
   }
   entry_.note = "upload-limit";
   Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);

@@ -1,5 +1,7 @@
 #include "http/upload_forwarder.h"
 
+#include "runtime/operation_timing.h"
+
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -231,11 +233,15 @@ HandoffAnswer Send(const ForwardTarget& where, http::request<http::string_body> 
 
 HandoffAnswer CallApplication(const ForwardTarget& where, const HandoffRequest& request,
                               std::chrono::milliseconds timeout) {
+  const OperationTimer timer("forward");
+  HandoffAnswer answer;
   try {
-    return Send(where, BuildRequest(where, request), timeout);
+    answer = Send(where, BuildRequest(where, request), timeout);
   } catch (const std::exception& e) {
-    return HandoffAnswer{.failure = e.what()};
+    answer = HandoffAnswer{.failure = e.what()};
   }
+  timer.Done("", !answer.reached);
+  return answer;
 }
 
 HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& request,
@@ -249,6 +255,11 @@ HandoffAnswer AskApplication(const ForwardTarget& where, const HandoffRequest& r
 
 void AskApplicationAsync(boost::asio::io_context& ioc, const ForwardTarget& where, const HandoffRequest& request,
                          std::chrono::milliseconds timeout, std::function<void(HandoffAnswer)> done) {
+  // Timed from the loop's side: the wait for the answer is what an upload feels.
+  done = [timer = OperationTimer("authorize"), done = std::move(done)](HandoffAnswer answer) {
+    timer.Done("", !answer.reached);
+    done(std::move(answer));
+  };
   try {
     Start(ioc, where, BuildAuthorizeRequest(where, request), timeout, done);
   } catch (const std::exception& e) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "runtime/ascii.h"
+#include "runtime/operation_timing.h"
 #include "storage/s3_xml.h"
 
 namespace parcelmoor {
@@ -17,6 +18,23 @@ namespace {
 
 // An answer body larger than this is not one this store asked for.
 constexpr size_t kMaxAnswerBytes = size_t{8} << 20;
+
+bool HasQuery(const S3Request& request, std::string_view name) {
+  return std::any_of(request.query.begin(), request.query.end(), [&](const auto& p) { return p.first == name; });
+}
+
+// The store's name for the operation, as its documentation and the metrics
+// give it: a part is not a whole object.
+std::string_view OperationName(const S3Request& r) {
+  const bool bucket = r.key.empty();
+  if (HasQuery(r, "partNumber")) return "UploadPart";
+  if (r.method == "POST") return HasQuery(r, "uploads") ? "CreateMultipartUpload" : "CompleteMultipartUpload";
+  if (r.method == "DELETE") return HasQuery(r, "uploadId") ? "AbortMultipartUpload" : "DeleteObject";
+  if (r.method == "HEAD") return bucket ? "HeadBucket" : "HeadObject";
+  if (r.method == "GET") return HasQuery(r, "uploads") ? "ListMultipartUploads" : bucket ? "ListObjects" : "GetObject";
+  if (r.method == "PUT") return "PutObject";
+  return "Other";
+}
 
 size_t KeepBody(char* data, size_t size, size_t count, void* target) {
   auto* body = static_cast<std::string*>(target);
@@ -126,12 +144,14 @@ S3Client::~S3Client() {
 
 S3Answer S3Client::send(const S3Request& request) {
   using namespace std::chrono_literals;
+  const OperationTimer timer("object_store_request");
   S3Answer answer = sendOnce(request);
   for (auto pause : {200ms, 800ms}) {
     if (!WorthRetrying(answer)) break;
     std::this_thread::sleep_for(pause);
     answer = sendOnce(request);
   }
+  timer.Done(OperationName(request), answer.error.cause != StoreCause::kNone);
   return answer;
 }
 

@@ -106,6 +106,14 @@ def post(port, files):
     return status, json.loads(answer)
 
 
+def readiness(port):
+    """GET /readyz: (status, the checks that failed)."""
+    with connect(port) as s:
+        s.sendall(b"GET /readyz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+        status, _, answer = read_response(s)
+    return status, sorted(json.loads(answer)["failed"])
+
+
 def chunks(size, seed):
     """`size` bytes in 1 MiB chunks, each one different, never all in memory."""
     base = binary_content(MIB, seed)
@@ -160,6 +168,7 @@ class S3StoreTest(unittest.TestCase):
             for name, data in files:
                 self.assertEqual(STORE.get_object(BUCKET, f"three/{name}"), data, name)
             self.assertEqual(pending("three"), [])
+            self.assertEqual(readiness(serve.port), (200, []))  # the bucket answers a HEAD
         finally:
             serve.stop()
 
@@ -289,6 +298,8 @@ class S3StoreTest(unittest.TestCase):
                     if down:
                         down()
                     try:
+                        if how != "hangs":  # readiness sees what an upload would meet
+                            self.assertEqual(readiness(serve.port), (503, ["objectStore"]))
                         got, answer = post(serve.port, [("lost.bin", binary_content(10 * MIB, 5))])
                     finally:
                         if up:

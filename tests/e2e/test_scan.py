@@ -14,6 +14,7 @@ Usage: test_scan.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 import hashlib
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -57,6 +58,25 @@ def ping(path):
             return s.recv(16) == b"PONG\0"
     except OSError:
         return False
+
+
+def point(link, target):
+    """Turns the symbolic link `link` to `target` in one step."""
+    os.symlink(target, link + ".new")
+    os.replace(link + ".new", link)
+
+
+def metrics(port):
+    with connect(port) as s:
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer t\r\nConnection: close\r\n\r\n")
+        return read_response(s)[2].decode()
+
+
+def readiness(port):
+    with connect(port) as s:
+        s.sendall(b"GET /readyz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+        status, _, answer = read_response(s)
+        return status, json.loads(answer)["failed"]
 
 
 class Clamd:
@@ -159,12 +179,17 @@ class Scan(unittest.TestCase):
             with self.subTest(why):
                 work = os.path.join(self.work, f"serve{i}")
                 os.makedirs(work)
-                target = {"clamd": self.clamd.socket, "missing": os.path.join(work, "no-such.sock"),
-                          "silent": os.path.join(work, "silent.sock")}[scanner]
-                if scanner == "silent":
-                    SilentScanner(target)
+                # serve starts only with a scanner that answers: the link is
+                # turned to the row's scanner once it serves.
+                target = os.path.join(work, "scanner.sock")
+                os.symlink(self.clamd.socket, target)
                 timeout = "1" if scanner == "silent" else "20"
-                server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}", "--scan-timeout", timeout)
+                server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}", "--scan-timeout", timeout,
+                                      "--metrics-token", "t")
+                if scanner == "silent":
+                    SilentScanner(os.path.join(work, "silent.sock"))
+                if scanner != "clamd":
+                    point(target, os.path.join(work, "silent.sock" if scanner == "silent" else "no-such.sock"))
                 try:
                     status, answer = post(server.port, body(*files))
                     self.assertEqual(status, row[3], answer[:300])
@@ -175,8 +200,38 @@ class Scan(unittest.TestCase):
                         self.assertIn(" scan-unavailable", line)
                         self.assertIn(os.path.basename(target), line)
                         self.assertNotIn(os.path.basename(target).encode(), answer)
+                    # Each scan is timed in the metrics, a scan without a verdict counted as failed.
+                    scans = {name: float(value) for name, value in re.findall(
+                        r'^parcelmoor_scan_(duration_seconds_count|failures_total)\{operation="scan"\} (\S+)$',
+                        metrics(server.port), re.M)}
+                    self.assertGreaterEqual(scans["duration_seconds_count"], 1)
+                    self.assertEqual(scans["failures_total"] > 0, scanner != "clamd")
                 finally:
                     self.assertEqual(server.stop(), 0)
+
+    def test_readiness_follows_the_scanner_and_a_start_needs_it(self):
+        work = os.path.join(self.work, "ready")
+        os.makedirs(work)
+        target = os.path.join(work, "scanner.sock")
+        out = subprocess.run([BINARY, "serve", "--port", "0", "--dir", os.path.join(work, "up"),
+                              "--scan", f"clamd:unix:{target}"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.returncode, 1, out.stdout)
+        self.assertIn("scanner.sock could not be reached", out.stderr)
+        os.symlink(self.clamd.socket, target)
+        server = ServeProcess(BINARY, work, "--scan", f"clamd:unix:{target}")
+        try:
+            for scanner, status in [(self.clamd.socket, 200), (os.path.join(work, "gone.sock"), 503),
+                                    (self.clamd.socket, 200)]:
+                point(target, scanner)
+                # The result is kept for a moment: the change shows within seconds.
+                deadline = time.monotonic() + 5
+                while readiness(server.port)[0] != status and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                got, failed = readiness(server.port)
+                self.assertEqual(got, status, failed)
+                self.assertEqual(list(failed), [] if status == 200 else ["scanner"])
+        finally:
+            self.assertEqual(server.stop(), 0)
 
     def test_an_infected_file_through_store(self):
         row = ROWS[0]

@@ -137,7 +137,7 @@ class DefaultHeaderDeadline(ServeTestCase):
 
 
 class Shutdown(ServeTestCase):
-    server_args = ("--shutdown-grace", "1")
+    server_args = ("--shutdown-timeout", "1")
 
     def test_sigterm_lets_a_quick_upload_finish_and_cuts_a_stalled_one(self):
         stalled = connect(self.server.port)

@@ -140,7 +140,10 @@ ResumableUploads::Found ResumableUploads::Find(const ResumableRequest& request) 
   }
   found.state = std::move(*state);
   if (found.state.expires <= std::time(nullptr)) {
-    if (store_->removeIfIdle(request.id) && !found.state.finished()) unfinished_.release(found.state.client);
+    if (store_->removeIfIdle(request.id) && !found.state.finished()) {
+      unfinished_.release(found.state.client);
+      expired_.fetch_add(1, std::memory_order_relaxed);
+    }
     found.status = 410;
     found.why = "The upload has expired and is gone.";
   } else if (found.state.credentials != CredentialsDigest(request.credentials)) {
@@ -166,7 +169,9 @@ void ResumableUploads::Sweep(bool counting) {
   const int64_t now = std::time(nullptr);
   store_->forEach([&](const std::string& id, const ResumableState& state, bool unfinished) {
     if (state.expires <= now) {
-      if (store_->removeIfIdle(id) && unfinished && !counting) unfinished_.release(state.client);
+      if (!store_->removeIfIdle(id) || !unfinished) return;
+      expired_.fetch_add(1, std::memory_order_relaxed);
+      if (!counting) unfinished_.release(state.client);
     } else if (counting && unfinished) {
       unfinished_.count(state.client);
     }

@@ -24,6 +24,7 @@
 // thread; one upload's bytes are written by one request at a time (a
 // second gets 423).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -124,6 +125,9 @@ class ResumableUploads {
   PageAnswer Delete(const ResumableRequest& request);
   PageAnswer Report(const ResumableRequest& request);
 
+  // Unfinished uploads removed at their expiry since the start.
+  int64_t expiredCount() const { return expired_.load(std::memory_order_relaxed); }
+
   // The largest upload accepted (Tus-Max-Size); nullopt: no limit.
   std::optional<int64_t> maxSize() const { return MaxSizeOf(config_.settings); }
   static std::optional<int64_t> MaxSizeOf(const UploadSettings& settings);
@@ -147,6 +151,7 @@ class ResumableUploads {
   const ResumableConfig config_;
   const std::shared_ptr<ResumableStore> store_;
   UnfinishedCounts unfinished_;
+  std::atomic<int64_t> expired_{0};
   std::mutex sweepMutex_;
   std::chrono::steady_clock::time_point lastSweep_;
 };

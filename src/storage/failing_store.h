@@ -21,7 +21,7 @@ enum class StoreOperation { kBegin, kWrite, kFinish, kCommit, kAbandon, kRemoveC
 
 struct StoreFault {
   StoreOperation operation = StoreOperation::kBegin;
-  int nth = 1;             // the first call that fails, counted from 1
+  int nth = 1;             // the first call that fails, counted from 1 (0: none)
   bool onwards = false;    // every later call of the operation fails too
   StoreError error{StoreCause::kIo, EIO};  // returned by begin, write, finish and commit
 };

@@ -83,6 +83,10 @@ std::vector<ItemView> ViewForm(UploadFile& upload) {
 }
 
 StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings& settings) {
+  return Store(body, dir.str(), settings);
+}
+
+StoreRun Store(const std::string& body, const std::string& directory, const StoreSettings& settings) {
   StoreRun run;
   MemoryHostOptions options;
   options.readPlan = settings.readPlan;
@@ -91,8 +95,9 @@ StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings&
   run.host = MemoryHost::FromBytes(body, options);
   run.upload = UploadFile::Create();
   if (settings.fileLayer) run.upload->setFileLayer(*settings.fileLayer);
+  if (settings.store) run.upload->setStore(settings.store);
   run.upload->OnStartPage(run.host);
-  run.upload->put_UploadDirectory(dir.str());
+  run.upload->put_UploadDirectory(directory);
   if (settings.maxFileSize) run.upload->put_MaxFileSize(*settings.maxFileSize);
   if (settings.maxFileSizeBytes) run.upload->setMaxFileSizeBytes(*settings.maxFileSizeBytes);
   if (settings.deleteMaxFile) run.upload->put_DeleteMaxFile(kTrue);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/memory_host.h"
+#include "storage/store.h"
 #include "upload/upload_file.h"
 
 namespace parcelmoor::testing {
@@ -77,6 +78,7 @@ struct StoreSettings {
   std::optional<int64_t> maxFileSizeBytes;  // through setMaxFileSizeBytes
   bool deleteMaxFile = false;
   modWin32::FileLayer* fileLayer = nullptr;  // the POSIX layer when none
+  std::shared_ptr<parcelmoor::Store> store;  // a LocalStore (over fileLayer) when none
   int32_t maxFieldSize = 0;
   int32_t maxParts = 0;
   int64_t maxTotalFieldBytes = 0;  // through setMaxTotalFieldBytes
@@ -88,5 +90,8 @@ struct StoreSettings {
 // Runs `body` through a new upload object into `dir`; the object is not
 // released (the caller decides when).
 StoreRun Store(const std::string& body, const TempDir& dir, const StoreSettings& settings = {});
+// The same into `directory` as the upload object takes it (for a store that
+// needs no directory on disk).
+StoreRun Store(const std::string& body, const std::string& directory, const StoreSettings& settings = {});
 
 }  // namespace parcelmoor::testing

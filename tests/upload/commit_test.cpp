@@ -1,12 +1,16 @@
 // A re-upload replaces an earlier file of the same name only once its body
 // has arrived whole; until then, and whenever it fails, the earlier file
-// stays byte for byte and no temporary is left behind.
+// stays byte for byte and no file is left begun. Over an in-memory store:
+// when to commit and when to give up is the upload's choice, whatever the store.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
+#include <memory>
 #include <string>
 
-#include "storage/fake_file_layer.h"
+#include "storage/failing_store.h"
+#include "storage/memory_store.h"
 #include "support/upload_harness.h"
 
 namespace parcelmoor::testing {
@@ -32,19 +36,18 @@ TEST(CommitTest, AnEarlierFileSurvivesEveryReUploadThatFailsAndIsReplacedByOneTh
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    TempDir dir;
-    WriteFile(dir.path() / "report.txt", "earlier");
-    FakeFileLayer files;
-    files.failWriteAt = c.failWriteAt;
+    auto files = std::make_shared<MemoryFiles>();
+    files->put("/up/report.txt", "earlier");
     StoreSettings settings = c.settings;
-    settings.fileLayer = &files;
-    StoreRun run = Store(body, dir, settings);
+    const StoreFault fault{StoreOperation::kWrite, c.failWriteAt, false, {StoreCause::kDiskFull, ENOSPC}};
+    settings.store = std::make_shared<FailingStore>(std::make_shared<MemoryStore>(files), fault);
+    StoreRun run = Store(body, "/up", settings);
     // A completed upload's file is under its final name when the call returns.
-    EXPECT_EQ(ReadFile(dir.path() / "report.txt"), c.after == content ? content : "earlier");
+    EXPECT_EQ(files->committed().at("/up/report.txt"), c.after == content ? content : "earlier");
     EXPECT_EQ(!run.host->responseText().empty(), c.notice);
     run.upload->release();
-    EXPECT_EQ(dir.Files(), (std::map<std::string, std::string>{{"report.txt", c.after}}));
-    EXPECT_TRUE(files.openHandles().empty());
+    EXPECT_EQ(files->committed(), (std::map<std::string, std::string>{{"/up/report.txt", c.after}}));
+    EXPECT_EQ(files->pending(), 0u);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
+#include "storage/s3_bucket_check.h"
 #include "storage/s3_names.h"
 #include "options.h"
 
@@ -140,6 +141,19 @@ void KeepResumableUploadsLocal(HttpServerOptions& options, const char* invokedAs
                "(give --resumable-dir DIR to let them wait on a local disk)\n", invokedAs);
 }
 
+// Whether the object store named by an s3:// upload directory takes this
+// server's requests; says why not, on stderr, when it does not.
+bool ObjectStoreAnswers(const UploadSettings& upload, const char* invokedAs) {
+  if (!upload.uploadDirectory || !IsS3Url(*upload.uploadDirectory)) return true;
+  std::string why;
+  const std::optional<S3Location> location = ParseS3Url(*upload.uploadDirectory, why);
+  if (location) why = CheckBucket(upload.s3, location->bucket);
+  if (why.empty()) return true;
+  std::fprintf(stderr, "parcelmoor %s: cannot use --dir %s: %s\n", invokedAs, upload.uploadDirectory->c_str(),
+               why.c_str());
+  return false;
+}
+
 }  // namespace
 
 int RunServe(int argc, char** argv, const char* invokedAs) {
@@ -175,6 +189,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
+  if (!ObjectStoreAnswers(options.upload, invokedAs)) return 1;
   KeepResumableUploadsLocal(options, invokedAs);
 
   // SIGINT and SIGTERM are taken by a thread of their own (every thread

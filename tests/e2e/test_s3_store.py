@@ -27,7 +27,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from swift_store import SwiftStore, swift_available  # noqa: E402
+from swift_store import READER_KEY, SwiftStore, swift_available  # noqa: E402
 from upload_support import BOUNDARY, CONTENT_TYPE, binary_content, connect, read_response, wait_until  # noqa: E402
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
@@ -46,6 +46,7 @@ def setUpModule():
         raise unittest.SkipTest(why)
     STORE = SwiftStore().__enter__()
     STORE.create_bucket(BUCKET)
+    STORE.allow_read(BUCKET)
 
 
 def tearDownModule():
@@ -272,7 +273,8 @@ class S3StoreTest(unittest.TestCase):
 
     def test_store_failures_are_told_apart(self):
         cases = [  # (how, status, reason word, what the log's note says, nothing left pending)
-            ("refuses the credentials", 502, "store-refused", "SignatureDoesNotMatch", True),
+            # Credentials that may read the bucket (so serve starts) but not write.
+            ("refuses the writer", 502, "store-refused", "AccessDenied", True),
             ("is down", 503, "store-unreachable", "Couldn't", True),
             # A request the store never answered may have begun an upload
             # nobody was told of: only the sweep, after the grace, ends it.
@@ -280,7 +282,7 @@ class S3StoreTest(unittest.TestCase):
         ]
         for how, status, word, note, nothing_pending in cases:
             with self.subTest(how):
-                env = {"AWS_SECRET_ACCESS_KEY": "wrong"} if how == "refuses the credentials" else None
+                env = {"AWS_ACCESS_KEY_ID": READER_KEY} if how == "refuses the writer" else None
                 prefix = "failing-" + how.split()[-1]
                 serve = Serve(prefix, "--s3-timeout", "2", env=env)
                 try:
@@ -304,6 +306,20 @@ class S3StoreTest(unittest.TestCase):
                         self.assertEqual(pending(prefix), [])
                 finally:
                     serve.stop()
+
+    def test_serve_stops_at_start_when_the_store_does_not_take_it(self):
+        cases = [  # (how, --dir, environment, what the one sentence says)
+            ("missing bucket", f"s3://no-such-bucket/p", {}, "the bucket no-such-bucket does not exist"),
+            ("wrong credentials", f"s3://{BUCKET}/p", {"AWS_SECRET_ACCESS_KEY": "wrong"}, "refused the credentials"),
+        ]
+        for how, directory, env, sentence in cases:
+            with self.subTest(how):
+                ran = subprocess.run([BINARY, "serve", "--port", "0", "--dir", directory, "--s3-endpoint", STORE.endpoint],
+                                     capture_output=True, timeout=60, env={**os.environ, **STORE.environment(), **env})
+                self.assertEqual((ran.returncode, ran.stdout), (1, b""))
+                lines = ran.stderr.decode().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(sentence, lines[0])
 
     def test_sweep_aborts_what_a_killed_server_left_pending(self):
         serve = Serve("crash")

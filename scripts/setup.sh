@@ -13,6 +13,9 @@ PACKAGES=(
   python3-tuspy  # a real client of the resumable uploads in their test
   # The object store tests run their own Swift with its S3 API on loopback.
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
+  # Instances sharing one bucket claim names through Redis (--coordinator);
+  # its tests run their own redis-server on loopback.
+  libhiredis-dev redis-server
 )
 
 missing=()

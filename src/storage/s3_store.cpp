@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "storage/s3_key_claims.h"
+#include "storage/coordinator/coordinator.h"
 #include "storage/s3_xml.h"
 
 namespace parcelmoor {
@@ -63,9 +63,8 @@ StoreError S3Store::begin(const std::string& directory, const std::string& fileN
   // Replacing needs the share rule, as locally: two writers of one key, the
   // later Complete silently winning, would lose a file nobody was told of.
   if (options_.onExists == OnExists::kReplace) {
-    const std::string claim = bucket_ + "/" + entry.key;
-    if (!TryClaimKey(claim)) return {StoreCause::kNameBusy, EWOULDBLOCK};
-    entry.claimed = claim;
+    const ClaimResult claimed = entry.claim.tryTake(coordinator(), bucket_ + "/" + entry.key);
+    if (StoreError error = claimFailure(claimed, {StoreCause::kNameBusy, EWOULDBLOCK})) return error;
   }
   // Keep-both's name is chosen now, so that the records (and an application
   // asked before the commit) name the key the file will have.
@@ -81,6 +80,9 @@ StoreError S3Store::begin(const std::string& directory, const std::string& fileN
 StoreError S3Store::write(Ticket ticket, std::span<const uint8_t> bytes, size_t* written) {
   Entry& entry = entries_[ticket];
   *written = 0;
+  // A slow file must not outlive its claim; a renewal that fails here is
+  // found again, and decides, at the commit.
+  entry.claim.keep();
   while (*written < bytes.size()) {
     *written += entry.buffer.fill(bytes.subspan(*written));
     if (!entry.buffer.full()) break;
@@ -158,15 +160,15 @@ StoreError S3Store::chooseFreeKey(Entry& entry) {
   const std::string wanted = entry.key;
   for (int n = 0; n <= kKeepBothTries; ++n) {
     const std::string candidate = n == 0 ? wanted : NumberedName(wanted, n);
-    const std::string claim = bucket_ + "/" + candidate;
-    if (!TryClaimKey(claim)) continue;
+    const ClaimResult claimed = entry.claim.tryTake(coordinator(), bucket_ + "/" + candidate);
+    if (claimed == ClaimResult::kHeldByAnother) continue;
+    if (StoreError error = claimFailure(claimed, {})) return error;
     StoreError error;
     if (!exists(candidate, error) && !error) {
       entry.key = candidate;
-      entry.claimed = claim;
       return {};
     }
-    ReleaseKey(claim);
+    entry.claim.release();
     if (error) return error;
   }
   return {StoreCause::kNameExists, EEXIST};
@@ -195,15 +197,35 @@ bool S3Store::abandon(Ticket ticket) noexcept {
   } catch (...) {
     gone = false;  // what is left, a sweep aborts after the grace
   }
-  releaseClaim(entry);
+  entry.claim.release();
   entry.state = State::kGone;
   return gone;
 }
 
-void S3Store::releaseClaim(Entry& entry) noexcept {
-  if (entry.claimed.empty()) return;
-  ReleaseKey(entry.claimed);
-  entry.claimed.clear();
+StoreError S3Store::claimFailure(ClaimResult result, StoreError whenHeld) {
+  if (result == ClaimResult::kTaken) return {};
+  if (result == ClaimResult::kHeldByAnother) return whenHeld;
+  lastFailure_ = coordinator() != nullptr ? coordinator()->lastFailure() : std::string();
+  return {StoreCause::kUnreachable, 0};
+}
+
+StoreError S3Store::claimForCommit(Entry& entry) {
+  const std::string name = bucket_ + "/" + entry.key;
+  // Under refuse, the check and the commit are one step: a second upload
+  // of the key, here or on another instance, waits, then finds it taken.
+  if (options_.onExists == OnExists::kRefuse && !entry.claim.held()) {
+    return claimFailure(entry.claim.take(coordinator(), name, std::chrono::seconds(30)),
+                        {StoreCause::kNameBusy, EWOULDBLOCK});
+  }
+  ClaimResult kept = entry.claim.keep(true);
+  if (kept == ClaimResult::kHeldByAnother) {
+    // It expired while the file was written (a client slower than the
+    // claim's lifetime): the key is this file's only if no one took it since.
+    entry.claim.release();
+    kept = entry.claim.tryTake(coordinator(), name);
+  }
+  return claimFailure(kept, options_.onExists == OnExists::kReplace ? StoreError{StoreCause::kNameBusy, EWOULDBLOCK}
+                                                                      : StoreError{StoreCause::kNameExists, EEXIST});
 }
 
 std::vector<StoreError> S3Store::commit(std::span<const Ticket> tickets) {
@@ -220,18 +242,13 @@ std::vector<StoreError> S3Store::commit(std::span<const Ticket> tickets) {
       continue;
     }
     entry.state = State::kCommitted;
-    releaseClaim(entry);
+    entry.claim.release();
   }
   return results;
 }
 
 StoreError S3Store::commitOne(Entry& entry) {
-  // Under refuse, the check and the commit are one step for this process:
-  // a second upload of the key waits, then finds it taken.
-  if (options_.onExists == OnExists::kRefuse && entry.claimed.empty()) {
-    entry.claimed = bucket_ + "/" + entry.key;
-    ClaimKey(entry.claimed);
-  }
+  if (StoreError error = claimForCommit(entry)) return error;
   // Refuse: the name must be free. Keep-both: the name chosen at begin must
   // still be free (another instance may have taken it since).
   if (options_.onExists != OnExists::kReplace) {

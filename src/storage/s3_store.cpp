@@ -2,6 +2,7 @@
 // and the sweep of uploads a gone writer left pending.
 #include "storage/s3_store.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 
@@ -26,6 +27,11 @@ bool IsSafeFileName(const std::string& name) {
 std::span<const uint8_t> BytesOf(const std::string& text) {
   return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
+
+// Whether the store may take writes that fail when the key exists
+// (If-None-Match: *): until it answers one with 501 Not Implemented, as
+// Swift's S3 API does; then no later request of the process asks again.
+std::atomic<bool> conditionalWrites{true};
 
 // A store that kept other bytes than were sent: a fault of the store.
 constexpr StoreError kMismatch{StoreCause::kIo, EIO};
@@ -259,20 +265,33 @@ StoreError S3Store::commitOne(Entry& entry) {
   return entry.uploadId.empty() ? putEmpty(entry) : completeUpload(entry);
 }
 
+S3Answer S3Store::sendUnlessTaken(S3Request request) {
+  if (options_.onExists == OnExists::kReplace || !conditionalWrites.load()) return send(request);
+  S3Request guarded = request;
+  guarded.headers.emplace_back("if-none-match", "*");
+  S3Answer answer = send(guarded);
+  if (answer.status != 501) return answer;
+  conditionalWrites = false;
+  return send(request);
+}
+
 StoreError S3Store::completeUpload(Entry& entry) {
   const std::string body = CompleteMultipartBody(entry.partETags);
-  S3Answer answer = send({.method = "POST", .key = entry.key, .query = {{"uploadId", entry.uploadId}},
-                          .headers = {{"content-md5", Base64Of(Md5Of(BytesOf(body)))},
-                                      {"content-type", "application/xml"}},
-                          .body = BytesOf(body)});
+  S3Answer answer = sendUnlessTaken({.method = "POST", .key = entry.key, .query = {{"uploadId", entry.uploadId}},
+                                     .headers = {{"content-md5", Base64Of(Md5Of(BytesOf(body)))},
+                                                 {"content-type", "application/xml"}},
+                                     .body = BytesOf(body)});
   const std::string expected = MultipartETag(entry.partMd5s);
-  if (answer.errorCode == "NoSuchUpload") {
+  if (answer.errorCode == "NoSuchUpload" || answer.status == 412) {
     // A Complete sent again after its answer was lost finds its upload
-    // gone: the object is there when it carries this file's ETag.
+    // gone, or (conditional) its own object in the way: the object is
+    // there when it carries this file's ETag.
     S3Answer head = send({.method = "HEAD", .key = entry.key});
     if (!head.error && BareETag(head.etag) == BareETag(expected)) {
       answer = S3Answer{};
       answer.etag = head.etag;
+    } else if (answer.status == 412) {
+      return {StoreCause::kNameExists, EEXIST};
     } else {
       lastFailure_ = answer.failure;
     }
@@ -298,8 +317,9 @@ StoreError S3Store::completeUpload(Entry& entry) {
 
 StoreError S3Store::putEmpty(Entry& entry) {
   const std::string md5 = Md5Of({});
-  S3Answer answer = send({.method = "PUT", .key = entry.key,
-                          .headers = {{"content-md5", Base64Of(md5)}, {"content-type", "application/octet-stream"}}});
+  S3Answer answer = sendUnlessTaken({.method = "PUT", .key = entry.key,
+                                     .headers = {{"content-md5", Base64Of(md5)}, {"content-type", "application/octet-stream"}}});
+  if (answer.status == 412) return {StoreCause::kNameExists, EEXIST};
   if (answer.error) return answer.error;
   if (BareETag(answer.etag) != HexOf(md5)) {
     lastFailure_ = entry.key + " was stored with ETag " + answer.etag;

@@ -27,6 +27,9 @@
 //              the file completes under; if another process takes that key
 //              before the commit, a HEAD at commit refuses the file
 //              (kNameExists) rather than overwrite it.
+// Under refuse and keep-both the completion (or the empty file's PUT) also
+// carries If-None-Match: *, which a store that has conditional writes
+// answers 412 when the key exists; one that answers 501 is not asked again.
 //
 // removeCommitted deletes the object only while a HEAD shows the ETag this
 // store committed (a HEAD then a DELETE: not atomic either). The sweep lists
@@ -90,6 +93,10 @@ class S3Store final : public Store {
 
   // Sends `request`, remembering why it failed (unless with 404).
   S3Answer send(const S3Request& request);
+  // Sends the request that makes the object appear; under refuse and
+  // keep-both with If-None-Match: *, so that a store that takes conditional
+  // writes answers 412 rather than replace an object of the key.
+  S3Answer sendUnlessTaken(S3Request request);
   // Begins the entry's multipart upload, once.
   StoreError beginUpload(Entry& entry);
   // Starts sending the buffered part (after the one travelling arrived)

@@ -16,8 +16,8 @@
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
 #include "storage/coordinator/coordinator.h"
-#include "storage/s3_bucket_check.h"
-#include "storage/s3_names.h"
+#include "storage/s3/s3_bucket_check.h"
+#include "storage/s3/s3_names.h"
 #include "options.h"
 
 namespace parcelmoor::apps {

@@ -18,8 +18,8 @@
 
 #include "commands.h"
 #include "options.h"
-#include "storage/s3_names.h"
-#include "storage/s3_store.h"
+#include "storage/s3/s3_names.h"
+#include "storage/s3/s3_store.h"
 #include "storage/temporary_files.h"
 
 namespace parcelmoor::apps {

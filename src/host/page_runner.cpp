@@ -12,8 +12,8 @@
 #include "host/host_part_policy.h"
 #include "upload/upload_file.h"
 #include "storage/local_store.h"
-#include "storage/s3_names.h"
-#include "storage/s3_store.h"
+#include "storage/s3/s3_names.h"
+#include "storage/s3/s3_store.h"
 #include "host/upload_scan.h"
 
 namespace parcelmoor {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "storage/s3_names.h"
+#include "storage/s3/s3_names.h"
 #include "storage/temporary_files.h"
 
 namespace parcelmoor {

@@ -1,7 +1,7 @@
 // The start-up HEAD of the bucket, its answer put in words.
-#include "storage/s3_bucket_check.h"
+#include "storage/s3/s3_bucket_check.h"
 
-#include "storage/s3_client.h"
+#include "storage/s3/s3_client.h"
 
 namespace parcelmoor {
 

@@ -1,10 +1,10 @@
 // A key claimed in the process first (no round trip for a clash between two
 // uploads of one instance), then in the coordinator.
-#include "storage/s3_name_claim.h"
+#include "storage/s3/s3_name_claim.h"
 
 #include <thread>
 
-#include "storage/s3_key_claims.h"
+#include "storage/s3/s3_key_claims.h"
 
 namespace parcelmoor {
 namespace {

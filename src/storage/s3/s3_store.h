@@ -40,12 +40,12 @@
 #include <vector>
 
 #include "storage/local_store.h"
-#include "storage/s3_client.h"
-#include "storage/s3_name_claim.h"
-#include "storage/s3_names.h"
-#include "storage/s3_part_sender.h"
-#include "storage/s3_parts.h"
-#include "storage/s3_settings.h"
+#include "storage/s3/s3_client.h"
+#include "storage/s3/s3_name_claim.h"
+#include "storage/s3/s3_names.h"
+#include "storage/s3/s3_part_sender.h"
+#include "storage/s3/s3_parts.h"
+#include "storage/s3/s3_settings.h"
 #include "storage/store.h"
 
 namespace parcelmoor {

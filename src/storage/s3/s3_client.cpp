@@ -1,6 +1,6 @@
 // SigV4-signed requests over libcurl, with the canonical details libcurl
 // 7.88 leaves to its caller, retries, and typed failures.
-#include "storage/s3_client.h"
+#include "storage/s3/s3_client.h"
 
 #include <curl/curl.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "runtime/ascii.h"
-#include "storage/s3_xml.h"
+#include "storage/s3/s3_xml.h"
 
 namespace parcelmoor {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "storage/s3_settings.h"
+#include "storage/s3/s3_settings.h"
 
 namespace parcelmoor {
 

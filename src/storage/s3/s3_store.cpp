@@ -1,13 +1,13 @@
 // Multipart uploads as the steps of a Store: begin, parts, complete, abort,
 // and the sweep of uploads a gone writer left pending.
-#include "storage/s3_store.h"
+#include "storage/s3/s3_store.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 
 #include "storage/coordinator/coordinator.h"
-#include "storage/s3_xml.h"
+#include "storage/s3/s3_xml.h"
 
 namespace parcelmoor {
 namespace {

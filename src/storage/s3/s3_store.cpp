@@ -14,15 +14,6 @@ namespace {
 
 // The longest key S3 allows, in bytes.
 constexpr size_t kMaxKeyBytes = 1024;
-// Most names keep-both tries before it refuses the file.
-constexpr int kKeepBothTries = 1000;
-
-bool IsSafeFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
-  return true;
-}
 
 std::span<const uint8_t> BytesOf(const std::string& text) {
   return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());

@@ -39,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/local_store.h"
+#include "storage/file_names.h"
 #include "storage/s3/s3_client.h"
 #include "storage/s3/s3_name_claim.h"
 #include "storage/s3/s3_names.h"

@@ -11,7 +11,7 @@
 
 #include "host/content_type.h"
 #include "runtime/ascii.h"
-#include "storage/s3_names.h"
+#include "storage/s3/s3_names.h"
 
 namespace parcelmoor::apps {
 namespace {

@@ -15,15 +15,17 @@
 #include "commands.h"
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
-#include "storage/s3_names.h"
 #include "host/json_text.h"
+#include "storage/coordinator/coordinator.h"
+#include "storage/s3/s3_bucket_check.h"
+#include "storage/s3/s3_names.h"
 #include "options.h"
 #include "serve_startup.h"
 
 namespace parcelmoor::apps {
 namespace {
 
-po::options_description ServerOptions(HttpServerOptions& s) {
+po::options_description ServerOptions(HttpServerOptions& s, std::string& coordinator) {
   po::options_description d("Server options");
   d.add_options()
       ("bind", po::value(&s.bind)->value_name("ADDRESS"),
@@ -80,6 +82,9 @@ po::options_description ServerOptions(HttpServerOptions& s) {
        }), "on SIGINT or SIGTERM the server stops accepting and answers uploads waiting for a slot 503; "
            "running uploads get this many seconds to finish, then are cut off as if their client had gone "
            "(their files are not kept; resumable uploads keep every byte that came); exit status 0 (default 5)")
+      ("coordinator", po::value(&coordinator)->value_name("redis://HOST:PORT[/DB]"),
+       "a Redis server that the instances sharing one s3:// --dir claim names through, so that "
+       "--on-exists keep-both and refuse hold across them (default: none; one instance alone)")
       ("shutdown-grace", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.shutdownGrace = v.value;
        }), "the former name of --shutdown-timeout")
@@ -161,15 +166,51 @@ void KeepResumableUploadsLocal(HttpServerOptions& options, const char* invokedAs
                "(give --resumable-dir DIR to let them wait on a local disk)\n", invokedAs);
 }
 
+// Connects to the coordinator, when one is named, and sees that it answers;
+// says why not, on stderr, when it does not.
+bool CoordinatorAnswers(const std::string& url, UploadSettings& upload, const char* invokedAs) {
+  const bool objectStore = upload.uploadDirectory && IsS3Url(*upload.uploadDirectory);
+  if (url.empty()) {
+    if (objectStore) {
+      std::fprintf(stderr, "parcelmoor %s: no --coordinator: names are claimed within this instance only; "
+                   "several instances on one bucket need one\n", invokedAs);
+    }
+    return true;
+  }
+  std::string why;
+  if (std::optional<RedisAddress> address = ParseRedisUrl(url, why)) {
+    auto coordinator = std::make_shared<Coordinator>(*address);
+    why = coordinator->ping();
+    upload.s3.coordinator = std::move(coordinator);
+  }
+  if (why.empty()) return true;
+  std::fprintf(stderr, "parcelmoor %s: cannot use --coordinator %s: %s\n", invokedAs, url.c_str(), why.c_str());
+  return false;
+}
+
+// Whether the object store named by an s3:// upload directory takes this
+// server's requests; says why not, on stderr, when it does not.
+bool ObjectStoreAnswers(const UploadSettings& upload, const char* invokedAs) {
+  if (!upload.uploadDirectory || !IsS3Url(*upload.uploadDirectory)) return true;
+  std::string why;
+  const std::optional<S3Location> location = ParseS3Url(*upload.uploadDirectory, why);
+  if (location) why = CheckBucket(upload.s3, location->bucket);
+  if (why.empty()) return true;
+  std::fprintf(stderr, "parcelmoor %s: cannot use --dir %s: %s\n", invokedAs, upload.uploadDirectory->c_str(),
+               why.c_str());
+  return false;
+}
+
 }  // namespace
 
 int RunServe(int argc, char** argv, const char* invokedAs) {
   HttpServerOptions options;
+  std::string coordinatorUrl;
   ApplyServerDefaults(options.upload);
   Command command{invokedAs,
                   "usage: parcelmoor serve [options]\n"
                   "Serves the upload page at http://ADDRESS:PORT/ and stores the files posted to it.",
-                  ServerOptions(options), {}, false};
+                  ServerOptions(options, coordinatorUrl), {}, false};
   command.options.add(UploadOptions(options.upload));
   ForwardSettings forward;
   command.options.add(ForwardOptions(forward));
@@ -196,6 +237,8 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }
+  if (!ObjectStoreAnswers(options.upload, invokedAs)) return 1;
+  if (!CoordinatorAnswers(coordinatorUrl, options.upload, invokedAs)) return 1;
   KeepResumableUploadsLocal(options, invokedAs);
   if (!CheckServeStart(options, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());

@@ -6,7 +6,7 @@
 
 #include "http/cors.h"
 #include "options.h"
-#include "storage/s3_names.h"
+#include "storage/s3/s3_names.h"
 
 namespace parcelmoor::apps {
 namespace {

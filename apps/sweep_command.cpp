@@ -18,8 +18,8 @@
 
 #include "commands.h"
 #include "options.h"
-#include "storage/s3_names.h"
-#include "storage/s3_store.h"
+#include "storage/s3/s3_names.h"
+#include "storage/store_for_location.h"
 #include "storage/temporary_files.h"
 
 namespace parcelmoor::apps {
@@ -33,14 +33,12 @@ void LogRemoved(const std::vector<std::string>& removed, const char* who) {
 }
 
 std::vector<std::string> SweepObjectStore(const UploadSettings& settings) {
-  std::string why;
-  const auto location = ParseS3Url(*settings.uploadDirectory, why);
-  if (!location) return {};
-  S3Store store(location->bucket, S3StoreOptions{settings.s3, settings.onExists});
-  std::vector<std::string> removed = store.sweep(*settings.uploadDirectory);
-  if (!store.lastFailure().empty()) {
+  const std::shared_ptr<Store> store =
+      StoreForLocation(*settings.uploadDirectory, StoreChoice{.onExists = settings.onExists, .s3 = settings.s3});
+  std::vector<std::string> removed = store->sweep(*settings.uploadDirectory);
+  if (!store->lastFailure().empty()) {
     std::fprintf(stderr, "parcelmoor: the sweep of %s did not finish: %s\n", settings.uploadDirectory->c_str(),
-                 store.lastFailure().c_str());
+                 store->lastFailure().c_str());
   }
   return removed;
 }

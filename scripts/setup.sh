@@ -17,6 +17,9 @@ TEST_PACKAGES=(
   python3-prometheus-client  # reads /metrics in its test as a scraper would
   # The object store tests run their own Swift with its S3 API on loopback.
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
+  # Instances sharing one bucket claim names through Redis (--coordinator);
+  # its tests run their own redis-server on loopback.
+  libhiredis-dev redis-server
 )
 "$(dirname "$0")"/setup-runtime.sh "${TEST_PACKAGES[@]}"
 

@@ -11,9 +11,8 @@
 #include "component/registration.h"
 #include "host/host_part_policy.h"
 #include "upload/upload_file.h"
-#include "storage/local_store.h"
-#include "storage/s3_names.h"
-#include "storage/s3_store.h"
+#include "storage/s3/s3_names.h"
+#include "storage/store_for_location.h"
 #include "host/upload_scan.h"
 
 namespace parcelmoor {
@@ -122,17 +121,12 @@ void TakeFileRecords(const std::vector<FileRecord>& records, PageResult& page) {
 
 }  // namespace
 
-// The store the settings name: an object store for an s3:// directory (the
-// component's directory is then the URL itself, which the store reads back
-// into bucket and key), else the local directory.
+// The store the settings name (storage/store_for_location.h); for an object
+// store the component's directory is the URL itself, which the store reads
+// back into bucket and key.
 std::shared_ptr<Store> StoreFor(const UploadSettings& settings) {
-  if (settings.uploadDirectory && IsS3Url(*settings.uploadDirectory)) {
-    std::string why;
-    if (auto location = ParseS3Url(*settings.uploadDirectory, why)) {
-      return std::make_shared<S3Store>(location->bucket, S3StoreOptions{settings.s3, settings.onExists});
-    }
-  }
-  return std::make_shared<LocalStore>(LocalStoreOptions{.sync = settings.sync, .onExists = settings.onExists});
+  return StoreForLocation(settings.uploadDirectory.value_or(""),
+                          StoreChoice{.onExists = settings.onExists, .sync = settings.sync, .s3 = settings.s3});
 }
 
 namespace {

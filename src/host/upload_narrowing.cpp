@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "runtime/file_descriptor.h"
-#include "storage/s3_names.h"
+#include "storage/s3/s3_names.h"
 #include "storage/temporary_files.h"
 
 namespace parcelmoor {

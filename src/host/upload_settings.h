@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "storage/local_store.h"
-#include "storage/s3_settings.h"
+#include "storage/s3/s3_settings.h"
 #include "host/clamd_scan.h"
 
 namespace parcelmoor {

@@ -9,8 +9,8 @@
 #include <boost/asio/post.hpp>
 
 #include "host/json_text.h"
-#include "storage/s3_client.h"
-#include "storage/s3_names.h"
+#include "storage/s3/s3_bucket_check.h"
+#include "storage/s3/s3_names.h"
 
 namespace parcelmoor::httpd {
 namespace {
@@ -30,15 +30,14 @@ std::optional<std::string> CheckDirectory(const std::string& dir, int64_t minFre
   return std::nullopt;
 }
 
-std::optional<std::string> CheckBucket(const std::string& url, const S3Settings& settings) {
+// The bucket as the start-up checked it: one HEAD, its answer in words.
+std::optional<std::string> CheckBucketOf(const std::string& url, const S3Settings& settings) {
   std::string why;
   std::optional<S3Location> location = ParseS3Url(url, why);
   if (!location) return why;
-  S3Client client(settings, location->bucket);
-  S3Answer answer = client.send({.method = "HEAD", .key = ""});
-  if (!answer.error) return std::nullopt;
-  return "bucket " + location->bucket + ": " +
-         (answer.failure.empty() ? "answered " + std::to_string(answer.status) : answer.failure);
+  std::string failure = CheckBucket(settings, location->bucket);
+  if (failure.empty()) return std::nullopt;
+  return failure;
 }
 
 }  // namespace
@@ -46,7 +45,7 @@ std::optional<std::string> CheckBucket(const std::string& url, const S3Settings&
 ReadinessReport CheckReadiness(const ReadinessConfig& config) {
   ReadinessReport report;
   std::optional<std::string> store = IsS3Url(config.uploadDirectory)
-                                         ? CheckBucket(config.uploadDirectory, config.s3)
+                                         ? CheckBucketOf(config.uploadDirectory, config.s3)
                                          : CheckDirectory(config.uploadDirectory, config.minFreeBytes);
   if (store) report.failures.emplace_back(IsS3Url(config.uploadDirectory) ? "objectStore" : "uploadDirectory", *store);
   std::string why;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/clamd_scan.h"
-#include "storage/s3_settings.h"
+#include "storage/s3/s3_settings.h"
 
 namespace parcelmoor::httpd {
 

@@ -21,18 +21,6 @@
 namespace parcelmoor {
 namespace {
 
-// A file name that may be joined to the upload directory: no directory
-// separator, not "." or "..", no control byte.
-bool IsSafeFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
-  return true;
-}
-
-// Most names keep-both tries before it refuses the file.
-constexpr int kKeepBothTries = 1000;
-
 // Renames `from` to `to` only while `to` does not exist, in one step.
 StoreError RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
@@ -78,25 +66,6 @@ StoreError StoreErrorFromErrno(int err) {
     case EILSEQ: return {StoreCause::kNameRefused, err};
     default: return {StoreCause::kIo, err};
   }
-}
-
-std::string UploadDirectoryPrefix(const std::string& componentDirectory) {
-  std::string prefix = componentDirectory;
-  if (!prefix.empty() && prefix.back() == '\\') prefix.back() = '/';
-  return prefix;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string NumberedName(const std::string& path, int n) {
-  const size_t nameStart = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
-  size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= nameStart) dot = path.size();
-  return path.substr(0, dot) + " (" + std::to_string(n) + ")" + path.substr(dot);
 }
 
 LocalStore::~LocalStore() {

@@ -34,28 +34,12 @@
 #include <vector>
 
 #include "storage/directory_locks.h"
+#include "storage/file_names.h"
 #include "storage/mod_win32.h"
 #include "storage/posix_io.h"
 #include "storage/store.h"
 
 namespace parcelmoor {
-
-// What a component's upload directory puts in front of a file name: its
-// trailing "\" (the one separator the component adds) becomes "/", every
-// other byte stays as the user wrote it.
-std::string UploadDirectoryPrefix(const std::string& componentDirectory);
-// The directory part of a POSIX path ("." when it has none).
-std::string DirectoryOf(const std::string& path);
-// `path` with " (n)" before its name's extension: "d/x.txt" -> "d/x (2).txt";
-// a name without one, or with only a leading '.', gets it at the end.
-std::string NumberedName(const std::string& path, int n);
-
-// What commit does when a file's final name is taken.
-enum class OnExists {
-  kReplace,   // the new file takes the name in one step (rename)
-  kKeepBoth,  // the new file takes the first free "x (1).txt", "x (2).txt", ...
-  kRefuse,    // the earlier file stays; the new one is given up (kNameExists)
-};
 
 struct LocalStoreOptions {
   // Commit makes the files and their names durable (see above).

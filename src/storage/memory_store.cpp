@@ -6,21 +6,9 @@
 
 #include <cerrno>
 
+#include "storage/file_names.h"
+
 namespace parcelmoor {
-namespace {
-
-// The names LocalStore takes: no separator, not "." or "..", no control byte.
-bool IsSafeFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
-  return true;
-}
-
-// Most names keep-both tries before it refuses the file, as LocalStore.
-constexpr int kKeepBothTries = 1000;
-
-}  // namespace
 
 std::map<std::string, std::string> MemoryFiles::committed() const {
   std::lock_guard lock(mutex_);

@@ -27,7 +27,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from swift_store import SwiftStore, swift_available  # noqa: E402
+from redis_server import RedisServer, redis_available  # noqa: E402
+from swift_store import READER_KEY, SwiftStore, swift_available  # noqa: E402
 from upload_support import BOUNDARY, CONTENT_TYPE, binary_content, connect, read_response, wait_until  # noqa: E402
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
@@ -46,6 +47,7 @@ def setUpModule():
         raise unittest.SkipTest(why)
     STORE = SwiftStore().__enter__()
     STORE.create_bucket(BUCKET)
+    STORE.allow_read(BUCKET)
 
 
 def tearDownModule():
@@ -279,9 +281,49 @@ class S3StoreTest(unittest.TestCase):
             for server in servers:
                 server.stop()
 
+    @unittest.skipIf(redis_available(), redis_available())
+    def test_one_name_at_once_on_two_instances_with_a_coordinator(self):
+        # Ten pairs, each pair one name sent at once to both instances.
+        with RedisServer() as redis:
+            for on_exists in ("keep-both", "refuse"):
+                with self.subTest(on_exists):
+                    prefix = "claims-" + on_exists
+                    servers = [Serve(prefix, "--on-exists", on_exists, "--max-uploads-per-client", "20",
+                                     "--coordinator", redis.url) for _ in range(2)]
+                    try:
+                        data = {(i, side): binary_content(6 * MIB + side, 100 * i + side) for i in range(10) for side in (0, 1)}
+                        results, start = {}, threading.Barrier(20)
+
+                        def upload(i, side):
+                            start.wait(30)
+                            results[i, side] = post(servers[side].port, [(f"same{i}.bin", data[i, side])])
+
+                        threads = [threading.Thread(target=upload, args=pair) for pair in data]
+                        for t in threads:
+                            t.start()
+                        for t in threads:
+                            t.join(180)
+                        stored = {STORE.get_object(BUCKET, key) for key in STORE.list_objects(BUCKET, prefix + "/")}
+                        if on_exists == "keep-both":
+                            self.assertEqual({k: status for k, (status, _) in results.items()}, {k: 200 for k in data})
+                            self.assertEqual(stored, set(data.values()))  # twenty objects, none lost
+                        else:
+                            for i in range(10):
+                                statuses = [results[i, side][0] for side in (0, 1)]
+                                self.assertEqual(sorted(statuses), [200, 409], i)
+                                winner = data[i, statuses.index(200)]
+                                self.assertEqual(STORE.get_object(BUCKET, f"{prefix}/same{i}.bin"), winner, i)
+                            self.assertEqual(len(stored), 10)
+                        self.assertEqual(pending(prefix), [])
+                        self.assertEqual(redis.command("DBSIZE"), "0")  # every claim freed
+                    finally:
+                        for server in servers:
+                            server.stop()
+
     def test_store_failures_are_told_apart(self):
         cases = [  # (how, status, reason word, what the log's note says, nothing left pending)
-            ("refuses the credentials", 502, "store-refused", "SignatureDoesNotMatch", True),
+            # Credentials that may read the bucket (so serve starts) but not write.
+            ("refuses the writer", 502, "store-refused", "AccessDenied", True),
             ("is down", 503, "store-unreachable", "Couldn't", True),
             # A request the store never answered may have begun an upload
             # nobody was told of: only the sweep, after the grace, ends it.
@@ -289,7 +331,7 @@ class S3StoreTest(unittest.TestCase):
         ]
         for how, status, word, note, nothing_pending in cases:
             with self.subTest(how):
-                env = {"AWS_SECRET_ACCESS_KEY": "wrong"} if how == "refuses the credentials" else None
+                env = {"AWS_ACCESS_KEY_ID": READER_KEY} if how == "refuses the writer" else None
                 prefix = "failing-" + how.split()[-1]
                 serve = Serve(prefix, "--s3-timeout", "2", env=env)
                 try:
@@ -315,6 +357,23 @@ class S3StoreTest(unittest.TestCase):
                         self.assertEqual(pending(prefix), [])
                 finally:
                     serve.stop()
+
+    def test_serve_stops_at_start_when_the_store_does_not_take_it(self):
+        cases = [  # (how, --dir, environment, more options, what the one sentence says)
+            ("missing bucket", "s3://no-such-bucket/p", {}, [], "the bucket no-such-bucket does not exist"),
+            ("wrong credentials", f"s3://{BUCKET}/p", {"AWS_SECRET_ACCESS_KEY": "wrong"}, [], "refused the credentials"),
+            ("silent coordinator", f"s3://{BUCKET}/p", {}, ["--coordinator", "redis://127.0.0.1:1"],
+             "the coordinator at 127.0.0.1:1 could not be reached"),
+        ]
+        for how, directory, env, more, sentence in cases:
+            with self.subTest(how):
+                ran = subprocess.run([BINARY, "serve", "--port", "0", "--dir", directory, "--s3-endpoint", STORE.endpoint,
+                                      *more], capture_output=True, timeout=60,
+                                     env={**os.environ, **STORE.environment(), **env})
+                self.assertEqual((ran.returncode, ran.stdout), (1, b""))
+                lines = ran.stderr.decode().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(sentence, lines[0])
 
     def test_sweep_aborts_what_a_killed_server_left_pending(self):
         serve = Serve("crash")

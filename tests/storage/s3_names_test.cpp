@@ -1,7 +1,7 @@
 // The names an object store request is built from: the upload directory read
 // into bucket and prefix, and the path and query written as SigV4 signs them
 // (libcurl signs them as they stand in the URL).
-#include "storage/s3_names.h"
+#include "storage/s3/s3_names.h"
 
 #include <gtest/gtest.h>
 

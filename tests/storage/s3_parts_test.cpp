@@ -1,6 +1,6 @@
 // A file cut into parts as its bytes arrive in reads of any size, and the
 // digests the store's answers are checked against.
-#include "storage/s3_parts.h"
+#include "storage/s3/s3_parts.h"
 
 #include <gtest/gtest.h>
 

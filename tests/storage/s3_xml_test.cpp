@@ -1,6 +1,6 @@
 // The store's XML answers as S3 and Swift's s3api write them, and the
 // CompleteMultipartUpload body.
-#include "storage/s3_xml.h"
+#include "storage/s3/s3_xml.h"
 
 #include <gtest/gtest.h>
 

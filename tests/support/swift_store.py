@@ -6,6 +6,7 @@ devices plain directories under a temporary directory, the rings built there.
     with SwiftStore() as store:
         store.endpoint              # http://127.0.0.1:PORT, for --s3-endpoint
         store.environment()         # AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY
+        store.allow_read("b")       # READER_KEY may read "b", not write it
         store.create_bucket("b")
         store.get_object("b", "key")   # bytes, or None when missing
         store.pending_uploads("b")     # keys with a multipart upload begun, not ended
@@ -29,6 +30,7 @@ import urllib.error
 import urllib.request
 
 ACCESS_KEY = "test:tester"
+READER_KEY = "test:reader"
 SECRET_KEY = "testing"
 SWIFT_CONF = "/etc/swift/swift.conf"
 SWIFT_CONF_TEXT = """[swift-hash]
@@ -113,6 +115,9 @@ s3_acl = false
 [filter:tempauth]
 use = egg:swift#tempauth
 user_test_tester = {SECRET_KEY} .admin
+# A user of the same account with no rights of its own: it reads a bucket
+# only where the bucket's ACL lets it (allow_read), and writes nowhere.
+user_test_reader = {SECRET_KEY}
 
 [filter:slo]
 use = egg:swift#slo
@@ -343,6 +348,12 @@ class SwiftStore:
         status, body = self._request("PUT", bucket)
         if status not in (201, 202):
             raise RuntimeError(f"creating {bucket}: {status} {body[:200]!r}")
+
+    def allow_read(self, bucket):
+        """Lets READER_KEY read `bucket` (list, HEAD, GET) but not write it."""
+        status, body = self._request("POST", bucket, headers={"X-Container-Read": "test:reader"})
+        if status not in (202, 204):
+            raise RuntimeError(f"setting the ACL of {bucket}: {status} {body[:200]!r}")
 
     def put_object(self, bucket, key, data):
         status, body = self._request("PUT", f"{bucket}/{key}", data=data)

@@ -13,8 +13,7 @@
 #include "host/tus/resumable_answers.h"
 #include "host/tus/tus_headers.h"
 #include "runtime/ascii.h"
-#include "storage/local_store.h"
-#include "storage/resumable/local_resumable_store.h"
+#include "storage/store_for_location.h"
 
 namespace parcelmoor {
 namespace {
@@ -57,14 +56,8 @@ class NoBody final : public ResumableBody {
 }  // namespace
 
 std::shared_ptr<ResumableStore> ResumableUploads::StoreFor(const ResumableConfig& config) {
-  std::string root = config.spoolDirectory;
-  if (root.empty()) {
-    std::string component(TrimAscii(config.settings.uploadDirectory.value_or(""), " "));
-    if (!component.empty() && component.back() != '\\') component += '\\';
-    root = DirectoryOf(UploadDirectoryPrefix(component) + "x");
-  }
-  return std::make_shared<LocalResumableStore>(
-      root, LocalResumableOptions{config.settings.sync, config.settings.checksums, config.expiry});
+  return ResumableStoreForLocation(config.settings.uploadDirectory.value_or(""), config.spoolDirectory,
+                                   LocalResumableOptions{config.settings.sync, config.settings.checksums, config.expiry});
 }
 
 ResumableUploads::ResumableUploads(ResumableConfig config, std::shared_ptr<ResumableStore> store)

@@ -1,32 +1,29 @@
 // Multipart uploads as the steps of a Store: begin, parts, complete, abort,
 // and the sweep of uploads a gone writer left pending.
-#include "storage/s3_store.h"
+#include "storage/s3/s3_store.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 
 #include "runtime/base64.h"
-#include "storage/s3_key_claims.h"
-#include "storage/s3_xml.h"
+#include "storage/coordinator/coordinator.h"
+#include "storage/s3/s3_xml.h"
 
 namespace parcelmoor {
 namespace {
 
 // The longest key S3 allows, in bytes.
 constexpr size_t kMaxKeyBytes = 1024;
-// Most names keep-both tries before it refuses the file.
-constexpr int kKeepBothTries = 1000;
-
-bool IsSafeFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c == '\\' || c < 32 || c == 127) return false;
-  return true;
-}
 
 std::span<const uint8_t> BytesOf(const std::string& text) {
   return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
+
+// Whether the store may take writes that fail when the key exists
+// (If-None-Match: *): until it answers one with 501 Not Implemented, as
+// Swift's S3 API does; then no later request of the process asks again.
+std::atomic<bool> conditionalWrites{true};
 
 // A store that kept other bytes than were sent: a fault of the store.
 constexpr StoreError kMismatch{StoreCause::kIo, EIO};
@@ -64,9 +61,8 @@ StoreError S3Store::begin(const std::string& directory, const std::string& fileN
   // Replacing needs the share rule, as locally: two writers of one key, the
   // later Complete silently winning, would lose a file nobody was told of.
   if (options_.onExists == OnExists::kReplace) {
-    const std::string claim = bucket_ + "/" + entry.key;
-    if (!TryClaimKey(claim)) return {StoreCause::kNameBusy, EWOULDBLOCK};
-    entry.claimed = claim;
+    const ClaimResult claimed = entry.claim.tryTake(coordinator(), bucket_ + "/" + entry.key);
+    if (StoreError error = claimFailure(claimed, {StoreCause::kNameBusy, EWOULDBLOCK})) return error;
   }
   // Keep-both's name is chosen now, so that the records (and an application
   // asked before the commit) name the key the file will have.
@@ -82,6 +78,9 @@ StoreError S3Store::begin(const std::string& directory, const std::string& fileN
 StoreError S3Store::write(Ticket ticket, std::span<const uint8_t> bytes, size_t* written) {
   Entry& entry = entries_[ticket];
   *written = 0;
+  // A slow file must not outlive its claim; a renewal that fails here is
+  // found again, and decides, at the commit.
+  entry.claim.keep();
   while (*written < bytes.size()) {
     *written += entry.buffer.fill(bytes.subspan(*written));
     if (!entry.buffer.full()) break;
@@ -159,15 +158,15 @@ StoreError S3Store::chooseFreeKey(Entry& entry) {
   const std::string wanted = entry.key;
   for (int n = 0; n <= kKeepBothTries; ++n) {
     const std::string candidate = n == 0 ? wanted : NumberedName(wanted, n);
-    const std::string claim = bucket_ + "/" + candidate;
-    if (!TryClaimKey(claim)) continue;
+    const ClaimResult claimed = entry.claim.tryTake(coordinator(), bucket_ + "/" + candidate);
+    if (claimed == ClaimResult::kHeldByAnother) continue;
+    if (StoreError error = claimFailure(claimed, {})) return error;
     StoreError error;
     if (!exists(candidate, error) && !error) {
       entry.key = candidate;
-      entry.claimed = claim;
       return {};
     }
-    ReleaseKey(claim);
+    entry.claim.release();
     if (error) return error;
   }
   return {StoreCause::kNameExists, EEXIST};
@@ -196,15 +195,35 @@ bool S3Store::abandon(Ticket ticket) noexcept {
   } catch (...) {
     gone = false;  // what is left, a sweep aborts after the grace
   }
-  releaseClaim(entry);
+  entry.claim.release();
   entry.state = State::kGone;
   return gone;
 }
 
-void S3Store::releaseClaim(Entry& entry) noexcept {
-  if (entry.claimed.empty()) return;
-  ReleaseKey(entry.claimed);
-  entry.claimed.clear();
+StoreError S3Store::claimFailure(ClaimResult result, StoreError whenHeld) {
+  if (result == ClaimResult::kTaken) return {};
+  if (result == ClaimResult::kHeldByAnother) return whenHeld;
+  lastFailure_ = coordinator() != nullptr ? coordinator()->lastFailure() : std::string();
+  return {StoreCause::kUnreachable, 0};
+}
+
+StoreError S3Store::claimForCommit(Entry& entry) {
+  const std::string name = bucket_ + "/" + entry.key;
+  // Under refuse, the check and the commit are one step: a second upload
+  // of the key, here or on another instance, waits, then finds it taken.
+  if (options_.onExists == OnExists::kRefuse && !entry.claim.held()) {
+    return claimFailure(entry.claim.take(coordinator(), name, std::chrono::seconds(30)),
+                        {StoreCause::kNameBusy, EWOULDBLOCK});
+  }
+  ClaimResult kept = entry.claim.keep(true);
+  if (kept == ClaimResult::kHeldByAnother) {
+    // It expired while the file was written (a client slower than the
+    // claim's lifetime): the key is this file's only if no one took it since.
+    entry.claim.release();
+    kept = entry.claim.tryTake(coordinator(), name);
+  }
+  return claimFailure(kept, options_.onExists == OnExists::kReplace ? StoreError{StoreCause::kNameBusy, EWOULDBLOCK}
+                                                                      : StoreError{StoreCause::kNameExists, EEXIST});
 }
 
 std::vector<StoreError> S3Store::commit(std::span<const Ticket> tickets) {
@@ -221,18 +240,13 @@ std::vector<StoreError> S3Store::commit(std::span<const Ticket> tickets) {
       continue;
     }
     entry.state = State::kCommitted;
-    releaseClaim(entry);
+    entry.claim.release();
   }
   return results;
 }
 
 StoreError S3Store::commitOne(Entry& entry) {
-  // Under refuse, the check and the commit are one step for this process:
-  // a second upload of the key waits, then finds it taken.
-  if (options_.onExists == OnExists::kRefuse && entry.claimed.empty()) {
-    entry.claimed = bucket_ + "/" + entry.key;
-    ClaimKey(entry.claimed);
-  }
+  if (StoreError error = claimForCommit(entry)) return error;
   // Refuse: the name must be free. Keep-both: the name chosen at begin must
   // still be free (another instance may have taken it since).
   if (options_.onExists != OnExists::kReplace) {
@@ -243,20 +257,33 @@ StoreError S3Store::commitOne(Entry& entry) {
   return entry.uploadId.empty() ? putEmpty(entry) : completeUpload(entry);
 }
 
+S3Answer S3Store::sendUnlessTaken(S3Request request) {
+  if (options_.onExists == OnExists::kReplace || !conditionalWrites.load()) return send(request);
+  S3Request guarded = request;
+  guarded.headers.emplace_back("if-none-match", "*");
+  S3Answer answer = send(guarded);
+  if (answer.status != 501) return answer;
+  conditionalWrites = false;
+  return send(request);
+}
+
 StoreError S3Store::completeUpload(Entry& entry) {
   const std::string body = CompleteMultipartBody(entry.partETags);
-  S3Answer answer = send({.method = "POST", .key = entry.key, .query = {{"uploadId", entry.uploadId}},
-                          .headers = {{"content-md5", Base64Encode(Md5Of(BytesOf(body)))},
-                                      {"content-type", "application/xml"}},
-                          .body = BytesOf(body)});
+  S3Answer answer = sendUnlessTaken({.method = "POST", .key = entry.key, .query = {{"uploadId", entry.uploadId}},
+                                     .headers = {{"content-md5", Base64Encode(Md5Of(BytesOf(body)))},
+                                                 {"content-type", "application/xml"}},
+                                     .body = BytesOf(body)});
   const std::string expected = MultipartETag(entry.partMd5s);
-  if (answer.errorCode == "NoSuchUpload") {
+  if (answer.errorCode == "NoSuchUpload" || answer.status == 412) {
     // A Complete sent again after its answer was lost finds its upload
-    // gone: the object is there when it carries this file's ETag.
+    // gone, or (conditional) its own object in the way: the object is
+    // there when it carries this file's ETag.
     S3Answer head = send({.method = "HEAD", .key = entry.key});
     if (!head.error && BareETag(head.etag) == BareETag(expected)) {
       answer = S3Answer{};
       answer.etag = head.etag;
+    } else if (answer.status == 412) {
+      return {StoreCause::kNameExists, EEXIST};
     } else {
       lastFailure_ = answer.failure;
     }
@@ -282,8 +309,9 @@ StoreError S3Store::completeUpload(Entry& entry) {
 
 StoreError S3Store::putEmpty(Entry& entry) {
   const std::string md5 = Md5Of({});
-  S3Answer answer = send({.method = "PUT", .key = entry.key,
-                          .headers = {{"content-md5", Base64Encode(md5)}, {"content-type", "application/octet-stream"}}});
+  S3Answer answer = sendUnlessTaken({.method = "PUT", .key = entry.key,
+                                     .headers = {{"content-md5", Base64Encode(md5)}, {"content-type", "application/octet-stream"}}});
+  if (answer.status == 412) return {StoreCause::kNameExists, EEXIST};
   if (answer.error) return answer.error;
   if (BareETag(answer.etag) != HexOf(md5)) {
     lastFailure_ = entry.key + " was stored with ETag " + answer.etag;

@@ -1,5 +1,5 @@
 // One process-wide set of claimed keys.
-#include "storage/s3_key_claims.h"
+#include "storage/s3/s3_key_claims.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace parcelmoor {
+
+class Coordinator;
 
 // Read from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and AWS_SESSION_TOKEN,
 // never from the command line (where any user of the machine could read it).
@@ -38,6 +41,9 @@ struct S3Settings {
   // How long connecting may take, and how long a request may move no byte.
   std::chrono::seconds connectTimeout{10};
   std::chrono::seconds stallTimeout{60};
+  // What several instances on one bucket share (coordinator/coordinator.h):
+  // the claims on keys being stored. None: this process alone is seen.
+  std::shared_ptr<Coordinator> coordinator;
 };
 
 }  // namespace parcelmoor

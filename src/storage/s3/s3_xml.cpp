@@ -1,6 +1,6 @@
 // Reading S3's XML answers with Boost.PropertyTree, and writing the one body
 // the store sends.
-#include "storage/s3_xml.h"
+#include "storage/s3/s3_xml.h"
 
 #include <time.h>
 

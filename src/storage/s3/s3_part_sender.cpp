@@ -1,8 +1,8 @@
 // One part in flight beside the one being received.
-#include "storage/s3_part_sender.h"
+#include "storage/s3/s3_part_sender.h"
 
 #include "runtime/base64.h"
-#include "storage/s3_parts.h"
+#include "storage/s3/s3_parts.h"
 
 namespace parcelmoor {
 

@@ -1,5 +1,5 @@
 // Bucket, prefix and key names, and the canonical URL of a request.
-#include "storage/s3_names.h"
+#include "storage/s3/s3_names.h"
 
 #include <algorithm>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "storage/s3_client.h"
+#include "storage/s3/s3_client.h"
 
 namespace parcelmoor {
 

@@ -1,6 +1,6 @@
 // SigV4-signed requests over libcurl, with the canonical details libcurl
 // 7.88 leaves to its caller, retries, and typed failures.
-#include "storage/s3_client.h"
+#include "storage/s3/s3_client.h"
 
 #include <curl/curl.h>
 
@@ -11,7 +11,7 @@
 
 #include "runtime/ascii.h"
 #include "runtime/operation_timing.h"
-#include "storage/s3_xml.h"
+#include "storage/s3/s3_xml.h"
 
 namespace parcelmoor {
 namespace {

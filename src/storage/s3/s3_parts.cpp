@@ -1,5 +1,5 @@
 // Part collection and the MD5s that check each part and the whole.
-#include "storage/s3_parts.h"
+#include "storage/s3/s3_parts.h"
 
 #include <openssl/evp.h>
 

@@ -17,8 +17,9 @@
 // "s3://BUCKET/PREFIX/NAME". There is no place a reader could open a file
 // before its commit: pendingPath is empty.
 //
-// onExists (none of it atomic across processes: S3 has no put that fails
-// when the key exists; within one process it is exact, s3_key_claims.h):
+// onExists (exact within one process, s3_key_claims.h, and across the
+// instances that share a coordinator, s3_name_claim.h; without one, not
+// atomic across processes: S3 has no put that fails when the key exists):
 //   replace    Complete replaces in one step; a key another upload of this
 //              process writes is refused (kNameBusy), as locally.
 //   refuse     a HEAD just before Complete; taken: aborted, kNameExists.
@@ -26,6 +27,9 @@
 //              the file completes under; if another process takes that key
 //              before the commit, a HEAD at commit refuses the file
 //              (kNameExists) rather than overwrite it.
+// Under refuse and keep-both the completion (or the empty file's PUT) also
+// carries If-None-Match: *, which a store that has conditional writes
+// answers 412 when the key exists; one that answers 501 is not asked again.
 //
 // removeCommitted deletes the object only while a HEAD shows the ETag this
 // store committed (a HEAD then a DELETE: not atomic either). The sweep lists
@@ -35,12 +39,13 @@
 #include <string>
 #include <vector>
 
-#include "storage/local_store.h"
-#include "storage/s3_client.h"
-#include "storage/s3_names.h"
-#include "storage/s3_part_sender.h"
-#include "storage/s3_parts.h"
-#include "storage/s3_settings.h"
+#include "storage/file_names.h"
+#include "storage/s3/s3_client.h"
+#include "storage/s3/s3_name_claim.h"
+#include "storage/s3/s3_names.h"
+#include "storage/s3/s3_part_sender.h"
+#include "storage/s3/s3_parts.h"
+#include "storage/s3/s3_settings.h"
 #include "storage/store.h"
 
 namespace parcelmoor {
@@ -81,13 +86,17 @@ class S3Store final : public Store {
     PartBuffer sending;  // the part travelling (s3_part_sender.h)
     std::vector<std::string> partETags;
     std::vector<std::string> partMd5s;
-    std::string claimed;  // the claim held (s3_key_claims.h), if any
+    S3NameClaim claim;  // the key's claim (s3_name_claim.h), while one is held
     std::string committedETag;
     State state = State::kWriting;
   };
 
   // Sends `request`, remembering why it failed (unless with 404).
   S3Answer send(const S3Request& request);
+  // Sends the request that makes the object appear; under refuse and
+  // keep-both with If-None-Match: *, so that a store that takes conditional
+  // writes answers 412 rather than replace an object of the key.
+  S3Answer sendUnlessTaken(S3Request request);
   // Begins the entry's multipart upload, once.
   StoreError beginUpload(Entry& entry);
   // Starts sending the buffered part (after the one travelling arrived)
@@ -103,7 +112,12 @@ class S3Store final : public Store {
   StoreError commitOne(Entry& entry);
   StoreError completeUpload(Entry& entry);
   StoreError putEmpty(Entry& entry);
-  void releaseClaim(Entry& entry) noexcept;
+  // Keeps, or takes at commit, the claim on the entry's key.
+  StoreError claimForCommit(Entry& entry);
+  // What a claim that was not taken means: `whenHeld` when another holds
+  // it, the coordinator unreachable when it did not answer.
+  StoreError claimFailure(ClaimResult result, StoreError whenHeld);
+  Coordinator* coordinator() const { return options_.s3.coordinator.get(); }
 
   std::string bucket_;
   S3StoreOptions options_;

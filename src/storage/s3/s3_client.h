@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "storage/s3_names.h"
-#include "storage/s3_settings.h"
+#include "storage/s3/s3_names.h"
+#include "storage/s3/s3_settings.h"
 #include "storage/store_error.h"
 
 namespace parcelmoor {

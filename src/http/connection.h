@@ -20,8 +20,10 @@
 #include "host/request_log.h"
 #include "host/tus/resumable_uploads.h"
 #include "host/upload_handoff.h"
+#include "http/body_source.h"
 #include "http/routes.h"
 #include "http/server_core.h"
+#include "http/tls_stream.h"
 
 namespace parcelmoor::httpd {
 
@@ -64,6 +66,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
   struct UploadOutcome;
 
+  // TLS: the handshake first (its deadline is the header's), and a plain
+  // HTTP request on the TLS port answered 400 in plain HTTP.
+  void StartTls();
+  void AnswerPlainHttp();
+  // Runs `op` on the connection's stream: the TLS one, or the TCP one.
+  template <class Op>
+  void OnStream(Op&& op) {
+    if (tls_) op(*tls_);
+    else op(stream_);
+  }
+  void Expire(std::chrono::steady_clock::duration d);
   void WaitForRequest();
   void ReadHeader();
   void OnHeader(const beast::error_code& ec);
@@ -135,6 +148,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ServerCore> core_;
   beast::tcp_stream stream_;
   int fd_;  // the socket's descriptor, for the calls made without Asio
+  std::unique_ptr<TlsStream> tls_;          // on the TLS port
+  std::unique_ptr<BodySource> bodySource_;  // what an upload's thread reads the body from
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::buffer_body>> parser_;
   std::optional<http::response<http::string_body>> response_;

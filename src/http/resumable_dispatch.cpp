@@ -194,7 +194,7 @@ Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
     if (r.method != "PATCH" && r.method != "POST") return reply;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
     const bool expectContinue = beast::iequals(parser_->get()[http::field::expect], "100-continue");
-    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, r.bodyLength, expectContinue, limits);
+    auto host = std::make_shared<SocketPageHost>(BodySocket{*bodySource_, buffer_, cut_}, r.bodyLength, expectContinue, limits);
     SocketResumableBody body(host, [self = shared_from_this()] {
       net::post(self->core_->ioc, [self] { self->Guarded([&] { self->ReleaseUploadSlot(); }); });
     });

@@ -140,7 +140,7 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
     // settings and the headers its hand-off carries.
     HandoffRequest client = DescribeForApplication();
     if (authorized_) client.forwardHeaders = authorized_->forwardHeaders;
-    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, std::move(client),
+    SocketUpload transport(BodySocket{*bodySource_, buffer_, cut_}, expectContinue, limits, std::move(client),
                            std::move(bodyEnded));
     ApplicationCall handoff;
     if (o.forward) {

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Upload throughput of `parcelmoor serve` over HTTPS against plain HTTP, in
+# one run: two servers with the same settings (one with --tls-cert), the same
+# multipart body with a 1 GiB file part, sent by the same curl command to
+# both in turn (interleaved, alternating which goes first). The certificate
+# is made here by a throw-away CA (openssl). Prints each run, the medians,
+# whether the kernel carried the TLS records (kernel TLS needs the `tls`
+# module: /proc/sys/net/ipv4/tcp_available_ulp lists it), and the ratio
+# TLS/plain (target: at least 0.5); exits 1 below the target.
+#
+# Usage: bench/tls_vs_plain.sh [PARCELMOOR_BINARY]
+#   RUNS=3..9 (default 5)   SIZE_MIB=file part size (default 1024)
+set -euo pipefail
+shopt -s inherit_errexit
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BIN="${1:-${PARCELMOOR_BIN:-$ROOT/build/apps/parcelmoor}}"
+RUNS="${RUNS:-5}"
+SIZE_MIB="${SIZE_MIB:-1024}"
+TARGET=0.5
+BOUNDARY="----parcelmoorBench7MA4YWxkTrZu0gW"
+BODY="/tmp/parcelmoor-bench-body-${SIZE_MIB}MiB.bin"
+
+[ -x "$BIN" ] || { echo "no parcelmoor binary at $BIN (pass its path)" >&2; exit 2; }
+case "$RUNS" in [3-9]) ;; *) echo "RUNS must be 3..9" >&2; exit 2 ;; esac
+
+WORK="$(mktemp -d /tmp/parcelmoor-bench.XXXXXX)"
+PLAIN_PID="" TLS_PID=""
+cleanup() {
+  for pid in $PLAIN_PID $TLS_PID; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in $PLAIN_PID $TLS_PID; do
+    timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+FILE_BYTES=$((SIZE_MIB * 1048576))
+body_head() {
+  printf -- '--%s\r\nContent-Disposition: form-data; name="payload"; filename="payload.bin"\r\n' "$BOUNDARY"
+  printf -- 'Content-Type: application/octet-stream\r\n\r\n'
+}
+body_tail() { printf -- '\r\n--%s--\r\n' "$BOUNDARY"; }
+HEAD_BYTES="$(body_head | wc -c)"
+BODY_BYTES=$((HEAD_BYTES + FILE_BYTES + $(body_tail | wc -c)))
+if [ ! -f "$BODY" ] || [ "$(stat -c %s "$BODY")" -ne "$BODY_BYTES" ]; then
+  echo "generating $BODY ..."
+  { body_head; head -c "$FILE_BYTES" /dev/urandom; body_tail; } >"$BODY.tmp"
+  mv "$BODY.tmp" "$BODY"
+fi
+
+# A CA and a certificate for 127.0.0.1 signed by it.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "/CN=bench CA" \
+  -keyout "$WORK/ca.key" -out "$WORK/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=127.0.0.1" \
+  -keyout "$WORK/server.key" -out "$WORK/server.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\n' >"$WORK/ext"
+openssl x509 -req -in "$WORK/server.csr" -CA "$WORK/ca.pem" -CAkey "$WORK/ca.key" -days 1 \
+  -extfile "$WORK/ext" -out "$WORK/server.pem" 2>/dev/null
+
+wait_for_url() {  # file, pid: the first URL the process prints, within 20 s
+  local i url
+  for i in $(seq 1 200); do
+    url="$(grep -o -m1 'https\?://[^[:space:]]*' "$1" 2>/dev/null || true)"
+    [ -n "$url" ] && { echo "$url"; return 0; }
+    kill -0 "$2" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "no URL from pid $2:" >&2; cat "$1" >&2; return 1
+}
+
+mkdir -p "$WORK/plain" "$WORK/tls"
+"$BIN" serve --port 0 --dir "$WORK/plain" >"$WORK/plain.out" 2>"$WORK/plain.log" &
+PLAIN_PID=$!
+"$BIN" serve --port 0 --dir "$WORK/tls" --tls-cert "$WORK/server.pem" --tls-key "$WORK/server.key" \
+  >"$WORK/tls.out" 2>"$WORK/tls.log" &
+TLS_PID=$!
+PLAIN_URL="$(wait_for_url "$WORK/plain.out" "$PLAIN_PID")"
+TLS_URL="$(wait_for_url "$WORK/tls.out" "$TLS_PID")"
+
+run() {  # name url: prints curl's total time; fails unless 200 and the size stored is right
+  local out stored="$WORK/$1/payload.bin"
+  out="$(curl -sS --max-time 600 --cacert "$WORK/ca.pem" -o /dev/null -w '%{http_code} %{time_total}' \
+    -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" -X POST -T "$BODY" --request-target / "$2")"
+  [ "${out%% *}" = 200 ] || { echo "upload to $2 answered ${out%% *}" >&2; return 1; }
+  [ "$(stat -c %s "$stored" 2>/dev/null || echo 0)" -eq "$FILE_BYTES" ] || { echo "$1 stored a wrong size" >&2; return 1; }
+  if [ "$3" = 1 ]; then  # one byte-for-byte check, outside the timing
+    cmp -s --ignore-initial="$HEAD_BYTES:0" --bytes="$FILE_BYTES" "$BODY" "$stored" ||
+      { echo "$1 stored other bytes" >&2; return 1; }
+  fi
+  rm -f "$stored"
+  echo "${out#* }"
+}
+
+KTLS="no (the kernel offers: $(cat /proc/sys/net/ipv4/tcp_available_ulp 2>/dev/null || echo '?'))"
+grep -qw tls /proc/sys/net/ipv4/tcp_available_ulp 2>/dev/null && KTLS="offered by the kernel"
+echo "body: $BODY_BYTES bytes; $RUNS runs each, interleaved; kernel TLS: $KTLS"
+plain_times=() tls_times=()
+for i in $(seq 1 "$RUNS"); do
+  if [ $((i % 2)) = 1 ]; then
+    plain_t="$(run plain "$PLAIN_URL" "$i")"; tls_t="$(run tls "$TLS_URL" "$i")"
+  else
+    tls_t="$(run tls "$TLS_URL" "$i")"; plain_t="$(run plain "$PLAIN_URL" "$i")"
+  fi
+  plain_times+=("$plain_t") tls_times+=("$tls_t")
+  printf 'run %d: plain %6.3f s   tls %6.3f s\n' "$i" "$plain_t" "$tls_t"
+done
+
+python3 - "$BODY_BYTES" "$TARGET" "${plain_times[*]}" "${tls_times[*]}" <<'EOF'
+import statistics, sys
+size, target = int(sys.argv[1]), float(sys.argv[2])
+plain = statistics.median(map(float, sys.argv[3].split()))
+tls = statistics.median(map(float, sys.argv[4].split()))
+mib = size / 1048576
+print(f"median plain: {plain:.3f} s  {mib / plain:8.1f} MiB/s")
+print(f"median tls  : {tls:.3f} s  {mib / tls:8.1f} MiB/s")
+ratio = plain / tls
+print(f"throughput ratio tls/plain: {ratio:.3f} (target >= {target}): {'met' if ratio >= target else 'NOT MET'}")
+sys.exit(0 if ratio >= target else 1)
+EOF

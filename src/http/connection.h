@@ -106,18 +106,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void DrainSome();
   void CloseNow();
 
-  // upload_dispatch.cpp
+  // upload_job.cpp: the one path of every upload, multipart or resumable:
+  // authorization with a continuation, an upload slot (at once, after a
+  // wait, or a refusal), a thread of the pool, and the finish back on the
+  // loop. Only what runs on the thread and the answer differ.
+  using Decided = std::function<void(AuthorizationOutcome)>;
+  void Authorize(HandoffRequest client, bool json, Decided then);
+  // `start` runs holding a slot; `refuse` when none is to be had.
+  void AdmitUploadJob(std::function<void()> start, std::function<void(UploadAdmission::Verdict)> refuse);
+  // Runs on an upload thread, with the socket out of the loop's hands;
+  // returns what finishes the request on the loop (after the socket is
+  // back and the slot freed). `noThread` answers when no thread starts.
+  using UploadJob = std::function<std::function<void()>()>;
+  void RunUploadJob(UploadJob job, std::function<void()> noThread);
+  void ReclaimSocket();
+  void ReleaseUploadSlot();
+
+  // upload_dispatch.cpp: a multipart POST.
   void HandleUpload(const RequestVerdict& verdict);
   void AdmitUpload(const RequestVerdict& verdict);
   void StartUpload();
   void RefuseForSlots(UploadAdmission::Verdict why);
-  void ReclaimSocket();
   UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
-  void ReleaseUploadSlot();
   HandoffRequest DescribeForApplication() const;
-
-  // upload_authorization.cpp
   void AuthorizeUpload(const RequestVerdict& verdict);
   void OnAuthorized(const RequestVerdict& verdict, AuthorizationOutcome outcome);
 
@@ -128,7 +140,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Answers a resumable request that authorization refused.
   void RefuseResumable(AuthorizationOutcome outcome);
   void StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
-  void RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
   void RefuseResumableForSlots(UploadAdmission::Verdict why);
   ResumableReply RunResumable(const ResumableRequest& request, const std::optional<AuthorizationOutcome>& authorized);
   void FinishResumable(ResumableReply reply);
@@ -174,8 +185,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // client waits for 100 Continue.
   std::optional<RequestVerdict> admitting_;
   bool expectContinue_ = false;
-  // A resumable request waiting for an upload slot: what starts it then.
-  std::function<void()> queuedResumable_;
+  // An upload waiting for a slot: what starts it then, or refuses it.
+  std::function<void()> queuedStart_;
+  std::function<void(UploadAdmission::Verdict)> queuedRefuse_;
   // The socket is out of the event loop's hands while the upload's thread
   // reads it; `protocol_` puts it back.
   bool released_ = false;

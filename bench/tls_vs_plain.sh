@@ -6,7 +6,8 @@
 # is made here by a throw-away CA (openssl). Prints each run, the medians,
 # whether the kernel carried the TLS records (kernel TLS needs the `tls`
 # module: /proc/sys/net/ipv4/tcp_available_ulp lists it), and the ratio
-# TLS/plain (target: at least 0.5); exits 1 below the target.
+# TLS/plain (target: at least 0.5), with each server's CPU time; exits 1
+# below the target.
 #
 # Usage: bench/tls_vs_plain.sh [PARCELMOOR_BINARY]
 #   RUNS=3..9 (default 5)   SIZE_MIB=file part size (default 1024)
@@ -78,8 +79,13 @@ TLS_PID=$!
 PLAIN_URL="$(wait_for_url "$WORK/plain.out" "$PLAIN_PID")"
 TLS_URL="$(wait_for_url "$WORK/tls.out" "$TLS_PID")"
 
-run() {  # name url: prints curl's total time; fails unless 200 and the size stored is right
-  local out stored="$WORK/$1/payload.bin"
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system time of a process
+CLK_TCK="$(getconf CLK_TCK)"
+
+run() {  # name url first pid: prints curl's total time and the server's CPU seconds; fails unless
+         # 200 and the size stored is right
+  local out stored="$WORK/$1/payload.bin" c0
+  c0="$(cpu_ticks "$4")"
   out="$(curl -sS --max-time 600 --cacert "$WORK/ca.pem" -o /dev/null -w '%{http_code} %{time_total}' \
     -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" -X POST -T "$BODY" --request-target / "$2")"
   [ "${out%% *}" = 200 ] || { echo "upload to $2 answered ${out%% *}" >&2; return 1; }
@@ -89,31 +95,37 @@ run() {  # name url: prints curl's total time; fails unless 200 and the size sto
       { echo "$1 stored other bytes" >&2; return 1; }
   fi
   rm -f "$stored"
-  echo "${out#* }"
+  echo "${out#* } $(( $(cpu_ticks "$4") - c0 ))" | awk -v tck="$CLK_TCK" '{printf "%s %.2f\n", $1, $2 / tck}'
 }
 
 KTLS="no (the kernel offers: $(cat /proc/sys/net/ipv4/tcp_available_ulp 2>/dev/null || echo '?'))"
 grep -qw tls /proc/sys/net/ipv4/tcp_available_ulp 2>/dev/null && KTLS="offered by the kernel"
 echo "body: $BODY_BYTES bytes; $RUNS runs each, interleaved; kernel TLS: $KTLS"
-plain_times=() tls_times=()
+plain_times=() tls_times=() plain_cpu=() tls_cpu=()
 for i in $(seq 1 "$RUNS"); do
   if [ $((i % 2)) = 1 ]; then
-    plain_t="$(run plain "$PLAIN_URL" "$i")"; tls_t="$(run tls "$TLS_URL" "$i")"
+    read -r plain_t plain_c < <(run plain "$PLAIN_URL" "$i" "$PLAIN_PID")
+    read -r tls_t tls_c < <(run tls "$TLS_URL" "$i" "$TLS_PID")
   else
-    tls_t="$(run tls "$TLS_URL" "$i")"; plain_t="$(run plain "$PLAIN_URL" "$i")"
+    read -r tls_t tls_c < <(run tls "$TLS_URL" "$i" "$TLS_PID")
+    read -r plain_t plain_c < <(run plain "$PLAIN_URL" "$i" "$PLAIN_PID")
   fi
-  plain_times+=("$plain_t") tls_times+=("$tls_t")
-  printf 'run %d: plain %6.3f s   tls %6.3f s\n' "$i" "$plain_t" "$tls_t"
+  [ -n "$plain_t" ] && [ -n "$tls_t" ] || exit 1
+  plain_times+=("$plain_t") tls_times+=("$tls_t") plain_cpu+=("$plain_c") tls_cpu+=("$tls_c")
+  printf 'run %d: plain %6.3f s (server cpu %5s s)   tls %6.3f s (server cpu %5s s)\n' \
+    "$i" "$plain_t" "$plain_c" "$tls_t" "$tls_c"
 done
 
-python3 - "$BODY_BYTES" "$TARGET" "${plain_times[*]}" "${tls_times[*]}" <<'EOF'
+python3 - "$BODY_BYTES" "$TARGET" "${plain_times[*]}" "${tls_times[*]}" "${plain_cpu[*]}" "${tls_cpu[*]}" <<'EOF'
 import statistics, sys
 size, target = int(sys.argv[1]), float(sys.argv[2])
 plain = statistics.median(map(float, sys.argv[3].split()))
 tls = statistics.median(map(float, sys.argv[4].split()))
+plain_cpu = statistics.median(map(float, sys.argv[5].split()))
+tls_cpu = statistics.median(map(float, sys.argv[6].split()))
 mib = size / 1048576
-print(f"median plain: {plain:.3f} s  {mib / plain:8.1f} MiB/s")
-print(f"median tls  : {tls:.3f} s  {mib / tls:8.1f} MiB/s")
+print(f"median plain: {plain:.3f} s  {mib / plain:8.1f} MiB/s   server cpu {plain_cpu:.2f} s")
+print(f"median tls  : {tls:.3f} s  {mib / tls:8.1f} MiB/s   server cpu {tls_cpu:.2f} s")
 ratio = plain / tls
 print(f"throughput ratio tls/plain: {ratio:.3f} (target >= {target}): {'met' if ratio >= target else 'NOT MET'}")
 sys.exit(0 if ratio >= target else 1)

@@ -13,6 +13,10 @@ constexpr const char* kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
+// TLS 1.3's, AES-128-GCM first: as strong as a client needs, and the
+// cheapest to decrypt where the processor has AES instructions.
+constexpr const char* kTls13Suites = "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+
 std::string OpenSslError() {
   unsigned long e = ERR_get_error();
   ERR_clear_error();
@@ -45,7 +49,7 @@ std::shared_ptr<ssl_ctx_st> TlsContext::Load() const {
   if (!ctx) throw std::runtime_error("cannot set TLS up: " + OpenSslError());
   SSL_CTX* c = ctx.get();
   SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
-  if (SSL_CTX_set_cipher_list(c, kTls12Ciphers) != 1) throw std::runtime_error("cannot set TLS up: " + OpenSslError());
+  if (SSL_CTX_set_cipher_list(c, kTls12Ciphers) != 1 || SSL_CTX_set_ciphersuites(c, kTls13Suites) != 1) throw std::runtime_error("cannot set TLS up: " + OpenSslError());
   // Kernel TLS carries the records where the kernel has it; otherwise
   // OpenSSL does, and nothing else changes. A client that closes without
   // close_notify reads as a plain close: the body's length tells whether

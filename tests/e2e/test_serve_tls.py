@@ -2,7 +2,8 @@
 """`parcelmoor serve --tls-cert --tls-key` end to end over 127.0.0.1, with a
 CA and certificates made here by openssl: exact bytes through curl (TLS 1.2
 and 1.3, multipart) and tus-js-client (resumable), a plain HTTP request to
-the TLS port, and SIGHUP with new certificate files while an upload runs."""
+the TLS port, silent clients at each step, and SIGHUP with new certificate
+files while an upload runs."""
 
 import json
 import os
@@ -64,7 +65,8 @@ class TlsServeTest(ServeTestCase):
         cls.ca = make_certificates(cls.certs)
         # The server reads these two; SIGHUP swaps in the second pair.
         cls.cert, cls.key = os.path.join(cls.certs, "server.pem"), os.path.join(cls.certs, "server.key")
-        cls.server_args = ("--tls-cert", cls.cert, "--tls-key", cls.key)
+        cls.server_args = ("--tls-cert", cls.cert, "--tls-key", cls.key, "--header-timeout", "2",
+                           "--read-timeout", "3")
 
     @classmethod
     def tearDownClass(cls):
@@ -123,6 +125,30 @@ class TlsServeTest(ServeTestCase):
         self.assertIn(b"https://", body)
         status, _, _, _ = curl(self.server.url + "healthz", "--cacert", self.ca)
         self.assertEqual(status, 200)
+
+    def test_silent_clients_are_let_go(self):
+        body = multipart([("file", "stalled.bin", os.urandom(1 << 20))])
+        head = (f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
+                f"Content-Length: {len(body)}\r\n\r\n").encode()
+        cases = [  # what the client does, then whether the server answers (status) or just closes (None)
+            ("no handshake", False, b"", None),
+            ("no request", True, b"", None),
+            ("a body that stops", True, head + body[:1000], 408),
+        ]
+        for name, handshake, sent, status in cases:
+            with self.subTest(name):
+                s = self.tls_connect() if handshake else socket.create_connection(("127.0.0.1", self.server.port))
+                with s:
+                    s.settimeout(10)
+                    s.sendall(sent)
+                    if status is None:
+                        try:
+                            self.assertEqual(s.recv(100), b"")
+                        except (ConnectionResetError, ssl.SSLError):
+                            pass
+                    else:
+                        self.assertEqual(read_response(s)[0], status)
+        self.assertEqual(self.server.stored(), [])
 
     def test_sighup_serves_new_certificates_to_new_connections_only(self):
         self.assertEqual(self.serial_seen(), FIRST_SERIAL)

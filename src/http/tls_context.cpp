@@ -56,7 +56,8 @@ std::shared_ptr<ssl_ctx_st> TlsContext::Load() const {
   // anything is missing.
   SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_ENABLE_KTLS |
                              SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // An idle connection (keep-alive, a slot wait) holds no record buffers.
+  SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_alpn_select_cb(c, SelectAlpn, nullptr);
   if (SSL_CTX_use_certificate_chain_file(c, certFile_.c_str()) != 1) {
     throw std::runtime_error("cannot use --tls-cert " + certFile_ + ": " + OpenSslError());

@@ -34,8 +34,6 @@ class BodySource {
   // Wait() for a Receive returns only once about this many body bytes have
   // arrived (or on a close, an error or its deadline).
   virtual void SetLowWater(int bytes) = 0;
-  // The descriptor underneath, for what every source shares (Cut()).
-  virtual int fd() const = 0;
 };
 
 // A plain TCP connection: recv() straight into the caller's buffer, no copy
@@ -48,7 +46,6 @@ class PlainBodySource final : public BodySource {
   int Wait(bool forSending, Clock::time_point until) override;
   bool PeerStillThere(bool wholeBodyHere) override;
   void SetLowWater(int bytes) override;
-  int fd() const override { return fd_; }
 
  private:
   int fd_;

@@ -18,7 +18,6 @@ class TlsBodySource final : public BodySource {
   int Wait(bool forSending, Clock::time_point until) override;
   bool PeerStillThere(bool wholeBodyHere) override;
   void SetLowWater(int bytes) override;
-  int fd() const override { return fd_; }
 
  private:
   // errno and the return of Receive or Send for an OpenSSL failure.

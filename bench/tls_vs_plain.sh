@@ -20,7 +20,7 @@ RUNS="${RUNS:-5}"
 SIZE_MIB="${SIZE_MIB:-1024}"
 TARGET=0.5
 BOUNDARY="----parcelmoorBench7MA4YWxkTrZu0gW"
-BODY="/tmp/parcelmoor-bench-body-${SIZE_MIB}MiB.bin"
+BODY="/tmp/parcelmoor-tls-bench-body-${SIZE_MIB}MiB.bin"
 
 [ -x "$BIN" ] || { echo "no parcelmoor binary at $BIN (pass its path)" >&2; exit 2; }
 case "$RUNS" in [3-9]) ;; *) echo "RUNS must be 3..9" >&2; exit 2 ;; esac

@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "http/descriptor_limit.h"
 #include "http/http_server.h"
+#include "http/tls_context.h"
 #include "host/json_text.h"
 #include "storage/coordinator/coordinator.h"
 #include "storage/s3/s3_bucket_check.h"
@@ -105,12 +106,27 @@ po::options_description ServerOptions(HttpServerOptions& s, std::string& coordin
   return d;
 }
 
-std::string UrlFor(const std::string& bind, uint16_t port) {
+struct TlsFiles {
+  std::string cert;
+  std::string key;
+};
+
+po::options_description TlsOptions(TlsFiles& f) {
+  po::options_description d("HTTPS options");
+  d.add_options()
+      ("tls-cert", po::value(&f.cert)->value_name("FILE"),
+       "serve HTTPS (TLS 1.2 and 1.3) on the port with this PEM certificate chain, the server's own "
+       "certificate first; SIGHUP reads it and --tls-key again for new connections (default: plain HTTP)")
+      ("tls-key", po::value(&f.key)->value_name("FILE"), "the PEM private key of --tls-cert");
+  return d;
+}
+
+std::string UrlFor(const std::string& bind, uint16_t port, bool tls) {
   std::string host = bind;
   if (host == "0.0.0.0") host = "127.0.0.1";
   if (host == "::") host = "::1";
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  return "http://" + host + ":" + std::to_string(port) + "/";
+  return (tls ? "https://" : "http://") + host + ":" + std::to_string(port) + "/";
 }
 
 // The address to listen on as a numeric literal: an IPv4 or IPv6 literal as
@@ -209,13 +225,15 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   ApplyServerDefaults(options.upload);
   Command command{invokedAs,
                   "usage: parcelmoor serve [options]\n"
-                  "Serves the upload page at http://ADDRESS:PORT/ and stores the files posted to it.",
+                  "Serves the upload page at http://ADDRESS:PORT/ (https:// with --tls-cert) and stores the files posted to it.",
                   ServerOptions(options, coordinatorUrl), {}, false};
   command.options.add(UploadOptions(options.upload));
   ForwardSettings forward;
   command.options.add(ForwardOptions(forward));
   AuthorizeSettings authorize;
   command.options.add(AuthorizeOptions(authorize));
+  TlsFiles tlsFiles;
+  command.options.add(TlsOptions(tlsFiles));
   std::string error;
   switch (ParseCommand(command, argc, argv, error)) {
     case Parsed::kHelpShown: return 0;
@@ -224,6 +242,8 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   }
   try {
     if (!authorize.tokenFile.empty()) options.tokens = std::make_shared<TokenFile>(authorize.tokenFile);
+    if (tlsFiles.cert.empty() != tlsFiles.key.empty()) throw std::runtime_error("--tls-cert and --tls-key go together");
+    if (!tlsFiles.cert.empty()) options.tls = std::make_shared<httpd::TlsContext>(tlsFiles.cert, tlsFiles.key);
   } catch (const std::runtime_error& e) {
     return UsageError(command, e.what());
   }
@@ -245,13 +265,14 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     return 1;
   }
 
-  // SIGINT and SIGTERM are taken by a thread of their own (every thread
-  // started from here inherits the blocked mask); SIGPIPE is of no use to a
-  // server whose writes report their own errors.
+  // SIGINT and SIGTERM (and with HTTPS, SIGHUP) are taken by a thread of
+  // their own (every thread started from here inherits the blocked mask);
+  // SIGPIPE is of no use to a server whose writes report their own errors.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  if (options.tls) sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -270,7 +291,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, e.what());
     return 1;
   }
-  const std::string url = UrlFor(options.bind, port);
+  const std::string url = UrlFor(options.bind, port, options.tls != nullptr);
   const std::string policies = DescribePolicies(options, server.metricsPort());
   std::printf("parcelmoor serving %s (%s; %s)\n", url.c_str(), capacity.c_str(), policies.c_str());
   std::fflush(stdout);
@@ -279,14 +300,21 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
                     {{"url", JsonString(url)}, {"capacity", JsonString(capacity)}, {"policies", JsonString(policies)}});
   }
 
-  std::thread([&server, stopSignals] {
-    // The first signal winds the server down; a second one cuts running
-    // uploads off at once.
-    for (int received = 0; received < 2; ++received) {
+  std::thread([&server, stopSignals, tls = options.tls] {
+    // The first stop signal winds the server down; a second one cuts
+    // running uploads off at once. SIGHUP reloads the certificate.
+    for (int received = 0; received < 2;) {
       int signal = 0;
       if (sigwait(&stopSignals, &signal) != 0) return;
+      if (signal == SIGHUP) {
+        std::string failure = tls->Reload();
+        if (failure.empty()) server.LogEvent("reload", "SIGHUP, certificate reloaded for new connections");
+        else server.LogEvent("reload-failed", "SIGHUP, certificate kept: " + failure, {{"error", JsonString(failure)}});
+        continue;
+      }
+      ++received;
       const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
-      server.LogEvent("stop", std::string(name) + (received == 0 ? ", stopping" : ", cutting running uploads off"),
+      server.LogEvent("stop", std::string(name) + (received == 1 ? ", stopping" : ", cutting running uploads off"),
                       {{"signal", JsonString(name)}});
       server.Stop();
     }

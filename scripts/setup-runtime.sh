@@ -8,7 +8,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake g++
   libboost1.81-dev libboost-program-options1.81-dev  # Beast, Asio, PropertyTree; the option parser
-  libssl-dev libcurl4-openssl-dev libmagic-dev       # digests and tokens; the object store; --allow-types
+  libssl-dev libcurl4-openssl-dev libmagic-dev       # digests, tokens and HTTPS; the object store; --allow-types
   prometheus-cpp-dev                                 # GET /metrics: the registry and the text format
   "$@"
 )

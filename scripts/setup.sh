@@ -11,6 +11,7 @@ TEST_PACKAGES=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 lighttpd nginx valgrind php-cli strace
+  openssl  # the HTTPS tests make their CA and certificates with it
   help2man groff-base
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
   python3-tuspy  # a real client of the resumable uploads in their test

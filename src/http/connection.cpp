@@ -85,7 +85,50 @@ Connection::~Connection() { core_->Unregister(this); }
 
 void Connection::Start() {
   core_->Register(this);
+  // The metrics listener stays plain: it is for the machine's own scrapers.
+  if (core_->tls && &routes_ == &core_->mainRoutes) return StartTls();
+  bodySource_ = std::make_unique<PlainBodySource>(fd_);
   WaitForRequest();
+}
+
+void Connection::StartTls() {
+  ssl_st* ssl = core_->tls->NewSession(fd_);
+  if (!ssl) return CloseNow();
+  tls_ = std::make_unique<TlsStream>(stream_, ssl);
+  bodySource_ = tls_->BodySourceOn(fd_);
+  Expire(core_->options.headerTimeout);
+  tls_->async_handshake([self = shared_from_this()](beast::error_code ec) {
+    self->Guarded([&] {
+      if (!ec) return self->WaitForRequest();
+      if (self->tls_->plainHttp()) return self->AnswerPlainHttp();
+      self->CloseNow();
+    });
+  });
+}
+
+// A client that spoke plain HTTP to the TLS port is told so in plain HTTP
+// (browsers show it), and the connection closes.
+void Connection::AnswerPlainHttp() {
+  static constexpr std::string_view kAnswer =
+      "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 61\r\n"
+      "Connection: close\r\n\r\nThis port speaks HTTPS: ask for https:// instead of http://.\n";
+  tls_.reset();
+  entry_ = RequestLogEntry{};
+  entry_.peer = peer_;
+  entry_.start = std::chrono::system_clock::now();
+  started_ = std::chrono::steady_clock::now();
+  entry_.method = "-";
+  entry_.path = "-";
+  entry_.status = 400;
+  entry_.note = "plain-http-on-tls";
+  LogRequest();
+  (void)::send(fd_, kAnswer.data(), kAnswer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  Close(true);
+}
+
+void Connection::Expire(std::chrono::steady_clock::duration d) {
+  stream_.expires_after(d);
+  if (tls_) tls_->expires_after(d);
 }
 
 void Connection::OnStop() {
@@ -114,14 +157,15 @@ void Connection::WaitForRequest() {
   if (buffer_.size() > 0) return ReadHeader();
   buffer_.shrink_to_fit();  // an idle connection holds no buffer
   const auto& o = core_->options;
-  stream_.expires_after(served_ ? o.keepaliveTimeout : o.headerTimeout);
-  stream_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](beast::error_code ec, size_t n) {
+  Expire(served_ ? o.keepaliveTimeout : o.headerTimeout);
+  auto read = [self = shared_from_this()](beast::error_code ec, size_t n) {
     self->Guarded([&] {
       self->buffer_.commit(n);
       if (ec || n == 0) return self->CloseNow();
       self->ReadHeader();
     });
-  });
+  };
+  OnStream([&](auto& s) { s.async_read_some(buffer_.prepare(kFirstRead), read); });
 }
 
 void Connection::ReadHeader() {
@@ -135,11 +179,12 @@ void Connection::ReadHeader() {
   parser_.emplace();
   parser_->header_limit(kHeaderLimit);
   parser_->body_limit(boost::none);  // Beast's default would refuse bodies over 8 MB
-  stream_.expires_after(core_->options.headerTimeout);
-  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t n) {
+  Expire(core_->options.headerTimeout);
+  auto read = [self = shared_from_this()](beast::error_code ec, size_t n) {
     if (!ec && n > kHeaderLimit) ec = http::error::header_limit;
     self->Guarded([&] { self->OnHeader(ec); });
-  });
+  };
+  OnStream([&](auto& s) { http::async_read_header(s, buffer_, *parser_, read); });
 }
 
 void Connection::OnHeader(const beast::error_code& ec) {
@@ -211,10 +256,11 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
     res.body() = a.body;
     res.prepare_payload();
   }
-  stream_.expires_after(core_->options.ioTimeout);
-  http::async_write(stream_, res, [self = shared_from_this()](beast::error_code ec, size_t) {
+  Expire(core_->options.ioTimeout);
+  auto written = [self = shared_from_this()](beast::error_code ec, size_t) {
     self->Guarded([&] { self->OnAnswered(ec); });
-  });
+  };
+  OnStream([&](auto& s) { http::async_write(s, res, written); });
 }
 
 void Connection::OnAnswered(const beast::error_code& ec) {
@@ -235,24 +281,25 @@ void Connection::LogRequest() {
 // dropped for a short while before the close.
 void Connection::Close(bool drain) {
   phase_ = Phase::kClosing;
+  if (tls_) tls_->Shutdown();
   beast::error_code ec;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
   if (!drain || ec) return CloseNow();
   sink_ = std::make_unique<char[]>(kSinkSize);
   dropped_ = 0;
-  stream_.expires_after(kLingerTime);
+  Expire(kLingerTime);
   DrainSome();
 }
 
 void Connection::DrainSome() {
-  stream_.async_read_some(net::buffer(sink_.get(), kSinkSize), [self = shared_from_this()](beast::error_code ec,
-                                                                                            size_t n) {
+  auto dropped = [self = shared_from_this()](beast::error_code ec, size_t n) {
     self->Guarded([&] {
       self->dropped_ += n;
       if (ec || self->dropped_ >= kLingerBytes) return self->CloseNow();
       self->DrainSome();
     });
-  });
+  };
+  OnStream([&](auto& s) { s.async_read_some(net::buffer(sink_.get(), kSinkSize), dropped); });
 }
 
 void Connection::CloseNow() {

@@ -20,8 +20,10 @@
 #include "host/request_log.h"
 #include "host/tus/resumable_uploads.h"
 #include "host/upload_handoff.h"
+#include "http/body_source.h"
 #include "http/routes.h"
 #include "http/server_core.h"
+#include "http/tls_stream.h"
 
 namespace parcelmoor::httpd {
 
@@ -64,6 +66,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
   struct UploadOutcome;
 
+  // TLS: the handshake first (its deadline is the header's), and a plain
+  // HTTP request on the TLS port answered 400 in plain HTTP.
+  void StartTls();
+  void AnswerPlainHttp();
+  // Runs `op` on the connection's stream: the TLS one, or the TCP one.
+  template <class Op>
+  void OnStream(Op&& op) {
+    if (tls_) op(*tls_);
+    else op(stream_);
+  }
+  void Expire(std::chrono::steady_clock::duration d);
   void WaitForRequest();
   void ReadHeader();
   void OnHeader(const beast::error_code& ec);
@@ -93,18 +106,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void DrainSome();
   void CloseNow();
 
-  // upload_dispatch.cpp
+  // upload_job.cpp: the one path of every upload, multipart or resumable:
+  // authorization with a continuation, an upload slot (at once, after a
+  // wait, or a refusal), a thread of the pool, and the finish back on the
+  // loop. Only what runs on the thread and the answer differ.
+  using Decided = std::function<void(AuthorizationOutcome)>;
+  void Authorize(HandoffRequest client, bool json, Decided then);
+  // `start` runs holding a slot; `refuse` when none is to be had.
+  void AdmitUploadJob(std::function<void()> start, std::function<void(UploadAdmission::Verdict)> refuse);
+  // Runs on an upload thread, with the socket out of the loop's hands;
+  // returns what finishes the request on the loop (after the socket is
+  // back and the slot freed). `noThread` answers when no thread starts.
+  using UploadJob = std::function<std::function<void()>()>;
+  void RunUploadJob(UploadJob job, std::function<void()> noThread);
+  void ReclaimSocket();
+  void ReleaseUploadSlot();
+
+  // upload_dispatch.cpp: a multipart POST.
   void HandleUpload(const RequestVerdict& verdict);
   void AdmitUpload(const RequestVerdict& verdict);
   void StartUpload();
   void RefuseForSlots(UploadAdmission::Verdict why);
-  void ReclaimSocket();
   UploadOutcome RunUpload(const RequestVerdict& verdict, bool expectContinue);
   void FinishUpload(UploadOutcome outcome);
-  void ReleaseUploadSlot();
   HandoffRequest DescribeForApplication() const;
-
-  // upload_authorization.cpp
   void AuthorizeUpload(const RequestVerdict& verdict);
   void OnAuthorized(const RequestVerdict& verdict, AuthorizationOutcome outcome);
 
@@ -115,7 +140,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Answers a resumable request that authorization refused.
   void RefuseResumable(AuthorizationOutcome outcome);
   void StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
-  void RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized);
   void RefuseResumableForSlots(UploadAdmission::Verdict why);
   ResumableReply RunResumable(const ResumableRequest& request, const std::optional<AuthorizationOutcome>& authorized);
   void FinishResumable(ResumableReply reply);
@@ -135,6 +159,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ServerCore> core_;
   beast::tcp_stream stream_;
   int fd_;  // the socket's descriptor, for the calls made without Asio
+  std::unique_ptr<TlsStream> tls_;          // on the TLS port
+  std::unique_ptr<BodySource> bodySource_;  // what an upload's thread reads the body from
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::buffer_body>> parser_;
   std::optional<http::response<http::string_body>> response_;
@@ -159,8 +185,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // client waits for 100 Continue.
   std::optional<RequestVerdict> admitting_;
   bool expectContinue_ = false;
-  // A resumable request waiting for an upload slot: what starts it then.
-  std::function<void()> queuedResumable_;
+  // An upload waiting for a slot: what starts it then, or refuses it.
+  std::function<void()> queuedStart_;
+  std::function<void(UploadAdmission::Verdict)> queuedRefuse_;
   // The socket is out of the event loop's hands while the upload's thread
   // reads it; `protocol_` puts it back.
   bool released_ = false;

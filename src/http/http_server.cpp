@@ -59,7 +59,8 @@ ServerCore::ServerCore(HttpServerOptions o)
       readiness(ReadinessConfig{options.upload.uploadDirectory.value_or(""), options.upload.s3, options.upload.scan,
                                 options.readyMinFreeBytes}),
       mainRoutes(Connection::MainRoutes(options, resumable != nullptr)),
-      metricsRoutes(Connection::MetricsRoutes()) {
+      metricsRoutes(Connection::MetricsRoutes()),
+      tls(options.tls.get()) {
   observers.Add(std::make_shared<RequestLogWriter>(log));
   if (metrics) {
     observers.Add(metrics);

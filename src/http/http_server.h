@@ -29,6 +29,7 @@ namespace parcelmoor {
 
 namespace httpd {
 struct ServerCore;
+class TlsContext;
 }
 
 struct HttpServerOptions {
@@ -94,6 +95,9 @@ struct HttpServerOptions {
   std::vector<std::string> corsOrigins;
   // Free bytes the upload directory must keep for GET /readyz to say ready.
   int64_t readyMinFreeBytes = 0;
+  // HTTPS on the main port (--tls-cert, --tls-key); none: plain HTTP. The
+  // metrics listener stays plain.
+  std::shared_ptr<httpd::TlsContext> tls;
 };
 
 class HttpServer {

@@ -1,13 +1,10 @@
 // The tus requests at /files/ on a connection: screened on the event loop,
-// a creation authorized there as an upload is, then run on a thread of
-// their own (the disk work, the body, a completion's scan and hand-off) and
-// answered back on the loop. Every request so run holds an upload slot, so
+// a creation authorized there as an upload is, then run as an upload job
+// (upload_job.cpp: the disk work, the body, a completion's scan and
+// hand-off) and answered back on the loop. Every request so run holds an upload slot, so
 // that the threads stay as few as the slots: a request with bytes while it
 // reads them, as a multipart upload does, any other until it is answered.
 
-#include <thread>
-
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
 #include "host/tus/resumable_answers.h"
@@ -95,29 +92,13 @@ void Connection::RefuseResumable(AuthorizationOutcome outcome) {
 }
 
 void Connection::AuthorizeResumable(ResumableRequest request) {
-  const auto& o = core_->options;
-  const bool json = AcceptsJson(parser_->get()[http::field::accept]);
   HandoffRequest client = DescribeForApplication();
   client.contentLength = request.bodyLength;
-  auto decided = [this](ResumableRequest r, AuthorizationOutcome outcome) {
-    if (!outcome.refusal) return StartResumable(std::move(r), std::move(outcome));
-    RefuseResumable(std::move(outcome));
-  };
-  if (o.tokens) {
-    if (auto refused = CheckToken(*o.tokens, client, json)) return decided(std::move(request), *std::move(refused));
-  }
-  if (!o.authorize) {
-    AuthorizationOutcome pass;
-    pass.settings = o.upload;
-    return decided(std::move(request), std::move(pass));
-  }
-  AskApplicationAsync(core_->ioc, *o.authorize, client, o.authorizeTimeout,
-                      [self = shared_from_this(), request, client, json, decided](HandoffAnswer app) mutable {
-                        self->Guarded([&] {
-                          decided(std::move(request),
-                                  FollowAnswer(std::move(app), client, self->core_->options.upload, json));
-                        });
-                      });
+  Authorize(std::move(client), AcceptsJson(parser_->get()[http::field::accept]),
+            [this, request](AuthorizationOutcome outcome) {
+              if (outcome.refusal) return RefuseResumable(std::move(outcome));
+              StartResumable(request, std::move(outcome));
+            });
 }
 
 void Connection::StartResumable(ResumableRequest request, std::optional<AuthorizationOutcome> authorized) {
@@ -130,17 +111,19 @@ void Connection::StartResumable(ResumableRequest request, std::optional<Authoriz
   // body unread, or not at all. Without it, a client could have a thread
   // started per connection with requests that carry no bytes.
   uploadClient_ = request.client;
-  switch (const auto slot = core_->AskUploadSlot(shared_from_this(), uploadClient_)) {
-    case UploadAdmission::Verdict::kRun: holdsUploadSlot_ = true; break;
-    case UploadAdmission::Verdict::kWait:
-      phase_ = Phase::kQueued;
-      queuedResumable_ = [this, request = std::move(request), authorized = std::move(authorized)]() mutable {
-        RunResumableThread(std::move(request), std::move(authorized));
-      };
-      return;
-    default: return RefuseResumableForSlots(slot);
-  }
-  RunResumableThread(std::move(request), std::move(authorized));
+  AdmitUploadJob(
+      [this, request = std::move(request), authorized = std::move(authorized)] {
+        RunUploadJob(
+            [this, request, authorized]() -> std::function<void()> {
+              auto reply = std::make_shared<ResumableReply>(RunResumable(request, authorized));
+              return [this, reply] { FinishResumable(std::move(*reply)); };
+            },
+            [this] {
+              Answer(TusAnswer(503, "The server cannot take an upload right now; try again shortly."),
+                     SendOptions{.drain = true, .retryAfter = true});
+            });
+      },
+      [this](UploadAdmission::Verdict why) { RefuseResumableForSlots(why); });
 }
 
 void Connection::RefuseResumableForSlots(UploadAdmission::Verdict why) {
@@ -153,27 +136,6 @@ void Connection::RefuseResumableForSlots(UploadAdmission::Verdict why) {
   entry_.note = server ? "upload-limit" : "client-upload-limit";
   Answer(TusAnswer(server ? 503 : 429, "Too many uploads are running; try again shortly."),
          SendOptions{.drain = true, .retryAfter = true});
-}
-
-// Runs the request on a thread of its own, holding its slot.
-void Connection::RunResumableThread(ResumableRequest request, std::optional<AuthorizationOutcome> authorized) {
-  phase_ = Phase::kUpload;
-  try {
-    std::thread([self = shared_from_this(), work = net::make_work_guard(core_->ioc), request = std::move(request),
-                 authorized = std::move(authorized)]() mutable {
-      ResumableReply reply = self->RunResumable(request, authorized);
-      auto& ioc = self->core_->ioc;
-      net::post(ioc, [self = std::move(self), reply = std::move(reply)]() mutable {
-        self->Guarded([&] { self->FinishResumable(std::move(reply)); });
-      });
-    }).detach();
-  } catch (const std::exception& e) {
-    ReleaseUploadSlot();
-    core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
-    entry_.note = "no-thread";
-    Answer(TusAnswer(503, "The server cannot take an upload right now; try again shortly."),
-           SendOptions{.drain = true, .retryAfter = true});
-  }
 }
 
 // On the request's thread. Nothing may escape it.
@@ -194,7 +156,7 @@ Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
     if (r.method != "PATCH" && r.method != "POST") return reply;
     BodyLimits limits{.stall = o.ioTimeout, .minRate = o.minBodyRate, .rateWindow = o.bodyRateWindow};
     const bool expectContinue = beast::iequals(parser_->get()[http::field::expect], "100-continue");
-    auto host = std::make_shared<SocketPageHost>(BodySocket{fd_, buffer_, cut_}, r.bodyLength, expectContinue, limits);
+    auto host = std::make_shared<SocketPageHost>(BodySocket{*bodySource_, buffer_, cut_}, r.bodyLength, expectContinue, limits);
     SocketResumableBody body(host, [self = shared_from_this()] {
       net::post(self->core_->ioc, [self] { self->Guarded([&] { self->ReleaseUploadSlot(); }); });
     });
@@ -214,8 +176,6 @@ Connection::ResumableReply Connection::RunResumable(const ResumableRequest& r,
 }
 
 void Connection::FinishResumable(ResumableReply reply) {
-  ReleaseUploadSlot();
-  phase_ = Phase::kAnswering;
   entry_.upload = std::move(reply.outcome.log);
   entry_.note = std::move(reply.outcome.note);
   if (!reply.internalError.empty()) {

@@ -24,6 +24,7 @@
 #include "http/request_observer.h"
 #include "http/routes.h"
 #include "http/server_metrics.h"
+#include "http/tls_context.h"
 #include "http/upload_admission.h"
 #include "http/upload_threads.h"
 
@@ -101,6 +102,7 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   // What the main port and the metrics listener answer.
   const RouteTable mainRoutes;
   const RouteTable metricsRoutes;
+  TlsContext* const tls;  // options.tls
 };
 
 // "127.0.0.1:40312", "[::1]:40312"

@@ -1,8 +1,5 @@
 #include "http/socket_page_host.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -27,30 +24,6 @@ using Clock = std::chrono::steady_clock;
 // kBatchPatience the read takes what has come, or waits for the first byte.
 constexpr int kBodyBatch = 512 * 1024;
 constexpr auto kBatchPatience = std::chrono::milliseconds(20);
-
-// True unless the client has visibly gone. A client that closed its side
-// still counts while every body byte it announced is already here.
-bool PeerStillThere(int fd, bool wholeBodyHere) {
-  pollfd pf{fd, POLLIN | POLLRDHUP, 0};
-  if (::poll(&pf, 1, 0) <= 0) return true;
-  if (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
-  if (pf.revents & POLLRDHUP) {
-    char byte;
-    if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return true;
-    return wholeBodyHere;
-  }
-  return true;
-}
-
-// Waits in poll() for `events` on `fd` until `until`. Returns the poll
-// error, 0 otherwise.
-int WaitFor(int fd, short events, Clock::time_point until) {
-  auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-  pollfd pf{fd, static_cast<short>(events | POLLRDHUP), 0};
-  int ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, INT32_MAX));
-  if (::poll(&pf, 1, ms) < 0 && errno != EINTR) return errno;
-  return 0;
-}
 
 }  // namespace
 
@@ -125,7 +98,7 @@ void SocketPageHost::FillAhead(size_t chunk) {
 bool SocketPageHost::IsClientConnected() {
   if (failed_) return false;
   if (fresh_) return true;
-  return PeerStillThere(socket_.fd, remaining_ <= static_cast<int64_t>(socket_.buffered.size()));
+  return socket_.source.PeerStillThere(remaining_ <= static_cast<int64_t>(socket_.buffered.size()));
 }
 
 size_t SocketPageHost::Took(size_t n) {
@@ -144,7 +117,7 @@ void SocketPageHost::SendContinue() {
   size_t sent = 0;
   while (sent < kContinue.size()) {
     if (socket_.cut) Fail(net::error::operation_aborted);
-    ssize_t n = ::send(socket_.fd, kContinue.data() + sent, kContinue.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = socket_.source.Send(kContinue.data() + sent, kContinue.size() - sent);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
@@ -152,7 +125,7 @@ void SocketPageHost::SendContinue() {
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) Fail(beast::error_code(errno, beast::system_category()));
     if (Clock::now() >= deadline) Fail(beast::error::timeout);
-    if (int e = WaitFor(socket_.fd, POLLOUT, deadline)) Fail(beast::error_code(e, beast::system_category()));
+    if (int e = socket_.source.Wait(true, deadline)) Fail(beast::error_code(e, beast::system_category()));
   }
 }
 
@@ -161,13 +134,13 @@ void SocketPageHost::SendContinue() {
 // nothing within the stall deadline or too little for the minimum rate, or
 // the socket fails.
 size_t SocketPageHost::Receive(uint8_t* into, size_t want) {
-  const int fd = socket_.fd;
+  BodySource& source = socket_.source;
   const auto deadline = Clock::now() + limits_.stall;
   bool batch = true;
   for (;;) {
     // After a cut the socket reads as closed; the flag gives the reason.
     if (socket_.cut) Fail(net::error::operation_aborted);
-    ssize_t n = ::recv(fd, into, want, MSG_DONTWAIT);
+    ssize_t n = source.Receive(into, want);
     if (n > 0) return static_cast<size_t>(n);
     if (n == 0) Fail(beast::http::error::partial_message);
     if (errno == EINTR) continue;
@@ -183,19 +156,12 @@ size_t SocketPageHost::Receive(uint8_t* into, size_t want) {
     if (batch) {
       batch = false;
       until = std::min(until, now + kBatchPatience);
-      SetLowWater(static_cast<int>(std::min<int64_t>(remaining_, kBodyBatch)));
+      source.SetLowWater(static_cast<int>(std::min<int64_t>(remaining_, kBodyBatch)));
     } else {
-      SetLowWater(1);
+      source.SetLowWater(1);
     }
-    if (int e = WaitFor(fd, POLLIN, until)) Fail(beast::error_code(e, beast::system_category()));
+    if (int e = source.Wait(false, until)) Fail(beast::error_code(e, beast::system_category()));
   }
-}
-
-// The socket's receive low-water mark: poll() reports it readable once this
-// many bytes are waiting, or on a close or an error.
-void SocketPageHost::SetLowWater(int bytes) {
-  if (bytes == lowWater_) return;
-  if (::setsockopt(socket_.fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0) lowWater_ = bytes;
 }
 
 void SocketPageHost::FailTooSlow() {

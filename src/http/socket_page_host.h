@@ -2,10 +2,11 @@
 // The request an upload page runs against: its scripting context, host
 // request and host response in one, backed by a client socket. Once the
 // header is parsed the body is a known number of raw bytes (chunked bodies
-// are refused before), so BinaryRead takes them straight from the socket
-// into the reader's chunk, never past the body: first what the header read
-// left in the connection's buffer, then recv() itself. Write collects the
-// answer's text. Used on the upload's own thread only.
+// are refused before), so BinaryRead takes them straight from the body
+// source (body_source.h: plain TCP or TLS) into the reader's chunk, never
+// past the body: first what the header read left in the connection's
+// buffer, then the source itself. Write collects the answer's text. Used on
+// the upload's own thread only.
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +20,7 @@
 
 #include "host/request_pipeline.h"
 #include "http/body_rate.h"
+#include "http/body_source.h"
 #include "upload/host_interfaces.h"
 
 namespace parcelmoor::httpd {
@@ -26,7 +28,7 @@ namespace parcelmoor::httpd {
 // The connection's side of a body: while the upload runs, nobody else
 // touches these.
 struct BodySocket {
-  int fd;
+  BodySource& source;
   boost::beast::flat_buffer& buffered;  // bytes the header read took past the header
   const std::atomic<bool>& cut;         // set when the server cuts the upload off
 };
@@ -58,7 +60,7 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   bool bodyDone() const { return remaining_ == 0; }
   // Leaves the socket as the event loop expects it. Call once the body has
   // been read as far as it will be.
-  void EndBody() { SetLowWater(1); }
+  void EndBody() { socket_.source.SetLowWater(1); }
 
   bool failed() const { return failed_; }
   // The client was too slow (a stall or too low a rate), but may still be
@@ -81,7 +83,6 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   static constexpr int64_t kReadAheadFrom = 256 * 1024;
   size_t Receive(uint8_t* into, size_t want);
   void SendContinue();
-  void SetLowWater(int bytes);
   [[noreturn]] void Fail(const boost::system::error_code& ec);
   [[noreturn]] void FailTooSlow();
 
@@ -101,7 +102,6 @@ class SocketPageHost final : public ScriptingContext, public HostRequest, public
   size_t half_ = 0;                   // the half chunks are handed out from
   size_t aheadPos_ = 0;               // in that half: the next byte to hand out
   size_t aheadEnd_ = 0;               // in that half: the end of the bytes received
-  int lowWater_ = 1;    // the socket's SO_RCVLOWAT
   std::string written_;
 };
 

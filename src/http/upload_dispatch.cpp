@@ -1,12 +1,12 @@
-// A POST on the event loop: refused there when it must be, else handed to a
-// thread of its own for as long as the upload page runs, and answered back
-// on the loop.
+// A multipart POST: refused on the event loop when it must be, else run as
+// an upload job (upload_job.cpp) for as long as the upload page runs, and
+// answered back on the loop.
 
 #include <utility>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
+#include "host/authorization.h"
 #include "host/request_pipeline.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
@@ -29,6 +29,29 @@ void Connection::HandleUpload(const RequestVerdict& verdict) {
   AdmitUpload(verdict);
 }
 
+void Connection::AuthorizeUpload(const RequestVerdict& verdict) {
+  HandoffRequest client = DescribeForApplication();
+  client.contentLength = verdict.bodyLength;
+  Authorize(std::move(client), verdict.json,
+            [this, verdict](AuthorizationOutcome outcome) { OnAuthorized(verdict, std::move(outcome)); });
+}
+
+void Connection::OnAuthorized(const RequestVerdict& verdict, AuthorizationOutcome outcome) {
+  if (outcome.refusal) {
+    entry_.note = std::move(outcome.note);
+    // The body was never read: the connection ends after the answer, with
+    // a short drain so that the client can read it.
+    return Answer(*outcome.refusal, SendOptions{.drain = true});
+  }
+  if (core_->stopping) {
+    entry_.note = "stopping";
+    return Refuse(503, "The server is stopping; try again shortly.", verdict.json,
+                  SendOptions{.drain = true, .retryAfter = true});
+  }
+  authorized_ = std::move(outcome);
+  AdmitUpload(verdict);
+}
+
 // Takes an upload slot, waits for one, or refuses the upload.
 void Connection::AdmitUpload(const RequestVerdict& verdict) {
   auto& req = parser_->get();
@@ -37,34 +60,7 @@ void Connection::AdmitUpload(const RequestVerdict& verdict) {
   uploadClient_ = ClientForLog(address_, req["X-Forwarded-For"], core_->options.upload);
   admitting_ = verdict;
   expectContinue_ = beast::iequals(req[http::field::expect], "100-continue");
-  switch (const auto slot = core_->AskUploadSlot(shared_from_this(), uploadClient_)) {
-    case UploadAdmission::Verdict::kRun: return StartUpload();
-    // The body stays unread (and 100 Continue unsent) until a slot frees.
-    case UploadAdmission::Verdict::kWait: phase_ = Phase::kQueued; return;
-    default: return RefuseForSlots(slot);
-  }
-}
-
-void Connection::OnSlot() {
-  Guarded([&] {
-    slotWait_ = std::chrono::steady_clock::now() - queuedAt_;
-    if (phase_ != Phase::kQueued) return core_->FreeUploadSlot(uploadClient_);
-    if (queuedResumable_) {
-      holdsUploadSlot_ = true;
-      return std::exchange(queuedResumable_, nullptr)();
-    }
-    StartUpload();
-  });
-}
-
-void Connection::OnNoSlot(UploadAdmission::Verdict why) {
-  Guarded([&] {
-    if (phase_ != Phase::kQueued) return;
-    slotWait_ = std::chrono::steady_clock::now() - queuedAt_;
-    if (!queuedResumable_) return RefuseForSlots(why);
-    queuedResumable_ = nullptr;
-    RefuseResumableForSlots(why);
-  });
+  AdmitUploadJob([this] { StartUpload(); }, [this](UploadAdmission::Verdict why) { RefuseForSlots(why); });
 }
 
 void Connection::RefuseForSlots(UploadAdmission::Verdict why) {
@@ -82,46 +78,19 @@ void Connection::RefuseForSlots(UploadAdmission::Verdict why) {
   Refuse(503, "The server is running as many uploads as it may; try again shortly.", json, close);
 }
 
-// Holds a slot: runs the upload on a thread of its own.
+// Holds a slot: runs the upload on a thread of the pool.
 void Connection::StartUpload() {
-  phase_ = Phase::kUpload;
-  holdsUploadSlot_ = true;
   const RequestVerdict verdict = *admitting_;
   const bool expectContinue = expectContinue_;
-  // The upload's thread alone reads the socket now: out of the event loop's
-  // poll set, its arriving bytes wake only that thread.
-  beast::error_code ec;
-  stream_.socket().release(ec);
-  released_ = !ec;
-  try {
-    // The work guard keeps the event loop running, even once stopping,
-    // until the outcome is back on it.
-    core_->uploadThreads.Run([self = shared_from_this(), work = net::make_work_guard(core_->ioc), verdict,
-                              expectContinue]() mutable {
-      UploadOutcome outcome = self->RunUpload(verdict, expectContinue);
-      auto& ioc = self->core_->ioc;
-      // The connection goes back to the loop with the outcome: this thread
-      // keeps no reference, so the connection always ends on the loop.
-      net::post(ioc, [self = std::move(self), outcome = std::move(outcome)]() mutable {
-        self->Guarded([&] { self->FinishUpload(std::move(outcome)); });
+  RunUploadJob(
+      [this, verdict, expectContinue]() -> std::function<void()> {
+        auto outcome = std::make_shared<UploadOutcome>(RunUpload(verdict, expectContinue));
+        return [this, outcome] { FinishUpload(std::move(*outcome)); };
+      },
+      [this, verdict] {
+        Refuse(503, "The server cannot take an upload right now; try again shortly.", verdict.json,
+               SendOptions{.drain = true, .retryAfter = true});
       });
-    });
-  } catch (const std::exception& e) {
-    // Out of threads or memory: this upload is refused, the server goes on.
-    ReclaimSocket();
-    ReleaseUploadSlot();
-    core_->setupFailures.Write(std::string("cannot start a thread for an upload: ") + e.what());
-    entry_.note = "no-thread";
-    Refuse(503, "The server cannot take an upload right now; try again shortly.", verdict.json,
-           SendOptions{.drain = true, .retryAfter = true});
-  }
-}
-
-// Back on the loop after the upload: the socket rejoins the poll set.
-void Connection::ReclaimSocket() {
-  if (!released_) return;
-  released_ = false;
-  stream_.socket().assign(protocol_, fd_);
 }
 
 // On the upload's thread. Nothing may escape it: the outcome says what went
@@ -140,7 +109,7 @@ Connection::UploadOutcome Connection::RunUpload(const RequestVerdict& verdict, b
     // settings and the headers its hand-off carries.
     HandoffRequest client = DescribeForApplication();
     if (authorized_) client.forwardHeaders = authorized_->forwardHeaders;
-    SocketUpload transport(BodySocket{fd_, buffer_, cut_}, expectContinue, limits, std::move(client),
+    SocketUpload transport(BodySocket{*bodySource_, buffer_, cut_}, expectContinue, limits, std::move(client),
                            std::move(bodyEnded));
     ApplicationCall handoff;
     if (o.forward) {
@@ -178,18 +147,7 @@ HandoffRequest Connection::DescribeForApplication() const {
   return r;
 }
 
-// On the loop: the slot goes once the body is read or the upload ends,
-// whichever comes first.
-void Connection::ReleaseUploadSlot() {
-  if (!holdsUploadSlot_) return;
-  holdsUploadSlot_ = false;
-  core_->FreeUploadSlot(uploadClient_);
-}
-
 void Connection::FinishUpload(UploadOutcome out) {
-  ReclaimSocket();
-  ReleaseUploadSlot();
-  phase_ = Phase::kAnswering;
   entry_.upload = std::move(out.upload.log);
   entry_.note = std::move(out.upload.note);
   bool json = AcceptsJson(parser_->get()[http::field::accept]);

@@ -133,13 +133,13 @@ class ServeProcess:
                 if not chunk:
                     break
                 line += chunk
-        m = re.match(rb"parcelmoor serving http://127\.0\.0\.1:(\d+)/ \((.*)\)\n", line)
+        m = re.match(rb"parcelmoor serving (https?)://127\.0\.0\.1:(\d+)/ \((.*)\)\n", line)
         if not m:
             self.stop()
             raise RuntimeError(f"serve did not start: {line!r} {self.log()}")
-        self.port = int(m.group(1))
-        self.capacity = m.group(2).decode()
-        self.url = f"http://127.0.0.1:{self.port}/"
+        self.port = int(m.group(2))
+        self.capacity = m.group(3).decode()
+        self.url = f"{m.group(1).decode()}://127.0.0.1:{self.port}/"
 
     def log(self):
         self.log_file.flush()

@@ -79,7 +79,8 @@ TEST(SocketPageHostTest, ReadsALargeBodyAheadButNeverPastItsEnd) {
     }
     boost::beast::flat_buffer buffered;
     std::atomic<bool> cut{false};
-    auto host = std::make_shared<SocketPageHost>(BodySocket{server, buffered, cut},
+    PlainBodySource source(server);
+    auto host = std::make_shared<SocketPageHost>(BodySocket{source, buffered, cut},
                                                  static_cast<int64_t>(c.bodySize), false,
                                                  BodyLimits{.stall = std::chrono::seconds(2)});
     // Two scratch buffers in turn, as the reader has.

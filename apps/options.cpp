@@ -100,6 +100,7 @@ void validate(boost::any& out, const std::vector<std::string>& values, Seconds*,
 
 po::options_description PageOptions(UploadSettings& s) {
   po::options_description d("Upload options");
+  auto cutAsked = std::make_shared<bool>(false);
   d.add_options()
       ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
          s.uploadDirectory = v;
@@ -107,7 +108,8 @@ po::options_description PageOptions(UploadSettings& s) {
            "s3://BUCKET/PREFIX stores them in an object store (see the object store options)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFileBytes = v.value;
-       }), "largest size of one file; a larger file is cut at this size (default: no limit)")
+       }), "largest size of one file; a larger file is refused with 413 (serve and cgi) or cut at this size "
+           "(store, or --cut-max-file) (default: no limit)")
       ("max-field-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFieldBytes = AtMostInt32("--max-field-size", v.value);
        }), "longest value of one text field; a longer one stops the upload with 413 "
@@ -127,8 +129,17 @@ po::options_description PageOptions(UploadSettings& s) {
        }), "store only files whose content (told from their first bytes, not from the client's type or "
            "the name) is one of these MIME types, such as image/*,application/pdf; another file is not "
            "stored and the upload is answered 415 (default: any type)")
-      ("delete-max-file", po::bool_switch(&s.deleteOverLimit),
-       "delete a file that is larger than --max-file-size instead of cutting it")
+      // Notifiers run in the order of the options' names: --cut-max-file's
+      // first, so --delete-max-file can tell that both were given.
+      ("cut-max-file", po::bool_switch()->notifier([&s, cutAsked](bool on) {
+         if (on) s.deleteOverLimit = false;
+         *cutAsked = on;
+       }), "keep the first --max-file-size bytes of a larger file, answered as stored (store: the default)")
+      ("delete-max-file", po::bool_switch()->notifier([&s, cutAsked](bool on) {
+         if (on && *cutAsked) throw po::error("--delete-max-file and --cut-max-file cannot both be given");
+         if (on) s.deleteOverLimit = true;
+       }), "refuse a file that is larger than --max-file-size: nothing of it is kept and the upload is "
+           "answered 413, the other files kept (serve and cgi: the default; store: off)")
       ("keep-partial", po::bool_switch(&s.keepPartial),
        "keep the files of an upload that did not arrive whole (default: delete them)")
       ("on-exists", po::value<std::string>()->value_name("MODE")->notifier([&s](const std::string& v) {
@@ -136,9 +147,10 @@ po::options_description PageOptions(UploadSettings& s) {
          else if (v == "keep-both") s.onExists = OnExists::kKeepBoth;
          else if (v == "refuse") s.onExists = OnExists::kRefuse;
          else throw po::error("--on-exists needs replace, keep-both or refuse");
-       }), "when a file of the same name is already stored: replace it (default), keep-both (the new file "
-           "takes the first free name of 'x (1).txt', 'x (2).txt', ...; never overwrites), or refuse (the "
-           "earlier file stays, the new one is not stored, answer 409)")
+       }), "when a file of the same name is already stored, or comes earlier in the same upload: replace it, "
+           "keep-both (the new file takes the first free name of 'x (1).txt', 'x (2).txt', ...; never "
+           "overwrites), or refuse (the earlier file stays, the new one is not stored, answer 409) "
+           "(serve and cgi: keep-both unless given; store: replace)")
       ("checksum", po::value<std::string>()->value_name("KIND")->notifier([&s](const std::string& v) {
          if (v == "sha256") s.checksums = true;
          else if (v == "none") s.checksums = false;
@@ -207,6 +219,15 @@ po::options_description UploadOptions(UploadSettings& s) {
       ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxRequestBytes = v.value;
        }), "refuse a request body larger than this with 413, before reading it (default: no limit)")
+      ("frame-ancestors", po::value<std::string>()->value_name("SOURCES")->notifier([&s](const std::string& v) {
+         // One directive's sources: a ';' or ',' would start another, a
+         // control byte would end the header.
+         for (unsigned char c : v) {
+           if (c < 0x20 || c == 0x7f || c == ';' || c == ',') throw po::error("--frame-ancestors: not a source list");
+         }
+         s.frameAncestors = v;
+       }), "the sites that may show the page in a frame, as a Content-Security-Policy frame-ancestors source "
+           "list such as \"'self' https://portal.example.org\" (default 'none': no site)")
       ("no-sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync && !on; }),
        "answer without syncing stored files to disk: faster, but a power cut right after an answer "
        "can lose or empty files it said were stored (and the earlier files they replaced)");
@@ -266,6 +287,14 @@ void ApplyServerDefaults(UploadSettings& s) {
   // A stored .htaccess or .env may change what serves the directory.
   s.refuseHiddenNames = true;
   s.checksums = true;
+  // On a public endpoint a file cut short but answered as stored, or one
+  // visitor's file replacing another's, is silent data loss: refuse the
+  // one, keep both of the other, unless the operator asks for the old way.
+  s.deleteOverLimit = true;
+  s.onExists = OnExists::kKeepBoth;
+  // Anonymous uploaders learn the names they were given, not where the
+  // server keeps its files.
+  s.clientPathsRelative = true;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

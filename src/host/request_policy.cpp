@@ -31,7 +31,7 @@ std::string Bytes(int64_t n) {
 std::string LimitsText(const UploadSettings& s) {
   std::string text = "Limits: ";
   text += s.maxFileBytes ? "files up to " + Bytes(*s.maxFileBytes) +
-                              (s.deleteOverLimit ? " (larger ones are deleted)" : " (larger ones are cut)")
+                              (s.deleteOverLimit ? " (larger ones are refused)" : " (larger ones are cut at that size)")
                         : "files of any size";
   text += s.maxFieldBytes.value_or(0) > 0 ? "; text fields up to " + Bytes(*s.maxFieldBytes) : "";
   text += s.maxParts.value_or(0) > 0 ? "; at most " + std::to_string(*s.maxParts) + " fields and files" : "";

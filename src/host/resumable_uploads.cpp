@@ -278,7 +278,7 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
   if (body && request.bodyLength > 0) return Receive(id, std::move(state), request, *body, handoff, 201);
   PageAnswer created = Answer(201, "");
   AddProgressHeaders(created, state);
-  created.headers.emplace_back("location", std::string(kResumablePath) + id);
+  created.headers.emplace_back("location", id);  // relative to the endpoint: holds under a proxy's path prefix
   return {std::move(created), {}, ""};
 }
 

@@ -10,6 +10,7 @@
 #include <boost/asio/write.hpp>
 
 #include "host/page_assets.h"
+#include "host/security_headers.h"
 #include "host/upload_page.h"
 
 namespace parcelmoor::httpd {
@@ -190,12 +191,20 @@ void Connection::HandleRequest() {
   RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept], req[http::field::content_type]},
                                         core_->options.upload);
   if (!verdict.answer) return HandleUpload(verdict);
-  if (core_->resumable && verdict.answer->status == 200) AnnounceResumableEndpoint(verdict.answer->body, kResumablePath);
+  if (verdict.answer->status == 200) AnnouncePageFeatures(verdict.answer->body);
   send.head = verdict.headOnly;
   send.allow = verdict.allow;
   // A refused upload's body is never read: the connection ends.
   if (req.method() == http::verb::post) send = SendOptions{.drain = true};
   Answer(*verdict.answer, send);
+}
+
+// What the page's script needs to know of this server, beside its limits.
+void Connection::AnnouncePageFeatures(std::string& pageHtml) const {
+  // Relative to the page (no leading '/'): behind a proxy's path prefix the
+  // page's uploads go where the page came from.
+  if (core_->resumable) AnnounceResumableEndpoint(pageHtml, kResumablePath.substr(1));
+  if (core_->options.forward) AnnounceApplication(pageHtml);
 }
 
 void Connection::Refuse(int status, std::string_view why, bool json, SendOptions send) {
@@ -214,6 +223,9 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
   res.set(http::field::cache_control, "no-store");
   if (send.allow) res.set(http::field::allow, send.allow);
   if (send.retryAfter) res.set(http::field::retry_after, "1");
+  for (const auto& [name, value] : SecurityHeadersBeside(a.headers, core_->options.upload.frameAncestors)) {
+    res.set(name, value);
+  }
   // An answer that may be kept (the page's assets) says so in place of no-store.
   for (const auto& [name, value] : a.headers) {
     if (beast::iequals(name, "cache-control")) res.set(http::field::cache_control, value);

@@ -58,6 +58,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnHeader(const beast::error_code& ec);
   void HandleRequest();
   void Refuse(int status, std::string_view why, bool json, SendOptions send);
+  void AnnouncePageFeatures(std::string& pageHtml) const;
   void Answer(const PageAnswer& answer, SendOptions send);
   void OnAnswered(const beast::error_code& ec);
   void LogRequest();

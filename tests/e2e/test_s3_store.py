@@ -178,7 +178,7 @@ class S3StoreTest(unittest.TestCase):
             status, headers, _ = tus(serve.port, "POST", "/files/",
                                      {"Upload-Length": str(len(data)), "Upload-Metadata": f"filename {name}"})
             self.assertEqual(status, 201)
-            location = headers["location"]
+            location = "/files/" + headers["location"]  # relative to the endpoint
             for at in range(0, len(data), 2 * MIB):
                 status, _, _ = tus(serve.port, "PATCH", location, {
                     "Upload-Offset": str(at), "Content-Type": "application/offset+octet-stream"},

@@ -60,11 +60,17 @@ class Outcomes(ServeTestCase):
         rows = [
             # why, body, content type, directory set-up, status, reason part, files left, log word,
             # each file's (outcome, bytes stored)
-            ("file cut at the limit", multipart([("f", "big.bin", b"b" * 5000), ("g", "s.bin", b"s" * 10)]),
-             CONTENT_TYPE, None, 200, None, {"big.bin": 100, "s.bin": 10}, None, [("cut", 100), ("stored", 10)]),
-            ("two files of one name: the later replaces the earlier",
-             multipart([("f", "d.txt", b"one"), ("g", "d.txt", b"three")]), CONTENT_TYPE, None,
-             200, None, {"d.txt": 5}, None, [("not stored", 0), ("stored", 5)]),
+            ("file over the limit: refused, the answer names the files kept",
+             multipart([("f", "big.bin", b"b" * 5000), ("g", "s.bin", b"s" * 10)]), CONTENT_TYPE, None,
+             413, "so it was not kept; kept: s.bin", {"s.bin": 10}, "file-too-large", [("deleted", 0), ("stored", 10)]),
+            ("two files of one name: both kept", multipart([("f", "d.txt", b"one"), ("g", "d.txt", b"three")]),
+             CONTENT_TYPE, None, 200, None, {"d.txt": 3, "d (1).txt": 5}, None, [("stored", 3), ("stored", 5)]),
+            ("a tab in a file name: the client's fault", multipart([("g", "s.bin", b"s"), ("f", "a\tb.txt", b"a")]),
+             CONTENT_TYPE, None, 422, "file name is not allowed", {"s.bin": 1}, "bad-file-name",
+             [("stored", 1), ("failed", 0)]),
+            ("a name longer than the disk takes", multipart([("g", "s.bin", b"s"), ("f", "n" * 300, b"a")]),
+             CONTENT_TYPE, None, 422, "file name is longer", {"s.bin": 1}, "bad-file-name",
+             [("stored", 1), ("failed", 0)]),
             ("field over the default 1 MiB", multipart([("t", None, b"x" * (MIB + 1))]), CONTENT_TYPE, None,
              413, "text field", {}, "field-too-large", []),
             ("more parts than the default 10000", many, CONTENT_TYPE, None,
@@ -83,7 +89,7 @@ class Outcomes(ServeTestCase):
                                                                          ("a", None, b"2")]), CONTENT_TYPE, None,
              422, "field name again", {"s.bin": 1}, "repeated-field", [("stored", 1)]),
             ("refused file name", multipart([("g", "s.bin", b"s"), ("f", "..", b"a")]), CONTENT_TYPE, None,
-             500, "file name is not allowed", {"s.bin": 1}, "bad-file-name", [("stored", 1), ("failed", 0)]),
+             422, "file name is not allowed", {"s.bin": 1}, "bad-file-name", [("stored", 1), ("failed", 0)]),
             ("missing upload directory", one, CONTENT_TYPE, "missing",
              500, "does not exist", None, "no-directory", [("failed", 0)]),
             ("read-only upload directory", one, CONTENT_TYPE, "ro",
@@ -239,12 +245,12 @@ class CommandLine(unittest.TestCase):
 
     def test_bind_takes_a_name_and_the_log_believes_only_a_trusted_proxy(self):
         server = subprocess.Popen([BINARY, "serve", "--bind", "localhost", "--port", "0", "--dir", self.work,
-                                   "--max-file-size", "4G"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                   "--max-file-size", "4G", "--cut-max-file"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
             url = re.match(rb"^parcelmoor serving (http://(127\.0\.0\.1|\[::1\]):\d+/)", server.stdout.readline())
             self.assertTrue(url)
             with urllib.request.urlopen(url.group(1).decode(), timeout=30) as page:
-                self.assertIn(b"files up to 4 GiB (larger ones are cut)", page.read())
+                self.assertIn(b"files up to 4 GiB (larger ones are cut at that size)", page.read())
         finally:
             server.terminate()
             self.assertEqual(server.wait(30), 0)

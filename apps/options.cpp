@@ -228,6 +228,11 @@ po::options_description UploadOptions(UploadSettings& s) {
          s.frameAncestors = v;
        }), "the sites that may show the page in a frame, as a Content-Security-Policy frame-ancestors source "
            "list such as \"'self' https://portal.example.org\" (default 'none': no site)")
+      ("min-free-space", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.minFreeBytes = v.value;
+       }), "refuse with 507, before reading it, an upload or resumable upload whose announced length would "
+           "leave less free space than this on the upload directory's disk (serve and cgi: 256M unless given; "
+           "0: no reserve)")
       ("no-sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync && !on; }),
        "answer without syncing stored files to disk: faster, but a power cut right after an answer "
        "can lose or empty files it said were stored (and the earlier files they replaced)");
@@ -295,6 +300,7 @@ void ApplyServerDefaults(UploadSettings& s) {
   // Anonymous uploaders learn the names they were given, not where the
   // server keeps its files.
   s.clientPathsRelative = true;
+  s.minFreeBytes = kDefaultMinFreeSpace;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {

@@ -54,6 +54,9 @@ po::options_description UploadOptions(UploadSettings& settings);
 inline constexpr int64_t kDefaultMaxFieldSize = 1 << 20;
 inline constexpr int64_t kDefaultMaxParts = 10'000;
 inline constexpr int64_t kDefaultMaxTotalFieldSize = 10 << 20;
+// Room left for the system's logs, the server's own temporaries and the
+// uploads already under way when a disk fills up.
+inline constexpr int64_t kDefaultMinFreeSpace = 256 << 20;
 void ApplyServerDefaults(UploadSettings& settings);
 
 // Where stored uploads are handed on to the user's application.

@@ -4,6 +4,7 @@
 
 #include "host/boundary_check.h"
 #include "host/failure_reason.h"
+#include "host/free_space.h"
 #include "runtime/ascii.h"
 
 namespace parcelmoor {
@@ -84,6 +85,10 @@ RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& setti
   if (settings.maxRequestBytes && *length > *settings.maxRequestBytes) {
     return refuse(413, "The request body is larger than this server accepts (" +
                            std::to_string(*settings.maxRequestBytes) + " bytes).");
+  }
+  if (auto full = FreeSpaceRefusal(settings, *length, v.json)) {
+    v.answer = std::move(full);
+    return v;
   }
   v.bodyLength = *length;
   v.boundary = std::move(*boundary);

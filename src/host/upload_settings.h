@@ -5,7 +5,7 @@
 // MaxFieldSize, MaxParts, ...) only mirror them, put by the page runner.
 //
 // Where each acts:
-//   maxRequestBytes                 JudgeRequest, before any body byte is read
+//   maxRequestBytes, minFreeBytes   JudgeRequest, before any body byte is read
 //   maxFileBytes, deleteOverLimit,
 //   refuseHiddenNames               HostPartPolicy, once per file part
 //   allowedTypes                    HostPartPolicy, on each file's first bytes
@@ -87,6 +87,11 @@ struct UploadSettings {
   // The frame-ancestors sources of every answer's Content-Security-Policy
   // (host/security_headers.h); empty: 'none', no site may frame the page.
   std::string frameAncestors;
+  // An upload whose announced length would leave less free space than this
+  // on the upload directory's disk is refused with 507 before its body is
+  // read (host/free_space.h); 0: no reserve (serve and cgi: 256 MiB unless
+  // --min-free-space says otherwise).
+  int64_t minFreeBytes = 0;
 };
 
 }  // namespace parcelmoor

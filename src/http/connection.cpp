@@ -9,6 +9,7 @@
 
 #include <boost/asio/write.hpp>
 
+#include "host/free_space.h"
 #include "host/page_assets.h"
 #include "host/security_headers.h"
 #include "host/upload_page.h"
@@ -184,7 +185,16 @@ void Connection::HandleRequest() {
     send.head = req.method() == http::verb::head;
     if (auto asset = AnswerPageAsset(path, req[http::field::accept_encoding])) return Answer(*asset, send);
   }
-  if (core_->resumable && (path == "/files" || path.starts_with(kResumablePath))) return HandleResumable(path);
+  if (core_->resumable && (path == "/files" || path.starts_with(kResumablePath))) {
+    // The free-space reserve holds for resumable uploads as for posts, and
+    // is looked at before the creation is authorized or takes a slot.
+    if (auto full = CreationFreeSpaceRefusal(core_->options.upload, req.method_string(), req["Upload-Length"],
+                                             core_->options.resumableSpool)) {
+      entry_.note = "disk-reserve";
+      return Answer(*full, SendOptions{.drain = bodyUnread});
+    }
+    return HandleResumable(path);
+  }
   if (path != "/") return Refuse(404, "There is no page here; the upload page is at /.", json, send);
   std::optional<std::string_view> length;
   if (!parser_->chunked() && parser_->content_length()) length = req[http::field::content_length];

@@ -19,8 +19,8 @@ import threading
 import unittest
 import urllib.request
 
-from upload_support import (BOUNDARY, CONTENT_TYPE, ServeTestCase, connect, multipart, part_head, peak_rss_kib,
-                            read_response)
+from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, ServeTestCase, connect, multipart, part_head,
+                            peak_rss_kib, read_response)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
@@ -52,7 +52,8 @@ def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="applicati
 
 
 class Outcomes(ServeTestCase):
-    server_args = ("--max-file-size", "100")
+    # No reserve: the disk-full row fills a 1 MiB disk while the upload runs.
+    server_args = ("--max-file-size", "100", "--min-free-space", "0")
 
     def test_each_outcome_has_its_status_reason_files_and_log_word(self):
         many = multipart([(f"n{i}", None, b"v") for i in range(10_001)])
@@ -153,6 +154,44 @@ class DeleteMode(ServeTestCase):
                                r'stored; field <span class="value">f</span>\)')
         self.assertEqual(self.server.stored(), ["small.bin"])
         self.assertIn(" files=1/2 ", self.server.wait_log_lines(1)[0])
+
+
+class FreeSpaceReserve(unittest.TestCase):
+    """--min-free-space on a 64 MiB disk with a 32 MiB reserve: what would
+    leave less free is refused 507 before its body is read, for a post and a
+    resumable creation alike; what leaves enough goes on."""
+
+    def setUp(self):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-reserve-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        uploads = os.path.join(self.work, "uploads")
+        os.mkdir(uploads)
+        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", uploads]).returncode:
+            self.skipTest("mounting a tmpfs needs root")
+        self.addCleanup(subprocess.run, ["umount", "-l", uploads])
+        self.server = ServeProcess(BINARY, self.work, "--min-free-space", "32M")
+        self.addCleanup(self.server.stop)
+
+    def test_reserve_refuses_before_reading_and_lets_smaller_uploads_through(self):
+        TUS = {"Tus-Resumable": "1.0.0", "Upload-Metadata": "filename cmVzdW1hYmxlLmJpbg=="}  # resumable.bin
+        small = multipart([("f", "small.bin", b"s" * 1000)])
+        rows = [
+            # why, method, path, headers, body sent, announced length, status
+            ("a post that fits", "POST", "/", {"Content-Type": CONTENT_TYPE}, small, len(small), 200),
+            ("a post announcing 40 MiB", "POST", "/", {"Content-Type": CONTENT_TYPE}, b"", 40 * MIB, 507),
+            ("a creation that fits", "POST", "/files/", dict(TUS, **{"Upload-Length": str(16 * MIB)}), b"", 0, 201),
+            ("a creation of 40 MiB", "POST", "/files/", dict(TUS, **{"Upload-Length": str(40 * MIB)}), b"", 0, 507),
+        ]
+        for why, method, path, headers, body, length, status in rows:
+            with self.subTest(why), connect(self.server.port) as s:
+                head = "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+                s.sendall(f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n{head}"
+                          f"Content-Length: {length}\r\n\r\n".encode() + body)
+                got, _, answer = read_response(s)
+                self.assertEqual(got, status, answer[:300])
+        self.assertEqual(self.server.stored(), ["small.bin"])
 
 
 class MemoryUnderDefaultLimits(ServeTestCase):

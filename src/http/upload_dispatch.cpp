@@ -2,6 +2,8 @@
 // thread of its own for as long as the upload page runs, and answered back
 // on the loop.
 
+#include <sys/socket.h>
+
 #include <utility>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -10,6 +12,7 @@
 #include "host/request_pipeline.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
+#include "http/socket_progress.h"
 #include "http/upload_admission.h"
 
 namespace parcelmoor::httpd {
@@ -47,7 +50,7 @@ void Connection::AdmitUpload(const RequestVerdict& verdict) {
 
 void Connection::OnSlot() {
   Guarded([&] {
-    if (phase_ != Phase::kQueued) return core_->FreeUploadSlot(uploadClient_);
+    if (phase_ != Phase::kQueued) return core_->FreeUploadSlot(uploadClient_, this);
     if (queuedResumable_) {
       holdsUploadSlot_ = true;
       return std::exchange(queuedResumable_, nullptr)();
@@ -177,7 +180,18 @@ HandoffRequest Connection::DescribeForApplication() const {
 void Connection::ReleaseUploadSlot() {
   if (!holdsUploadSlot_) return;
   holdsUploadSlot_ = false;
-  core_->FreeUploadSlot(uploadClient_);
+  core_->FreeUploadSlot(uploadClient_, this);
+}
+
+int64_t Connection::BytesReceived() const { return BytesReceivedOn(fd_); }
+
+// The read side alone is shut: the upload's thread wakes to a closed body
+// at once, and the answer can still be written.
+void Connection::GiveUpSlot() {
+  if (phase_ != Phase::kUpload || cut_) return;
+  slotReclaimed_ = true;
+  cut_ = true;
+  ::shutdown(fd_, SHUT_RD);
 }
 
 void Connection::FinishUpload(UploadOutcome out) {
@@ -190,6 +204,11 @@ void Connection::FinishUpload(UploadOutcome out) {
   if (!out.internalError.empty()) {
     entry_.note = "internal-error:" + out.internalError;
     return Refuse(500, "The upload failed inside the server.", json, SendOptions{});
+  }
+  if (slotReclaimed_) {
+    entry_.note = "slot-reclaimed";
+    return Refuse(408, "The upload was too slow while others waited, and gave its place up; send it again.", json,
+                  SendOptions{.drain = true});
   }
   if (out.tooSlow && !cut_) {
     // The client may still be there: tell it why, then close.

@@ -11,6 +11,7 @@
 
 #include "host/content_type.h"
 #include "runtime/ascii.h"
+#include "storage/private_group.h"
 #include "storage/s3_names.h"
 
 namespace parcelmoor::apps {
@@ -249,7 +250,14 @@ po::options_description ForwardOptions(ForwardSettings& s) {
        }), "hand each stored upload to the application at URL (http://HOST:PORT/PATH or "
            "unix:/SOCKET:/PATH); its answer goes to the client, and an upload it refuses is deleted")
       ("forward-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.timeout = v.value; }),
-       "seconds the application has to answer (default 30; 502/504 after)");
+       "seconds the application has to answer (default 30; 502/504 after)")
+      ("forward-group", po::value<std::string>()->value_name("GROUP")->notifier([&s](const std::string& g) {
+         // Notifiers run in the order of the options' names: --forward's first.
+         if (!s.target) throw po::error("--forward-group needs --forward");
+         s.group = g;
+       }), "let the application's user, a member of GROUP, link or move the files waiting for its decision: "
+           "the upload directory's private folder belongs to GROUP (setgid, group read and write) and so do "
+           "its files (default: the server's alone)");
   return d;
 }
 
@@ -374,6 +382,21 @@ bool PrepareUploadDirectory(UploadSettings& settings, std::string& error) {
   if (!settings.uploadDirectory) settings.uploadDirectory = kDefaultUploadDirectory;
   if (IsS3Url(*settings.uploadDirectory)) return PrepareObjectStore(settings, error);
   return EnsureUploadDirectory(*settings.uploadDirectory, error);
+}
+
+bool PrepareForwardGroup(const ForwardSettings& settings, const UploadSettings& upload, std::string& error) {
+  if (settings.group.empty()) return true;
+  const std::string& dir = upload.uploadDirectory.value_or(kDefaultUploadDirectory);
+  if (IsS3Url(dir)) {
+    error = "--forward-group needs the files on disk; it cannot be used with an s3:// --dir";
+    return false;
+  }
+  const std::optional<gid_t> group = GroupNamed(settings.group);
+  if (!group) {
+    error = "--forward-group: there is no group " + settings.group;
+    return false;
+  }
+  return SharePrivateDirectoryWith(dir, *group, error);
 }
 
 bool EnsureUploadDirectory(const std::string& dir, std::string& error) {

@@ -63,8 +63,16 @@ void ApplyServerDefaults(UploadSettings& settings);
 struct ForwardSettings {
   std::optional<ForwardTarget> target;
   std::chrono::milliseconds timeout{30'000};
+  // The group whose members (the application's user) may link or move the
+  // files waiting for the decision; empty: none.
+  std::string group;
 };
 po::options_description ForwardOptions(ForwardSettings& settings);
+// Shares the upload directory's private directory with settings.group
+// (storage/private_group.h), when one is given. False with `error` set when
+// the group is unknown or cannot be given, or the directory is an object
+// store's. Call after PrepareUploadDirectory.
+bool PrepareForwardGroup(const ForwardSettings& settings, const UploadSettings& upload, std::string& error);
 
 // Who may upload, decided before any body byte is read.
 struct AuthorizeSettings {

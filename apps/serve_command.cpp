@@ -184,7 +184,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   options.forwardTimeout = forward.timeout;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);
-  if (!PrepareUploadDirectory(options.upload, error)) {
+  if (!PrepareUploadDirectory(options.upload, error) || !PrepareForwardGroup(forward, options.upload, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }

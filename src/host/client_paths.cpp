@@ -11,7 +11,11 @@ namespace parcelmoor {
 std::string ClientPathRoot(const UploadSettings& settings) {
   if (!settings.clientPathsRelative || !settings.uploadDirectory) return {};
   const std::string& directory = *settings.uploadDirectory;
-  if (IsS3Url(directory)) return UploadDirectoryPrefix(directory);
+  if (IsS3Url(directory)) {
+    std::string root = UploadDirectoryPrefix(directory);
+    if (!root.ends_with('/')) root += '/';
+    return root;
+  }
   // The page runner makes records' paths whole the same way: from the
   // working directory, without "." or ".." steps.
   std::error_code noDirectory;

@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import weakref
 
 CURL = "/usr/bin/curl"
 
@@ -210,12 +211,17 @@ def connect(port, timeout=10):
     return s
 
 
+# Bytes read past a response on a socket: the start of the next one, when
+# answers to pipelined requests arrive together.
+_READ_AHEAD = weakref.WeakKeyDictionary()
+
+
 def read_response(sock, limit=1 << 20):
     """Reads one HTTP response (header and Content-Length body) from a socket.
     Returns (status, headers dict with lower-case names, body). A server that
     closes on a body it will not read resets the connection, which can cut a
     long answer short: the body then ends where the close or reset came."""
-    data = b""
+    data = _READ_AHEAD.pop(sock, b"")
     while b"\r\n\r\n" not in data:
         chunk = sock.recv(65536)
         if not chunk:
@@ -236,6 +242,8 @@ def read_response(sock, limit=1 << 20):
             rest += chunk
     except ConnectionResetError:
         pass
+    if len(rest) > length:
+        _READ_AHEAD[sock] = rest[length:]
     return status, headers, rest[:length]
 
 

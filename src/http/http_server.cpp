@@ -142,6 +142,9 @@ void ServerCore::ArmAdmissionTimer() {
 void ServerCore::ReclaimSlots() {
   if (options.fairUploadRate <= 0 || stopping) return;
   const auto now = std::chrono::steady_clock::now();
+  std::erase_if(reclaimedFrom, [now](const auto& entry) { return now - entry.second > kReclaimMemory; });
+  std::unordered_set<std::string> slowClients;
+  for (const auto& [client, when] : reclaimedFrom) slowClients.insert(client);
   for (;;) {
     std::vector<UploadAdmission::Running> running;
     running.reserve(slotHolders.size());
@@ -156,10 +159,12 @@ void ServerCore::ReclaimSlots() {
       }
       running.push_back({id, holder.client, rate});
     }
-    const auto chosen = admission.ChooseToReclaim(running, static_cast<double>(options.fairUploadRate));
+    const auto chosen = admission.ChooseToReclaim(running, static_cast<double>(options.fairUploadRate), slowClients);
     if (!chosen) break;
     SlotHolder& holder = slotHolders.at(chosen->from);
     holder.givingUp = true;
+    reclaimedFrom[holder.client] = now;
+    slowClients.insert(holder.client);
     admission.Promise(chosen->to);
     if (const std::shared_ptr<Connection> conn = holder.conn.lock()) conn->GiveUpSlot();
   }

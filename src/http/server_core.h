@@ -35,6 +35,8 @@ class Connection;
 inline constexpr size_t kIdleUploadThreads = 16;
 // How long an upload runs before its rate may make it give its slot up.
 inline constexpr std::chrono::seconds kReclaimGrace{2};
+// How long a client that gave a slot up takes none back itself.
+inline constexpr std::chrono::seconds kReclaimMemory{30};
 
 struct ServerCore : std::enable_shared_from_this<ServerCore> {
   explicit ServerCore(HttpServerOptions o);
@@ -93,6 +95,10 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
     bool givingUp = false;  // told to give its slot up; not yet freed
   };
   std::unordered_map<UploadAdmission::Id, SlotHolder> slotHolders;
+  // Clients made to give a slot up, and when: for a while they take none
+  // back themselves, so that slots taken back do not pass from one
+  // trickling client to the next.
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> reclaimedFrom;
   net::steady_timer reclaimTimer{ioc};
   bool reclaimTimerSet = false;
   void HoldSlot(UploadAdmission::Id id, const std::shared_ptr<Connection>& conn, const std::string& client);

@@ -117,12 +117,12 @@ void UploadAdmission::Promise(Id to) {
   }
 }
 
-std::optional<UploadAdmission::Reclaim> UploadAdmission::ChooseToReclaim(const std::vector<Running>& running,
-                                                                         double fairRate) const {
+std::optional<UploadAdmission::Reclaim> UploadAdmission::ChooseToReclaim(
+    const std::vector<Running>& running, double fairRate, const std::unordered_set<std::string>& slowClients) const {
   auto slow = [fairRate](const Running& r) { return r.rate && *r.rate < fairRate; };
   for (const Waiter& w : waiters_) {
     // A client at its own address's cap waits for its own uploads.
-    if (w.promised || !AddressHasRoom(w.client)) continue;
+    if (w.promised || !AddressHasRoom(w.client) || slowClients.contains(w.client)) continue;
     if (std::any_of(running.begin(), running.end(), [&](const Running& r) { return r.client == w.client && slow(r); })) {
       continue;
     }

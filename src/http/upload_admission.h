@@ -40,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace parcelmoor::httpd {
@@ -90,7 +91,8 @@ class UploadAdmission {
   // upload (`to`), or none. Waiters are taken in arrival order, passing over
   // one already promised a slot, one at its own address's cap (it holds its
   // share) and one whose address runs an upload below the fair rate itself
-  // (a slow client takes no slot from another). For a waiter, the uploads
+  // or is among `slowClients` (one made to give a slot up lately): a slow
+  // client takes no slot from another. For a waiter, the uploads
   // whose end would let it run are those of its prefix when its prefix is
   // at its cap, else every one when all slots are held; of these, the one
   // with the lowest rate below `fairRate` gives its slot up.
@@ -98,7 +100,8 @@ class UploadAdmission {
     Id from;
     Id to;
   };
-  std::optional<Reclaim> ChooseToReclaim(const std::vector<Running>& running, double fairRate) const;
+  std::optional<Reclaim> ChooseToReclaim(const std::vector<Running>& running, double fairRate,
+                                         const std::unordered_set<std::string>& slowClients = {}) const;
   // The waiting upload `to` gets the next freed slot it may take before
   // any waiter ahead of it.
   void Promise(Id to);

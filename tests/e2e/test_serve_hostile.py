@@ -300,15 +300,16 @@ class SlotsTakenBack(HostileTestCase):
                 self.assertTrue(wait_until(lambda: len(self.server.temporaries()) >= running, 15),
                                 self.server.log()[-2000:])
                 time.sleep(2.5)   # they have run long enough to be judged
+                times = []
                 for i in range(3):
                     body = multipart([("f", f"normal{i}.bin", binary_content(256 << 10, 700 + i))])
                     start = time.monotonic()
                     with socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(normal, 0)) as s:
                         s.sendall(post_head(len(body)) + body)
                         status = read_response(s)[0]
-                    took = time.monotonic() - start
+                    times.append(time.monotonic() - start)
                     self.assertEqual(status, 200)
-                    self.assertLess(took, 5.0)
+                    self.assertLess(times[-1], 5.0)
         finally:
             for s in trickling:
                 s.close()
@@ -316,8 +317,8 @@ class SlotsTakenBack(HostileTestCase):
         self.assertTrue(wait_until(lambda: not self.server.temporaries(), 10))
         self.assertIn(" 408 ", "".join(l for l in self.server.log_lines() if "slot-reclaimed" in l))
         self.assertFalse([n for n in self.server.stored() if n.startswith("trickle")])
-        self.report(f"64 trickling from {addresses[0]}..{addresses[-1]}: normal uploads from {normal} stored, "
-                    f"{self.server.log().count('slot-reclaimed')} slots given up so far")
+        self.report(f"64 trickling from {addresses[0]}..{addresses[-1]}: three 256 KiB uploads from {normal}, worst "
+                    f"{max(times):.3f} s; {self.server.log().count('slot-reclaimed')} slots given up so far")
 
 
 class SlotsTakenBackFromResumableUploads(HostileTestCase):

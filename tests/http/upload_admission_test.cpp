@@ -122,6 +122,8 @@ TEST(UploadAdmission, PrefixesShareACapAndWaitersReclaimTheSlowestBlockingSlot) 
       EXPECT_EQ(chosen->to, UploadAdmission::Id{4});
     }
   }
+  // Nor does one whose address was lately made to give a slot up.
+  EXPECT_FALSE(admission.ChooseToReclaim(prefixOnly, 1000.0, {"2001:db8::3"}));
   // The server full: a waiter of another prefix may take any slot back, and
   // gets the slot freed for it before the waiter ahead of it.
   EXPECT_EQ(admission.Ask("192.0.2.1", 5, kT0), Verdict::kRun);

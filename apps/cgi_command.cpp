@@ -69,7 +69,9 @@ int RunCgi(int argc, char** argv, const char* invokedAs) {
       return CallApplication(target, r, timeout);
     };
   }
-  if (!PrepareUploadDirectory(options.upload, error)) return ConfigurationError(error);
+  if (!PrepareUploadDirectory(options.upload, error) || !PrepareForwardGroup(forward, options.upload, error)) {
+    return ConfigurationError(error);
+  }
   // A sweep costs a directory listing: only an upload pays for it, and only
   // every few minutes.
   if (const char* method = std::getenv("REQUEST_METHOD"); method != nullptr && std::string_view(method) == "POST") {

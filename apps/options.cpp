@@ -11,6 +11,7 @@
 
 #include "host/content_type.h"
 #include "runtime/ascii.h"
+#include "storage/private_group.h"
 #include "storage/s3/s3_names.h"
 
 namespace parcelmoor::apps {
@@ -100,6 +101,7 @@ void validate(boost::any& out, const std::vector<std::string>& values, Seconds*,
 
 po::options_description PageOptions(UploadSettings& s) {
   po::options_description d("Upload options");
+  auto cutAsked = std::make_shared<bool>(false);
   d.add_options()
       ("dir", po::value<std::string>()->value_name("DIR")->notifier([&s](const std::string& v) {
          s.uploadDirectory = v;
@@ -107,7 +109,8 @@ po::options_description PageOptions(UploadSettings& s) {
            "s3://BUCKET/PREFIX stores them in an object store (see the object store options)")
       ("max-file-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFileBytes = v.value;
-       }), "largest size of one file; a larger file is cut at this size (default: no limit)")
+       }), "largest size of one file; a larger file is refused with 413 (serve and cgi) or cut at this size "
+           "(store, or --cut-max-file) (default: no limit)")
       ("max-field-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxFieldBytes = AtMostInt32("--max-field-size", v.value);
        }), "longest value of one text field; a longer one stops the upload with 413 "
@@ -127,8 +130,17 @@ po::options_description PageOptions(UploadSettings& s) {
        }), "store only files whose content (told from their first bytes, not from the client's type or "
            "the name) is one of these MIME types, such as image/*,application/pdf; another file is not "
            "stored and the upload is answered 415 (default: any type)")
-      ("delete-max-file", po::bool_switch(&s.deleteOverLimit),
-       "delete a file that is larger than --max-file-size instead of cutting it")
+      // Notifiers run in the order of the options' names: --cut-max-file's
+      // first, so --delete-max-file can tell that both were given.
+      ("cut-max-file", po::bool_switch()->notifier([&s, cutAsked](bool on) {
+         if (on) s.deleteOverLimit = false;
+         *cutAsked = on;
+       }), "keep the first --max-file-size bytes of a larger file, answered as stored (store: the default)")
+      ("delete-max-file", po::bool_switch()->notifier([&s, cutAsked](bool on) {
+         if (on && *cutAsked) throw po::error("--delete-max-file and --cut-max-file cannot both be given");
+         if (on) s.deleteOverLimit = true;
+       }), "refuse a file that is larger than --max-file-size: nothing of it is kept and the upload is "
+           "answered 413, the other files kept (serve and cgi: the default; store: off)")
       ("keep-partial", po::bool_switch(&s.keepPartial),
        "keep the files of an upload that did not arrive whole (default: delete them)")
       ("on-exists", po::value<std::string>()->value_name("MODE")->notifier([&s](const std::string& v) {
@@ -136,9 +148,10 @@ po::options_description PageOptions(UploadSettings& s) {
          else if (v == "keep-both") s.onExists = OnExists::kKeepBoth;
          else if (v == "refuse") s.onExists = OnExists::kRefuse;
          else throw po::error("--on-exists needs replace, keep-both or refuse");
-       }), "when a file of the same name is already stored: replace it (default), keep-both (the new file "
-           "takes the first free name of 'x (1).txt', 'x (2).txt', ...; never overwrites), or refuse (the "
-           "earlier file stays, the new one is not stored, answer 409)")
+       }), "when a file of the same name is already stored, or comes earlier in the same upload: replace it, "
+           "keep-both (the new file takes the first free name of 'x (1).txt', 'x (2).txt', ...; never "
+           "overwrites), or refuse (the earlier file stays, the new one is not stored, answer 409) "
+           "(serve and cgi: keep-both unless given; store: replace)")
       ("checksum", po::value<std::string>()->value_name("KIND")->notifier([&s](const std::string& v) {
          if (v == "sha256") s.checksums = true;
          else if (v == "none") s.checksums = false;
@@ -207,6 +220,20 @@ po::options_description UploadOptions(UploadSettings& s) {
       ("max-request-size", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
          s.maxRequestBytes = v.value;
        }), "refuse a request body larger than this with 413, before reading it (default: no limit)")
+      ("frame-ancestors", po::value<std::string>()->value_name("SOURCES")->notifier([&s](const std::string& v) {
+         // One directive's sources: a ';' or ',' would start another, a
+         // control byte would end the header.
+         for (unsigned char c : v) {
+           if (c < 0x20 || c == 0x7f || c == ';' || c == ',') throw po::error("--frame-ancestors: not a source list");
+         }
+         s.frameAncestors = v;
+       }), "the sites that may show the page in a frame, as a Content-Security-Policy frame-ancestors source "
+           "list such as \"'self' https://portal.example.org\" (default 'none': no site)")
+      ("min-free-space", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.minFreeBytes = v.value;
+       }), "refuse with 507, before reading it, an upload or resumable upload whose announced length would "
+           "leave less free space than this on the upload directory's disk (serve and cgi: 256M unless given; "
+           "0: no reserve)")
       ("no-sync", po::bool_switch()->notifier([&s](bool on) { s.sync = s.sync && !on; }),
        "answer without syncing stored files to disk: faster, but a power cut right after an answer "
        "can lose or empty files it said were stored (and the earlier files they replaced)");
@@ -223,7 +250,14 @@ po::options_description ForwardOptions(ForwardSettings& s) {
        }), "hand each stored upload to the application at URL (http://HOST:PORT/PATH or "
            "unix:/SOCKET:/PATH); its answer goes to the client, and an upload it refuses is deleted")
       ("forward-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.timeout = v.value; }),
-       "seconds the application has to answer (default 30; 502/504 after)");
+       "seconds the application has to answer (default 30; 502/504 after)")
+      ("forward-group", po::value<std::string>()->value_name("GROUP")->notifier([&s](const std::string& g) {
+         // Notifiers run in the order of the options' names: --forward's first.
+         if (!s.target) throw po::error("--forward-group needs --forward");
+         s.group = g;
+       }), "let the application's user, a member of GROUP, link or move the files waiting for its decision: "
+           "the upload directory's private folder belongs to GROUP (setgid, group read and write) and so do "
+           "its files (default: the server's alone)");
   return d;
 }
 
@@ -266,6 +300,15 @@ void ApplyServerDefaults(UploadSettings& s) {
   // A stored .htaccess or .env may change what serves the directory.
   s.refuseHiddenNames = true;
   s.checksums = true;
+  // On a public endpoint a file cut short but answered as stored, or one
+  // visitor's file replacing another's, is silent data loss: refuse the
+  // one, keep both of the other, unless the operator asks for the old way.
+  s.deleteOverLimit = true;
+  s.onExists = OnExists::kKeepBoth;
+  // Anonymous uploaders learn the names they were given, not where the
+  // server keeps its files.
+  s.clientPathsRelative = true;
+  s.minFreeBytes = kDefaultMinFreeSpace;
 }
 
 Parsed ParseCommand(Command& command, int argc, char** argv, std::string& error) {
@@ -339,6 +382,21 @@ bool PrepareUploadDirectory(UploadSettings& settings, std::string& error) {
   if (!settings.uploadDirectory) settings.uploadDirectory = kDefaultUploadDirectory;
   if (IsS3Url(*settings.uploadDirectory)) return PrepareObjectStore(settings, error);
   return EnsureUploadDirectory(*settings.uploadDirectory, error);
+}
+
+bool PrepareForwardGroup(const ForwardSettings& settings, const UploadSettings& upload, std::string& error) {
+  if (settings.group.empty()) return true;
+  const std::string& dir = upload.uploadDirectory.value_or(kDefaultUploadDirectory);
+  if (IsS3Url(dir)) {
+    error = "--forward-group needs the files on disk; it cannot be used with an s3:// --dir";
+    return false;
+  }
+  const std::optional<gid_t> group = GroupNamed(settings.group);
+  if (!group) {
+    error = "--forward-group: there is no group " + settings.group;
+    return false;
+  }
+  return SharePrivateDirectoryWith(dir, *group, error);
 }
 
 bool EnsureUploadDirectory(const std::string& dir, std::string& error) {

@@ -54,14 +54,25 @@ po::options_description UploadOptions(UploadSettings& settings);
 inline constexpr int64_t kDefaultMaxFieldSize = 1 << 20;
 inline constexpr int64_t kDefaultMaxParts = 10'000;
 inline constexpr int64_t kDefaultMaxTotalFieldSize = 10 << 20;
+// Room left for the system's logs, the server's own temporaries and the
+// uploads already under way when a disk fills up.
+inline constexpr int64_t kDefaultMinFreeSpace = 256 << 20;
 void ApplyServerDefaults(UploadSettings& settings);
 
 // Where stored uploads are handed on to the user's application.
 struct ForwardSettings {
   std::optional<ForwardTarget> target;
   std::chrono::milliseconds timeout{30'000};
+  // The group whose members (the application's user) may link or move the
+  // files waiting for the decision; empty: none.
+  std::string group;
 };
 po::options_description ForwardOptions(ForwardSettings& settings);
+// Shares the upload directory's private directory with settings.group
+// (storage/private_group.h), when one is given. False with `error` set when
+// the group is unknown or cannot be given, or the directory is an object
+// store's. Call after PrepareUploadDirectory.
+bool PrepareForwardGroup(const ForwardSettings& settings, const UploadSettings& upload, std::string& error);
 
 // Who may upload, decided before any body byte is read.
 struct AuthorizeSettings {

@@ -44,6 +44,24 @@ po::options_description ServerOptions(HttpServerOptions& s, std::string& coordin
          if (n < 1) throw po::error("--max-uploads-per-client needs at least 1");
          s.maxUploadsPerClient = n;
        }), "uploads running at once for one client address; more wait up to 5 seconds, then are answered 429 (default 4)")
+      ("max-uploads-per-prefix", po::value<int32_t>()->value_name("N")->notifier([&s](int32_t n) {
+         if (n < 1) throw po::error("--max-uploads-per-prefix needs at least 1");
+         s.maxUploadsPerPrefix = n;
+       }), "uploads running at once for the addresses of one prefix (see --client-prefix-v4 and -v6); more "
+           "wait, then are answered 429 (default: a quarter of --max-uploads, at least --max-uploads-per-client)")
+      ("client-prefix-v4", po::value<int32_t>()->value_name("BITS")->notifier([&s](int32_t n) {
+         if (n < 1 || n > 32) throw po::error("--client-prefix-v4 needs 1 to 32");
+         s.clientPrefixV4 = n;
+       }), "leading bits of an IPv4 address that --max-uploads-per-prefix counts together (default 24)")
+      ("client-prefix-v6", po::value<int32_t>()->value_name("BITS")->notifier([&s](int32_t n) {
+         if (n < 1 || n > 128) throw po::error("--client-prefix-v6 needs 1 to 128");
+         s.clientPrefixV6 = n;
+       }), "leading bits of an IPv6 address that --max-uploads-per-prefix counts together (default 64)")
+      ("fair-upload-rate", po::value<ByteCount>()->value_name("SIZE")->notifier([&s](ByteCount v) {
+         s.fairUploadRate = v.value;
+       }), "when uploads wait and every slot that would let them run is held, the running upload furthest "
+           "below this rate (bytes a second since it started, after 2 seconds) gives its slot up with 408 "
+           "and keeps no file (default 32K; 0: never)")
       ("header-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.headerTimeout = v.value;
        }), "seconds allowed for a request header from its first byte (default 10)")
@@ -253,7 +271,7 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   options.forwardTimeout = forward.timeout;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);
-  if (!PrepareUploadDirectory(options.upload, error)) {
+  if (!PrepareUploadDirectory(options.upload, error) || !PrepareForwardGroup(forward, options.upload, error)) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
     return 1;
   }

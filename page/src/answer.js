@@ -36,11 +36,29 @@ export function readAnswer(xhr) {
   return { status: xhr.status, statusText: xhr.statusText, type, text, report: ownReport(doc) };
 }
 
+// An answer that is not the server's own report, from a server that hands
+// no upload to an application: something between the page and the server
+// (a proxy, a gateway) answered, or the server was not reached at all.
+function describeOtherAnswer(status, ok) {
+  return {
+    outcome: ok ? 'sent' : 'not stored',
+    reason: ok
+      ? `The answer (${status}) did not come from the upload server, so whether the file was stored is not known.`
+      : `The answer ${status} did not come from the upload server: something between them (a proxy, say) ` +
+        'refused the request or could not pass it on.',
+    details: [],
+    application: null,
+  };
+}
+
 // { outcome, reason, details: [text], application: {status, type, text} | null }
 // for one file sent alone; `ok` tells whether the request succeeded (2xx).
-export function describeAnswer(answer, ok) {
+// `hasApplication`: the server hands uploads to an application, whose
+// answers the page shows as they are.
+export function describeAnswer(answer, ok, hasApplication = true) {
   const status = `${answer.status} ${answer.statusText}`.trim();
   const report = answer.report;
+  if (!report && !hasApplication) return describeOtherAnswer(status, ok);
   if (!report) {
     return {
       outcome: ok ? 'accepted by the application' : 'refused by the application',

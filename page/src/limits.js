@@ -15,11 +15,16 @@ function sizeAfter(text, prefix, suffix = '') {
 // headers with the file's name, and the note.
 export const REQUEST_OVERHEAD = 4096;
 
-// { maxFileSize, maxFiles } (null: no limit) from "Limits: files up to
-// 100 KiB (...); text fields up to 1 KiB; at most 3 fields and files; at
-// most 32 MiB in all."
+// { maxFileSize, maxFiles, cutAt } (null: no limit) from "Limits: files up
+// to 100 KiB (larger ones are refused); text fields up to 1 KiB; at most 3
+// fields and files; at most 32 MiB in all." A server that cuts larger files
+// at the limit ("larger ones are cut at that size") takes them: the page
+// refuses only what the request limit refuses, and says where a file will
+// be cut (cutAt).
 export function parseLimits(text) {
-  const fileLimit = sizeAfter(text, 'files up to ');
+  const stated = sizeAfter(text, 'files up to ');
+  const cuts = /larger ones are cut/.test(text);
+  const fileLimit = cuts ? null : stated;
   const requestLimit = sizeAfter(text, 'at most ', ' in all');
   const parts = /at most (\d+) fields and files/.exec(text);
   const bounds = [fileLimit, requestLimit === null ? null : requestLimit - REQUEST_OVERHEAD]
@@ -28,6 +33,7 @@ export function parseLimits(text) {
     maxFileSize: bounds.length ? Math.max(0, Math.min(...bounds)) : null,
     // The note is one of the parts of the plain form's post.
     maxFiles: parts && Number(parts[1]) > 0 ? Math.max(1, Number(parts[1]) - 1) : null,
+    cutAt: cuts ? stated : null,
   };
 }
 

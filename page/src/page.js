@@ -48,6 +48,8 @@ function createUppy(page, limits, refuse) {
     showProgressDetails: true,
     fileManagerSelectionType: 'files',
   });
+  // The endpoint is announced relative to the page, so that it follows the
+  // page under whatever path a proxy serves it.
   const announced = page.form.dataset.resumableEndpoint;
   const resumable = announced ? new URL(announced, window.location.href).href : null;
   const multipart = [XHRUpload, {
@@ -61,8 +63,8 @@ function createUppy(page, limits, refuse) {
     timeout: 0,
     shouldRetry: () => false,
     getResponseData: (xhr) => readAnswer(xhr),
-  }, (file) => !isResumable(resumable, file)];
-  useSideBySide(uppy, resumable ? [resumableUse(resumable), multipart] : [multipart]);
+  }, (file) => !isResumable(resumable, file, limits)];
+  useSideBySide(uppy, resumable ? [resumableUse(resumable, limits), multipart] : [multipart]);
   return uppy;
 }
 
@@ -110,7 +112,7 @@ function followUploads(uppy, page) {
   uppy.on('upload-success', async (file, response) => {
     if (!file) return;
     if (!response.uploadURL) {
-      results.show(file.id, describeAnswer(response.body, true));
+      results.show(file.id, describeAnswer(response.body, true, page.hasApplication));
       return;
     }
     const read = fetchReport(response.uploadURL);
@@ -118,7 +120,7 @@ function followUploads(uppy, page) {
     const report = await read;
     reading.delete(read);
     results.show(file.id, report
-      ? describeAnswer(readAnswer(report), report.status < 300)
+      ? describeAnswer(readAnswer(report), report.status < 300, page.hasApplication)
       : { outcome: 'stored', reason: 'Every byte arrived; the server\'s report could not be read.' });
   });
   uppy.on('upload-error', (file, error, answered) => {
@@ -127,7 +129,7 @@ function followUploads(uppy, page) {
     // last one's in a response.
     const request = answered?.body?.xhr ?? answered ?? error?.request;
     const view = request && request.status
-      ? describeAnswer(readAnswer(request), false)
+      ? describeAnswer(readAnswer(request), false, page.hasApplication)
       : { outcome: 'not stored', reason: 'The connection was lost before an answer came.' };
     results.show(file.id, view);
     // The Dashboard's own note on the file says the same, not "Upload error".
@@ -150,6 +152,9 @@ function start() {
     refusals: byId('refusals'), limitsText: byId('limits')?.textContent ?? '',
     results: new ResultList(byId('result-files')),
   };
+  // The server says whether an application answers uploads; without one,
+  // an answer other than the server's report came from a proxy between.
+  page.hasApplication = page.form.dataset.application === 'yes';
   const limits = parseLimits(page.limitsText);
   // Each file the page will not take is named on a line of its own.
   const refuse = (line) => { page.refusals.textContent += (page.refusals.textContent ? '\n' : '') + line; };

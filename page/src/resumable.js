@@ -31,12 +31,15 @@ export function useSideBySide(uppy, uses) {
     upload(fileIDs.filter((id) => takes(uppy.getFile(id)))))));
 }
 
-export function isResumable(endpoint, file) {
-  return Boolean(endpoint) && file.size >= RESUMABLE_FROM;
+// A file the server cuts at its limit (limits.cutAt) goes as one multipart
+// request, where the cut is made: a resumable upload is taken whole or not.
+export function isResumable(endpoint, file, limits) {
+  const cut = limits?.cutAt != null && file.size > limits.cutAt;
+  return Boolean(endpoint) && file.size >= RESUMABLE_FROM && !cut;
 }
 
 // [Plugin, options, takes] for the resumable uploads through `endpoint`.
-export function resumableUse(endpoint) {
+export function resumableUse(endpoint, limits) {
   return [Tus, {
     endpoint,
     chunkSize: CHUNK_BYTES,
@@ -47,7 +50,7 @@ export function resumableUse(endpoint) {
     allowedMetaFields: ['name', 'type', 'note'],
     // A file stored is not offered for resuming again.
     removeFingerprintOnSuccess: true,
-  }, (file) => isResumable(endpoint, file)];
+  }, (file) => isResumable(endpoint, file, limits)];
 }
 
 // After its last byte, the upload's report (the same as a multipart

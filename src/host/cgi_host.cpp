@@ -10,6 +10,7 @@
 #include "host/host_errors.h"
 #include "upload/host_interfaces.h"
 #include "host/request_pipeline.h"
+#include "host/security_headers.h"
 #include "storage/posix_io.h"
 
 namespace parcelmoor {
@@ -82,12 +83,17 @@ class CgiPageHost final : public PageHost {
   std::string written_;
 };
 
+// The answer behind CGI headers, with the security headers it does not set
+// itself.
+void SendAnswer(const PageAnswer& a, const RequestVerdict& verdict, int outFd, std::string_view frameAncestors);
+
 // A CGI request: the body on a descriptor, the answer on another, the
 // client's request in meta-variables.
 class CgiTransport final : public RequestTransport {
  public:
-  CgiTransport(const CgiEnvironment& env, int inFd, int outFd, const std::atomic<bool>* stop)
-      : env_(env), inFd_(inFd), outFd_(outFd), stop_(stop) {}
+  CgiTransport(const CgiEnvironment& env, int inFd, int outFd, const std::atomic<bool>* stop,
+               std::string_view frameAncestors)
+      : env_(env), inFd_(inFd), outFd_(outFd), stop_(stop), frameAncestors_(frameAncestors) {}
 
   std::shared_ptr<ScriptingContext> OpenBody(int64_t length) override {
     host_ = std::make_shared<CgiPageHost>(inFd_, length, stop_);
@@ -103,18 +109,24 @@ class CgiTransport final : public RequestTransport {
   int inFd_;
   int outFd_;
   const std::atomic<bool>* stop_;
+  std::string_view frameAncestors_;
   std::shared_ptr<CgiPageHost> host_;
 };
 
 void CgiTransport::Send(const PageAnswer& a, const RequestVerdict& verdict) {
+  SendAnswer(a, verdict, outFd_, frameAncestors_);
+}
+
+void SendAnswer(const PageAnswer& a, const RequestVerdict& verdict, int outFd, std::string_view frameAncestors) {
   std::string out = "Status: " + std::to_string(a.status) + " " + ReasonPhrase(a.status) + "\r\n" +
                     "Content-Type: " + a.contentType + "\r\n" + "Content-Length: " + std::to_string(a.body.size()) +
                     "\r\n" + "Cache-Control: no-store\r\n";
   if (verdict.allow) out += std::string("Allow: ") + verdict.allow + "\r\n";
   for (const auto& [name, value] : a.headers) out += name + ": " + value + "\r\n";
+  for (const auto& [name, value] : SecurityHeadersBeside(a.headers, frameAncestors)) out += name + ": " + value + "\r\n";
   out += "\r\n";
   if (!verdict.headOnly) out += a.body;
-  WriteAll(outFd_, out);  // a web server that stopped listening gets nothing more
+  WriteAll(outFd, out);  // a web server that stopped listening gets nothing more
 }
 
 HandoffRequest CgiTransport::DescribeClient() {
@@ -146,7 +158,7 @@ int AnswerCgiRequest(const CgiEnvironment& env, int inFd, int outFd, const CgiOp
   std::optional<std::string_view> length;
   if (const char* text = env("CONTENT_LENGTH"); text != nullptr && *text != '\0') length = text;
 
-  CgiTransport transport(env, inFd, outFd, options.stopRequested);
+  CgiTransport transport(env, inFd, outFd, options.stopRequested, options.upload.frameAncestors);
   UploadPipeline pipeline{options.upload, options.handoff, options.authorization.get()};
   int status = 500;
   try {

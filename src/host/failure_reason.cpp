@@ -25,7 +25,35 @@ UploadFacts FactsOf(const PageResult& page) {
 
 FailureMeaning MeaningOf(const ErrorReport& f) { return MeaningOfParseStop(FailureOf(f)); }
 
-FailureMeaning MeaningOf(const PageResult& page) { return VerdictOf(FactsOf(page)); }
+namespace {
+
+// "; kept: a.txt, b.txt" or "; none of its files was kept": a failed
+// upload of several files says plainly which of them the server has, so the
+// sender knows what to send again. At most a few names, each short.
+std::string KeptFilesNote(const PageResult& page) {
+  constexpr size_t kNamesShown = 5;
+  constexpr size_t kNameBytes = 100;
+  if (page.files.size() < 2) return {};
+  std::string names;
+  size_t kept = 0;
+  for (const FileRecord& file : page.files) {
+    if (file.storedPath.empty()) continue;
+    if (++kept > kNamesShown) continue;
+    const std::string& name = file.fileName.empty() ? file.clientPath : file.fileName;
+    names += (names.empty() ? "" : ", ") + name.substr(0, kNameBytes);
+  }
+  if (kept == 0) return "; none of its files was kept";
+  if (kept > kNamesShown) names += " and " + std::to_string(kept - kNamesShown) + " more";
+  return "; kept: " + names;
+}
+
+}  // namespace
+
+FailureMeaning MeaningOf(const PageResult& page) {
+  FailureMeaning meaning = VerdictOf(FactsOf(page));
+  if (meaning.status / 100 != 2) meaning.reason += KeptFilesNote(page);
+  return meaning;
+}
 
 std::string ReasonFor(const FileRecord& file, const PageResult& page) {
   // The words a script reads in FileRecords, where the record alone tells.

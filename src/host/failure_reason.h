@@ -18,7 +18,9 @@ namespace parcelmoor {
 FailureMeaning MeaningOf(const ErrorReport& failure);
 
 // The status and reason of a whole page run, as VerdictOf tells them from
-// its final records (read after the release).
+// its final records (read after the release). A failed run of several
+// files ends its reason with the files kept ("; kept: a.txt") or that none
+// was.
 FailureMeaning MeaningOf(const PageResult& page);
 
 // Why `file` of `page` was not stored whole, in plain words; empty when it

@@ -23,14 +23,14 @@ class FinishedTransport final : public UploadTransport {
 
 }  // namespace
 
-UploadAnswer StoreFinishedUpload(const FinishedFile& file, const UploadSettings& settings, const HandoffRequest& client,
-                                 const ApplicationCall& handoff) {
+UploadAnswer StoreFinishedUpload(const FinishedFile& file, const UploadSettings& settings, const std::string& clientRoot,
+                                 const HandoffRequest& client, const ApplicationCall& handoff) {
   const int64_t length = file.bytes->size();
   FinishedTransport transport(client, length);
   const PageRun run = [&](const UploadSettings& given, const CommitDecision& decide) {
     return RunUploadPage(transport.OpenBody(length), given, decide, &file);
   };
-  return RunUploadSteps(run, transport, UploadPipeline{settings, handoff, nullptr}, length, true);
+  return RunUploadSteps(run, transport, UploadPipeline{settings, handoff, nullptr, clientRoot}, length, true);
 }
 
 CompletionRetry RetryOf(const UploadAnswer& answer) {

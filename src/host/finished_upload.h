@@ -16,11 +16,13 @@
 namespace parcelmoor {
 
 // Stores (or refuses) `file` and answers as a multipart upload of that one
-// file would be answered (JSON). `client` is what the application is told
-// of the request that brought the last byte, the forwarded headers and
-// length included; an empty `handoff` hands nothing over.
-UploadAnswer StoreFinishedUpload(const FinishedFile& file, const UploadSettings& settings, const HandoffRequest& client,
-                                 const ApplicationCall& handoff);
+// file would be answered (JSON). `settings` are the upload's own (narrowed
+// when it was authorized so); paths told to the client are relative to
+// `clientRoot` (host/client_paths.h). `client` is what the application is
+// told of the request that brought the last byte, the forwarded headers
+// and length included; an empty `handoff` hands nothing over.
+UploadAnswer StoreFinishedUpload(const FinishedFile& file, const UploadSettings& settings, const std::string& clientRoot,
+                                 const HandoffRequest& client, const ApplicationCall& handoff);
 
 // How a failed completion may end: for good, or kept for the client to
 // try again once a passing cause (a name another upload writes, a scanner,

@@ -6,6 +6,7 @@ namespace parcelmoor {
 
 HostPartPolicy::HostPartPolicy(const UploadSettings& settings)
     : limits_(settings.maxFileBytes, settings.deleteOverLimit),
+      replacesEarlierOfName_(settings.onExists == OnExists::kReplace),
       refuseHiddenNames_(settings.refuseHiddenNames),
       allowedTypes_(settings.allowedTypes) {}
 
@@ -25,7 +26,15 @@ PartDecision HostPartPolicy::decide(const PartHeaders& part) {
     refused.status = 422;
     return refused;
   }
-  return limits_.decide(part);
+  PartDecision stored = limits_.decide(part);
+  // Two files of one name in one upload follow the rule for a name already
+  // stored: only replace lets the later one win.
+  stored.replacesEarlierOfName = replacesEarlierOfName_;
+  // Refusing over-limit files is serve's default, with or without a limit;
+  // without one no file is over it, and the component's delete mode would
+  // only take --keep-partial's file of a request cut short.
+  stored.deleteOverLimit = stored.deleteOverLimit && stored.maxFileBytes.has_value();
+  return stored;
 }
 
 PartDecision HostPartPolicy::judgeContent(const PartHeaders&, std::span<const uint8_t> firstBytes) {

@@ -23,7 +23,8 @@ class HostPartPolicy final : public PartPolicy {
   // than "." and "..", which the store refuses as names) is refused
   // ("hidden-name", 422) when the settings refuse hidden names; any other
   // file part is stored with the settings' size limit (none when unset),
-  // deleted over it when deleteOverLimit is set.
+  // deleted over it when deleteOverLimit is set; an earlier file of its name
+  // in the same upload is replaced only under OnExists::kReplace.
   PartDecision decide(const PartHeaders& part) override;
 
   // True when the settings list allowed types.
@@ -35,6 +36,7 @@ class HostPartPolicy final : public PartPolicy {
 
  private:
   LimitPolicy limits_;
+  bool replacesEarlierOfName_;
   bool refuseHiddenNames_;
   std::vector<std::string> allowedTypes_;
 };

@@ -2,6 +2,7 @@
 // host/answer_limits.h says whatever the request carried.
 
 #include "host/answer_limits.h"
+#include "host/client_paths.h"
 #include "host/failure_reason.h"
 #include "host/page_answer.h"
 #include "host/page_runner.h"
@@ -37,21 +38,23 @@ std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" :
 // One file record. Names come from a part's header line, so they are short;
 // each goes in twice: as text for people, in Base64 for programs that must
 // find the file by its exact bytes.
-std::string JsonFileRecord(const FileRecord& file, const PageResult& page) {
+std::string JsonFileRecord(const FileRecord& file, const PageResult& page, std::string_view clientRoot) {
   std::optional<ErrorReport> error;
   if (file.error) error = ErrorReport::From(*file.error);
   auto exact = [](const std::string& bytes) { return "\"" + Base64Encode(bytes) + "\""; };
+  const std::string storedPath = ClientPath(file.storedPath, clientRoot);
+  const std::string pendingPath = clientRoot.empty() ? file.pendingPath : std::string();
   return "{\"field\":" + JsonString(file.fieldName) + ",\"clientPath\":" + JsonString(file.clientPath) +
          ",\"fileName\":" + JsonString(file.fileName) +
          // A path is never cut: applications open it.
-         ",\"storedPath\":" + (file.storedPath.empty() ? std::string("null") : JsonString(file.storedPath)) +
+         ",\"storedPath\":" + (storedPath.empty() ? std::string("null") : JsonString(storedPath)) +
          ",\"fieldBase64\":" + exact(file.fieldName) + ",\"clientPathBase64\":" + exact(file.clientPath) +
          ",\"fileNameBase64\":" + exact(file.fileName) +
-         ",\"storedPathBase64\":" + (file.storedPath.empty() ? std::string("null") : exact(file.storedPath)) +
+         ",\"storedPathBase64\":" + (storedPath.empty() ? std::string("null") : exact(storedPath)) +
          // Where a file waits until the application accepts it (hand-offs only).
-         (file.pendingPath.empty() ? std::string()
-                                   : ",\"pendingPath\":" + JsonString(file.pendingPath) +
-                                         ",\"pendingPathBase64\":" + exact(file.pendingPath)) +
+         (pendingPath.empty() ? std::string()
+                              : ",\"pendingPath\":" + JsonString(pendingPath) +
+                                    ",\"pendingPathBase64\":" + exact(pendingPath)) +
          ",\"bytesReceived\":" + std::to_string(file.bytesReceived) +
          ",\"bytesStored\":" + std::to_string(file.bytesStored) +
          (file.sha256.empty() ? std::string() : ",\"sha256\":\"" + file.sha256 + "\"") +
@@ -61,7 +64,7 @@ std::string JsonFileRecord(const FileRecord& file, const PageResult& page) {
 
 // Appends the records while the answer has room; true when some were left
 // out.
-bool AppendJsonFileRecords(std::string& out, const PageResult& page) {
+bool AppendJsonFileRecords(std::string& out, const PageResult& page, std::string_view clientRoot) {
   out += '[';
   bool first = true;
   for (const FileRecord& file : page.files) {
@@ -71,7 +74,7 @@ bool AppendJsonFileRecords(std::string& out, const PageResult& page) {
     }
     if (!first) out += ',';
     first = false;
-    out += JsonFileRecord(file, page);
+    out += JsonFileRecord(file, page, clientRoot);
   }
   out += ']';
   return false;
@@ -111,7 +114,7 @@ bool AppendJsonItem(std::string& out, const ItemReport& item, bool withheld) {
 // Scripts read the same words through FileRecords.
 const char* OutcomeName(FileOutcome outcome) { return FileOutcomeWord(outcome); }
 
-std::string PageResultToJson(const PageResult& page) {
+std::string PageResultToJson(const PageResult& page, std::string_view clientRoot) {
   std::string out = "{\"result\":";
   out += page.result ? std::to_string(*page.result) : "null";
   out += ",\"error\":" + JsonError(page.error);
@@ -135,7 +138,7 @@ std::string PageResultToJson(const PageResult& page) {
   out += ",\"filesStored\":" + std::to_string(page.filesStored());
   out += ",\"reason\":" + JsonOrNull(meaning.reason);
   out += ",\"files\":";
-  const bool filesCut = AppendJsonFileRecords(out, page);
+  const bool filesCut = AppendJsonFileRecords(out, page, clientRoot);
   out += ",\"filesCut\":";
   out += JsonBool(filesCut);
   out += '}';

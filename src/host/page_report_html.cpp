@@ -3,6 +3,7 @@
 // before the page reaches kAnswerBytes.
 
 #include "host/answer_limits.h"
+#include "host/client_paths.h"
 #include "host/failure_reason.h"
 #include "host/page_answer.h"
 #include "host/page_runner.h"
@@ -84,6 +85,12 @@ void AppendFileEntries(std::string& out, const PageResult& page) {
            OutcomeName(file.outcome) + ", " + std::to_string(file.bytesStored) + " of " +
            std::to_string(file.bytesReceived) + " bytes stored; field <span class=\"value\">" + Shown(file.fieldName) +
            "</span>)</span>";
+    // Under keep-both or a narrowed directory the name kept differs from
+    // the one sent: the client is told it, relative to the upload directory.
+    const std::string storedAs = ClientPath(file.storedPath, page.clientPathRoot);
+    if (!page.clientPathRoot.empty() && !storedAs.empty() && storedAs != file.fileName) {
+      out += "<br><span class=\"stored-as\">stored as " + Shown(storedAs) + "</span>";
+    }
     if (!file.sha256.empty()) out += "<br><span class=\"sha256\">SHA-256 " + file.sha256 + "</span>";
     if (!why.empty()) out += "<br><span class=\"why\">" + Shown(why) + "</span>";
     out += "</li>\n";

@@ -60,6 +60,10 @@ struct PageResult {
   // What a remote store last said when a request to it failed (its error
   // code and message, or why it could not be reached). For the operator.
   std::optional<std::string> storeFailure;
+  // Set by a host whose client may not learn server paths: the answer to
+  // the client names stored files relative to this (host/client_paths.h)
+  // and leaves out where they waited. Empty: full paths.
+  std::string clientPathRoot;
 
   // Files of `files` left on disk.
   int32_t filesStored() const;
@@ -94,7 +98,9 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
 // (one record per file), cut as host/answer_limits.h says. Strict UTF-8:
 // bytes that are not valid UTF-8 show as U+FFFD; file records carry the
 // exact bytes of their names and path in Base64 too.
-std::string PageResultToJson(const PageResult& page);
+// With `clientRoot`, stored paths are relative to it and pending paths left
+// out (host/client_paths.h): the view a client is given.
+std::string PageResultToJson(const PageResult& page, std::string_view clientRoot = {});
 // Escapes text for a JSON string literal (with the quotes), as above.
 std::string JsonString(std::string_view bytes);
 // An HTML page listing every item, with the component's notice when it wrote

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "host/boundary_check.h"
+#include "host/client_paths.h"
 
 namespace parcelmoor {
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // reaches the application.
 UploadAnswer RunHandedOffUpload(const PageRun& run, bool json, UploadTransport& transport,
                                 const ApplicationCall& handoff, const UploadSettings& settings,
-                                HandoffRequest& client) {
+                                HandoffRequest& client, const std::string& clientRoot) {
   std::optional<UploadAnswer> decided;
   BodyOutcome body;
   bool hostFailed = false;
@@ -25,6 +26,7 @@ UploadAnswer RunHandedOffUpload(const PageRun& run, bool json, UploadTransport& 
     // The body is read: the wait for the application holds no upload slot.
     transport.BodyEnded();
     body = transport.TakeBodyOutcome();
+    provisional.clientPathRoot = clientRoot;  // the report below keeps full paths
     UploadAnswer own = AnswerUpload(provisional, body, json);
     hostFailed = own.answer.status / 100 != 2;
     for (const FileRecord& file : provisional.files) waiting.push_back(!file.storedPath.empty());
@@ -38,6 +40,7 @@ UploadAnswer RunHandedOffUpload(const PageRun& run, bool json, UploadTransport& 
     return accepted;
   };
   PageResult page = run(settings, decide);
+  page.clientPathRoot = clientRoot;
   if (!decided) {  // the page run ended before it could ask
     transport.BodyEnded();
     return AnswerUpload(page, transport.TakeBodyOutcome(), json);
@@ -68,9 +71,13 @@ UploadAnswer RunUploadSteps(const PageRun& run, UploadTransport& transport, cons
     client.forwardHeaders = std::move(authorized.forwardHeaders);
   }
   const UploadSettings& settings = pipeline.authorization ? authorized.settings : pipeline.settings;
+  // Relative to the directory as configured, so that a directory the
+  // application narrowed shows as a step of the path.
+  const std::string clientRoot = pipeline.clientRoot ? *pipeline.clientRoot : ClientPathRoot(pipeline.settings);
 
-  if (pipeline.handoff) return RunHandedOffUpload(run, json, transport, pipeline.handoff, settings, client);
+  if (pipeline.handoff) return RunHandedOffUpload(run, json, transport, pipeline.handoff, settings, client, clientRoot);
   PageResult page = run(settings, {});
+  page.clientPathRoot = clientRoot;
   transport.BodyEnded();
   return AnswerUpload(page, transport.TakeBodyOutcome(), json);
 }

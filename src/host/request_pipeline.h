@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "host/authorization.h"
 #include "host/request_policy.h"
@@ -82,6 +84,10 @@ struct UploadPipeline {
   // calling thread before the body is opened (host/authorization.h); a
   // refusal is the answer, and the body stays unread.
   const Authorization* authorization = nullptr;
+  // What the paths told to clients are relative to; unset: the directory
+  // of `settings`. A host that passes settings narrowed before passes the
+  // configured directory's root here, so that the narrowing shows.
+  std::optional<std::string> clientRoot = std::nullopt;
 };
 
 // Step 2 for some upload: runs the upload page over what the upload

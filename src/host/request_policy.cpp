@@ -4,6 +4,7 @@
 
 #include "host/boundary_check.h"
 #include "host/failure_reason.h"
+#include "host/free_space.h"
 #include "runtime/ascii.h"
 
 namespace parcelmoor {
@@ -31,7 +32,7 @@ std::string Bytes(int64_t n) {
 std::string LimitsText(const UploadSettings& s) {
   std::string text = "Limits: ";
   text += s.maxFileBytes ? "files up to " + Bytes(*s.maxFileBytes) +
-                              (s.deleteOverLimit ? " (larger ones are deleted)" : " (larger ones are cut)")
+                              (s.deleteOverLimit ? " (larger ones are refused)" : " (larger ones are cut at that size)")
                         : "files of any size";
   text += s.maxFieldBytes.value_or(0) > 0 ? "; text fields up to " + Bytes(*s.maxFieldBytes) : "";
   text += s.maxParts.value_or(0) > 0 ? "; at most " + std::to_string(*s.maxParts) + " fields and files" : "";
@@ -84,6 +85,10 @@ RequestVerdict JudgeRequest(const RequestHead& head, const UploadSettings& setti
   if (settings.maxRequestBytes && *length > *settings.maxRequestBytes) {
     return refuse(413, "The request body is larger than this server accepts (" +
                            std::to_string(*settings.maxRequestBytes) + " bytes).");
+  }
+  if (auto full = FreeSpaceRefusal(settings, *length, v.json)) {
+    v.answer = std::move(full);
+    return v;
   }
   v.bodyLength = *length;
   v.boundary = std::move(*boundary);

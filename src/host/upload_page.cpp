@@ -23,12 +23,22 @@ std::string_view UploadPageHtml() { return {kUploadPageHtml, kUploadPageHtmlSize
 PageAssetBytes UploadPageScript() { return {{kPageJs, kPageJsSize}, {kPageJsGzip, kPageJsGzipSize}}; }
 PageAssetBytes UploadPageStyle() { return {{kPageCss, kPageCssSize}, {kPageCssGzip, kPageCssGzipSize}}; }
 
-void AnnounceResumableEndpoint(std::string& pageHtml, std::string_view endpoint) {
+namespace {
+
+void AddFormAttribute(std::string& pageHtml, std::string_view name, std::string_view value) {
   static constexpr std::string_view kForm = "<form id=\"upload-form\"";
   const size_t at = pageHtml.find(kForm);
   if (at == std::string::npos) return;
-  pageHtml.insert(at + kForm.size(), " data-resumable-endpoint=\"" + std::string(endpoint) + "\"");
+  pageHtml.insert(at + kForm.size(), " " + std::string(name) + "=\"" + std::string(value) + "\"");
 }
+
+}  // namespace
+
+void AnnounceResumableEndpoint(std::string& pageHtml, std::string_view endpoint) {
+  AddFormAttribute(pageHtml, "data-resumable-endpoint", endpoint);
+}
+
+void AnnounceApplication(std::string& pageHtml) { AddFormAttribute(pageHtml, "data-application", "yes"); }
 
 std::string_view PageAssetPath() {
   static const std::string path = std::string("/assets/") + kPageAssetVersion + "/";

@@ -26,8 +26,14 @@ std::string_view UploadPageHtml();
 
 // Tells the page's script, in the served page, where resumable uploads are
 // taken: #upload-form gets data-resumable-endpoint="ENDPOINT". A page
-// without that attribute has no resumable uploads to use.
+// without that attribute has no resumable uploads to use. Give ENDPOINT
+// relative to the page ("files/"), so that it holds under any path prefix a
+// proxy serves the page at.
 void AnnounceResumableEndpoint(std::string& pageHtml, std::string_view endpoint);
+// Tells the page's script that an application answers uploads
+// (data-application="yes"): an answer that is not the server's report is
+// then the application's, not a proxy's.
+void AnnounceApplication(std::string& pageHtml);
 
 // An asset's bytes as they are and gzip-compressed (made at build time).
 struct PageAssetBytes {

@@ -5,7 +5,7 @@
 // MaxFieldSize, MaxParts, ...) only mirror them, put by the page runner.
 //
 // Where each acts:
-//   maxRequestBytes                 JudgeRequest, before any body byte is read
+//   maxRequestBytes, minFreeBytes   JudgeRequest, before any body byte is read
 //   maxFileBytes, deleteOverLimit,
 //   refuseHiddenNames               HostPartPolicy, once per file part
 //   allowedTypes                    HostPartPolicy, on each file's first bytes
@@ -18,6 +18,8 @@
 //   s3, onExists                    the page runner's S3Store, when uploadDirectory is s3://
 //   checksums                       the upload file writer, through the page runner
 //   scan                            the page runner, before the commit (host/upload_scan.h)
+//   clientPathsRelative             the request pipeline's answer (host/client_paths.h)
+//   frameAncestors                  every answer's headers (host/security_headers.h)
 
 #include <cstdint>
 #include <optional>
@@ -78,6 +80,18 @@ struct UploadSettings {
   // one is not stored (422), and a scan that gives no verdict keeps nothing
   // of the upload (503). None: no scan.
   std::optional<ClamdTarget> scan;
+  // Answers to clients name stored files relative to the upload directory
+  // (host/client_paths.h) rather than from the root (serve and cgi: on;
+  // store: off, its JSON is for programs that open the files).
+  bool clientPathsRelative = false;
+  // The frame-ancestors sources of every answer's Content-Security-Policy
+  // (host/security_headers.h); empty: 'none', no site may frame the page.
+  std::string frameAncestors;
+  // An upload whose announced length would leave less free space than this
+  // on the upload directory's disk is refused with 507 before its body is
+  // read (host/free_space.h); 0: no reserve (serve and cgi: 256 MiB unless
+  // --min-free-space says otherwise).
+  int64_t minFreeBytes = 0;
 };
 
 }  // namespace parcelmoor

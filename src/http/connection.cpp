@@ -10,6 +10,11 @@
 
 #include <boost/asio/write.hpp>
 
+#include "host/free_space.h"
+#include "host/page_assets.h"
+#include "host/security_headers.h"
+#include "host/upload_page.h"
+
 namespace parcelmoor::httpd {
 namespace {
 
@@ -227,6 +232,14 @@ void Connection::HandleRequest() {
   (this->*route_->handle)(path);
 }
 
+// What the page's script needs to know of this server, beside its limits.
+void Connection::AnnouncePageFeatures(std::string& pageHtml) const {
+  // Relative to the page (no leading '/'): behind a proxy's path prefix the
+  // page's uploads go where the page came from.
+  if (core_->resumable) AnnounceResumableEndpoint(pageHtml, kResumablePath.substr(1));
+  if (core_->options.forward) AnnounceApplication(pageHtml);
+}
+
 void Connection::Refuse(int status, std::string_view why, bool json, SendOptions send) {
   Answer(AnswerRefusal(status, why, json), send);
 }
@@ -244,6 +257,9 @@ void Connection::Answer(const PageAnswer& a, SendOptions send) {
   if (send.allow) res.set(http::field::allow, send.allow);
   if (send.retryAfter) res.set(http::field::retry_after, "1");
   for (const auto& [name, value] : corsHeaders_) res.insert(name, value);
+  for (const auto& [name, value] : SecurityHeadersBeside(a.headers, core_->options.upload.frameAncestors)) {
+    res.set(name, value);
+  }
   // An answer that may be kept (the page's assets) says so in place of no-store.
   for (const auto& [name, value] : a.headers) {
     if (beast::iequals(name, "cache-control")) res.set(http::field::cache_control, value);

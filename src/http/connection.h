@@ -54,6 +54,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The route tables (connection_routes.cpp).
   static RouteTable MainRoutes(const HttpServerOptions& options, bool resumable);
   static RouteTable MetricsRoutes();
+  // Bytes the connection has received so far (for the rate of its upload);
+  // -1 when unknown. Any thread.
+  int64_t BytesReceived() const;
+  // Its running upload gives its slot to a waiting one: the body read ends
+  // as for a cut, the client is answered 408 and the upload keeps none of
+  // its files. On the event loop.
+  void GiveUpSlot();
+  // Whose slot its upload holds or waits for.
+  const std::string& uploadClient() const { return uploadClient_; }
 
  private:
   enum class Phase { kWaiting, kAnswering, kQueued, kUpload, kClosing };
@@ -82,6 +91,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnHeader(const beast::error_code& ec);
   void HandleRequest();
   void Refuse(int status, std::string_view why, bool json, SendOptions send);
+  void AnnouncePageFeatures(std::string& pageHtml) const;
   void Answer(const PageAnswer& answer, SendOptions send);
   void OnAnswered(const beast::error_code& ec);
   // The request ends: the observers (the log, the metrics) hear of it.
@@ -180,6 +190,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<char[]> sink_;
   size_t dropped_ = 0;
   std::atomic<bool> cut_{false};
+  bool slotReclaimed_ = false;  // GiveUpSlot cut the running upload
   bool holdsUploadSlot_ = false;  // counted in core_->admission
   // The upload admitted or waiting for a slot: its verdict and whether the
   // client waits for 100 Continue.

@@ -7,6 +7,7 @@
 
 #include "host/page_answer.h"
 #include "host/request_log.h"
+#include "host/security_headers.h"
 #include "http/server_core.h"
 
 namespace parcelmoor::httpd {
@@ -62,7 +63,11 @@ void RefuseConnection(ServerCore& core, tcp::socket socket) {
                                     false);
   r->text = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: " + answer.contentType +
             "\r\nContent-Length: " + std::to_string(answer.body.size()) +
-            "\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" + answer.body;
+            "\r\nRetry-After: 1\r\nConnection: close\r\n";
+  for (const auto& [name, value] : SecurityHeadersBeside({}, core.options.upload.frameAncestors)) {
+    r->text += name + ": " + value + "\r\n";
+  }
+  r->text += "\r\n" + answer.body;
   r->stream.expires_after(kLingerTime);
   net::async_write(r->stream, net::buffer(r->text), [core = core.shared_from_this(), r](beast::error_code e, size_t) {
     if (e) return EndRefusal(*core, *r);

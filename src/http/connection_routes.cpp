@@ -88,7 +88,7 @@ void Connection::HandleUploadPage(std::string_view) {
   RequestVerdict verdict = JudgeRequest({req.method_string(), length, req[http::field::accept], req[http::field::content_type]},
                                         core_->options.upload);
   if (!verdict.answer) return HandleUpload(verdict);
-  if (core_->resumable && verdict.answer->status == 200) AnnounceResumableEndpoint(verdict.answer->body, kResumablePath);
+  if (verdict.answer->status == 200) AnnouncePageFeatures(verdict.answer->body);
   SendOptions send = PlainSend();
   send.head = verdict.headOnly;
   send.allow = verdict.allow;

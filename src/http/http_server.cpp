@@ -6,6 +6,8 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>
@@ -47,6 +49,11 @@ ServerCore::ServerCore(HttpServerOptions o)
       admission(UploadAdmission::Limits{
           .maxRunning = options.maxUploads,
           .maxPerClient = options.maxUploadsPerClient,
+          .maxPerPrefix = options.maxUploadsPerPrefix > 0
+                              ? options.maxUploadsPerPrefix
+                              : std::max(options.maxUploadsPerClient, options.maxUploads / 4),
+          .prefixBitsV4 = options.clientPrefixV4,
+          .prefixBitsV6 = options.clientPrefixV6,
           .maxWaiting = kWaitingPerSlot * static_cast<size_t>(options.maxUploads),
           .maxWaitingPerClient = static_cast<size_t>(options.maxUploads),
           .maxWait = options.uploadWait}),
@@ -102,19 +109,27 @@ UploadAdmission::Verdict ServerCore::AskUploadSlot(const std::shared_ptr<Connect
                                                    const std::string& client) {
   const auto id = reinterpret_cast<UploadAdmission::Id>(conn.get());
   const auto verdict = admission.Ask(client, id, UploadAdmission::Clock::now(), stopping);
+  if (verdict == UploadAdmission::Verdict::kRun) HoldSlot(id, conn, client);
   if (verdict != UploadAdmission::Verdict::kWait) return verdict;
   conn->QueuedForSlot();
   waitingUploads.emplace(id, conn);
   ArmAdmissionTimer();
+  ReclaimSlots();
   return verdict;
 }
 
-void ServerCore::FreeUploadSlot(const std::string& client) {
+void ServerCore::HoldSlot(UploadAdmission::Id id, const std::shared_ptr<Connection>& conn, const std::string& client) {
+  slotHolders[id] = SlotHolder{conn, client, std::chrono::steady_clock::now(), conn->BytesReceived()};
+}
+
+void ServerCore::FreeUploadSlot(const std::string& client, const Connection* conn) {
+  slotHolders.erase(reinterpret_cast<UploadAdmission::Id>(conn));
   for (UploadAdmission::Id id : admission.Free(client)) {
     auto found = waitingUploads.find(id);
     if (found == waitingUploads.end()) continue;
     std::shared_ptr<Connection> conn = std::move(found->second);
     waitingUploads.erase(found);
+    HoldSlot(id, conn, conn->uploadClient());
     // Started from the loop, not from inside the caller's release.
     net::post(ioc, [conn] { conn->OnSlot(); });
   }
@@ -142,7 +157,50 @@ void ServerCore::ArmAdmissionTimer() {
   });
 }
 
+// An upload is judged by its average rate since it took its slot, once it
+// has had kReclaimGrace to show it: one that only just started is never
+// taken for a slow one.
+void ServerCore::ReclaimSlots() {
+  if (options.fairUploadRate <= 0 || stopping) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(reclaimedFrom, [now](const auto& entry) { return now - entry.second > kReclaimMemory; });
+  std::unordered_set<std::string> slowClients;
+  for (const auto& [client, when] : reclaimedFrom) slowClients.insert(client);
+  for (;;) {
+    std::vector<UploadAdmission::Running> running;
+    running.reserve(slotHolders.size());
+    for (const auto& [id, holder] : slotHolders) {
+      const std::shared_ptr<Connection> conn = holder.conn.lock();
+      if (!conn || holder.givingUp) continue;
+      std::optional<double> rate;
+      const int64_t bytes = conn->BytesReceived();
+      const std::chrono::duration<double> ran = now - holder.since;
+      if (ran >= kReclaimGrace && bytes >= 0 && holder.bytesAtStart >= 0) {
+        rate = static_cast<double>(bytes - holder.bytesAtStart) / ran.count();
+      }
+      running.push_back({id, holder.client, rate});
+    }
+    const auto chosen = admission.ChooseToReclaim(running, static_cast<double>(options.fairUploadRate), slowClients);
+    if (!chosen) break;
+    SlotHolder& holder = slotHolders.at(chosen->from);
+    holder.givingUp = true;
+    reclaimedFrom[holder.client] = now;
+    slowClients.insert(holder.client);
+    admission.Promise(chosen->to);
+    if (const std::shared_ptr<Connection> conn = holder.conn.lock()) conn->GiveUpSlot();
+  }
+  // Uploads too young to judge now may be judged in a second.
+  if (admission.waiting() == 0 || reclaimTimerSet) return;
+  reclaimTimerSet = true;
+  reclaimTimer.expires_after(std::chrono::seconds(1));
+  reclaimTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
+    self->reclaimTimerSet = false;
+    if (!ec) self->ReclaimSlots();
+  });
+}
+
 void ServerCore::RefuseWaitingUploads() {
+  reclaimTimer.cancel();
   admission.WithdrawAll();
   auto waiting = std::move(waitingUploads);
   waitingUploads.clear();

@@ -46,6 +46,17 @@ struct HttpServerOptions {
   // the address it forwards); a further one waits likewise (at most
   // `maxUploads` of one client), else is answered 429 with Retry-After.
   int32_t maxUploadsPerClient = 4;
+  // Uploads running at once for the addresses of one prefix (IPv4 /
+  // `clientPrefixV4`, IPv6 / `clientPrefixV6`); 0: a quarter of
+  // `maxUploads`, at least `maxUploadsPerClient`.
+  int32_t maxUploadsPerPrefix = 0;
+  int32_t clientPrefixV4 = 24;
+  int32_t clientPrefixV6 = 64;
+  // When uploads wait and the slots that would let them run are held, the
+  // running upload furthest below this rate (bytes a second over its whole
+  // run, once it has run kReclaimGrace) gives its slot up: answered 408,
+  // its files removed as for a lost client. 0: never.
+  int64_t fairUploadRate = 32 * 1024;
   std::chrono::milliseconds uploadWait{5'000};
   // Deadline for a whole request header, from its first byte (on a new
   // connection, from the accept).

@@ -7,6 +7,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "host/free_space.h"
 #include "host/tus/resumable_answers.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
@@ -51,9 +52,17 @@ struct Connection::ResumableReply {
 
 void Connection::HandleResumable(std::string_view path) {
   auto& req = parser_->get();
+  // The free-space reserve holds for resumable uploads as for posts, and is
+  // looked at before the creation is authorized or takes a slot.
+  if (auto full = CreationFreeSpaceRefusal(core_->options.upload, req.method_string(), req["Upload-Length"],
+                                           core_->options.resumableSpool)) {
+    entry_.note = "disk-reserve";
+    return Answer(*full, SendOptions{.drain = !parser_->is_done()});
+  }
   ResumableRequest r;
   r.method = std::string(req.method_string());
   r.id = path.size() > kResumablePath.size() ? std::string(path.substr(kResumablePath.size())) : "";
+  r.locationBase = path.ends_with('/') ? "" : "files/";
   r.tusResumable = HeaderOf(req, "Tus-Resumable");
   r.uploadLength = HeaderOf(req, "Upload-Length");
   r.uploadOffset = HeaderOf(req, "Upload-Offset");
@@ -181,6 +190,12 @@ void Connection::FinishResumable(ResumableReply reply) {
   if (!reply.internalError.empty()) {
     entry_.note = "internal-error:" + reply.internalError;
     return Answer(TusAnswer(500, "The request failed inside the server."), SendOptions{});
+  }
+  if (slotReclaimed_) {
+    entry_.note = "slot-reclaimed";
+    return Answer(TusAnswer(408, "The request was too slow while others waited, and gave its place up; the bytes "
+                                 "that came are kept."),
+                  SendOptions{.drain = true});
   }
   if (reply.tooSlow && !cut_) {
     return Answer(TusAnswer(408, "The request body arrived too slowly; the bytes that came are kept."),

@@ -39,6 +39,10 @@ class Connection;
 
 // Threads kept waiting for the next upload once theirs ended.
 inline constexpr size_t kIdleUploadThreads = 16;
+// How long an upload runs before its rate may make it give its slot up.
+inline constexpr std::chrono::seconds kReclaimGrace{2};
+// How long a client that gave a slot up takes none back itself.
+inline constexpr std::chrono::seconds kReclaimMemory{30};
 
 struct ServerCore : std::enable_shared_from_this<ServerCore> {
   explicit ServerCore(HttpServerOptions o);
@@ -67,8 +71,13 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   // kWait keeps `conn` alive until a slot frees (Connection::OnSlot) or its
   // wait runs out (Connection::OnNoSlot); otherwise it is refused now.
   UploadAdmission::Verdict AskUploadSlot(const std::shared_ptr<Connection>& conn, const std::string& client);
-  // A running upload of `client` ends: its slot goes to the next waiter.
-  void FreeUploadSlot(const std::string& client);
+  // A running upload of `client` (on `conn`) ends: its slot goes to the
+  // next waiter.
+  void FreeUploadSlot(const std::string& client, const Connection* conn);
+  // Waiting uploads take slots back from running uploads too slow to be
+  // fair (UploadAdmission::ChooseToReclaim); while any wait, looked at
+  // again every second.
+  void ReclaimSlots();
   // Sets the timer for the first wait to run out, unless it is set.
   void ArmAdmissionTimer();
 
@@ -86,6 +95,22 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
   // Any thread.
   UploadThreads uploadThreads{kIdleUploadThreads, std::chrono::seconds(10)};
   bool admissionTimerSet = false;
+  // The running uploads' slots, with what their rate is measured from.
+  struct SlotHolder {
+    std::weak_ptr<Connection> conn;
+    std::string client;
+    std::chrono::steady_clock::time_point since;
+    int64_t bytesAtStart = -1;
+    bool givingUp = false;  // told to give its slot up; not yet freed
+  };
+  std::unordered_map<UploadAdmission::Id, SlotHolder> slotHolders;
+  // Clients made to give a slot up, and when: for a while they take none
+  // back themselves, so that slots taken back do not pass from one
+  // trickling client to the next.
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> reclaimedFrom;
+  net::steady_timer reclaimTimer{ioc};
+  bool reclaimTimerSet = false;
+  void HoldSlot(UploadAdmission::Id id, const std::shared_ptr<Connection>& conn, const std::string& client);
   int refusing = 0;           // 503 answers to refused connections in flight
   const int64_t refusalBudget;  // the most of them at once
   bool stopping = false;

@@ -15,8 +15,21 @@
 // fills the queue with stalled uploads gains no slot it could not take by
 // itself.
 //
+// One address is not one client on every network: an IPv6 host may hold a
+// whole /64, and a crowd of hosts may sit in one IPv4 /24. So besides the
+// cap per address there is a cap per address prefix (`maxPerPrefix`
+// uploads of the addresses sharing their first `prefixBitsV4` or
+// `prefixBitsV6` bits); a client at either cap waits, and is refused
+// kClientFull past the bounds.
+//
 // A freed slot goes to the longest-waiting upload that may take it: one
 // whose client is at its own cap is passed over, not the others behind it.
+//
+// Slots held by uploads that trickle would still starve everyone else, so
+// a waiting upload may take one back (ChooseToReclaim): of the running
+// uploads whose end would let it run, the one furthest below the fair rate
+// gives its slot up.
+//
 // Pure bookkeeping with no clock of its own and no I/O; not thread-safe (the
 // event loop owns it).
 
@@ -27,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace parcelmoor::httpd {
@@ -39,6 +53,9 @@ class UploadAdmission {
   struct Limits {
     int maxRunning = 64;
     int maxPerClient = 4;
+    int maxPerPrefix = 16;
+    int prefixBitsV4 = 24;
+    int prefixBitsV6 = 64;
     size_t maxWaiting = 256;
     size_t maxWaitingPerClient = 64;
     std::chrono::milliseconds maxWait{5'000};
@@ -62,6 +79,37 @@ class UploadAdmission {
   // When the earliest wait runs out; none while nobody waits.
   std::optional<Clock::time_point> NextDeadline() const;
 
+  // A running upload as the caller measured it.
+  struct Running {
+    Id id;
+    std::string client;
+    // Its body's average rate in bytes a second since it took its slot;
+    // none while it is too young to be judged.
+    std::optional<double> rate;
+  };
+  // Which of `running` gives its slot up (`from`), and for which waiting
+  // upload (`to`), or none. Waiters are taken in arrival order, passing over
+  // one already promised a slot, one at its own address's cap (it holds its
+  // share) and one whose address runs an upload below the fair rate itself
+  // or is among `slowClients` (one made to give a slot up lately): a slow
+  // client takes no slot from another. For a waiter, the uploads
+  // whose end would let it run are those of its prefix when its prefix is
+  // at its cap, else every one when all slots are held; of these, the one
+  // with the lowest rate below `fairRate` gives its slot up.
+  struct Reclaim {
+    Id from;
+    Id to;
+  };
+  std::optional<Reclaim> ChooseToReclaim(const std::vector<Running>& running, double fairRate,
+                                         const std::unordered_set<std::string>& slowClients = {}) const;
+  // The waiting upload `to` gets the next freed slot it may take before
+  // any waiter ahead of it.
+  void Promise(Id to);
+
+  // The prefix an address counts under ("2001:db8:1:2::/64",
+  // "192.0.2.0/24"); a client that is not an address is its own prefix.
+  std::string PrefixOf(const std::string& client) const;
+
   int running() const { return running_; }
   size_t waiting() const { return waiters_.size(); }
 
@@ -70,14 +118,18 @@ class UploadAdmission {
     Id id;
     std::string client;
     Clock::time_point deadline;
+    bool promised = false;  // a slot is being given up for it
   };
   bool ClientHasRoom(const std::string& client) const;
+  bool AddressHasRoom(const std::string& client) const;
+  bool PrefixHasRoom(const std::string& prefix) const;
   Verdict RefusalFor(const std::string& client) const;
   void Take(const std::string& client);
 
   Limits limits_;
   int running_ = 0;
   std::unordered_map<std::string, int> runningByClient_;
+  std::unordered_map<std::string, int> runningByPrefix_;
   std::unordered_map<std::string, size_t> waitingByClient_;
   std::list<Waiter> waiters_;  // in arrival order, so deadlines ascend
 };

@@ -2,6 +2,8 @@
 // an upload job (upload_job.cpp) for as long as the upload page runs, and
 // answered back on the loop.
 
+#include <sys/socket.h>
+
 #include <utility>
 
 #include <boost/asio/post.hpp>
@@ -10,6 +12,7 @@
 #include "host/request_pipeline.h"
 #include "http/connection.h"
 #include "http/socket_page_host.h"
+#include "http/socket_progress.h"
 #include "http/upload_admission.h"
 
 namespace parcelmoor::httpd {
@@ -147,6 +150,17 @@ HandoffRequest Connection::DescribeForApplication() const {
   return r;
 }
 
+int64_t Connection::BytesReceived() const { return BytesReceivedOn(fd_); }
+
+// The read side alone is shut: the upload's thread wakes to a closed body
+// at once, and the answer can still be written.
+void Connection::GiveUpSlot() {
+  if (phase_ != Phase::kUpload || cut_) return;
+  slotReclaimed_ = true;
+  cut_ = true;
+  ::shutdown(fd_, SHUT_RD);
+}
+
 void Connection::FinishUpload(UploadOutcome out) {
   entry_.upload = std::move(out.upload.log);
   entry_.note = std::move(out.upload.note);
@@ -154,6 +168,11 @@ void Connection::FinishUpload(UploadOutcome out) {
   if (!out.internalError.empty()) {
     entry_.note = "internal-error:" + out.internalError;
     return Refuse(500, "The upload failed inside the server.", json, SendOptions{});
+  }
+  if (slotReclaimed_) {
+    entry_.note = "slot-reclaimed";
+    return Refuse(408, "The upload was too slow while others waited, and gave its place up; send it again.", json,
+                  SendOptions{.drain = true});
   }
   if (out.tooSlow && !cut_) {
     // The client may still be there: tell it why, then close.

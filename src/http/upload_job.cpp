@@ -54,7 +54,7 @@ void Connection::AdmitUploadJob(std::function<void()> start, std::function<void(
 void Connection::OnSlot() {
   Guarded([&] {
     slotWait_ = std::chrono::steady_clock::now() - queuedAt_;
-    if (phase_ != Phase::kQueued || !queuedStart_) return core_->FreeUploadSlot(uploadClient_);
+    if (phase_ != Phase::kQueued || !queuedStart_) return core_->FreeUploadSlot(uploadClient_, this);
     holdsUploadSlot_ = true;
     queuedRefuse_ = nullptr;
     std::exchange(queuedStart_, nullptr)();
@@ -117,7 +117,7 @@ void Connection::ReclaimSocket() {
 void Connection::ReleaseUploadSlot() {
   if (!holdsUploadSlot_) return;
   holdsUploadSlot_ = false;
-  core_->FreeUploadSlot(uploadClient_);
+  core_->FreeUploadSlot(uploadClient_, this);
 }
 
 }  // namespace parcelmoor::httpd

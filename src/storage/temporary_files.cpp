@@ -14,6 +14,7 @@
 
 #include "storage/hash.h"
 #include "storage/posix_io.h"
+#include "storage/private_group.h"
 
 namespace parcelmoor {
 namespace {
@@ -112,7 +113,7 @@ std::string PrivateDirectoryOf(const std::string& directory) {
 
 int OpenPrivateDirectory(const std::string& directory) {
   const std::string privateDir = PrivateDirectoryOf(directory);
-  if (::mkdir(privateDir.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  if (MakePrivateDirectory(privateDir) != 0 && errno != EEXIST) return -1;
   return ::open(privateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
@@ -196,7 +197,7 @@ std::vector<std::string> SweepTemporaries(const std::string& directory) {
 
 std::vector<std::string> SweepIfDue(const std::string& directory, std::chrono::seconds interval) {
   const std::string stamp = PrivateDirectoryOf(directory) + "/" + kStampName;
-  ::mkdir(PrivateDirectoryOf(directory).c_str(), 0700);
+  MakePrivateDirectory(PrivateDirectoryOf(directory));
   struct stat st;
   if (::lstat(stamp.c_str(), &st) == 0 && std::time(nullptr) - st.st_mtime < interval.count()) return {};
   // The stamp moves first: concurrent runs that see it moved leave the sweep

@@ -2,7 +2,8 @@
 // Where the local store keeps a file before it is committed, and the sweep
 // that removes what a crashed writer left there.
 //
-// Every upload directory gets a private directory, ".parcelmoor" (mode 0700).
+// Every upload directory gets a private directory, ".parcelmoor" (mode 0700;
+// shared with an application's group: storage/private_group.h).
 // No upload can name anything inside it: a client's file name never holds a
 // "/". A temporary there has a fresh random name of 128 bits, created with
 // O_EXCL|O_NOFOLLOW, so no client can guess it, collide with it, or plant a

@@ -92,7 +92,8 @@ void UploadFile::openFilePart(const PartDecision& decision) {
     file.fieldName = part_.objCurrentItem->Name();
     file.clientPath = part_.clientPath_;
     file.fileName = part_.fileName_;
-    writer_.open(settings_.strUploadDirectory, std::move(file), decision.maxFileBytes);
+    writer_.open(settings_.strUploadDirectory, std::move(file), decision.maxFileBytes,
+                 decision.replacesEarlierOfName);
   } catch (const RaisedError& e) {
     part_.lInFilePart = 0;
     uploaderr::RaiseStoringFailed(e);

@@ -35,6 +35,11 @@ struct PartDecision {
   // whether a file over it is deleted instead of cut.
   std::optional<int64_t> maxFileBytes;
   bool deleteOverLimit = false;
+  // kStore, file parts: an earlier file of the same name in this upload,
+  // not yet committed, is given up (the later one wins, as the component
+  // always did). False: both go to the commit, where the store's own rule
+  // for a taken name settles them (keep both, or refuse the later).
+  bool replacesEarlierOfName = true;
   // kRefuse: a short word for logs and records ("type-not-allowed"), the
   // plain sentence a user reads, and the status the host answers with.
   std::string refusal;

@@ -68,16 +68,17 @@ void UploadFileWriter::recordFailure(FileRecord& record, const RaisedError& e, c
   }
 }
 
-void UploadFileWriter::open(const std::string& directory, FileRecord file, std::optional<int64_t> limit) {
+void UploadFileWriter::open(const std::string& directory, FileRecord file, std::optional<int64_t> limit,
+                            bool replacesEarlier) {
   const std::string fileName = file.fileName;
   records_->push_back(std::move(file));
-  openRecorded(directory, fileName, limit);
+  openRecorded(directory, fileName, limit, replacesEarlier);
 }
 
 void UploadFileWriter::openRecorded(const std::string& directory, const std::string& fileName,
-                                    std::optional<int64_t> limit) {
+                                    std::optional<int64_t> limit, bool replacesEarlier) {
   const std::string key = directory + fileName;
-  dropUncommitted(key);  // two files of one name in one upload: the later wins
+  if (replacesEarlier) dropUncommitted(key);  // two files of one name in one upload: the later wins
   Store::Ticket ticket = 0;
   StoreFile begun;
   const StoreError error = store_->begin(directory, fileName, &ticket, &begun);

@@ -65,14 +65,17 @@ class UploadFileWriter {
 
   // Begins a new, empty file for `directory` + `file.fileName` and records
   // it; `file` (field name, client path, file name) starts the file's record,
-  // kept even when the open fails. An uncommitted file of the same name from
-  // this writer is given up first (the later one wins). The size count
+  // kept even when the open fails. With `replacesEarlier`, an uncommitted
+  // file of the same name from this writer is given up first (the later one
+  // wins); without, both are committed and the store's rule for a taken name
+  // settles them, in the order they were opened. The size count
   // starts at 0; `limit`, when given, is the most bytes kept. Raises -20
   // "OpenFile" with the system's code for what the store refused (123 a name
   // that could leave the directory, 206 too long, 5 a directory, 3 no
   // directory, 32 while another upload writes that name); then no file is
   // open and its record says failed. REQUIRES: no file is open.
-  void open(const std::string& directory, FileRecord file, std::optional<int64_t> limit);
+  void open(const std::string& directory, FileRecord file, std::optional<int64_t> limit,
+            bool replacesEarlier = true);
 
   // Takes in a file whose bytes arrived whole before (a resumable
   // upload's), as open() followed by write() of every byte and close()
@@ -145,7 +148,8 @@ class UploadFileWriter {
   };
 
   // open() once the record exists.
-  void openRecorded(const std::string& directory, const std::string& fileName, std::optional<int64_t> limit);
+  void openRecorded(const std::string& directory, const std::string& fileName, std::optional<int64_t> limit,
+                    bool replacesEarlier);
   // Keeps the entry of a file the store began; gives the file up when it
   // cannot be kept.
   void keepEntry(const std::string& key, Store::Ticket ticket, const StoreFile& begun, State state);

@@ -48,10 +48,12 @@ FailureMeaning MeaningOf(const StoreError& e) {
     case StoreCause::kDiskFull: return {507, "the disk is full", "disk-full"};
     case StoreCause::kNoDirectory: return {500, "the upload directory does not exist", "no-directory"};
     case StoreCause::kNotWritable: return {500, "the upload directory may not be written to", "not-writable"};
-    case StoreCause::kNameRefused:
-    case StoreCause::kNameTooLong: return {500, "the file name is not allowed", "bad-file-name"};
+    // A name is the client's choice: one the store cannot take is the
+    // client's to change, never a fault of the server.
+    case StoreCause::kNameRefused: return {422, "the file name is not allowed", "bad-file-name"};
+    case StoreCause::kNameTooLong: return {422, "the file name is longer than this server takes", "bad-file-name"};
     case StoreCause::kIsDirectory:
-      return {500, "the file name is not allowed: a directory of that name is in the way", "bad-file-name"};
+      return {422, "the file name is not allowed: a directory of that name is in the way", "bad-file-name"};
     case StoreCause::kNameBusy: return {500, "another upload is writing a file of the same name", "file-busy"};
     case StoreCause::kNameExists: return {409, "a file of that name exists", "name-exists"};
     case StoreCause::kTooManyFiles: return {500, "the server has too many files open", "too-many-files"};
@@ -124,7 +126,7 @@ FailureMeaning VerdictOf(const UploadFacts& facts) {
   if (FailureMeaning file = FirstFileFailure(facts.files); file.status != 200) return file;
   for (const FileRecord& file : facts.files) {
     if (file.outcome == FileOutcome::kDeleted) {
-      return {413, "a file is larger than this server accepts, so it was deleted", "file-too-large"};
+      return {413, "a file is larger than this server accepts, so it was not kept", "file-too-large"};
     }
   }
   for (const FileRecord& file : facts.files) {

@@ -69,5 +69,43 @@ TEST(OptionsTest, BuildsTheUploadSettings) {
   }
 }
 
+// serve and cgi default to what a public endpoint needs; each default has
+// its way back, and contradictions are refused.
+TEST(OptionsTest, PublicDefaultsAndTheirSwitches) {
+  struct Case {
+    const char* why;
+    std::vector<std::string> args;
+    bool ok;
+    bool refusesOverLimit = true;
+    OnExists onExists = OnExists::kKeepBoth;
+    int64_t minFree = kDefaultMinFreeSpace;
+  };
+  const Case cases[] = {
+      {"the defaults", {}, true},
+      {"cutting asked for", {"--cut-max-file"}, true, false},
+      {"refusing asked for the old way", {"--delete-max-file"}, true},
+      {"cutting and refusing at once", {"--cut-max-file", "--delete-max-file"}, false},
+      {"replacing, no reserve", {"--on-exists", "replace", "--min-free-space", "0"}, true, true, OnExists::kReplace, 0},
+      {"a frame-ancestors list that would start another directive", {"--frame-ancestors", "'self'; script-src *"},
+       false},
+  };
+  for (const Case& c : cases) {
+    UploadSettings settings;
+    ApplyServerDefaults(settings);
+    Command command{"serve", "usage", UploadOptions(settings), {}, false};
+    std::vector<char*> argv;
+    std::vector<std::string> args = c.args;
+    for (std::string& a : args) argv.push_back(a.data());
+    std::string error;
+    Parsed parsed = ParseCommand(command, static_cast<int>(argv.size()), argv.data(), error);
+    EXPECT_EQ(parsed == Parsed::kRun, c.ok) << c.why << ": " << error;
+    if (!c.ok) continue;
+    EXPECT_EQ(settings.deleteOverLimit, c.refusesOverLimit) << c.why;
+    EXPECT_EQ(settings.onExists, c.onExists) << c.why;
+    EXPECT_EQ(settings.minFreeBytes, c.minFree) << c.why;
+    EXPECT_TRUE(settings.clientPathsRelative) << c.why;
+  }
+}
+
 }  // namespace
 }  // namespace parcelmoor::apps

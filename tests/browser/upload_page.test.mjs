@@ -350,7 +350,7 @@ test('the page states its server\'s limits, and its script and style are current
   { timeout: 60_000 }, async () => {
     const cases = [
       { server: 'plain', text: 'Limits: files of any size; text fields up to 1 MiB; at most 10000 fields and files.' },
-      { server: 'limited', text: 'Limits: files up to 100 KiB (larger ones are deleted); text fields up to 1 KiB; ' +
+      { server: 'limited', text: 'Limits: files up to 100 KiB (larger ones are refused); text fields up to 1 KiB; ' +
           'at most 4 fields and files; at most 32 MiB in all.' },
     ];
     const page = await browser.newPage();

@@ -287,7 +287,7 @@ class Authorize(unittest.TestCase):
         self.assertTrue(wait_until(lambda: "token-wrong" in self.servers["token"].log_lines()[-1], 5),
                         self.servers["token"].log_lines()[-1])
         # The resumable upload begun with the old token stops too; the new token is not its.
-        location = resumable.getheader("Location")
+        location = urllib.parse.urljoin("/files/", resumable.getheader("Location"))
         patch = {"Upload-Offset": "0", "Content-Type": "application/offset+octet-stream"}
         self.assertEqual(self.resumable("PATCH", location, "first-token", patch, b"data").status, 401)
         self.assertEqual(self.resumable("HEAD", location, "second-token-which-is-longer").status, 403)

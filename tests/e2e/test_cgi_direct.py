@@ -82,6 +82,12 @@ class CgiDirect(unittest.TestCase):
         status, headers, _, _ = self.run_cgi("PUT")
         self.assertEqual(status, 405)
         self.assertEqual(headers["allow"], "GET, HEAD, POST")
+        # Every answer, refusals too, carries the browser security headers.
+        self.assertEqual(headers["x-content-type-options"], "nosniff")
+        self.assertEqual(headers["referrer-policy"], "same-origin")
+        self.assertIn("frame-ancestors 'none'", headers["content-security-policy"])
+        _, headers, _, _ = self.run_cgi("GET", args=("--frame-ancestors", "'self' https://portal.example.org"))
+        self.assertIn("frame-ancestors 'self' https://portal.example.org", headers["content-security-policy"])
 
     def test_post_stores_fields_and_files_byte_for_byte(self):
         a, b = binary_content(150_000, 1), binary_content(2_000_000, 2)
@@ -92,8 +98,9 @@ class CgiDirect(unittest.TestCase):
         self.assertEqual(status, 200, answer[:500])
         self.assertTrue(headers["content-type"].startswith("application/json"))
         page = json.loads(answer)
-        self.assertEqual([f["storedPath"] for f in page["files"]],
-                         [os.path.join(self.uploads, "a.bin"), os.path.join(self.uploads, "b b.bin")])
+        # The client is told names within the upload directory, never where it is.
+        self.assertEqual([f["storedPath"] for f in page["files"]], ["a.bin", "b b.bin"])
+        self.assertNotIn(self.uploads.encode(), answer)
         self.assertEqual([(i["name"], i["fileSize"]) for i in page["form"]],
                          [("title", 0), ("f1", len(a)), ("f2", len(b))])
         self.assertEqual(self.read_stored("a.bin"), a)
@@ -206,9 +213,11 @@ class CgiDirect(unittest.TestCase):
         big = b"x" * 5000
         body = multipart([("f", "big.bin", big), ("g", "small.bin", b"y" * 10)])
         cases = [
-            ("limit only: the file is cut at the limit", {"PARCELMOOR_MAX_FILE_SIZE": "100"}, (),
+            ("limit only: the file is refused", {"PARCELMOOR_MAX_FILE_SIZE": "100"}, (), {}, 413, "deleted"),
+            ("limit and cut", {"PARCELMOOR_MAX_FILE_SIZE": "100", "PARCELMOOR_CUT_MAX_FILE": "yes"}, (),
              {"big.bin": 100}, 200, "cut"),
-            ("limit and delete", {"PARCELMOOR_MAX_FILE_SIZE": "100", "PARCELMOOR_DELETE_MAX_FILE": "yes"}, (),
+            ("limit and delete, as before it was the default", {"PARCELMOOR_MAX_FILE_SIZE": "100",
+                                                                "PARCELMOOR_DELETE_MAX_FILE": "yes"}, (),
              {}, 413, "deleted"),
             ("option wins over the environment", {"PARCELMOOR_MAX_FILE_SIZE": "100"},
              ("--max-file-size", "6000"), {"big.bin": 5000}, 200, "stored"),

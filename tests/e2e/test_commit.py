@@ -38,8 +38,10 @@ class Commit(unittest.TestCase):
 
     def environment(self, length, directory=None):
         # A user's file may be named like a temporary of old: hidden names are let in.
+        # Replacing is the mode with a share rule between writers of one name.
         return cgi_environment(directory or self.uploads, length, HTTP_ACCEPT="application/json",
-                               PARCELMOOR_ALLOW_HIDDEN_NAMES="yes")
+                               PARCELMOOR_ALLOW_HIDDEN_NAMES="yes", PARCELMOOR_ON_EXISTS="replace",
+                               PARCELMOOR_MIN_FREE_SPACE="0")  # the full-disk case fills a 1 MiB disk
 
     def start_writer(self, name, directory=None, fill=b"w"):
         """A cgi upload of `name` that has sent part of its file and waits."""

@@ -116,7 +116,9 @@ class Forward(unittest.TestCase):
         for name, url in targets.items():
             work = os.path.join(cls.tmp, name)
             os.mkdir(work)
-            cls.servers[name] = ServeProcess(BINARY, work, "--forward", url, "--forward-timeout", "1")
+            # Replacing: an accepted file takes the name of the earlier one.
+            cls.servers[name] = ServeProcess(BINARY, work, "--forward", url, "--forward-timeout", "1",
+                                             "--on-exists", "replace")
 
     @classmethod
     def tearDownClass(cls):
@@ -194,7 +196,7 @@ class Forward(unittest.TestCase):
             s.sendall((f"POST /?mode=accept HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {CONTENT_TYPE}\r\n"
                        f"Accept: application/json\r\nContent-Length: {len(body)}\r\n\r\n").encode() + body)
             got, _, answer = read_response(s)
-        self.assertEqual(got, 500, answer)
+        self.assertEqual(got, 422, answer)  # a name the store cannot take is the client's to change
         page = json.loads(answer)
         self.assertEqual([(f["outcome"], f["storedPath"]) for f in page["files"]],
                          [("not stored", None), ("failed", None)])
@@ -309,7 +311,7 @@ class DocumentedApplications(unittest.TestCase):
     behind serve: they create their archive, move the files into it, and
     refuse (so parcelmoor deletes) an upload naming a file already there."""
 
-    def run_guide_application(self, command, heading, language, login):
+    def run_guide_application(self, command, heading, language, login, run_as=(), serve_args=()):
         work = tempfile.mkdtemp(prefix="parcelmoor-forward-doc-")
         self.addCleanup(shutil.rmtree, work, True)
         script = command[-1]
@@ -317,13 +319,17 @@ class DocumentedApplications(unittest.TestCase):
             f.write(guide_block(heading, language, FORWARDING))
         port = free_port()
         archive = os.path.join(work, "archive")
+        if run_as:  # the application's own user reaches its script and owns its archive
+            os.chmod(work, 0o755)
+            os.mkdir(archive)
+            shutil.chown(archive, "nobody")
         env = dict(os.environ, ARCHIVE_DIR=archive, PORT=str(port))
-        app = subprocess.Popen([part.replace("PORT", str(port)) for part in command], cwd=work, env=env,
+        app = subprocess.Popen([*run_as, *(part.replace("PORT", str(port)) for part in command)], cwd=work, env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(kill_process, app)
         base = f"http://127.0.0.1:{port}"
         self.assertTrue(wait_until(lambda: listening(port), 10), "the application did not start")
-        server = ServeProcess(BINARY, work, "--forward", base + "/uploaded")
+        server = ServeProcess(BINARY, work, "--forward", base + "/uploaded", *serve_args)
         self.addCleanup(server.stop)
         jar = os.path.join(work, "jar")
         for name, text in (("a.txt", "first a"), ("b.txt", "first b")):
@@ -359,6 +365,21 @@ class DocumentedApplications(unittest.TestCase):
                 f.write("127.0.0.1\tFALSE\t/\tFALSE\t0\tsession\tx\n")
             return (200, "", b"", 0)
         self.run_guide_application([sys.executable, "app.py"], "## A Python application", "python", login)
+
+    def test_python_as_another_user_with_forward_group(self):
+        # The application runs as nobody with the group users; the server
+        # shares the waiting files with that group, as the guide shows.
+        setpriv, python = shutil.which("setpriv"), "/usr/bin/python3"
+        if os.geteuid() != 0 or not setpriv or not os.access(python, os.X_OK):
+            self.skipTest("needs root, setpriv and /usr/bin/python3")
+
+        def login(_, jar):
+            with open(jar, "w") as f:
+                f.write("127.0.0.1\tFALSE\t/\tFALSE\t0\tsession\tx\n")
+            return (200, "", b"", 0)
+        self.run_guide_application([python, "app.py"], "## A Python application", "python", login,
+                                   run_as=(setpriv, "--reuid=nobody", "--regid=nogroup", "--groups=users"),
+                                   serve_args=("--forward-group", "users"))
 
     def test_php(self):
         php = shutil.which("php")

@@ -52,7 +52,16 @@ class PageAndUploads(ServeTestCase):
                 self.assertEqual(status, want)
                 if header:
                     self.assertIn(header, headers.lower())
+                self.assert_security_headers(headers)
         self.assertEqual(self.server.stored(), [])
+
+    def assert_security_headers(self, headers):
+        """Every answer: no type guessing, the page's policy, no framing, no referrer off the site."""
+        headers = headers.lower()
+        self.assertIn("x-content-type-options: nosniff", headers)
+        self.assertIn("referrer-policy: same-origin", headers)
+        self.assertRegex(headers, r"content-security-policy: default-src 'none'; script-src 'self';.*"
+                                  r"frame-ancestors 'none'")
 
     def upload_with_curl(self, accept_json):
         files = {"lines.bin": binary_content(150_000, 1),     # crosses the 65,535-byte chunk size
@@ -71,7 +80,11 @@ class PageAndUploads(ServeTestCase):
         files, (status, headers, body, _) = self.upload_with_curl(accept_json=True)
         self.assertEqual(status, 200, body[:2000])
         self.assertIn("content-type: application/json", headers.lower())
+        self.assert_security_headers(headers)
+        # Names within the upload directory only: a client never learns where it is.
+        self.assertNotIn(self.server.dir.encode(), body)
         page = json.loads(body)
+        self.assertEqual([f["storedPath"] for f in page["files"]], ["lines.bin", "big data.bin", "empty.txt"])
         self.assertIsNone(page["error"])
         self.assertEqual(page["result"], 1)
         self.assertFalse(page["uploadAllFilesOrNone"])
@@ -93,6 +106,8 @@ class PageAndUploads(ServeTestCase):
         files, (status, headers, body, _) = self.upload_with_curl(accept_json=False)
         self.assertEqual(status, 200)
         self.assertIn("content-type: text/html", headers.lower())
+        self.assert_security_headers(headers)
+        self.assertNotIn(self.server.dir.encode(), body)
         page = body.decode()
         self.assertIn("&lt;b&gt;&amp;&quot;quoted&quot;&lt;/b&gt;", page)
         self.assertNotIn('<b>&"', page)

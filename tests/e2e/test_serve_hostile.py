@@ -7,6 +7,7 @@ held, worst upload time, threads, peak memory) are printed, never asserted.
 Usage: test_serve_hostile.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
+import base64
 import json
 import os
 import re
@@ -267,6 +268,106 @@ class FairSlots(HostileTestCase):
         self.assertEqual(running, 4)
         self.report(f"24 trickling uploads from 127.0.0.3 (4 running, 20 answered 429); five 1 MiB uploads "
                     f"from 127.0.0.2, worst {max(times):.3f} s")
+
+
+class SlotsTakenBack(HostileTestCase):
+    """64 uploads trickle at 1.3 KB/s from 16 addresses, four each (the cap
+    per address). Spread over 16 prefixes they hold every slot; within one
+    /24 its cap holds them to 16. Either way a normal client is stored
+    within 5 s: the slowest trickler it waits behind gives its slot up."""
+    descriptors = 300
+
+    def test_a_normal_client_is_stored_within_5_s_while_64_uploads_trickle(self):
+        rows = [
+            # why, the tricklers' addresses, the normal client's, uploads left running
+            ("16 prefixes: every slot held", [f"127.0.{i}.1" for i in range(1, 17)], "127.0.100.1", 64),
+            ("one /24: its cap holds them", [f"127.0.0.{i}" for i in range(10, 26)], "127.0.0.200", 16),
+        ]
+        for why, addresses, normal, running in rows:
+            with self.subTest(why):
+                self.run_row(addresses, normal, running)
+
+    def run_row(self, addresses, normal, running):
+        port = self.server.port
+        trickling = []
+        try:
+            for i in range(64):
+                s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(addresses[i % 16], 0))
+                sent = part_head("f", f"trickle{i}.bin") + b"x" * 1000
+                s.sendall(post_head(len(sent) + 50_000_000) + sent)
+                trickling.append(s)
+            with dripping(trickling, b"y" * 130, 0.1):   # 1,300 bytes a second each
+                self.assertTrue(wait_until(lambda: len(self.server.temporaries()) >= running, 15),
+                                self.server.log()[-2000:])
+                time.sleep(2.5)   # they have run long enough to be judged
+                times = []
+                for i in range(3):
+                    body = multipart([("f", f"normal{i}.bin", binary_content(256 << 10, 700 + i))])
+                    start = time.monotonic()
+                    with socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(normal, 0)) as s:
+                        s.sendall(post_head(len(body)) + body)
+                        status = read_response(s)[0]
+                    times.append(time.monotonic() - start)
+                    self.assertEqual(status, 200)
+                    self.assertLess(times[-1], 5.0)
+        finally:
+            for s in trickling:
+                s.close()
+        # Each upload that gave its slot up said so; none of its bytes stayed.
+        self.assertTrue(wait_until(lambda: not self.server.temporaries(), 10))
+        self.assertIn(" 408 ", "".join(l for l in self.server.log_lines() if "slot-reclaimed" in l))
+        self.assertFalse([n for n in self.server.stored() if n.startswith("trickle")])
+        self.report(f"64 trickling from {addresses[0]}..{addresses[-1]}: three 256 KiB uploads from {normal}, worst "
+                    f"{max(times):.3f} s; {self.server.log().count('slot-reclaimed')} slots given up so far")
+
+
+class SlotsTakenBackFromResumableUploads(HostileTestCase):
+    """The same for resumable uploads: 20 PATCHes trickle from 5 addresses
+    with 16 slots; a normal client's PATCH is stored within 5 s."""
+    server_args = ("--max-uploads", "16")
+    descriptors = 200
+
+    def tus(self, method, path, headers, body=b"", source="127.0.0.1", keep=False):
+        s = socket.create_connection(("127.0.0.1", self.server.port), timeout=30, source_address=(source, 0))
+        head = "".join(f"{k}: {v}\r\n" for k, v in dict({"Tus-Resumable": "1.0.0"}, **headers).items())
+        s.sendall(f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n{head}\r\n".encode() + body)
+        if keep:
+            return s
+        with s:
+            status, answer_headers, _ = read_response(s)
+        return status, answer_headers
+
+    def create(self, name, length, source):
+        status, headers = self.tus("POST", "/files/", {"Upload-Length": str(length), "Content-Length": "0",
+                                                        "Upload-Metadata": "filename " +
+                                                        base64.b64encode(name.encode()).decode()}, source=source)
+        self.assertEqual(status, 201)
+        return "/files/" + headers["location"].rsplit("/", 1)[-1]
+
+    def test_a_normal_patch_is_stored_within_5_s_while_20_trickle(self):
+        patch = {"Upload-Offset": "0", "Content-Type": "application/offset+octet-stream"}
+        trickling = []
+        try:
+            sources = [f"127.0.{1 + i % 5}.1" for i in range(20)]
+            paths = [self.create(f"trickle{i}.bin", 50_000_000, source) for i, source in enumerate(sources)]
+            for path, source in zip(paths, sources):
+                trickling.append(self.tus("PATCH", path, dict(patch, **{"Content-Length": "50000000"}), b"x" * 1000,
+                                          source=source, keep=True))
+            with dripping(trickling, b"y" * 130, 0.1):
+                time.sleep(2.5)
+                data = binary_content(256 << 10, 800)
+                start = time.monotonic()   # the creation takes a slot too
+                path = self.create("normal.bin", len(data), "127.0.100.1")
+                status, _ = self.tus("PATCH", path, dict(patch, **{"Content-Length": str(len(data))}), data,
+                                     source="127.0.100.1")
+                took = time.monotonic() - start
+        finally:
+            for s in trickling:
+                s.close()
+        self.assertEqual(status, 204)
+        self.assertLess(took, 5.0)
+        self.assertTrue(wait_until(lambda: "normal.bin" in self.server.stored(), 10))
+        self.report(f"20 PATCHes trickling from 5 addresses, 16 slots: a normal PATCH took {took:.3f} s")
 
 
 class FairSlotsBehindAProxy(HostileTestCase):

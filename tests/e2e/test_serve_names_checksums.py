@@ -43,9 +43,9 @@ def post(port, body):
 
 ON_EXISTS_ROWS = [
     # why, options, status, outcome, stored name of the later file, what the directory holds
-    ("replace (the default) puts the later file under the name", (), 200, "stored", "x.txt",
+    ("replace puts the later file under the name", ("--on-exists", "replace"), 200, "stored", "x.txt",
      {"x.txt": LATER}),
-    ("keep-both stores the later file beside the earlier", ("--on-exists", "keep-both"), 200, "stored",
+    ("keep-both (the default) stores the later file beside the earlier", (), 200, "stored",
      "x (1).txt", {"x.txt": EARLIER, "x (1).txt": LATER}),
     ("refuse keeps the earlier file's bytes and answers 409", ("--on-exists", "refuse"), 409, "refused", None,
      {"x.txt": EARLIER}),
@@ -54,10 +54,12 @@ ON_EXISTS_ROWS = [
 CHECKSUM_ROWS = [
     # why, options, file bytes, bytes expected on disk (None: no checksum wanted)
     ("on by default: the digest of the stored bytes", (), b"abc" * 1000, b"abc" * 1000),
-    ("a cut file: the digest of the bytes kept", ("--max-file-size", "100"), bytes(range(256)), bytes(range(100))),
+    ("a cut file: the digest of the bytes kept", ("--max-file-size", "100", "--cut-max-file"), bytes(range(256)),
+     bytes(range(100))),
     ("--checksum none gives none", ("--checksum", "none"), b"abc", None),
     ("a file of many chunks", (), MANY_CHUNKS, MANY_CHUNKS),
-    ("a file of many chunks cut in mid-chunk", ("--max-file-size", "300000"), MANY_CHUNKS, MANY_CHUNKS[:300000]),
+    ("a file of many chunks cut in mid-chunk", ("--max-file-size", "300000", "--cut-max-file"), MANY_CHUNKS,
+     MANY_CHUNKS[:300000]),
 ]
 
 
@@ -76,21 +78,28 @@ class NamesAndChecksums(unittest.TestCase):
         return ServeProcess(BINARY, os.path.join(self.work, name), *options)
 
     def test_each_on_exists_mode(self):
-        for i, (why, options, status, outcome, name, left) in enumerate(ON_EXISTS_ROWS):
-            with self.subTest(why):
+        # A name taken by an earlier upload, or by an earlier file of the same
+        # upload, is settled alike.
+        for i, ((why, options, status, outcome, name, left), together) in enumerate(
+                (row, together) for row in ON_EXISTS_ROWS for together in (False, True)):
+            with self.subTest(why, in_one_request=together):
                 server = self.serve(f"exists{i}", *options)
                 try:
-                    self.assertEqual(post(server.port, body_of(("x.txt", EARLIER)))[0], 200)
-                    got, page = post(server.port, body_of(("x.txt", LATER)))
+                    if together:
+                        got, page = post(server.port, body_of(("x.txt", EARLIER), ("x.txt", LATER)))
+                        self.assertEqual(page["files"][0]["outcome"], "not stored" if name == "x.txt" else "stored")
+                    else:
+                        self.assertEqual(post(server.port, body_of(("x.txt", EARLIER)))[0], 200)
+                        got, page = post(server.port, body_of(("x.txt", LATER)))
                     self.assertEqual(got, status, page)
-                    record = page["files"][0]
+                    record = page["files"][-1]
                     self.assertEqual(record["outcome"], outcome)
                     if name:
                         self.assertEqual(os.path.basename(record["storedPath"]), name)
                     else:
                         self.assertIsNone(record["storedPath"])
                         self.assertIn("a file of that name exists", record["reason"])
-                        self.assertIn(" name-exists", server.wait_log_lines(2)[1])
+                        self.assertIn(" name-exists", server.wait_log_lines(1 if together else 2)[-1])
                     self.assertEqual(stored_files(server.dir), left)
                 finally:
                     self.assertEqual(server.stop(), 0)
@@ -124,7 +133,8 @@ class NamesAndChecksums(unittest.TestCase):
                 try:
                     _, page = post(server.port, body_of(("d.bin", data)))
                     record = page["files"][0]
-                    with open(record["storedPath"], "rb") as f:
+                    # Answers name files within the upload directory.
+                    with open(os.path.join(server.dir, record["storedPath"]), "rb") as f:
                         on_disk = f.read()
                     if kept is None:
                         self.assertNotIn("sha256", record)

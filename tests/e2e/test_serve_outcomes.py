@@ -19,8 +19,8 @@ import threading
 import unittest
 import urllib.request
 
-from upload_support import (BOUNDARY, CONTENT_TYPE, ServeTestCase, connect, multipart, part_head, peak_rss_kib,
-                            read_response)
+from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, ServeTestCase, connect, multipart, part_head,
+                            peak_rss_kib, read_response)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
@@ -52,7 +52,8 @@ def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="applicati
 
 
 class Outcomes(ServeTestCase):
-    server_args = ("--max-file-size", "100")
+    # No reserve: the disk-full row fills a 1 MiB disk while the upload runs.
+    server_args = ("--max-file-size", "100", "--min-free-space", "0")
 
     def test_each_outcome_has_its_status_reason_files_and_log_word(self):
         many = multipart([(f"n{i}", None, b"v") for i in range(10_001)])
@@ -60,11 +61,17 @@ class Outcomes(ServeTestCase):
         rows = [
             # why, body, content type, directory set-up, status, reason part, files left, log word,
             # each file's (outcome, bytes stored)
-            ("file cut at the limit", multipart([("f", "big.bin", b"b" * 5000), ("g", "s.bin", b"s" * 10)]),
-             CONTENT_TYPE, None, 200, None, {"big.bin": 100, "s.bin": 10}, None, [("cut", 100), ("stored", 10)]),
-            ("two files of one name: the later replaces the earlier",
-             multipart([("f", "d.txt", b"one"), ("g", "d.txt", b"three")]), CONTENT_TYPE, None,
-             200, None, {"d.txt": 5}, None, [("not stored", 0), ("stored", 5)]),
+            ("file over the limit: refused, the answer names the files kept",
+             multipart([("f", "big.bin", b"b" * 5000), ("g", "s.bin", b"s" * 10)]), CONTENT_TYPE, None,
+             413, "so it was not kept; kept: s.bin", {"s.bin": 10}, "file-too-large", [("deleted", 0), ("stored", 10)]),
+            ("two files of one name: both kept", multipart([("f", "d.txt", b"one"), ("g", "d.txt", b"three")]),
+             CONTENT_TYPE, None, 200, None, {"d.txt": 3, "d (1).txt": 5}, None, [("stored", 3), ("stored", 5)]),
+            ("a tab in a file name: the client's fault", multipart([("g", "s.bin", b"s"), ("f", "a\tb.txt", b"a")]),
+             CONTENT_TYPE, None, 422, "file name is not allowed", {"s.bin": 1}, "bad-file-name",
+             [("stored", 1), ("failed", 0)]),
+            ("a name longer than the disk takes", multipart([("g", "s.bin", b"s"), ("f", "n" * 300, b"a")]),
+             CONTENT_TYPE, None, 422, "file name is longer", {"s.bin": 1}, "bad-file-name",
+             [("stored", 1), ("failed", 0)]),
             ("field over the default 1 MiB", multipart([("t", None, b"x" * (MIB + 1))]), CONTENT_TYPE, None,
              413, "text field", {}, "field-too-large", []),
             ("more parts than the default 10000", many, CONTENT_TYPE, None,
@@ -83,7 +90,7 @@ class Outcomes(ServeTestCase):
                                                                          ("a", None, b"2")]), CONTENT_TYPE, None,
              422, "field name again", {"s.bin": 1}, "repeated-field", [("stored", 1)]),
             ("refused file name", multipart([("g", "s.bin", b"s"), ("f", "..", b"a")]), CONTENT_TYPE, None,
-             500, "file name is not allowed", {"s.bin": 1}, "bad-file-name", [("stored", 1), ("failed", 0)]),
+             422, "file name is not allowed", {"s.bin": 1}, "bad-file-name", [("stored", 1), ("failed", 0)]),
             ("missing upload directory", one, CONTENT_TYPE, "missing",
              500, "does not exist", None, "no-directory", [("failed", 0)]),
             ("read-only upload directory", one, CONTENT_TYPE, "ro",
@@ -147,6 +154,44 @@ class DeleteMode(ServeTestCase):
                                r'stored; field <span class="value">f</span>\)')
         self.assertEqual(self.server.stored(), ["small.bin"])
         self.assertIn(" files=1/2 ", self.server.wait_log_lines(1)[0])
+
+
+class FreeSpaceReserve(unittest.TestCase):
+    """--min-free-space on a 64 MiB disk with a 32 MiB reserve: what would
+    leave less free is refused 507 before its body is read, for a post and a
+    resumable creation alike; what leaves enough goes on."""
+
+    def setUp(self):
+        if not BINARY or not os.access(BINARY, os.X_OK):
+            self.skipTest("no parcelmoor binary given")
+        self.work = tempfile.mkdtemp(prefix="parcelmoor-reserve-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        uploads = os.path.join(self.work, "uploads")
+        os.mkdir(uploads)
+        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", uploads]).returncode:
+            self.skipTest("mounting a tmpfs needs root")
+        self.addCleanup(subprocess.run, ["umount", "-l", uploads])
+        self.server = ServeProcess(BINARY, self.work, "--min-free-space", "32M")
+        self.addCleanup(self.server.stop)
+
+    def test_reserve_refuses_before_reading_and_lets_smaller_uploads_through(self):
+        TUS = {"Tus-Resumable": "1.0.0", "Upload-Metadata": "filename cmVzdW1hYmxlLmJpbg=="}  # resumable.bin
+        small = multipart([("f", "small.bin", b"s" * 1000)])
+        rows = [
+            # why, method, path, headers, body sent, announced length, status
+            ("a post that fits", "POST", "/", {"Content-Type": CONTENT_TYPE}, small, len(small), 200),
+            ("a post announcing 40 MiB", "POST", "/", {"Content-Type": CONTENT_TYPE}, b"", 40 * MIB, 507),
+            ("a creation that fits", "POST", "/files/", dict(TUS, **{"Upload-Length": str(16 * MIB)}), b"", 0, 201),
+            ("a creation of 40 MiB", "POST", "/files/", dict(TUS, **{"Upload-Length": str(40 * MIB)}), b"", 0, 507),
+        ]
+        for why, method, path, headers, body, length, status in rows:
+            with self.subTest(why), connect(self.server.port) as s:
+                head = "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+                s.sendall(f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n{head}"
+                          f"Content-Length: {length}\r\n\r\n".encode() + body)
+                got, _, answer = read_response(s)
+                self.assertEqual(got, status, answer[:300])
+        self.assertEqual(self.server.stored(), ["small.bin"])
 
 
 class MemoryUnderDefaultLimits(ServeTestCase):
@@ -239,12 +284,12 @@ class CommandLine(unittest.TestCase):
 
     def test_bind_takes_a_name_and_the_log_believes_only_a_trusted_proxy(self):
         server = subprocess.Popen([BINARY, "serve", "--bind", "localhost", "--port", "0", "--dir", self.work,
-                                   "--max-file-size", "4G"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                   "--max-file-size", "4G", "--cut-max-file"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
             url = re.match(rb"^parcelmoor serving (http://(127\.0\.0\.1|\[::1\]):\d+/)", server.stdout.readline())
             self.assertTrue(url)
             with urllib.request.urlopen(url.group(1).decode(), timeout=30) as page:
-                self.assertIn(b"files up to 4 GiB (larger ones are cut)", page.read())
+                self.assertIn(b"files up to 4 GiB (larger ones are cut at that size)", page.read())
         finally:
             server.terminate()
             self.assertEqual(server.wait(30), 0)

@@ -201,6 +201,7 @@ def sanitized(pid):
 
 
 class LargeUpload(ServeTestCase):
+    server_args = ("--on-exists", "replace")   # each upload of big.bin takes the name
 
     def stream_upload(self, size, block):
         """Posts one file of `size` bytes made of `block` repeated, from a

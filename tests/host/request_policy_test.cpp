@@ -70,7 +70,7 @@ TEST(RequestPolicyTest, PageStatesTheLimits) {
   settings.maxFieldBytes = 1 << 20;
   settings.maxRequestBytes = int64_t{6} << 30;
   std::string page = JudgeRequest({"GET", std::nullopt, "", ""}, settings).answer->body;
-  for (const char* part : {"files up to 5 GiB (larger ones are deleted)", "text fields up to 1 MiB",
+  for (const char* part : {"files up to 5 GiB (larger ones are refused)", "text fields up to 1 MiB",
                            "at most 6 GiB in all"}) {
     EXPECT_NE(page.find(part), std::string::npos) << part;
   }

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <memory>
 
+#include "host/client_paths.h"
 #include "host/finished_upload.h"
 #include "host/upload_narrowing.h"
 #include "host/tus/resumable_answers.h"
@@ -117,16 +118,16 @@ ResumableOutcome ResumableUploads::Receive(const std::string& id, const Resumabl
     }
     progress = saved;
   }
-  if (state.finished()) return Complete(id, *held, handoff, successStatus);
+  if (state.finished()) return Complete(id, *held, handoff, successStatus, request.locationBase);
   if (got.broken) return refuse(400, "The body ended before its announced length; the bytes that came are kept.", "client-gone");
   PageAnswer accepted = TusAnswer(successStatus, "");
   AddProgressHeaders(accepted, state);
-  if (successStatus == 201) accepted.headers.emplace_back("location", std::string(kResumablePath) + id);
+  if (successStatus == 201) accepted.headers.emplace_back("location", request.locationBase + id);
   return {std::move(accepted), {}, ""};
 }
 
 ResumableOutcome ResumableUploads::Complete(const std::string& id, HeldUpload& held, const ResumableHandoff& handoff,
-                                            int successStatus) {
+                                            int successStatus, const std::string& locationBase) {
   ResumableState state = held.state();
   // The settings and the application's view this upload was authorized with.
   UploadSettings settings = config_.settings;
@@ -144,7 +145,7 @@ ResumableOutcome ResumableUploads::Complete(const std::string& id, HeldUpload& h
   }
   const FinishedFile file{std::string(kFieldName), MetadataValue(state.metadata, "filename"),
                           MetadataValue(state.metadata, "filetype"), &held.finishedBytes()};
-  UploadAnswer done = StoreFinishedUpload(file, settings, client, handoff.call);
+  UploadAnswer done = StoreFinishedUpload(file, settings, ClientPathRoot(config_.settings), client, handoff.call);
   state.offset = state.length;
   const CompletionRetry retry = RetryOf(done);
   PageAnswer answer;
@@ -166,7 +167,7 @@ ResumableOutcome ResumableUploads::Complete(const std::string& id, HeldUpload& h
     }
   }
   // A creation that brought every byte: its URL still gives the report.
-  if (successStatus == 201) answer.headers.emplace_back("location", std::string(kResumablePath) + id);
+  if (successStatus == 201) answer.headers.emplace_back("location", locationBase + id);
   AddProgressHeaders(answer, state);
   return {std::move(answer), std::move(done.log), std::move(done.note)};
 }

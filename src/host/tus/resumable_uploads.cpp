@@ -235,7 +235,7 @@ ResumableOutcome ResumableUploads::Create(const ResumableRequest& request, const
   if (body && request.bodyLength > 0) return Receive(id, request, *body, handoff, 201);
   PageAnswer created = TusAnswer(201, "");
   AddProgressHeaders(created, state);
-  created.headers.emplace_back("location", std::string(kResumablePath) + id);
+  created.headers.emplace_back("location", request.locationBase + id);
   return {std::move(created), {}, ""};
 }
 

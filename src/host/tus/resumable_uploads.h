@@ -54,6 +54,10 @@ struct ResumableRequest {
   int64_t bodyLength = 0;   // the announced Content-Length (0 when none)
   std::string credentials;  // the Authorization header, or without one the Cookie header
   std::string client;       // the client's address, for the per-client cap
+  // What a creation's Location puts before the new id: relative to the
+  // request's URL, so that it holds under any path prefix a proxy adds; ""
+  // when the creation was posted to the collection with its slash.
+  std::string locationBase;
 };
 
 // A request's body, read on the request's thread.
@@ -144,7 +148,7 @@ class ResumableUploads {
   ResumableOutcome Receive(const std::string& id, const ResumableRequest& request, ResumableBody& body,
                            const ResumableHandoff& handoff, int successStatus);
   ResumableOutcome Complete(const std::string& id, HeldUpload& held, const ResumableHandoff& handoff,
-                            int successStatus);
+                            int successStatus, const std::string& locationBase);
   void SweepIfDue();
   void Sweep(bool counting);
 

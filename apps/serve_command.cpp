@@ -26,8 +26,8 @@
 namespace parcelmoor::apps {
 namespace {
 
-po::options_description ServerOptions(HttpServerOptions& s, std::string& coordinator) {
-  po::options_description d("Server options");
+// Where serve listens and how much each client may hold of it.
+void AddConnectionOptions(po::options_description& d, HttpServerOptions& s) {
   d.add_options()
       ("bind", po::value(&s.bind)->value_name("ADDRESS"),
        "address or name to listen on: 127.0.0.1 (the default), localhost, ::1, 0.0.0.0 or :: for every interface")
@@ -75,7 +75,12 @@ po::options_description ServerOptions(HttpServerOptions& s, std::string& coordin
          s.bodyRateWindow = v.value;
        }), "seconds of grace, and of each window the body rate is measured over (default 10)")
       ("read-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) { s.ioTimeout = v.value; }),
-       "seconds allowed for each body read and response write (default 30)")
+       "seconds allowed for each body read and response write (default 30)");
+}
+
+// Resumable uploads at /files/.
+void AddResumableOptions(po::options_description& d, HttpServerOptions& s) {
+  d.add_options()
       ("no-resumable", po::bool_switch()->notifier([&s](bool off) { s.resumable = s.resumable && !off; }),
        "take no resumable uploads at /files/ (the tus protocol; on by default)")
       ("resumable-expiry", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
@@ -95,7 +100,12 @@ po::options_description ServerOptions(HttpServerOptions& s, std::string& coordin
          if (n < 0) throw po::error("--max-unfinished needs 0 (no cap) or more");
          s.maxUnfinished = n;
        }), "unfinished resumable uploads of all clients together; more creations are answered 503 "
-           "(default 1024; 0: no cap)")
+           "(default 1024; 0: no cap)");
+}
+
+// Running serve as a service: stopping, logs, metrics, other origins, other instances.
+void AddServiceOptions(po::options_description& d, HttpServerOptions& s, std::string& coordinator) {
+  d.add_options()
       ("shutdown-timeout", po::value<Seconds>()->value_name("S")->notifier([&s](Seconds v) {
          s.shutdownGrace = v.value;
        }), "on SIGINT or SIGTERM the server stops accepting and answers uploads waiting for a slot 503; "
@@ -121,6 +131,13 @@ po::options_description ServerOptions(HttpServerOptions& s, std::string& coordin
       ("cors-origin", po::value<std::vector<std::string>>(&s.corsOrigins)->value_name("ORIGIN")->composing(),
        "let pages of this origin (https://app.example.org, repeatable) upload with POST / and to /files/ "
        "from the browser, with credentials; * lets any origin, without credentials (default: none)");
+}
+
+po::options_description ServerOptions(HttpServerOptions& s, std::string& coordinator) {
+  po::options_description d("Server options");
+  AddConnectionOptions(d, s);
+  AddResumableOptions(d, s);
+  AddServiceOptions(d, s, coordinator);
   return d;
 }
 
@@ -237,6 +254,72 @@ bool ObjectStoreAnswers(const UploadSettings& upload, const char* invokedAs) {
 
 }  // namespace
 
+// SIGINT and SIGTERM (and with HTTPS, SIGHUP) are taken by a thread of
+// their own (every thread started after this inherits the blocked mask);
+// SIGPIPE is of no use to a server whose writes report their own errors.
+sigset_t BlockServerSignals(bool tls) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (tls) sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return signals;
+}
+
+// The first stop signal winds the server down; a second one cuts running
+// uploads off at once. SIGHUP reloads the certificate.
+void TakeSignals(HttpServer& server, sigset_t signals, std::shared_ptr<httpd::TlsContext> tls) {
+  std::thread([&server, signals, tls = std::move(tls)] {
+    for (int received = 0; received < 2;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) != 0) return;
+      if (signal == SIGHUP) {
+        std::string failure = tls->Reload();
+        if (failure.empty()) server.LogEvent("reload", "SIGHUP, certificate reloaded for new connections");
+        else server.LogEvent("reload-failed", "SIGHUP, certificate kept: " + failure, {{"error", JsonString(failure)}});
+        continue;
+      }
+      ++received;
+      const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+      server.LogEvent("stop", std::string(name) + (received == 1 ? ", stopping" : ", cutting running uploads off"),
+                      {{"signal", JsonString(name)}});
+      server.Stop();
+    }
+  }).detach();
+}
+
+// The line the tests and operators read first, and its JSON event.
+void AnnounceServing(HttpServer& server, const HttpServerOptions& options, uint16_t port, const std::string& capacity) {
+  const std::string url = UrlFor(options.bind, port, options.tls != nullptr);
+  const std::string policies = DescribePolicies(options, server.metricsPort());
+  std::printf("parcelmoor serving %s (%s; %s)\n", url.c_str(), capacity.c_str(), policies.c_str());
+  std::fflush(stdout);
+  if (options.jsonLog) {
+    server.LogEvent("start", "serving " + url,
+                    {{"url", JsonString(url)}, {"capacity", JsonString(capacity)}, {"policies", JsonString(policies)}});
+  }
+}
+
+// Everything serve checks before it listens; false once it told why.
+bool ReadyToServe(HttpServerOptions& options, const ForwardSettings& forward, const std::string& coordinatorUrl,
+                  const char* invokedAs) {
+  std::string error;
+  if (!PrepareUploadDirectory(options.upload, error) || !PrepareForwardGroup(forward, options.upload, error)) {
+    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
+    return false;
+  }
+  if (!ObjectStoreAnswers(options.upload, invokedAs)) return false;
+  if (!CoordinatorAnswers(coordinatorUrl, options.upload, invokedAs)) return false;
+  KeepResumableUploadsLocal(options, invokedAs);
+  if (!CheckServeStart(options, error)) {
+    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
+    return false;
+  }
+  return true;
+}
+
 int RunServe(int argc, char** argv, const char* invokedAs) {
   HttpServerOptions options;
   std::string coordinatorUrl;
@@ -271,33 +354,13 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
   options.forwardTimeout = forward.timeout;
   options.bind = NumericAddress(options.bind, error);
   if (options.bind.empty()) return UsageError(command, error);
-  if (!PrepareUploadDirectory(options.upload, error) || !PrepareForwardGroup(forward, options.upload, error)) {
-    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
-    return 1;
-  }
-  if (!ObjectStoreAnswers(options.upload, invokedAs)) return 1;
-  if (!CoordinatorAnswers(coordinatorUrl, options.upload, invokedAs)) return 1;
-  KeepResumableUploadsLocal(options, invokedAs);
-  if (!CheckServeStart(options, error)) {
-    std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, error.c_str());
-    return 1;
-  }
+  if (!ReadyToServe(options, forward, coordinatorUrl, invokedAs)) return 1;
 
-  // SIGINT and SIGTERM (and with HTTPS, SIGHUP) are taken by a thread of
-  // their own (every thread started from here inherits the blocked mask);
-  // SIGPIPE is of no use to a server whose writes report their own errors.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  if (options.tls) sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
+  const sigset_t signals = BlockServerSignals(options.tls != nullptr);
   // What a crashed or killed server left behind goes now, and then hourly
-  // (on a thread started after the stop signals were blocked; an object
-  // store's first sweep there too, so that a store slow to answer does not
-  // hold the start up).
+  // (on a thread started after the signals were blocked; an object store's
+  // first sweep there too, so that a store slow to answer does not hold the
+  // start up).
   SweepHourly(options.upload);
 
   std::string capacity = FitConnectionsToDescriptors(options);
@@ -309,35 +372,8 @@ int RunServe(int argc, char** argv, const char* invokedAs) {
     std::fprintf(stderr, "parcelmoor %s: %s\n", invokedAs, e.what());
     return 1;
   }
-  const std::string url = UrlFor(options.bind, port, options.tls != nullptr);
-  const std::string policies = DescribePolicies(options, server.metricsPort());
-  std::printf("parcelmoor serving %s (%s; %s)\n", url.c_str(), capacity.c_str(), policies.c_str());
-  std::fflush(stdout);
-  if (options.jsonLog) {
-    server.LogEvent("start", "serving " + url,
-                    {{"url", JsonString(url)}, {"capacity", JsonString(capacity)}, {"policies", JsonString(policies)}});
-  }
-
-  std::thread([&server, stopSignals, tls = options.tls] {
-    // The first stop signal winds the server down; a second one cuts
-    // running uploads off at once. SIGHUP reloads the certificate.
-    for (int received = 0; received < 2;) {
-      int signal = 0;
-      if (sigwait(&stopSignals, &signal) != 0) return;
-      if (signal == SIGHUP) {
-        std::string failure = tls->Reload();
-        if (failure.empty()) server.LogEvent("reload", "SIGHUP, certificate reloaded for new connections");
-        else server.LogEvent("reload-failed", "SIGHUP, certificate kept: " + failure, {{"error", JsonString(failure)}});
-        continue;
-      }
-      ++received;
-      const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
-      server.LogEvent("stop", std::string(name) + (received == 1 ? ", stopping" : ", cutting running uploads off"),
-                      {{"signal", JsonString(name)}});
-      server.Stop();
-    }
-  }).detach();
-
+  AnnounceServing(server, options, port, capacity);
+  TakeSignals(server, signals, options.tls);
   server.Run();
   server.LogEvent("stopped", "stopped");
   return 0;

@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from upload_support import (CONTENT_TYPE, ServeProcess, connect, multipart, read_response,  # noqa: E402
@@ -70,7 +71,8 @@ class Ops(unittest.TestCase):
         return server
 
     def test_metrics_move_with_an_upload(self):
-        server = self.start("--metrics-bind", "127.0.0.1:0", "--metrics-token", "s3cret", "--max-file-size", "10")
+        server = self.start("--metrics-bind", "127.0.0.1:0", "--metrics-token", "s3cret", "--max-file-size", "10",
+                            "--cut-max-file")
         metrics_port = int(re.search(r"metrics at http://127\.0\.0\.1:(\d+)/metrics", server.capacity).group(1))
         before = samples(get(metrics_port, "/metrics")[2].decode())
         body = multipart([("note", None, b"hi"), ("a", "small.txt", b"12345"), ("b", "large.txt", b"x" * 50)])
@@ -168,7 +170,7 @@ class Ops(unittest.TestCase):
                       "Upload-Metadata: filename eC5iaW4=\r\nContent-Length: 0\r\n\r\n".encode())
             status, headers, _ = read_response(s)
         self.assertEqual(status, 201)
-        path = headers["location"][headers["location"].index("/files/"):]
+        path = urllib.parse.urljoin("/files/", headers["location"])
         with connect(server.port) as s:
             s.sendall(f"PATCH {path} HTTP/1.1\r\nHost: x\r\n{tus}Upload-Offset: 0\r\n"
                       "Content-Type: application/offset+octet-stream\r\nContent-Length: 1000000\r\n\r\n".encode()

@@ -21,6 +21,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 
 from test_scan import Clamd
 from upload_support import BOUNDARY, CONTENT_TYPE, ServeProcess, binary_content, connect, wait_until
@@ -147,7 +148,8 @@ class ResumableIntake(unittest.TestCase):
     def test_passing_failures_at_the_last_byte_keep_the_upload(self):
         link = os.path.join(self.tmp, "scanner.sock")
         os.symlink(self.clamd.socket, link)
-        server = self.serve("passing", "--scan", f"clamd:unix:{link}")
+        # Under replace, a name another upload writes is busy (keep-both would take another).
+        server = self.serve("passing", "--scan", f"clamd:unix:{link}", "--on-exists", "replace")
         data = binary_content((3 << 20) + 5, seed=33)
 
         # The scanner goes away before the last byte and comes back.
@@ -201,7 +203,7 @@ class ResumableIntake(unittest.TestCase):
         status, headers, _ = request(server.port, "POST", "/files/", {
             **TUS, "Upload-Length": "6", "Upload-Metadata": metadata(filename="late.txt")})
         self.assertEqual(status, 201)
-        up = headers["location"]
+        up = urllib.parse.urljoin("/files/", headers["location"])
         patch = {**TUS, "Content-Type": "application/offset+octet-stream"}
         self.assertEqual(request(server.port, "PATCH", up, {**patch, "Upload-Offset": "0"}, b"abcde")[0], 204)
         bob, elsewhere = os.path.join(server.dir, "users", "bob"), os.path.join(self.tmp, "elsewhere")

@@ -27,34 +27,19 @@ BODY="/tmp/parcelmoor-bench-body-${SIZE_MIB}MiB.bin"
 [ -x "$BIN" ] || { echo "no parcelmoor binary at $BIN (pass its path)" >&2; exit 2; }
 case "$RUNS" in [3-9]) ;; *) echo "RUNS must be 3..9" >&2; exit 2 ;; esac
 
+NOTE_FIELD=1
+# shellcheck source=upload_body.sh
+source "$ROOT/bench/upload_body.sh"
+
 WORK="$(mktemp -d /tmp/parcelmoor-bench.XXXXXX)"
 SERVE_PID="" SINK_PID=""
 cleanup() {
-  for pid in $SERVE_PID $SINK_PID; do
-    kill -TERM "$pid" 2>/dev/null || true
-  done
-  for pid in $SERVE_PID $SINK_PID; do
-    timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-  done
+  stop_processes $SERVE_PID $SINK_PID
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-# The body: one text field, then the file part of random bytes.
-FILE_BYTES=$((SIZE_MIB * 1048576))
-body_head() {
-  printf -- '--%s\r\nContent-Disposition: form-data; name="note"\r\n\r\nbench\r\n' "$BOUNDARY"
-  printf -- '--%s\r\nContent-Disposition: form-data; name="payload"; filename="payload.bin"\r\n' "$BOUNDARY"
-  printf -- 'Content-Type: application/octet-stream\r\n\r\n'
-}
-body_tail() { printf -- '\r\n--%s--\r\n' "$BOUNDARY"; }
-HEAD_BYTES="$(body_head | wc -c)"
-BODY_BYTES=$((HEAD_BYTES + FILE_BYTES + $(body_tail | wc -c)))
-if [ ! -f "$BODY" ] || [ "$(stat -c %s "$BODY")" -ne "$BODY_BYTES" ]; then
-  echo "generating $BODY ..."
-  { body_head; head -c "$FILE_BYTES" /dev/urandom; body_tail; } >"$BODY.tmp"
-  mv "$BODY.tmp" "$BODY"
-fi
+# The body (upload_body.sh): one text field, then the file part of random bytes.
 
 # The sink: accepts a bounded number of requests, one at a time.
 cat >"$WORK/sink.py" <<'EOF'
@@ -100,17 +85,6 @@ for _ in range(max_requests):
     conn.close()
 EOF
 
-wait_for_url() {  # file, pid: the first http:// URL the process prints, within 20 s
-  local i url
-  for i in $(seq 1 200); do
-    url="$(grep -o -m1 'http://[^[:space:]]*' "$1" 2>/dev/null || true)"
-    [ -n "$url" ] && { echo "$url"; return 0; }
-    kill -0 "$2" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "no URL from pid $2:" >&2; cat "$1" >&2; return 1
-}
-
 mkdir -p "$WORK/serve"
 "$BIN" serve --bind 127.0.0.1 --port 0 --dir "$WORK/serve" >"$WORK/serve.out" 2>"$WORK/serve.log" &
 SERVE_PID=$!
@@ -118,9 +92,6 @@ python3 "$WORK/sink.py" "$WORK/sink.bin" "$((RUNS + 1))" >"$WORK/sink.out" &
 SINK_PID=$!
 SERVE_URL="$(wait_for_url "$WORK/serve.out" "$SERVE_PID")"
 SINK_URL="$(wait_for_url "$WORK/sink.out" "$SINK_PID")"
-
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system time of a process
-CLK_TCK="$(getconf CLK_TCK)"
 
 upload() {  # url: prints curl's total time in seconds; fails unless 200
   local out

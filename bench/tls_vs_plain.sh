@@ -25,30 +25,17 @@ BODY="/tmp/parcelmoor-tls-bench-body-${SIZE_MIB}MiB.bin"
 [ -x "$BIN" ] || { echo "no parcelmoor binary at $BIN (pass its path)" >&2; exit 2; }
 case "$RUNS" in [3-9]) ;; *) echo "RUNS must be 3..9" >&2; exit 2 ;; esac
 
+NOTE_FIELD=0
+# shellcheck source=upload_body.sh
+source "$ROOT/bench/upload_body.sh"
+
 WORK="$(mktemp -d /tmp/parcelmoor-bench.XXXXXX)"
 PLAIN_PID="" TLS_PID=""
 cleanup() {
-  for pid in $PLAIN_PID $TLS_PID; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in $PLAIN_PID $TLS_PID; do
-    timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-  done
+  stop_processes $PLAIN_PID $TLS_PID
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-FILE_BYTES=$((SIZE_MIB * 1048576))
-body_head() {
-  printf -- '--%s\r\nContent-Disposition: form-data; name="payload"; filename="payload.bin"\r\n' "$BOUNDARY"
-  printf -- 'Content-Type: application/octet-stream\r\n\r\n'
-}
-body_tail() { printf -- '\r\n--%s--\r\n' "$BOUNDARY"; }
-HEAD_BYTES="$(body_head | wc -c)"
-BODY_BYTES=$((HEAD_BYTES + FILE_BYTES + $(body_tail | wc -c)))
-if [ ! -f "$BODY" ] || [ "$(stat -c %s "$BODY")" -ne "$BODY_BYTES" ]; then
-  echo "generating $BODY ..."
-  { body_head; head -c "$FILE_BYTES" /dev/urandom; body_tail; } >"$BODY.tmp"
-  mv "$BODY.tmp" "$BODY"
-fi
 
 # A CA and a certificate for 127.0.0.1 signed by it.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "/CN=bench CA" \
@@ -59,17 +46,6 @@ printf 'subjectAltName=IP:127.0.0.1\n' >"$WORK/ext"
 openssl x509 -req -in "$WORK/server.csr" -CA "$WORK/ca.pem" -CAkey "$WORK/ca.key" -days 1 \
   -extfile "$WORK/ext" -out "$WORK/server.pem" 2>/dev/null
 
-wait_for_url() {  # file, pid: the first URL the process prints, within 20 s
-  local i url
-  for i in $(seq 1 200); do
-    url="$(grep -o -m1 'https\?://[^[:space:]]*' "$1" 2>/dev/null || true)"
-    [ -n "$url" ] && { echo "$url"; return 0; }
-    kill -0 "$2" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "no URL from pid $2:" >&2; cat "$1" >&2; return 1
-}
-
 mkdir -p "$WORK/plain" "$WORK/tls"
 "$BIN" serve --port 0 --dir "$WORK/plain" >"$WORK/plain.out" 2>"$WORK/plain.log" &
 PLAIN_PID=$!
@@ -78,9 +54,6 @@ PLAIN_PID=$!
 TLS_PID=$!
 PLAIN_URL="$(wait_for_url "$WORK/plain.out" "$PLAIN_PID")"
 TLS_URL="$(wait_for_url "$WORK/tls.out" "$TLS_PID")"
-
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system time of a process
-CLK_TCK="$(getconf CLK_TCK)"
 
 run() {  # name url first pid: prints curl's total time and the server's CPU seconds; fails unless
          # 200 and the size stored is right

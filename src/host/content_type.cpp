@@ -5,12 +5,41 @@
 #include <memory>
 
 #include "runtime/ascii.h"
+#include "runtime/shared_library.h"
 
 namespace parcelmoor {
 namespace {
 
+// libmagic (with its decompressors) is loaded at the first file whose type
+// is asked, so that a process without --allow-types never maps it.
+struct MagicLibrary {
+  std::unique_ptr<SharedLibrary> library;
+  decltype(&magic_open) open = nullptr;
+  decltype(&magic_load) load = nullptr;
+  decltype(&magic_buffer) buffer = nullptr;
+  decltype(&magic_close) close = nullptr;
+};
+
+// Loaded once per process and never closed (threads' handles outlive any
+// one caller); null when libmagic.so.1 or one of its functions is missing.
+const MagicLibrary* LoadedMagic() {
+  static const MagicLibrary* loaded = []() -> const MagicLibrary* {
+    auto* made = new MagicLibrary;
+    std::string why;
+    made->library = SharedLibrary::Open("libmagic.so.1", why);
+    if (made->library && made->library->Bind(made->open, "magic_open", why) &&
+        made->library->Bind(made->load, "magic_load", why) && made->library->Bind(made->buffer, "magic_buffer", why) &&
+        made->library->Bind(made->close, "magic_close", why)) {
+      return made;
+    }
+    delete made;
+    return nullptr;
+  }();
+  return loaded;
+}
+
 struct MagicCloser {
-  void operator()(magic_t cookie) const { magic_close(cookie); }
+  void operator()(magic_t cookie) const { LoadedMagic()->close(cookie); }
 };
 using Magic = std::unique_ptr<std::remove_pointer_t<magic_t>, MagicCloser>;
 
@@ -18,8 +47,10 @@ using Magic = std::unique_ptr<std::remove_pointer_t<magic_t>, MagicCloser>;
 // loaded at its first use. Null when the database could not be loaded.
 magic_t ThreadMagic() {
   thread_local Magic cookie = [] {
-    Magic opened(magic_open(MAGIC_MIME_TYPE));
-    if (opened && magic_load(opened.get(), nullptr) != 0) opened.reset();
+    const MagicLibrary* lib = LoadedMagic();
+    if (lib == nullptr) return Magic();
+    Magic opened(lib->open(MAGIC_MIME_TYPE));
+    if (opened && lib->load(opened.get(), nullptr) != 0) opened.reset();
     return opened;
   }();
   return cookie.get();
@@ -49,7 +80,7 @@ std::string SniffMimeType(std::span<const uint8_t> firstBytes) {
   if (firstBytes.empty()) return "application/x-empty";
   magic_t cookie = ThreadMagic();
   if (!cookie) return "application/octet-stream";
-  const char* type = magic_buffer(cookie, firstBytes.data(), firstBytes.size());
+  const char* type = LoadedMagic()->buffer(cookie, firstBytes.data(), firstBytes.size());
   return type ? std::string(type) : "application/octet-stream";
 }
 

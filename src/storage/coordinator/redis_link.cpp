@@ -1,18 +1,24 @@
 // hiredis's synchronous API behind one mutex.
 #include "storage/coordinator/redis_link.h"
 
-#include <hiredis/hiredis.h>
-
 #include <charconv>
 #include <memory>
+
+#include "storage/coordinator/hiredis_library.h"
 
 namespace parcelmoor {
 namespace {
 
 constexpr std::string_view kScheme = "redis://";
 
+// Only reached once a connection was made, hence with hiredis loaded.
+const HiredisLibrary& Hiredis() {
+  std::string unused;
+  return *LoadedHiredis(unused);
+}
+
 struct ReplyFree {
-  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+  void operator()(redisReply* reply) const noexcept { Hiredis().freeReply(reply); }
 };
 
 bool ParseNumber(std::string_view text, int& value) {
@@ -62,25 +68,27 @@ RedisLink::RedisLink(RedisAddress address, std::chrono::milliseconds timeout)
 RedisLink::~RedisLink() { drop(); }
 
 void RedisLink::drop() noexcept {
-  if (context_ != nullptr) redisFree(static_cast<redisContext*>(context_));
+  if (context_ != nullptr) Hiredis().free(static_cast<redisContext*>(context_));
   context_ = nullptr;
 }
 
 bool RedisLink::connect(std::string& why) {
   if (context_ != nullptr) return true;
+  const HiredisLibrary* hiredis = LoadedHiredis(why);
+  if (hiredis == nullptr) return false;
   const timeval limit = TimevalOf(timeout_);
-  redisContext* context = redisConnectWithTimeout(address_.host.c_str(), address_.port, limit);
+  redisContext* context = hiredis->connectWithTimeout(address_.host.c_str(), address_.port, limit);
   const std::string where = "the coordinator at " + address_.host + ":" + std::to_string(address_.port);
   if (context == nullptr || context->err != 0) {
     why = where + " could not be reached: " + (context != nullptr ? context->errstr : "out of memory");
-    if (context != nullptr) redisFree(context);
+    if (context != nullptr) hiredis->free(context);
     return false;
   }
-  redisSetTimeout(context, limit);
+  hiredis->setTimeout(context, limit);
   context_ = context;
   if (address_.db != 0) {
     std::unique_ptr<redisReply, ReplyFree> reply(
-        static_cast<redisReply*>(redisCommand(context, "SELECT %d", address_.db)));
+        static_cast<redisReply*>(hiredis->command(context, "SELECT %d", address_.db)));
     if (!reply || reply->type == REDIS_REPLY_ERROR) {
       why = where + " refused database " + std::to_string(address_.db) +
             (reply ? ": " + std::string(reply->str, reply->len) : std::string());
@@ -105,7 +113,7 @@ RedisReply RedisLink::command(const std::vector<std::string>& arguments) {
     if (!connect(answer.failure)) return answer;
     auto* context = static_cast<redisContext*>(context_);
     std::unique_ptr<redisReply, ReplyFree> reply(static_cast<redisReply*>(
-        redisCommandArgv(context, static_cast<int>(arguments.size()), pointers.data(), lengths.data())));
+        Hiredis().commandArgv(context, static_cast<int>(arguments.size()), pointers.data(), lengths.data())));
     if (!reply) {
       answer.failure = "the coordinator's connection failed: " + std::string(context->errstr);
       drop();

@@ -2,8 +2,6 @@
 // 7.88 leaves to its caller, retries, and typed failures.
 #include "storage/s3/s3_client.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <mutex>
@@ -11,6 +9,7 @@
 
 #include "runtime/ascii.h"
 #include "runtime/operation_timing.h"
+#include "storage/s3/curl_library.h"
 #include "storage/s3/s3_xml.h"
 
 namespace parcelmoor {
@@ -96,19 +95,19 @@ void LockShared(CURL*, curl_lock_data data, curl_lock_access, void* user) {
 
 void UnlockShared(CURL*, curl_lock_data data, void* user) { static_cast<SharedConnections*>(user)->locks[data].unlock(); }
 
-// The process's share, made once (curl_global_init first) and kept for the
-// process's life: handles of other threads may use it until the end.
-CURLSH* SharedConnectionCache() {
-  static SharedConnections* shared = [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+// The process's share, made once (after libcurl's loading initialised it)
+// and kept for the process's life: handles of other threads may use it
+// until the end.
+CURLSH* SharedConnectionCache(const CurlLibrary& curl) {
+  static SharedConnections* shared = [&curl] {
     auto* made = new SharedConnections;
-    made->share = curl_share_init();
+    made->share = curl.share_init();
     if (made->share != nullptr) {
-      curl_share_setopt(made->share, CURLSHOPT_LOCKFUNC, LockShared);
-      curl_share_setopt(made->share, CURLSHOPT_UNLOCKFUNC, UnlockShared);
-      curl_share_setopt(made->share, CURLSHOPT_USERDATA, made);
+      curl.share_setopt(made->share, CURLSHOPT_LOCKFUNC, LockShared);
+      curl.share_setopt(made->share, CURLSHOPT_UNLOCKFUNC, UnlockShared);
+      curl.share_setopt(made->share, CURLSHOPT_USERDATA, made);
       for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION}) {
-        curl_share_setopt(made->share, CURLSHOPT_SHARE, data);
+        curl.share_setopt(made->share, CURLSHOPT_SHARE, data);
       }
     }
     return made;
@@ -118,7 +117,7 @@ CURLSH* SharedConnectionCache() {
 
 // The headers in the order SigV4 signs them: libcurl signs those it is
 // given as it is given them.
-struct curl_slist* HeaderList(const S3Request& request, const S3Settings& settings) {
+struct curl_slist* HeaderList(const CurlLibrary& curl, const S3Request& request, const S3Settings& settings) {
   std::vector<std::pair<std::string, std::string>> headers = request.headers;
   headers.emplace_back("x-amz-content-sha256", "UNSIGNED-PAYLOAD");
   if (!settings.credentials.sessionToken.empty()) {
@@ -126,7 +125,7 @@ struct curl_slist* HeaderList(const S3Request& request, const S3Settings& settin
   }
   std::sort(headers.begin(), headers.end());
   struct curl_slist* list = nullptr;
-  for (const auto& [name, value] : headers) list = curl_slist_append(list, (name + ": " + value).c_str());
+  for (const auto& [name, value] : headers) list = curl.slist_append(list, (name + ": " + value).c_str());
   return list;
 }
 
@@ -134,12 +133,15 @@ struct curl_slist* HeaderList(const S3Request& request, const S3Settings& settin
 
 S3Client::S3Client(S3Settings settings, std::string bucket)
     : settings_(std::move(settings)), bucket_(std::move(bucket)) {
-  SharedConnectionCache();  // initialises libcurl, once
-  curl_ = curl_easy_init();
+  curlLibrary_ = LoadedCurl(unavailable_);
+  if (curlLibrary_ == nullptr) return;
+  SharedConnectionCache(*curlLibrary_);
+  curl_ = curlLibrary_->easy_init();
+  if (curl_ == nullptr) unavailable_ = "libcurl could not start";
 }
 
 S3Client::~S3Client() {
-  if (curl_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(curl_));
+  if (curl_ != nullptr) curlLibrary_->easy_cleanup(static_cast<CURL*>(curl_));
 }
 
 S3Answer S3Client::send(const S3Request& request) {
@@ -160,46 +162,47 @@ S3Answer S3Client::sendOnce(const S3Request& request) {
   CURL* curl = static_cast<CURL*>(curl_);
   if (curl == nullptr) {
     answer.error = {StoreCause::kIo, 0};
-    answer.failure = "libcurl could not start";
+    answer.failure = unavailable_;
     return answer;
   }
-  curl_easy_reset(curl);
+  const CurlLibrary& lib = *curlLibrary_;
+  lib.easy_reset(curl);
   const std::string url = RequestUrl(settings_.endpoint, settings_.region, bucket_, request.key,
                                      CanonicalQuery(request.query));
   const std::string sigv4 = "aws:amz:" + settings_.region + ":s3";
-  curl_easy_setopt(curl, CURLOPT_SHARE, SharedConnectionCache());
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
-  curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.credentials.accessKey.c_str());
-  curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.credentials.secretKey.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connectTimeout.count()));
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings_.stallTimeout.count()));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, KeepBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, KeepETag);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer.etag);
+  lib.easy_setopt(curl, CURLOPT_SHARE, SharedConnectionCache(lib));
+  lib.easy_setopt(curl, CURLOPT_URL, url.c_str());
+  lib.easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
+  lib.easy_setopt(curl, CURLOPT_USERNAME, settings_.credentials.accessKey.c_str());
+  lib.easy_setopt(curl, CURLOPT_PASSWORD, settings_.credentials.secretKey.c_str());
+  lib.easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  lib.easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connectTimeout.count()));
+  lib.easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  lib.easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings_.stallTimeout.count()));
+  lib.easy_setopt(curl, CURLOPT_WRITEFUNCTION, KeepBody);
+  lib.easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+  lib.easy_setopt(curl, CURLOPT_HEADERFUNCTION, KeepETag);
+  lib.easy_setopt(curl, CURLOPT_HEADERDATA, &answer.etag);
   if (request.method == "HEAD") {
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    lib.easy_setopt(curl, CURLOPT_NOBODY, 1L);
   } else if (request.method == "PUT" || request.method == "POST") {
     // The body is sent from where it is; libcurl copies nothing.
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.empty() ? "" : reinterpret_cast<const char*>(request.body.data()));
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    lib.easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.empty() ? "" : reinterpret_cast<const char*>(request.body.data()));
+    lib.easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    lib.easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   } else if (request.method != "GET") {
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    lib.easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
-  struct curl_slist* headers = HeaderList(request, settings_);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  const CURLcode code = curl_easy_perform(curl);
-  curl_slist_free_all(headers);
+  struct curl_slist* headers = HeaderList(lib, request, settings_);
+  lib.easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  const CURLcode code = lib.easy_perform(curl);
+  lib.slist_free_all(headers);
   if (code != CURLE_OK) {
     answer.error = TransportError(code);
-    answer.failure = std::string(curl_easy_strerror(code)) + " (" + request.method + " " + url + ")";
+    answer.failure = std::string(lib.easy_strerror(code)) + " (" + request.method + " " + url + ")";
     return answer;
   }
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+  lib.easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
   if (answer.status / 100 == 2) return answer;
   if (auto refusal = ReadS3Error(answer.body)) {
     answer.errorCode = refusal->code;

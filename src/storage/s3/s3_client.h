@@ -46,6 +46,8 @@ struct S3Answer {
   std::string failure;    // for the log: what went wrong, in words
 };
 
+struct CurlLibrary;
+
 class S3Client {
  public:
   S3Client(S3Settings settings, std::string bucket);
@@ -61,7 +63,9 @@ class S3Client {
 
   S3Settings settings_;
   std::string bucket_;
-  void* curl_ = nullptr;  // CURL*
+  const CurlLibrary* curlLibrary_ = nullptr;  // null when libcurl could not be loaded
+  std::string unavailable_;                   // then, why
+  void* curl_ = nullptr;                      // CURL*
 };
 
 }  // namespace parcelmoor

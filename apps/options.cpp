@@ -126,6 +126,7 @@ po::options_description PageOptions(UploadSettings& s) {
       ("allow-types", po::value<std::string>()->value_name("LIST")->notifier([&s](const std::string& v) {
          std::string why;
          if (!ParseTypePatterns(v, s.allowedTypes, why)) throw po::error("--allow-types: " + why);
+         if (!TypeSniffingAvailable(why)) throw po::error("--allow-types: " + why);
        }), "store only files whose content (told from their first bytes, not from the client's type or "
            "the name) is one of these MIME types, such as image/*,application/pdf; another file is not "
            "stored and the upload is answered 415 (default: any type)")

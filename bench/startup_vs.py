@@ -14,15 +14,22 @@ by round (A B, then B A, so that neither always runs second):
 Wall time of each whole process (fork to reap, from this script) and its
 CPU time (the kernel's accounting of the child); prints each command's
 medians and the ratio A/B of the medians and the median of the per-round
-ratios. The upload directories are emptied between runs, untimed.
+ratios. The upload directory is kept from run to run, as a web server's
+CGI program finds it (with whatever private state a binary keeps there),
+and the stored file is checked and removed after each run, untimed.
 
 Usage: bench/startup_vs.py BINARY_A BINARY_B [--rounds N] [--only version,store,cgi]
+                            [--a-cgi-args "ARGS"] [--b-cgi-args "ARGS"]
+--a-cgi-args/--b-cgi-args add options to that binary's cgi runs, such as
+"--no-sync --checksum none" for a binary whose cgi syncs and hashes by
+default against one that did neither.
 Exits 1 when a run fails, or with --target R when a median wall ratio A/B
 is above R.
 """
 import argparse
 import os
 import resource
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -37,7 +44,7 @@ BODY = (f"--{BOUNDARY}\r\n"
         f"hello\r\n--{BOUNDARY}--\r\n").encode()
 
 
-def commands(binary, work, tag):
+def commands(binary, work, tag, extra):
     """The three workloads of one binary: (argv, stdin bytes, env, its directory)."""
     body = os.path.join(work, "body")
     store_dir = os.path.join(work, tag + "-store")
@@ -49,15 +56,14 @@ def commands(binary, work, tag):
     return {
         "version": ([binary, "--version"], None, None, None),
         "store": ([binary, "store", "--dir", store_dir, body], None, None, store_dir),
-        "cgi": ([binary, "cgi", "--dir", cgi_dir], BODY, cgi_env, cgi_dir),
+        "cgi": ([binary, "cgi", "--dir", cgi_dir, *extra], BODY, cgi_env, cgi_dir),
     }
 
 
 def run_once(cmd):
     argv, stdin, env, directory = cmd
     if directory:
-        shutil.rmtree(directory, ignore_errors=True)
-        os.makedirs(directory)
+        os.makedirs(directory, exist_ok=True)
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run(argv, input=stdin, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -70,6 +76,7 @@ def run_once(cmd):
         with open(os.path.join(directory, "five.txt"), "rb") as stored:
             if stored.read() != b"hello":
                 sys.exit(f"{' '.join(argv)} did not store five.txt whole")
+        os.unlink(os.path.join(directory, "five.txt"))
     return wall, cpu
 
 
@@ -80,6 +87,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=41)
     parser.add_argument("--only", default="version,store,cgi")
     parser.add_argument("--target", type=float)
+    parser.add_argument("--a-cgi-args", default="")
+    parser.add_argument("--b-cgi-args", default="")
     args = parser.parse_args()
     if not 3 <= args.rounds <= 1000:
         sys.exit("--rounds must be 3..1000")
@@ -88,8 +97,9 @@ def main():
     try:
         with open(os.path.join(work, "body"), "wb") as f:
             f.write(BODY)
-        a, b = commands(os.path.abspath(args.a), work, "a"), commands(os.path.abspath(args.b), work, "b")
-        print(f"A = {args.a}\nB = {args.b}\n{args.rounds} interleaved rounds after one warm-up each; ms")
+        a = commands(os.path.abspath(args.a), work, "a", shlex.split(args.a_cgi_args))
+        b = commands(os.path.abspath(args.b), work, "b", shlex.split(args.b_cgi_args))
+        print(f"A = {args.a} {args.a_cgi_args}\nB = {args.b} {args.b_cgi_args}\n{args.rounds} interleaved rounds after one warm-up each; ms")
         print(f"{'':8} {'A wall':>8} {'B wall':>8} {'A cpu':>8} {'B cpu':>8} {'A/B wall':>9} {'per-round':>9}")
         for name in args.only.split(","):
             run_once(a[name]), run_once(b[name])  # warm-up: page cache, directories

@@ -20,22 +20,32 @@ struct MagicLibrary {
   decltype(&magic_close) close = nullptr;
 };
 
+struct LoadedMagicLibrary {
+  MagicLibrary api;
+  std::string why;  // when it could not be loaded
+};
+
 // Loaded once per process and never closed (threads' handles outlive any
-// one caller); null when libmagic.so.1 or one of its functions is missing.
-const MagicLibrary* LoadedMagic() {
-  static const MagicLibrary* loaded = []() -> const MagicLibrary* {
-    auto* made = new MagicLibrary;
-    std::string why;
-    made->library = SharedLibrary::Open("libmagic.so.1", why);
-    if (made->library && made->library->Bind(made->open, "magic_open", why) &&
-        made->library->Bind(made->load, "magic_load", why) && made->library->Bind(made->buffer, "magic_buffer", why) &&
-        made->library->Bind(made->close, "magic_close", why)) {
-      return made;
+// one caller).
+const LoadedMagicLibrary& MagicLoad() {
+  static const LoadedMagicLibrary* loaded = [] {
+    auto* made = new LoadedMagicLibrary;
+    MagicLibrary& a = made->api;
+    std::string& why = made->why;
+    a.library = SharedLibrary::Open("libmagic.so.1", why);
+    if (a.library && !(a.library->Bind(a.open, "magic_open", why) && a.library->Bind(a.load, "magic_load", why) &&
+                       a.library->Bind(a.buffer, "magic_buffer", why) && a.library->Bind(a.close, "magic_close", why))) {
+      a.library.reset();
     }
-    delete made;
-    return nullptr;
+    return made;
   }();
-  return loaded;
+  return *loaded;
+}
+
+// Null when libmagic.so.1 or one of its functions is missing.
+const MagicLibrary* LoadedMagic() {
+  const LoadedMagicLibrary& loaded = MagicLoad();
+  return loaded.api.library ? &loaded.api : nullptr;
 }
 
 struct MagicCloser {
@@ -75,6 +85,12 @@ bool ValidPattern(std::string_view p) {
 }
 
 }  // namespace
+
+bool TypeSniffingAvailable(std::string& why) {
+  if (LoadedMagic() != nullptr) return true;
+  why = MagicLoad().why;
+  return false;
+}
 
 std::string SniffMimeType(std::span<const uint8_t> firstBytes) {
   if (firstBytes.empty()) return "application/x-empty";

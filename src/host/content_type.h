@@ -17,6 +17,12 @@ namespace parcelmoor {
 // at its first call: safe from any thread, loaded once per thread.
 std::string SniffMimeType(std::span<const uint8_t> firstBytes);
 
+// Whether libmagic, opened at the first call, can be used; false, with the
+// reason in `why`, when the library is not installed. Hosts taking
+// --allow-types ask at start rather than let every file pass as
+// "application/octet-stream".
+bool TypeSniffingAvailable(std::string& why);
+
 // Splits "image/*, application/pdf" into lowercase patterns; returns false
 // (with `why`) for an entry that is not TYPE/SUBTYPE, TYPE/* or */*.
 bool ParseTypePatterns(std::string_view list, std::vector<std::string>& patterns, std::string& why);

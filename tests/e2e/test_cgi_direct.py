@@ -107,6 +107,19 @@ class CgiDirect(unittest.TestCase):
         self.assertEqual(self.read_stored("b b.bin"), b)
         self.assertIn("127.0.0.1:40000 POST /upload.cgi 200 body=%d items=3 files=2" % len(body), log)
 
+    def test_optional_libraries_are_loaded_only_by_the_options_that_use_them(self):
+        # A CGI program starts once per request: libcurl (with its ~30
+        # dependencies), libmagic and hiredis are mapped only when asked for.
+        optional = ("libcurl.so", "libmagic.so", "libhiredis.so")
+        body = multipart([("f", "a.txt", b"plain text")])
+        for args, wanted in [((), set()), (("--allow-types", "text/*"), {"libmagic.so"})]:
+            with self.subTest(args=args):
+                status, _, answer, log = self.run_cgi(body=body, args=args, env={"LD_DEBUG": "files"})
+                self.assertEqual(status, 200, answer[:500])
+                loaded = {lib for lib in optional if "file=" + lib in log}
+                self.assertEqual(loaded, wanted)
+                os.remove(os.path.join(self.uploads, "a.txt"))
+
     def test_html_answer_without_json_in_accept(self):
         body = multipart([("note", None, b"<i>x</i>")])
         status, headers, answer, _ = self.run_cgi(body=body, env={"HTTP_ACCEPT": "text/html,*/*;q=0.8"})

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What `parcelmoor serve` answers for each way an upload can end: the HTTP
-status, the plain reason in the JSON (and none of the component's own
-texts), the files left in the upload directory and the word the log line
+status, the plain reason in the JSON (in the shape docs/answer.schema.json
+gives, and none of the component's own texts), the files left in the upload directory and the word the log line
 names; and the default limits keeping the server's
 memory flat against bodies built to exhaust it. 127.0.0.1 only.
 
@@ -21,11 +21,22 @@ import threading
 import unittest
 import urllib.request
 
+import jsonschema
+
 from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, ServeTestCase, connect, multipart, part_head,
                             peak_rss_kib, read_response)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "answer.schema.json")
+
+
+def answer_schema():
+    """docs/answer.schema.json, the JSON answer's published shape, checked as a schema first."""
+    with open(SCHEMA) as f:
+        schema = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    return jsonschema.Draft202012Validator(schema)
 
 
 def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="application/json"):
@@ -101,11 +112,13 @@ class Outcomes(ServeTestCase):
             ("disk full", one, CONTENT_TYPE, "size=1m,nr_inodes=1",
              507, "disk is full", {}, "disk-full", [("failed", 0)]),
         ]
+        schema = answer_schema()
         for i, (why, body, ctype, setup, status, reason, files, word, outcomes) in enumerate(rows):
             with self.subTest(why), self.directory(setup):
                 got, answer = post(self.server.port, [body], len(body), ctype)
                 self.assertEqual(got, status, answer[:300])
                 page = json.loads(answer)
+                schema.validate(page)  # every shape: reports, refusals
                 # Plain words for a web client: the component's own texts
                 # (calls of another system, markup, its spelling) stay with scripts.
                 for text in (b"GetLastError", b"CreateFile", b"occured", b"<"):

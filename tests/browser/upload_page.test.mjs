@@ -216,7 +216,7 @@ test('uploads cancelled while they run keep nothing: one file (the other goes on
     }
   });
 
-test('a refused upload shows the plain reason, the notice only as a detail, and is stored on retry',
+test('a refused upload shows the plain reason, no component notice, and is stored on retry',
   { timeout: 60_000 }, async () => {
     clear(servers.limited);
     const file = { name: 'small.bin', mimeType: 'application/octet-stream', buffer: binaryContent(50_000, 37) };

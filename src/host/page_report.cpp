@@ -1,5 +1,6 @@
-// JSON and HTML renderings of a page's result, bounded as
-// host/answer_limits.h says whatever the request carried.
+// The JSON renderings of a page's result: a client's answer and an
+// application's report, bounded as host/answer_limits.h says whatever the
+// request carried, and store's whole listing, bounded by the limits alone.
 
 #include <algorithm>
 

@@ -134,11 +134,13 @@ int RunStore(int argc, char** argv) {
   std::setvbuf(stream, nullptr, _IONBF, 0);
   auto host = MemoryHost::FromStream(stream, length, options.host);
 
+  // The local, trusted view: every value whole (the field limits bound them).
+  options.settings.wholeFormValues = true;
   PageResult page = RunUploadPage(host, options.settings);
   page.response = host->responseText();
 
   if (options.json) {
-    std::printf("%s\n", PageResultToJson(page).c_str());
+    std::printf("%s\n", PageResultToWholeJson(page).c_str());
   } else {
     PrintListing(page);
   }

@@ -16,6 +16,7 @@ TEST_PACKAGES=(
   clamav-daemon  # the --scan tests run their own clamd with their own signatures
   python3-tuspy  # a real client of the resumable uploads in their test
   python3-prometheus-client  # reads /metrics in its test as a scraper would
+  python3-jsonschema  # checks the JSON answers against docs/answer.schema.json
   # The object store tests run their own Swift with its S3 API on loopback.
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
   # Instances sharing one bucket claim names through Redis (--coordinator);

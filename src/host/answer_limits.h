@@ -3,6 +3,8 @@
 // to an application) lists what the form carried, but never grows with the
 // body: each text is shown up to kShownTextBytes, and the lists stop before
 // the answer reaches kAnswerBytes, each with a flag saying it was cut.
+// store's local listing is the exception (PageResultToWholeJson): the limits
+// the caller set bound it.
 
 #include <cstddef>
 #include <string>

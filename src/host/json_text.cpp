@@ -74,6 +74,15 @@ std::string JsonString(std::string_view bytes) {
   return out;
 }
 
+bool IsValidUtf8(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t len = Utf8SequenceLength(bytes, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
 std::string_view CutText(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text;
   // Step back over continuation bytes to the start of the last sequence; cut

@@ -16,6 +16,9 @@ namespace parcelmoor {
 // Control characters, the quote and the backslash are escaped.
 std::string JsonString(std::string_view bytes);
 
+// True when `bytes` is valid UTF-8 throughout (JsonString shows it as it is).
+bool IsValidUtf8(std::string_view bytes);
+
 // The longest prefix of `text` of at most `limit` bytes that does not end
 // inside a valid UTF-8 sequence. Equals `text` when it is no longer than
 // `limit`.

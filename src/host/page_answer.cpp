@@ -96,7 +96,7 @@ PageAnswer AnswerPageResult(const PageResult& page, bool json) {
     PageAnswer answer;
     answer.status = status;
     answer.contentType = json ? kJson : kHtml;
-    answer.body = json ? PageResultToJson(page, page.clientPathRoot) + "\n" : PageResultToHtml(page);
+    answer.body = json ? PageResultToClientJson(page) + "\n" : PageResultToHtml(page);
     return answer;
   } catch (const std::exception&) {
     return ShortPageAnswer(status, filesStored, json);

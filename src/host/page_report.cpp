@@ -1,5 +1,8 @@
-// JSON and HTML renderings of a page's result, bounded as
-// host/answer_limits.h says whatever the request carried.
+// The JSON renderings of a page's result: a client's answer and an
+// application's report, bounded as host/answer_limits.h says whatever the
+// request carried, and store's whole listing, bounded by the limits alone.
+
+#include <algorithm>
 
 #include "host/answer_limits.h"
 #include "host/client_paths.h"
@@ -12,33 +15,70 @@
 namespace parcelmoor {
 namespace {
 
-// A text as an answer shows it: at most kShownTextBytes. `cut` is set when
-// it was longer.
-std::string_view Shown(std::string_view text, bool& cut) {
+// How an answer is written: with stored paths relative to `clientRoot`
+// (when set) and every text and list cut as host/answer_limits.h says; for
+// a web client (`forClient`) without the component's own texts, which
+// speak to scripts, not people; or `whole`, store's local listing, which
+// cuts nothing and gives the exact bytes of every text that is not UTF-8.
+struct JsonView {
+  std::string_view clientRoot;
+  bool whole = false;
+  bool forClient = false;
+};
+
+// A text as an answer shows it: at most kShownTextBytes unless whole. `cut`
+// is set when it was longer.
+std::string_view Shown(std::string_view text, bool& cut, bool whole = false) {
+  if (whole) return text;
   std::string_view shown = CutText(text, kShownTextBytes);
   cut = cut || shown.size() < text.size();
   return shown;
 }
 
-std::string_view Shown(std::string_view text) {
+std::string_view ShownText(std::string_view text, bool whole = false) {
   bool ignored = false;
-  return Shown(text, ignored);
+  return Shown(text, ignored, whole);
 }
 
-std::string JsonError(const std::optional<ErrorReport>& e) {
+std::string JsonError(const std::optional<ErrorReport>& e, bool whole = false) {
   if (!e) return "null";
-  return "{\"number\":" + std::to_string(e->number) + ",\"source\":" + JsonString(Shown(e->source)) +
-         ",\"description\":" + JsonString(Shown(e->description)) + "}";
+  return "{\"number\":" + std::to_string(e->number) + ",\"source\":" + JsonString(ShownText(e->source, whole)) +
+         ",\"description\":" + JsonString(ShownText(e->description, whole)) + "}";
+}
+
+// In a whole listing, `,"<member>Base64":"..."` after a text that is not
+// UTF-8, so that its bytes can be had back; else nothing.
+std::string ExactIfNeeded(std::string_view member, std::string_view text, bool whole) {
+  if (!whole || IsValidUtf8(text)) return {};
+  return ",\"" + std::string(member) + "Base64\":\"" + Base64Encode(text) + "\"";
+}
+
+// In a whole listing, the item's values in Base64 (null for a null entry)
+// when any of them is not UTF-8.
+std::string ExactValuesIfNeeded(const ItemReport& item, bool whole) {
+  if (!whole || std::all_of(item.values.begin(), item.values.end(),
+                            [](const auto& v) { return !v || IsValidUtf8(*v); })) {
+    return {};
+  }
+  std::string out = ",\"valuesBase64\":[";
+  for (size_t v = 0; v < item.values.size(); ++v) {
+    if (v) out += ',';
+    out += item.values[v] ? "\"" + Base64Encode(*item.values[v]) + "\"" : std::string("null");
+  }
+  return out + "]";
 }
 
 const char* JsonBool(bool b) { return b ? "true" : "false"; }
 
-std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(Shown(text)); }
+std::string JsonOrNull(const std::string& text, bool whole = false) {
+  return text.empty() ? "null" : JsonString(ShownText(text, whole));
+}
 
 // One file record. Names come from a part's header line, so they are short;
 // each goes in twice: as text for people, in Base64 for programs that must
 // find the file by its exact bytes.
-std::string JsonFileRecord(const FileRecord& file, const PageResult& page, std::string_view clientRoot) {
+std::string JsonFileRecord(const FileRecord& file, const PageResult& page, const JsonView& view) {
+  const std::string_view clientRoot = view.clientRoot;
   std::optional<ErrorReport> error;
   if (file.error) error = ErrorReport::From(*file.error);
   auto exact = [](const std::string& bytes) { return "\"" + Base64Encode(bytes) + "\""; };
@@ -59,22 +99,23 @@ std::string JsonFileRecord(const FileRecord& file, const PageResult& page, std::
          ",\"bytesStored\":" + std::to_string(file.bytesStored) +
          (file.sha256.empty() ? std::string() : ",\"sha256\":\"" + file.sha256 + "\"") +
          ",\"outcome\":\"" + OutcomeName(file.outcome) +
-         "\",\"error\":" + JsonError(error) + ",\"reason\":" + JsonOrNull(ReasonFor(file, page)) + "}";
+         "\"" + (view.forClient ? std::string() : ",\"error\":" + JsonError(error, view.whole)) +
+         ",\"reason\":" + JsonOrNull(ReasonFor(file, page), view.whole) + "}";
 }
 
 // Appends the records while the answer has room; true when some were left
 // out.
-bool AppendJsonFileRecords(std::string& out, const PageResult& page, std::string_view clientRoot) {
+bool AppendJsonFileRecords(std::string& out, const PageResult& page, const JsonView& view) {
   out += '[';
   bool first = true;
   for (const FileRecord& file : page.files) {
-    if (out.size() + kRecordRoom > kAnswerBytes) {
+    if (!view.whole && out.size() + kRecordRoom > kAnswerBytes) {
       out += ']';
       return true;
     }
     if (!first) out += ',';
     first = false;
-    out += JsonFileRecord(file, page, clientRoot);
+    out += JsonFileRecord(file, page, view);
   }
   out += ']';
   return false;
@@ -82,26 +123,28 @@ bool AppendJsonFileRecords(std::string& out, const PageResult& page, std::string
 
 // Appends one form item; false when the form's room ran out inside it (its
 // values listed so far stay, and it says it was cut).
-// A `withheld` item lists no value.
-bool AppendJsonItem(std::string& out, const ItemReport& item, bool withheld) {
+// A `withheld` item lists no value. A whole listing (`all`) is never cut.
+bool AppendJsonItem(std::string& out, const ItemReport& item, bool withheld, bool all) {
   bool cut = item.valuesCut || (withheld && !item.values.empty());
   bool whole = true;
-  out += "{\"name\":" + JsonString(Shown(item.name, cut)) + ",\"values\":[";
+  out += "{\"name\":" + JsonString(Shown(item.name, cut, all)) + ExactIfNeeded("name", item.name, all) +
+         ",\"values\":[";
   for (size_t v = 0; v < item.values.size() && !withheld; ++v) {
-    if (v && out.size() >= kFormListBytes) {
+    if (!all && v && out.size() >= kFormListBytes) {
       cut = true;
       whole = false;
       break;
     }
     if (v) out += ',';
-    out += item.values[v] ? JsonString(Shown(*item.values[v], cut)) : "null";
+    out += item.values[v] ? JsonString(Shown(*item.values[v], cut, all)) : "null";
   }
-  out += "],\"multipleValues\":";
+  out += "]" + ExactValuesIfNeeded(item, all) + ",\"multipleValues\":";
   out += JsonBool(item.multipleValues);
   out += ",\"isFile\":";
   out += JsonBool(item.isFile);
-  out += ",\"fileName\":" + JsonString(Shown(item.fileName, cut));
-  out += ",\"clientPath\":" + JsonString(Shown(item.clientPath, cut));
+  out += ",\"fileName\":" + JsonString(Shown(item.fileName, cut, all)) + ExactIfNeeded("fileName", item.fileName, all);
+  out += ",\"clientPath\":" + JsonString(Shown(item.clientPath, cut, all)) +
+         ExactIfNeeded("clientPath", item.clientPath, all);
   out += ",\"fileSize\":" + std::to_string(item.fileSize);
   out += ",\"valuesCut\":";
   out += JsonBool(cut);
@@ -114,35 +157,72 @@ bool AppendJsonItem(std::string& out, const ItemReport& item, bool withheld) {
 // Scripts read the same words through FileRecords.
 const char* OutcomeName(FileOutcome outcome) { return FileOutcomeWord(outcome); }
 
-std::string PageResultToJson(const PageResult& page, std::string_view clientRoot) {
-  std::string out = "{\"result\":";
-  out += page.result ? std::to_string(*page.result) : "null";
-  out += ",\"error\":" + JsonError(page.error);
-  out += ",\"response\":" + JsonString(Shown(page.response));
-  out += ",\"uploadAllFilesOrNone\":";
-  out += JsonBool(page.uploadAllFilesOrNone);
-  out += ",\"form\":[";
+namespace {
+
+std::string OrNull(const std::optional<int32_t>& number) { return number ? std::to_string(*number) : "null"; }
+
+std::optional<int32_t> NumberOf(const std::optional<ErrorReport>& e) {
+  return e ? std::optional<int32_t>(e->number) : std::nullopt;
+}
+
+// What the component told a script, for those who need it: its numbers
+// alone (its texts name the calls of another system and carry markup).
+std::string JsonComponentNumbers(const PageResult& page) {
+  return std::string(",\"component\":{\"result\":") + OrNull(page.result) +
+         ",\"uploadAllFilesOrNone\":" + JsonBool(page.uploadAllFilesOrNone) +
+         ",\"error\":" + OrNull(NumberOf(page.error)) + ",\"releaseError\":" + OrNull(NumberOf(page.releaseError)) + "}";
+}
+
+std::string PageJson(const PageResult& page, const JsonView& view) {
+  const bool all = view.whole;
+  std::string out = "{";
+  if (!view.forClient) {
+    out += "\"result\":" + OrNull(page.result);
+    out += ",\"error\":" + JsonError(page.error, all);
+    out += ",\"response\":" + JsonString(ShownText(page.response, all));
+    out += ",\"uploadAllFilesOrNone\":";
+    out += JsonBool(page.uploadAllFilesOrNone);
+    out += ',';
+  }
+  out += "\"form\":[";
   const FailureMeaning meaning = MeaningOf(page);
-  const bool lastWithheld = StoppedInLastField(meaning.status, meaning.word);
+  // The field a request stopped in is withheld from clients; the local
+  // listing shows what the component holds of it.
+  const bool lastWithheld = !all && StoppedInLastField(meaning.status, meaning.word);
   size_t listed = 0;
   bool whole = true;
-  while (listed < page.form.size() && whole && out.size() < kFormListBytes) {
+  while (listed < page.form.size() && whole && (all || out.size() < kFormListBytes)) {
     if (listed) out += ',';
-    whole = AppendJsonItem(out, page.form[listed], lastWithheld && listed + 1 == page.form.size());
+    whole = AppendJsonItem(out, page.form[listed], lastWithheld && listed + 1 == page.form.size(), all);
     ++listed;
   }
   out += "],\"formCut\":";
   out += JsonBool(listed < page.form.size() || !whole);
-  out += ",\"releaseError\":" + JsonError(page.releaseError);
+  if (!view.forClient) out += ",\"releaseError\":" + JsonError(page.releaseError, all);
   out += ",\"status\":" + std::to_string(meaning.status);
   out += ",\"filesStored\":" + std::to_string(page.filesStored());
-  out += ",\"reason\":" + JsonOrNull(meaning.reason);
+  out += ",\"reason\":" + JsonOrNull(meaning.reason, all);
   out += ",\"files\":";
-  const bool filesCut = AppendJsonFileRecords(out, page, clientRoot);
+  const bool filesCut = AppendJsonFileRecords(out, page, view);
   out += ",\"filesCut\":";
   out += JsonBool(filesCut);
+  if (view.forClient) out += JsonComponentNumbers(page);
   out += '}';
   return out;
+}
+
+}  // namespace
+
+std::string PageResultToJson(const PageResult& page, std::string_view clientRoot) {
+  return PageJson(page, JsonView{.clientRoot = clientRoot, .whole = false, .forClient = false});
+}
+
+std::string PageResultToClientJson(const PageResult& page) {
+  return PageJson(page, JsonView{.clientRoot = page.clientPathRoot, .whole = false, .forClient = true});
+}
+
+std::string PageResultToWholeJson(const PageResult& page) {
+  return PageJson(page, JsonView{.clientRoot = {}, .whole = true, .forClient = false});
 }
 
 }  // namespace parcelmoor

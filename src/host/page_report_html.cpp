@@ -27,25 +27,6 @@ std::string Shown(std::string_view text) {
   return Shown(text, ignored);
 }
 
-// The component writes its notices as HTML for the client. Shown as text:
-// line breaks kept, tags dropped, so nothing reflected in it becomes markup.
-std::string NoticeText(std::string_view html) {
-  std::string text;
-  for (size_t i = 0; i < html.size(); ++i) {
-    if (html[i] != '<') {
-      text += html[i];
-      continue;
-    }
-    size_t close = html.find('>', i);
-    if (close == std::string_view::npos) break;
-    std::string_view tag = html.substr(i + 1, close - i - 1);
-    if (tag.starts_with("br") || tag.starts_with("BR")) text += '\n';
-    i = close;
-  }
-  size_t first = text.find_first_not_of("\n ");
-  return first == std::string::npos ? std::string() : text.substr(first);
-}
-
 constexpr const char* kResultPageHead =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
@@ -58,7 +39,6 @@ constexpr const char* kResultPageHead =
     // rather than widening the page.
     ".name, .value, .why, pre { white-space: pre-wrap; overflow-wrap: anywhere; }\n"
     ".name { font-weight: 600; } .error { color: #a00; } .outcome { color: #555; }\n"
-    "details { margin-top: 1em; color: #555; }\n"
     "</style></head>\n<body>\n<h1>Upload result</h1>\n<div id=\"upload-result\">\n";
 
 constexpr const char* kCutMark = " <i class=\"cut\">(cut)</i>";
@@ -117,23 +97,6 @@ bool AppendFieldEntry(std::string& out, const ItemReport& item, bool withheld) {
   return whole;
 }
 
-// The component's own texts, kept word for word for scripts and support,
-// below the plain account.
-void AppendDetails(std::string& out, const PageResult& page) {
-  if (!page.error && page.response.empty() && !page.releaseError) return;
-  out += "<details id=\"details\"><summary>Details</summary>\n";
-  if (page.error) {
-    out += "<p>Error " + std::to_string(page.error->number) + " (" + Shown(page.error->source) +
-           "): <span class=\"value\">" + Shown(page.error->description) + "</span></p>\n";
-  }
-  if (!page.response.empty()) out += "<pre class=\"notice\">" + Shown(NoticeText(page.response)) + "</pre>\n";
-  if (page.releaseError) {
-    out += "<p>Release error " + std::to_string(page.releaseError->number) + " (" + Shown(page.releaseError->source) +
-           "): <span class=\"value\">" + Shown(page.releaseError->description) + "</span></p>\n";
-  }
-  out += "</details>\n";
-}
-
 void AppendHeadline(std::string& out, const PageResult& page, const FailureMeaning& meaning) {
   if (meaning.status != 200) {
     out += "<p class=\"error\" id=\"summary\">The upload failed: " + FilesSummary(page) + ".</p>\n";
@@ -167,7 +130,9 @@ std::string PageResultToHtml(const PageResult& page) {
   }
   AppendFileEntries(out, page);
   out += "</ul>\n";
-  AppendDetails(out, page);
+  // The component's own texts (its notice, its errors) speak to scripts,
+  // which read them from store --json and the hand-off report: a person
+  // is told the plain reason above.
   // An empty reference is the address the form was posted to: the upload page.
   out += "</div>\n<p><a id=\"upload-more\" href=\"\">Upload more files</a></p>\n</body></html>\n";
   return out;

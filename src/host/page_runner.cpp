@@ -34,7 +34,7 @@ ItemMemberIds LookUpItemMembers(const ObjectRef& item, const ObjectRef& values) 
           GetIDOfName(values, "Count"),     GetIDOfName(values, "Item")};
 }
 
-ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids) {
+ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids, bool whole) {
   constexpr InvokeKind kMethod = InvokeKind::kMethod;
   // The item's default member is its Value.
   ObjectRef values = Invoke(item, kDispIdValue, kMethod).asObject();
@@ -49,7 +49,8 @@ ItemReport DescribeItem(const ObjectRef& item, std::optional<ItemMemberIds>& ids
       report.values.emplace_back(std::nullopt);
     } else {
       std::string text = v.asText();
-      report.valuesCut = CutForAnswer(text) || report.valuesCut;  // the report never holds a whole body
+      // A host's report never holds a whole body; store's local listing does.
+      if (!whole) report.valuesCut = CutForAnswer(text) || report.valuesCut;
       report.values.emplace_back(std::move(text));
     }
   }
@@ -207,7 +208,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
     PageResult provisional = page;
     if (records) TakeFileRecords(*records, provisional);
     std::optional<ItemMemberIds> ids;
-    for (const ObjectRef& item : items) provisional.form.push_back(DescribeItem(item, ids));
+    for (const ObjectRef& item : items) provisional.form.push_back(DescribeItem(item, ids, settings.wholeFormValues));
     if (decide(provisional)) {
       typed->commitHeld();
     } else {
@@ -226,7 +227,7 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
   if (std::string failure = store->lastFailure(); !failure.empty()) page.storeFailure = std::move(failure);
   std::optional<ItemMemberIds> ids;
   page.form.reserve(items.size());
-  for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids));
+  for (const ObjectRef& item : items) page.form.push_back(DescribeItem(item, ids, settings.wholeFormValues));
   return page;
 }
 

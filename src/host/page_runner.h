@@ -101,6 +101,21 @@ PageResult RunUploadPage(const std::shared_ptr<ScriptingContext>& context, const
 // With `clientRoot`, stored paths are relative to it and pending paths left
 // out (host/client_paths.h): the view a client is given.
 std::string PageResultToJson(const PageResult& page, std::string_view clientRoot = {});
+// The answer serve and cgi give a web client: as above with stored paths
+// relative to page.clientPathRoot, but without the component's own texts
+// (result, error, response, uploadAllFilesOrNone, releaseError and each
+// record's error), which speak to scripts: `status` and the plain `reason`s
+// tell the client, and "component" holds the component's numbers alone
+// ({"result", "uploadAllFilesOrNone", "error", "releaseError"}, each error
+// its number or null).
+std::string PageResultToClientJson(const PageResult& page);
+// The same object as store lists it, the local view of the component's Form:
+// nothing is cut (the limits the caller set bound it), and beside each name,
+// value, file name and client path that is not UTF-8 its bytes in Base64
+// ("nameBase64", "valuesBase64" (one entry a value, null for a null one),
+// "fileNameBase64", "clientPathBase64"), present only when needed. The page
+// must have been run with UploadSettings::wholeFormValues.
+std::string PageResultToWholeJson(const PageResult& page);
 // Escapes text for a JSON string literal (with the quotes), as above.
 std::string JsonString(std::string_view bytes);
 // An HTML page listing every item, with the component's notice when it wrote

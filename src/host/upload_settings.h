@@ -20,6 +20,7 @@
 //   scan                            the page runner, before the commit (host/upload_scan.h)
 //   clientPathsRelative             the request pipeline's answer (host/client_paths.h)
 //   frameAncestors                  every answer's headers (host/security_headers.h)
+//   wholeFormValues                 the page runner's report of the form
 
 #include <cstdint>
 #include <optional>
@@ -92,6 +93,10 @@ struct UploadSettings {
   // read (host/free_space.h); 0: no reserve (serve and cgi: 256 MiB unless
   // --min-free-space says otherwise).
   int64_t minFreeBytes = 0;
+  // The page's report keeps every form value whole rather than cutting each
+  // to what answers show (host/answer_limits.h): store's local listing,
+  // bounded by the field limits alone. serve and cgi: off.
+  bool wholeFormValues = false;
 };
 
 }  // namespace parcelmoor

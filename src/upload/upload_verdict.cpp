@@ -14,6 +14,19 @@ bool IsStorageFailure(int32_t number) {
   return number == uploaderr::kOpenFileFailed || number == uploaderr::kFileIo;
 }
 
+// The component's storage texts name the calls of another system
+// ("CreateFile failed. GetLastError=3") or a script's ("...using
+// setUploadDirectory function"): a person is told plainly, with the system
+// code they end in. Other texts are the component's plain sentences.
+std::string PlainDescription(const RaisedFailure& f) {
+  if (f.number == uploaderr::kDirectoryEmpty) return "no upload directory is set";
+  if (!IsStorageFailure(f.number)) return f.description;
+  const size_t digits = f.description.find_last_not_of("0123456789") + 1;  // npos + 1: all digits
+  const std::string code = f.description.substr(digits);
+  return code.empty() ? "a file could not be written or removed"
+                      : "a file could not be written or removed (system error " + code + ")";
+}
+
 // A store failure whose record carries no cause (a failure outside the
 // store, or a store that could not say).
 FailureMeaning UnexplainedStorageFailure() { return {500, "a file could not be stored", "storage-error"}; }
@@ -88,7 +101,7 @@ FailureMeaning MeaningOfParseStop(const RaisedFailure& f) {
     case errnum::kDuplicateKey:
       return {422, "the form sends a field name again after other fields, so the parts from there on were not read",
               "repeated-field"};
-    default: return {500, "the upload stopped: " + f.description, "failed"};
+    default: return {500, "the upload stopped: " + PlainDescription(f), "failed"};
   }
 }
 
@@ -109,10 +122,10 @@ FailureMeaning VerdictOf(const UploadFacts& facts) {
       const FailureMeaning file = FirstFileFailure(facts.files);
       return file.status != 200 ? file : UnexplainedStorageFailure();
     }
-    return {500, "the upload page failed: " + facts.raised->description, "page-error"};
+    return {500, "the upload page failed: " + PlainDescription(*facts.raised), "page-error"};
   }
   if (facts.releaseError) {
-    return {500, "cleaning up the upload failed: " + facts.releaseError->description, "release-error"};
+    return {500, "cleaning up the upload failed: " + PlainDescription(*facts.releaseError), "release-error"};
   }
   if (facts.scanFailure) {
     // Why (the scanner's address, its error) goes to the log note, not here.

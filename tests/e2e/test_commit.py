@@ -129,8 +129,8 @@ class Commit(unittest.TestCase):
         writer = self.start_writer("same.bin")
         self.assertTrue(wait_until(lambda: len(self.temporaries()) == 1, 10))
         answer, _ = self.run_cgi(multipart([("f", "same.bin", b"second")]))
-        # Refused at open: the notice, and nothing of the second body stored.
-        self.assertIn("Error occured during file i/o", answer)
+        # Refused at open, told plainly, and nothing of the second body stored.
+        self.assertIn("another upload is writing a file of the same name", answer)
         self.assertIn('"fileSize":0', answer)
         close = b"\r\n--" + CONTENT_TYPE.split("boundary=")[1].encode() + b"--\r\n"
         rest = b"x" * (100_000 - len(close))  # the writer announced 100,000 bytes more
@@ -153,7 +153,7 @@ class Commit(unittest.TestCase):
         for size, why in ((2 << 20, "in the middle of the body"), ((1 << 20) + 20_000, "in its last read")):
             body = multipart([("f", "big.bin", b"b" * size)])
             answer, _ = self.run_cgi(body, small)
-            self.assertIn("Error occured during file i/o", answer, why)
+            self.assertIn('"reason":"the disk is full', answer, why)
             self.assertEqual(sorted(os.listdir(small)), [".parcelmoor", "big.bin"], why)
             self.assertEqual([n for n in os.listdir(os.path.join(small, ".parcelmoor")) if n.endswith(".part")],
                              [], why)

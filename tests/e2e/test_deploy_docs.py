@@ -177,6 +177,20 @@ class BehindNginx(Deployment):
         cls.url = f"http://127.0.0.1:{port}/"
         cls.start([NGINX, "-p", cls.tmp, "-c", os.path.join(etc, "nginx.conf"), "-g", "daemon off;"])
 
+    def test_the_plain_http_variant_passes_nginx_t_as_written(self):
+        etc = os.path.join(self.tmp, "etc")
+        sites = os.path.join(self.tmp, "plain-sites")
+        os.makedirs(sites, exist_ok=True)
+        with open(os.path.join(sites, "parcelmoor"), "w") as f:
+            f.write(guide_block("the same in plain HTTP", "nginx"))
+        with open(os.path.join(etc, "nginx.conf")) as f:
+            conf = f.read().replace(os.path.join(etc, "sites-enabled"), sites)
+        path = os.path.join(self.tmp, "plain.conf")
+        with open(path, "w") as f:
+            f.write(conf)
+        out = subprocess.run([NGINX, "-t", "-p", self.tmp, "-c", path], capture_output=True, timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
+
     def test_a_big_upload_arrives_byte_for_byte(self):
         self.upload_big()
 

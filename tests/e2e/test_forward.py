@@ -359,12 +359,13 @@ class DocumentedApplications(unittest.TestCase):
                 # Moved, refused or clashing: nothing stays in the upload directory.
                 self.assertEqual(server.stored(), [])
 
+    @staticmethod
+    def login(base, jar):
+        """The examples' /login, as a user would call it before uploading."""
+        return curl(base + "/login?user=alice", "-b", jar, "-c", jar)
+
     def test_python(self):
-        def login(_, jar):  # the example only checks that a session cookie came along
-            with open(jar, "w") as f:
-                f.write("127.0.0.1\tFALSE\t/\tFALSE\t0\tsession\tx\n")
-            return (200, "", b"", 0)
-        self.run_guide_application([sys.executable, "app.py"], "## A Python application", "python", login)
+        self.run_guide_application([sys.executable, "app.py"], "## A Python application", "python", self.login)
 
     def test_python_as_another_user_with_forward_group(self):
         # The application runs as nobody with the group users; the server
@@ -372,12 +373,7 @@ class DocumentedApplications(unittest.TestCase):
         setpriv, python = shutil.which("setpriv"), "/usr/bin/python3"
         if os.geteuid() != 0 or not setpriv or not os.access(python, os.X_OK):
             self.skipTest("needs root, setpriv and /usr/bin/python3")
-
-        def login(_, jar):
-            with open(jar, "w") as f:
-                f.write("127.0.0.1\tFALSE\t/\tFALSE\t0\tsession\tx\n")
-            return (200, "", b"", 0)
-        self.run_guide_application([python, "app.py"], "## A Python application", "python", login,
+        self.run_guide_application([python, "app.py"], "## A Python application", "python", self.login,
                                    run_as=(setpriv, "--reuid=nobody", "--regid=nogroup", "--groups=users"),
                                    serve_args=("--forward-group", "users"))
 
@@ -386,7 +382,7 @@ class DocumentedApplications(unittest.TestCase):
         if not php:
             self.skipTest("php-cli is not installed (scripts/setup.sh installs it)")
         self.run_guide_application([php, "-S", "127.0.0.1:PORT", "uploaded.php"], "## A PHP application", "php",
-                                   lambda base, jar: curl(base + "/login?user=alice", "-b", jar, "-c", jar))
+                                   self.login)
 
 
 if __name__ == "__main__":

@@ -85,9 +85,8 @@ class PageAndUploads(ServeTestCase):
         self.assertNotIn(self.server.dir.encode(), body)
         page = json.loads(body)
         self.assertEqual([f["storedPath"] for f in page["files"]], ["lines.bin", "big data.bin", "empty.txt"])
-        self.assertIsNone(page["error"])
-        self.assertEqual(page["result"], 1)
-        self.assertFalse(page["uploadAllFilesOrNone"])
+        self.assertEqual(page["component"], {"result": 1, "uploadAllFilesOrNone": False, "error": None,
+                                             "releaseError": None})
         self.assertEqual([i["name"] for i in page["form"]], ["title", "tag", "note", "f1", "f2", "f3"])
         items = {i["name"]: i for i in page["form"]}
         self.assertEqual(items["tag"]["values"], ["first", "second"])
@@ -134,7 +133,9 @@ class PageAndUploads(ServeTestCase):
                                         + long_header + f"--{BOUNDARY}--\r\n".encode())
         self.assertEqual(status, 400)
         page = json.loads(body)
-        self.assertIn("Error occured during file i/o", page["response"])
+        # The client reads the plain reason; the component's notice is for scripts.
+        self.assertEqual(page["reason"], "the request body is not well-formed multipart/form-data")
+        self.assertNotIn("response", page)
         line = self.server.wait_log_lines(1)[-1]
         self.assertIn('failure=-2147220998 "A header line of the request body is longer than 2048 bytes."', line)
 
@@ -190,7 +191,7 @@ class PageAndUploads(ServeTestCase):
             s.shutdown(socket.SHUT_WR)
             status, _, answer = read_response(s)
         self.assertEqual(status, 200)
-        self.assertFalse(json.loads(answer)["uploadAllFilesOrNone"])
+        self.assertFalse(json.loads(answer)["component"]["uploadAllFilesOrNone"])
         self.assertEqual(self.server.read_stored("half.bin"), data)
 
     def test_expect_100_continue_is_answered_when_the_body_is_read(self):

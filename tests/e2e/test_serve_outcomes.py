@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """What `parcelmoor serve` answers for each way an upload can end: the HTTP
-status, the plain reason in the JSON, the files left in the upload directory
-and the word the log line names; and the default limits keeping the server's
+status, the plain reason in the JSON (in the shape docs/answer.schema.json
+gives, and none of the component's own texts), the files left in the upload directory and the word the log line
+names; and the default limits keeping the server's
 memory flat against bodies built to exhaust it. 127.0.0.1 only.
 
 Usage: test_serve_outcomes.py PARCELMOOR_BINARY   (or PARCELMOOR_BIN in the environment)
 """
 
+import base64
 import contextlib
 import json
 import os
@@ -19,11 +21,22 @@ import threading
 import unittest
 import urllib.request
 
+import jsonschema
+
 from upload_support import (BOUNDARY, CONTENT_TYPE, ServeProcess, ServeTestCase, connect, multipart, part_head,
                             peak_rss_kib, read_response)
 
 BINARY = os.environ.get("PARCELMOOR_BIN", "")
 MIB = 1 << 20
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "answer.schema.json")
+
+
+def answer_schema():
+    """docs/answer.schema.json, the JSON answer's published shape, checked as a schema first."""
+    with open(SCHEMA) as f:
+        schema = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    return jsonschema.Draft202012Validator(schema)
 
 
 def post(port, body_chunks, length, content_type=CONTENT_TYPE, accept="application/json"):
@@ -99,11 +112,17 @@ class Outcomes(ServeTestCase):
             ("disk full", one, CONTENT_TYPE, "size=1m,nr_inodes=1",
              507, "disk is full", {}, "disk-full", [("failed", 0)]),
         ]
+        schema = answer_schema()
         for i, (why, body, ctype, setup, status, reason, files, word, outcomes) in enumerate(rows):
             with self.subTest(why), self.directory(setup):
                 got, answer = post(self.server.port, [body], len(body), ctype)
                 self.assertEqual(got, status, answer[:300])
                 page = json.loads(answer)
+                schema.validate(page)  # every shape: reports, refusals
+                # Plain words for a web client: the component's own texts
+                # (calls of another system, markup, its spelling) stay with scripts.
+                for text in (b"GetLastError", b"CreateFile", b"occured", b"<"):
+                    self.assertNotIn(text, answer)
                 if outcomes is not None:
                     self.assertEqual(page["status"], status)
                     self.assertEqual([(f["outcome"], f["bytesStored"]) for f in page["files"]], outcomes)
@@ -281,6 +300,35 @@ class CommandLine(unittest.TestCase):
                              capture_output=True, timeout=30)
         self.assertEqual(json.loads(out.stdout)["files"][0]["storedPath"], os.path.join(up, "big.bin"))
         self.assertRegex(self.run_binary("--version").stdout, rb"^parcelmoor \d+\.\d+")
+
+    def test_store_json_lists_every_item_whole_with_the_bytes_of_what_is_not_utf8(self):
+        # Past the 4 KiB a value and the 1 MiB an answer holds for a client,
+        # and names, values and a file name that are not UTF-8.
+        big = bytes(range(32, 127)) * (2 * MIB // 95 + 1)
+        bad_name, bad_value, bad_file = b"n\xff\xfe", b"v\xc3(\x80", b"f\xe9.bin"
+        disposition = b'Content-Disposition: form-data; name="%s"'
+        body = b"".join(f"--{BOUNDARY}\r\n".encode() + disposition % name +
+                        (b'; filename="%s"\r\nContent-Type: application/octet-stream' % file if file else b"") +
+                        b"\r\n\r\n" + data + b"\r\n"
+                        for name, file, data in [*((b"i%d" % i, None, b"x" * 500) for i in range(3000)),
+                                                 (b"big", None, big), (bad_name, None, bad_value),
+                                                 (b"up", bad_file, b"content")])
+        with open(self.body, "wb") as f:
+            f.write(body + f"--{BOUNDARY}--\r\n".encode())
+        out = self.run_binary("store", "--json", "--dir", os.path.join(self.work, "up"), self.body)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        page = json.loads(out.stdout)
+        self.assertFalse(page["formCut"])
+        form = page["form"]
+        self.assertEqual(len(form), 3003)
+        self.assertEqual([(i["name"], i["values"], i["valuesCut"]) for i in form[:3000]],
+                         [(f"i{i}", ["x" * 500], False) for i in range(3000)])
+        self.assertEqual(form[3000]["values"], [big.decode()])
+        self.assertNotIn("valuesBase64", form[3000])
+        decoded = [base64.b64decode(form[3001]["nameBase64"]), base64.b64decode(form[3001]["valuesBase64"][0]),
+                   base64.b64decode(form[3002]["fileNameBase64"])]
+        self.assertEqual(decoded, [bad_name, bad_value, bad_file])
+        self.assertIn(os.fsdecode(bad_file), os.listdir(os.path.join(self.work, "up")))
 
     def test_bind_takes_a_name_and_the_log_believes_only_a_trusted_proxy(self):
         server = subprocess.Popen([BINARY, "serve", "--bind", "localhost", "--port", "0", "--dir", self.work,

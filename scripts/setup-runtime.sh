@@ -10,6 +10,7 @@ PACKAGES=(
   libboost1.81-dev libboost-program-options1.81-dev  # Beast, Asio, PropertyTree; the option parser
   libssl-dev libcurl4-openssl-dev libmagic-dev       # digests, tokens and HTTPS; the object store; --allow-types
   prometheus-cpp-dev                                 # GET /metrics: the registry and the text format
+  libhiredis-dev                                     # --coordinator (opened at its first use)
   "$@"
 )
 

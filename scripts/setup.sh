@@ -21,7 +21,7 @@ TEST_PACKAGES=(
   swift swift-proxy swift-account swift-container swift-object python3-swift memcached
   # Instances sharing one bucket claim names through Redis (--coordinator);
   # its tests run their own redis-server on loopback.
-  libhiredis-dev redis-server
+  redis-server
 )
 "$(dirname "$0")"/setup-runtime.sh "${TEST_PACKAGES[@]}"
 

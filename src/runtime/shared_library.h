@@ -34,4 +34,27 @@ class SharedLibrary {
   std::string soname_;
 };
 
+// A library and the functions `Api` holds, bound from it; `why` says what
+// failed when `library` is null.
+template <class Api>
+struct BoundLibrary {
+  std::unique_ptr<SharedLibrary> library;
+  Api api;
+  std::string why;
+};
+
+// The functions `bind` binds, opened once per process at the first call and
+// never closed (other threads' handles may use the library until the end);
+// null, with `why`, when the library or one of its functions is missing.
+// One `Bind` per `Api`: the first call's load is every later call's.
+template <class Api, class Bind>
+const Api* LoadedOnce(Bind bind, std::string& why) {
+  static const BoundLibrary<Api>* loaded = new BoundLibrary<Api>(bind());
+  if (!loaded->library) {
+    why = loaded->why;
+    return nullptr;
+  }
+  return &loaded->api;
+}
+
 }  // namespace parcelmoor

@@ -10,14 +10,8 @@ namespace {
 // The soname of Debian's libhiredis0.14, the version the headers are of.
 constexpr const char* kSoname = "libhiredis.so.0.14";
 
-struct Loaded {
-  std::unique_ptr<SharedLibrary> library;
-  HiredisLibrary api;
-  std::string why;
-};
-
-Loaded Load() {
-  Loaded out;
+BoundLibrary<HiredisLibrary> Load() {
+  BoundLibrary<HiredisLibrary> out;
   out.library = SharedLibrary::Open(kSoname, out.why);
   if (!out.library) return out;
   const SharedLibrary& l = *out.library;
@@ -33,13 +27,6 @@ Loaded Load() {
 
 }  // namespace
 
-const HiredisLibrary* LoadedHiredis(std::string& why) {
-  static const Loaded* loaded = new Loaded(Load());
-  if (!loaded->library) {
-    why = loaded->why;
-    return nullptr;
-  }
-  return &loaded->api;
-}
+const HiredisLibrary* LoadedHiredis(std::string& why) { return LoadedOnce<HiredisLibrary>(Load, why); }
 
 }  // namespace parcelmoor

@@ -5,14 +5,8 @@
 namespace parcelmoor {
 namespace {
 
-struct Loaded {
-  std::unique_ptr<SharedLibrary> library;
-  CurlLibrary api;
-  std::string why;
-};
-
-Loaded Load() {
-  Loaded out;
+BoundLibrary<CurlLibrary> Load() {
+  BoundLibrary<CurlLibrary> out;
   out.library = SharedLibrary::Open("libcurl.so.4", out.why);
   if (!out.library) return out;
   const SharedLibrary& l = *out.library;
@@ -36,14 +30,6 @@ Loaded Load() {
 
 }  // namespace
 
-const CurlLibrary* LoadedCurl(std::string& why) {
-  // Never closed: handles of other threads may use libcurl until the end.
-  static const Loaded* loaded = new Loaded(Load());
-  if (!loaded->library) {
-    why = loaded->why;
-    return nullptr;
-  }
-  return &loaded->api;
-}
+const CurlLibrary* LoadedCurl(std::string& why) { return LoadedOnce<CurlLibrary>(Load, why); }
 
 }  // namespace parcelmoor
